@@ -1,0 +1,202 @@
+#include "platform/Host.h"
+
+#include <atomic>
+#include <iostream>
+#include <thread>
+
+namespace platform {
+namespace {
+
+HostServices g_console;
+std::atomic<HostServices*> g_host{&g_console};
+MainThreadQueue g_queue;
+
+std::thread::id& MainId() {
+    static std::thread::id id = std::this_thread::get_id();
+    return id;
+}
+// Taken during static initialisation, on the thread that starts the program.
+[[maybe_unused]] const std::thread::id g_initialMain = MainId();
+
+} // namespace
+
+void MainThreadQueue::Enqueue(Item item) {
+    std::function<void()> notify;
+    {
+        std::lock_guard lock(mutex_);
+        items_.push_back(std::move(item));
+        notify = notifier_;
+    }
+    queued_.notify_all();
+    if (notify) notify();
+}
+
+void MainThreadQueue::Synchronize(std::function<void()> fn) {
+    if (IsMainThread()) {
+        fn();
+        return;
+    }
+    bool done = false;
+    std::exception_ptr error;
+    Enqueue(Item{std::move(fn), nullptr, &done, &error});
+    std::unique_lock lock(mutex_);
+    progress_.wait(lock, [&] { return done; });
+    if (error) std::rethrow_exception(error);
+}
+
+void MainThreadQueue::SendAccepted(std::function<void()> fn) {
+    if (IsMainThread()) {
+        fn();
+        return;
+    }
+    bool taken = false;
+    Enqueue(Item{std::move(fn), &taken, nullptr, nullptr});
+    std::unique_lock lock(mutex_);
+    progress_.wait(lock, [&] { return taken; });
+}
+
+void MainThreadQueue::Post(std::function<void()> fn) { Enqueue(Item{std::move(fn)}); }
+
+size_t MainThreadQueue::Serve() {
+    size_t ran = 0;
+    for (;;) {
+        Item item;
+        {
+            std::lock_guard lock(mutex_);
+            if (items_.empty()) break;
+            item = std::move(items_.front());
+            items_.pop_front();
+            if (item.taken) *item.taken = true;
+        }
+        if (item.taken) progress_.notify_all();
+        std::exception_ptr error;
+        try {
+            item.fn();
+        } catch (...) {
+            error = std::current_exception();
+        }
+        ++ran;
+        if (item.done) {
+            {
+                std::lock_guard lock(mutex_);
+                *item.error = error;
+                *item.done = true;
+            }
+            progress_.notify_all();
+        } else if (error) {
+            // Posted or sent work has nobody to carry its failure back to.
+            Host().ReportException(error);
+        }
+    }
+    return ran;
+}
+
+void MainThreadQueue::WaitForWork(uint32_t ms) {
+    std::unique_lock lock(mutex_);
+    queued_.wait_for(lock, std::chrono::milliseconds(ms),
+                     [&] { return !items_.empty() || woken_; });
+    woken_ = false;
+}
+
+void MainThreadQueue::Wake() {
+    {
+        std::lock_guard lock(mutex_);
+        woken_ = true;
+    }
+    queued_.notify_all();
+}
+
+bool MainThreadQueue::HasWork() {
+    std::lock_guard lock(mutex_);
+    return !items_.empty();
+}
+
+void MainThreadQueue::SetNotifier(std::function<void()> notifier) {
+    std::lock_guard lock(mutex_);
+    notifier_ = std::move(notifier);
+}
+
+void HostServices::ShowMessage(const std::string& text) { std::cerr << "Quorrin: " << text << '\n'; }
+void HostServices::ShowError(const std::string& text) { std::cerr << "Error: " << text << '\n'; }
+bool HostServices::ShowErrorOkCancel(const std::string& text) {
+    std::cerr << "Error: " << text << " [OK]\n";
+    return true;
+}
+void HostServices::ProcessMessages() { MainQueue().Serve(); }
+void HostServices::ReportException(std::exception_ptr error) { ShowError(ExceptionText(error)); }
+
+HostServices& Host() { return *g_host.load(); }
+void SetHost(HostServices* host) { g_host.store(host ? host : &g_console); }
+MainThreadQueue& MainQueue() { return g_queue; }
+bool IsMainThread() { return std::this_thread::get_id() == MainId(); }
+void SetMainThread() { MainId() = std::this_thread::get_id(); }
+
+std::string ExceptionText(std::exception_ptr error) {
+    if (!error) return {};
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "Unknown exception";
+    }
+}
+
+RecordingHost::RecordingHost() { SetHost(this); }
+RecordingHost::~RecordingHost() {
+    if (&Host() == this) SetHost(nullptr);
+}
+
+void RecordingHost::Record(MessageKind kind, const std::string& text) {
+    Shown shown{kind, text};
+    {
+        std::lock_guard lock(mutex_);
+        shown_.push_back(shown);
+    }
+    if (onShow) onShow(shown);
+}
+
+void RecordingHost::ShowMessage(const std::string& text) { Record(MessageKind::Plain, text); }
+void RecordingHost::ShowError(const std::string& text) { Record(MessageKind::Error, text); }
+bool RecordingHost::ShowErrorOkCancel(const std::string& text) {
+    Record(MessageKind::ErrorOkCancel, text);
+    std::lock_guard lock(mutex_);
+    if (answers_.empty()) return true;
+    bool ok = answers_.front();
+    answers_.pop_front();
+    return ok;
+}
+void RecordingHost::ProcessMessages() {
+    {
+        std::lock_guard lock(mutex_);
+        ++processCalls_;
+    }
+    MainQueue().Serve();
+    if (onProcessMessages) onProcessMessages();
+}
+void RecordingHost::ReportException(std::exception_ptr error) { ShowError(ExceptionText(error)); }
+
+std::vector<RecordingHost::Shown> RecordingHost::Messages() {
+    std::lock_guard lock(mutex_);
+    return shown_;
+}
+std::vector<std::string> RecordingHost::Texts() {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> texts;
+    for (const auto& s : shown_) texts.push_back(s.text);
+    return texts;
+}
+void RecordingHost::Clear() {
+    std::lock_guard lock(mutex_);
+    shown_.clear();
+}
+void RecordingHost::AnswerOkCancel(std::vector<bool> answers) {
+    std::lock_guard lock(mutex_);
+    answers_.assign(answers.begin(), answers.end());
+}
+int RecordingHost::ProcessMessagesCalls() {
+    std::lock_guard lock(mutex_);
+    return processCalls_;
+}
+
+} // namespace platform

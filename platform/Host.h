@@ -1,0 +1,133 @@
+// What the layers need from the program around them: message boxes, the
+// processing of pending window messages, work run on the main thread, and the
+// application's exception reporter.
+//
+// The Qt program installs Qt-backed services; tests install a RecordingHost so
+// they can see which messages were shown without any window.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// The main thread's synchronisation queue. Other threads hand it work; the
+// main thread serves it from its message loop and from ProcessMessages().
+class MainThreadQueue {
+public:
+    // Runs fn on the main thread and waits until it has finished. An exception
+    // thrown by fn is carried back and rethrown here. Called on the main
+    // thread itself, fn runs at once.
+    void Synchronize(std::function<void()> fn);
+    // Queues fn and waits until the main thread has taken it off the queue,
+    // not until it has run (a sent message answered at once).
+    void SendAccepted(std::function<void()> fn);
+    // Queues fn and returns at once.
+    void Post(std::function<void()> fn);
+
+    // Main thread: runs everything queued now. Returns the number run.
+    size_t Serve();
+    // Main thread: blocks until work is queued, Wake() is called or `ms` passed.
+    void WaitForWork(uint32_t ms);
+    // Ends a WaitForWork() early (any thread).
+    void Wake();
+    bool HasWork();
+
+    // Called (on the queuing thread) whenever work is queued; the Qt host
+    // uses it to wake its event loop.
+    void SetNotifier(std::function<void()> notifier);
+
+private:
+    struct Item {
+        std::function<void()> fn;
+        // Filled in when the main thread takes or finishes the item.
+        bool* taken = nullptr;
+        bool* done = nullptr;
+        std::exception_ptr* error = nullptr;
+    };
+    void Enqueue(Item item);
+
+    std::mutex mutex_;
+    std::condition_variable queued_;   // main thread waits for work
+    std::condition_variable progress_; // senders wait for taken/done
+    std::deque<Item> items_;
+    bool woken_ = false;
+    std::function<void()> notifier_;
+};
+
+enum class MessageKind { Plain, Error, ErrorOkCancel };
+
+class HostServices {
+public:
+    virtual ~HostServices() = default;
+    // A plain message box: program title, text, OK.
+    virtual void ShowMessage(const std::string& text);
+    // An error message box: error mark, text, OK.
+    virtual void ShowError(const std::string& text);
+    // An error message box with OK and Cancel; true when OK was chosen.
+    virtual bool ShowErrorOkCancel(const std::string& text);
+    // Lets pending window messages through (and serves the main-thread queue).
+    virtual void ProcessMessages();
+    // The application's standard error report: shows the exception's message.
+    virtual void ReportException(std::exception_ptr error);
+};
+
+// The services in use; a console implementation until SetHost() is called.
+HostServices& Host();
+// Installs `host` (not owned); nullptr returns to the console implementation.
+void SetHost(HostServices* host);
+
+MainThreadQueue& MainQueue();
+
+// The main thread is the one that initialised the program (or the one that
+// last called SetMainThread()).
+bool IsMainThread();
+void SetMainThread();
+
+// The text of an exception as the error report shows it.
+std::string ExceptionText(std::exception_ptr error);
+
+// A host for tests: records every message, answers OK/Cancel from a script,
+// and serves the main-thread queue in ProcessMessages().
+class RecordingHost : public HostServices {
+public:
+    struct Shown {
+        MessageKind kind;
+        std::string text;
+    };
+
+    RecordingHost();  // installs itself
+    ~RecordingHost() override; // restores the console host
+
+    void ShowMessage(const std::string& text) override;
+    void ShowError(const std::string& text) override;
+    bool ShowErrorOkCancel(const std::string& text) override;
+    void ProcessMessages() override;
+    void ReportException(std::exception_ptr error) override;
+
+    std::vector<Shown> Messages();
+    std::vector<std::string> Texts();
+    void Clear();
+    // Answers for the next OK/Cancel boxes (true = OK); OK when none left.
+    void AnswerOkCancel(std::vector<bool> answers);
+    // Runs on every ProcessMessages() call and whenever a box is shown, as
+    // the nested loop of a real box would run timers.
+    std::function<void()> onProcessMessages;
+    std::function<void(const Shown&)> onShow;
+    int ProcessMessagesCalls();
+
+private:
+    void Record(MessageKind kind, const std::string& text);
+    std::mutex mutex_;
+    std::vector<Shown> shown_;
+    std::deque<bool> answers_;
+    int processCalls_ = 0;
+};
+
+} // namespace platform

@@ -1,0 +1,45 @@
+#include "platform/Tick.h"
+
+#include <atomic>
+#include <ctime>
+#include <sched.h>
+
+namespace platform {
+namespace {
+
+uint64_t MonotonicMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+// GetTickCount() = monotonic ms + offset (mod 2^32).
+std::atomic<uint32_t> g_offset{0};
+
+} // namespace
+
+uint32_t GetTickCount() {
+    return static_cast<uint32_t>(MonotonicMs()) + g_offset.load(std::memory_order_relaxed);
+}
+
+void SetTickCountStart(uint32_t value) {
+    g_offset.store(value - static_cast<uint32_t>(MonotonicMs()), std::memory_order_relaxed);
+}
+
+void Sleep(uint32_t ms) {
+    if (ms == 0) {
+        sched_yield();
+        return;
+    }
+    timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0) {
+    }
+}
+
+uint64_t MicroNow() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+} // namespace platform

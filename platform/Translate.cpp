@@ -1,0 +1,89 @@
+#include "platform/Translate.h"
+
+#include <clocale>
+#include <libintl.h>
+#include <mutex>
+#include <unistd.h>
+#include <vector>
+
+namespace platform {
+namespace {
+
+std::mutex g_mutex;
+std::string g_localeDir;
+std::vector<std::string> g_domains; // searched after "default"
+bool g_initialised = false;
+
+void InitLocked(const std::string& programDir) {
+    if (g_initialised) return;
+    g_initialised = true;
+    // The language comes from LANG (else the system's locale); a locale that
+    // is not installed leaves LC_MESSAGES at "C", so LANGUAGE carries the
+    // wish to gettext as well: full name first, then its first two letters.
+    std::setlocale(LC_ALL, "");
+    if (const char* lang = std::getenv("LANG"); lang && *lang && !std::getenv("LANGUAGE")) {
+        std::string full = lang;
+        full = full.substr(0, full.find('.'));
+        std::string wish = full;
+        if (full.size() > 2) wish += ":" + full.substr(0, 2);
+        setenv("LANGUAGE", wish.c_str(), 0);
+        if (std::string(std::setlocale(LC_MESSAGES, nullptr)) == "C")
+            std::setlocale(LC_MESSAGES, "C.UTF-8");
+    }
+    g_localeDir = (programDir.empty() ? ProgramDir() : programDir) + "/locale";
+    bindtextdomain("default", g_localeDir.c_str());
+    bind_textdomain_codeset("default", "UTF-8");
+    textdomain("default");
+    for (const auto& d : g_domains) {
+        bindtextdomain(d.c_str(), g_localeDir.c_str());
+        bind_textdomain_codeset(d.c_str(), "UTF-8");
+    }
+}
+
+} // namespace
+
+std::string ProgramDir() {
+    std::string buf(4096, '\0');
+    ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size() - 1);
+    if (n <= 0) return ".";
+    buf.resize(static_cast<size_t>(n));
+    auto slash = buf.rfind('/');
+    return slash == std::string::npos ? "." : buf.substr(0, slash);
+}
+
+void InitTranslation(const std::string& programDir) {
+    std::lock_guard lock(g_mutex);
+    InitLocked(programDir);
+}
+
+void AddTranslationDomain(const std::string& domain) {
+    std::lock_guard lock(g_mutex);
+    for (const auto& d : g_domains)
+        if (d == domain) return;
+    g_domains.push_back(domain);
+    if (g_initialised) {
+        bindtextdomain(domain.c_str(), g_localeDir.c_str());
+        bind_textdomain_codeset(domain.c_str(), "UTF-8");
+    }
+}
+
+std::string Translate(const std::string& text) {
+    std::lock_guard lock(g_mutex);
+    InitLocked({});
+    if (text.empty()) return text;
+    const char* found = dgettext("default", text.c_str());
+    if (found != text.c_str() && text != found) return found;
+    for (const auto& d : g_domains) {
+        found = dgettext(d.c_str(), text.c_str());
+        if (found != text.c_str() && text != found) return found;
+    }
+    return text;
+}
+
+std::string LocaleDir() {
+    std::lock_guard lock(g_mutex);
+    InitLocked({});
+    return g_localeDir;
+}
+
+} // namespace platform

@@ -1,0 +1,24 @@
+// Message translation through GNU gettext.
+//
+// InitTranslation() binds the "default" text domain to the "locale" folder
+// beside the program; layers add their own domains (the serial layer adds
+// "cport"). Translate() looks a text up in the default domain first, then in
+// every added domain, and returns the text unchanged when no catalogue has it.
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+// `programDir` is the folder of the program file; empty takes the folder of
+// /proc/self/exe. Safe to call more than once.
+void InitTranslation(const std::string& programDir = {});
+// Adds a domain to those searched (bound to the same locale folder).
+void AddTranslationDomain(const std::string& domain);
+std::string Translate(const std::string& text);
+// The folder the catalogues are looked up in.
+std::string LocaleDir();
+// The folder of the running program file.
+std::string ProgramDir();
+
+} // namespace platform

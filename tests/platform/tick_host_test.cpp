@@ -1,0 +1,51 @@
+#include "platform/Host.h"
+#include "platform/Tick.h"
+
+#include <gtest/gtest.h>
+#include <thread>
+
+using namespace platform;
+
+TEST(Tick, DeadlinesHoldAcrossTheWrap) {
+    SetTickCountStart(0xFFFFFFFFu - 20);
+    uint32_t start = GetTickCount();
+    Deadline d = Deadline::After(60);
+    EXPECT_FALSE(d.Reached());
+    EXPECT_GT(d.Remaining(), 0u);
+    while (!d.Reached()) Sleep(5);
+    EXPECT_LT(GetTickCount(), 1000u) << "counter wrapped to a small value";
+    EXPECT_GE(ElapsedSince(start), 60u);
+    EXPECT_LT(ElapsedSince(start), 2000u);
+    EXPECT_EQ(d.Remaining(), 0u);
+}
+
+TEST(MainQueue, SynchronizeRunsOnMainThreadAndCarriesExceptionsBack) {
+    RecordingHost host;
+    std::thread::id ranOn;
+    bool threw = false;
+    std::thread worker([&] {
+        MainQueue().Synchronize([&] { ranOn = std::this_thread::get_id(); });
+        try {
+            MainQueue().Synchronize([] { throw std::runtime_error("boom"); });
+        } catch (const std::runtime_error& e) {
+            threw = std::string(e.what()) == "boom";
+        }
+    });
+    // Serve until the worker has had both calls answered.
+    for (int i = 0; i < 400 && !threw; ++i) {
+        MainQueue().WaitForWork(50);
+        host.ProcessMessages();
+    }
+    worker.join();
+    EXPECT_EQ(ranOn, std::this_thread::get_id());
+    EXPECT_TRUE(threw);
+}
+
+TEST(MainQueue, PostedFailureGoesToTheErrorReport) {
+    RecordingHost host;
+    std::thread([] { MainQueue().Post([] { throw std::runtime_error("late"); }); }).join();
+    host.ProcessMessages();
+    ASSERT_EQ(host.Messages().size(), 1u);
+    EXPECT_EQ(host.Messages()[0].kind, MessageKind::Error);
+    EXPECT_EQ(host.Messages()[0].text, "late");
+}
