@@ -2,6 +2,7 @@
 #include "platform/Tick.h"
 
 #include <gtest/gtest.h>
+#include <atomic>
 #include <thread>
 
 using namespace platform;
@@ -22,7 +23,7 @@ TEST(Tick, DeadlinesHoldAcrossTheWrap) {
 TEST(MainQueue, SynchronizeRunsOnMainThreadAndCarriesExceptionsBack) {
     RecordingHost host;
     std::thread::id ranOn;
-    bool threw = false;
+    std::atomic<bool> threw{false};
     std::thread worker([&] {
         MainQueue().Synchronize([&] { ranOn = std::this_thread::get_id(); });
         try {
