@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <thread>
 
 namespace serial {
@@ -15,8 +16,22 @@ namespace serial {
 uint32_t EventsToMask(TComEvents events);
 TComEvents MaskToEvents(uint32_t mask);
 
+// The order in which one wake-up's events are processed.
+inline constexpr TComEvent kEventProcessingOrder[] = {
+    evError, evRxChar, evTxEmpty, evBreak, evRing, evCTS, evDSR, evRxFlag, evRLSD, evRx80Full};
+
+// The message that carries one event to the port's hidden window; its first
+// parameter is the event's platform mask bit.
+inline constexpr uint32_t PortEventMessage = 0x0400 + 1;
+
+// The hidden window's procedure. For PortEventMessage it runs the processing
+// step of the event named by `wParam`, but only while the port is open; an
+// exception from the step goes to the application's exception reporter.
+// Other messages and unknown bits do nothing. Always returns 0.
+long PortWindowProc(TCustomComPort& port, uint32_t message, uint32_t wParam);
+
 class TComThread {
-public:
+  public:
     // Hands the mask of the port's Events to the device and starts the thread.
     explicit TComThread(TCustomComPort& port);
     // SignalStop, then waits for the thread to end while the owner's thread
@@ -26,19 +41,20 @@ public:
     TComThread& operator=(const TComThread&) = delete;
 
     void SignalStop();
-    bool Finished() const { return finished_.load(); }
+    bool Finished() const;
 
-private:
-    void Body();
-    void DeliverEvents();
-    void ProcessEvents();
-    void PostEventsToWindow();
+    // What the thread shares with deliveries still in flight. It outlives
+    // this object when a handler closes the port from inside a delivery.
+    struct State;
 
-    TCustomComPort& port_;
-    int stopFd_ = -1; // readable once the stop is signalled
-    TComEvents events_;
-    std::exception_ptr error_;
-    std::atomic<bool> finished_{false};
+  private:
+    static void Body(std::shared_ptr<State> state);
+    static void DeliverEvents(const std::shared_ptr<State>& state, TComEvents events);
+    static void ProcessEvents(State& state, TComEvents events);
+    static void PostEventsToWindow(const std::shared_ptr<State>& state, TComEvents events);
+    static void Finish(State& state);
+
+    std::shared_ptr<State> state_;
     std::thread thread_;
 };
 

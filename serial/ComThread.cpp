@@ -1,0 +1,285 @@
+#include "serial/ComThread.h"
+
+#include "platform/Host.h"
+#include "platform/Tick.h"
+
+#include <cerrno>
+#include <mutex>
+#include <sys/eventfd.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace serial {
+
+namespace {
+
+struct EventBit {
+    TComEvent event;
+    uint32_t bit;
+};
+
+constexpr EventBit kEventBits[] = {
+    {evRxChar, EV_RXCHAR}, {evTxEmpty, EV_TXEMPTY},   {evRxFlag, EV_RXFLAG}, {evRing, EV_RING},
+    {evBreak, EV_BREAK},   {evCTS, EV_CTS},           {evDSR, EV_DSR},       {evError, EV_ERR},
+    {evRLSD, EV_RLSD},     {evRx80Full, EV_RX80FULL},
+};
+
+uint32_t BitOf(TComEvent event) {
+    for (const auto& e : kEventBits)
+        if (e.event == event) return e.bit;
+    return 0;
+}
+
+// The processing step of one event: gather its data from the port, then call
+// the port's Notify hook.
+void RunStep(TCustomComPort& port, TComEvent event) {
+    switch (event) {
+    case evError: {
+        TComErrors errors = port.ReadLineErrors();
+        if (!errors.Empty()) port.NotifyError(errors);
+        break;
+    }
+    case evRxChar: {
+        // The bytes may already have been read by an earlier handler.
+        int count = port.PendingInputCount();
+        if (count > 0) port.NotifyRxChar(count);
+        break;
+    }
+    case evTxEmpty:
+        port.NotifyTxEmpty();
+        break;
+    case evBreak:
+        port.NotifyBreak();
+        break;
+    case evRing:
+        port.NotifyRing();
+        break;
+    // The signal events report the line as it is now, not as it was at the change.
+    case evCTS:
+        port.NotifyCTSChange(port.ModemSignals().Contains(csCTS));
+        break;
+    case evDSR:
+        port.NotifyDSRChange(port.ModemSignals().Contains(csDSR));
+        break;
+    case evRxFlag:
+        port.NotifyRxFlag();
+        break;
+    case evRLSD:
+        port.NotifyRLSDChange(port.ModemSignals().Contains(csRLSD));
+        break;
+    case evRx80Full:
+        port.NotifyRx80Full();
+        break;
+    }
+}
+
+} // namespace
+
+uint32_t EventsToMask(TComEvents events) {
+    uint32_t mask = 0;
+    for (const auto& e : kEventBits)
+        if (events.Contains(e.event)) mask |= e.bit;
+    return mask;
+}
+
+TComEvents MaskToEvents(uint32_t mask) {
+    TComEvents events;
+    for (const auto& e : kEventBits)
+        if (mask & e.bit) events.Include(e.event);
+    return events;
+}
+
+long PortWindowProc(TCustomComPort& port, uint32_t message, uint32_t wParam) {
+    if (message != PortEventMessage) return 0;
+    // The sender was released when the message was accepted, so the event
+    // thread goes on while the step runs here.
+    if (!port.Connected()) return 0;
+    for (const auto& e : kEventBits) {
+        if (e.bit != wParam) continue;
+        try {
+            RunStep(port, e.event);
+        } catch (...) {
+            platform::Host().ReportException(std::current_exception());
+        }
+        break;
+    }
+    return 0;
+}
+
+struct TComThread::State {
+    TCustomComPort* port = nullptr;
+    ComDevice* device = nullptr;
+    TSyncMethod syncMethod = smThreadSync;
+    // An eventfd, readable once the stop is signalled. It is closed only when
+    // the last user lets go, so a late SignalStop never writes to a number
+    // that was handed out again.
+    int stopFd = -1;
+    std::atomic<bool> stop{false};
+    std::atomic<bool> finished{false};
+    // Set when the port was closed from inside one of this thread's
+    // deliveries: the clean-up is done, the thread object is gone, and the
+    // body must not touch the port or the device again.
+    std::atomic<bool> abandoned{false};
+
+    std::mutex mutex;
+    // The thread now running ProcessEvents, so a close from inside a handler
+    // can tell that waiting for the thread would wait for itself.
+    std::thread::id deliveringOn;
+    // The events of the most recent wake-up.
+    TComEvents events;
+    // What ended the body, kept until the thread object goes.
+    std::exception_ptr error;
+
+    ~State() {
+        if (stopFd >= 0) ::close(stopFd);
+    }
+    bool DeliveringOnThisThread() {
+        std::lock_guard lock(mutex);
+        return deliveringOn == std::this_thread::get_id();
+    }
+};
+
+TComThread::TComThread(TCustomComPort& port) : state_(std::make_shared<State>()) {
+    state_->port = &port;
+    state_->device = port.Device();
+    // The method cannot change while the port is open.
+    state_->syncMethod = port.SyncMethod();
+    state_->stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (state_->stopFd < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+    // The port's Events are read here only; a later change takes effect at
+    // the next open. A refused mask shows up as a failing wait, which ends
+    // the thread quietly.
+    state_->device->SetCommMask(EventsToMask(port.Events()));
+    thread_ = std::thread(&TComThread::Body, state_);
+}
+
+TComThread::~TComThread() {
+    SignalStop();
+    if (!thread_.joinable()) return;
+
+    if (state_->DeliveringOnThisThread()) {
+        // Closed from a handler that the thread is waiting for (smThreadSync)
+        // or that runs on the thread itself (smNone). Waiting would never end:
+        // do the thread's clean-up now, while the device is still open, and
+        // let the thread end on its own once the handler has returned.
+        state_->abandoned = true;
+        state_->device->SetCommMask(0);
+        state_->device->Purge(PURGE_TXCLEAR | PURGE_RXCLEAR);
+        thread_.detach();
+        return;
+    }
+
+    if (platform::IsMainThread()) {
+        // A delivery may be waiting for this very thread; keep serving the
+        // queue until the event thread has ended.
+        auto& queue = platform::MainQueue();
+        while (!state_->finished.load()) {
+            queue.Serve();
+            if (state_->finished.load()) break;
+            queue.WaitForWork(1000);
+        }
+    }
+    thread_.join();
+    // Whatever ended the body is discarded with the state.
+}
+
+void TComThread::SignalStop() {
+    state_->stop = true;
+    uint64_t one = 1;
+    // Cannot fail short of a full counter, which already means "signalled".
+    [[maybe_unused]] ssize_t n = ::write(state_->stopFd, &one, sizeof one);
+    platform::Sleep(0);
+}
+
+bool TComThread::Finished() const {
+    return state_->finished.load();
+}
+
+void TComThread::Body(std::shared_ptr<State> state) {
+    ComDevice& device = *state->device;
+    while (!state->stop.load()) {
+        uint32_t mask = 0;
+        // A failed wait (a hung-up device among them) ends the thread quietly
+        // rather than failing again at once, over and over.
+        if (device.WaitCommEvent(mask, state->stopFd) != 0) break;
+        if (state->stop.load()) break;
+        TComEvents events = MaskToEvents(mask);
+        if (events.Empty()) continue;
+        {
+            std::lock_guard lock(state->mutex);
+            state->events = events;
+        }
+        try {
+            DeliverEvents(state, events);
+        } catch (...) {
+            if (state->abandoned.load()) break;
+            // A handler or a status query failed: no further events until
+            // the port is opened again.
+            std::lock_guard lock(state->mutex);
+            state->error = std::current_exception();
+            break;
+        }
+        if (state->abandoned.load()) break;
+    }
+    if (!state->abandoned.load()) {
+        // Also ends a wait still pending on the device; both driver queues
+        // are discarded when the port closes.
+        device.SetCommMask(0);
+        device.Purge(PURGE_TXCLEAR | PURGE_RXCLEAR);
+    }
+    Finish(*state);
+}
+
+void TComThread::Finish(State& state) {
+    state.finished = true;
+    // The closing owner may be asleep in WaitForWork.
+    platform::MainQueue().Wake();
+}
+
+void TComThread::DeliverEvents(const std::shared_ptr<State>& state, TComEvents events) {
+    switch (state->syncMethod) {
+    case smThreadSync:
+        platform::MainQueue().Synchronize([state, events] { ProcessEvents(*state, events); });
+        break;
+    case smWindowSync:
+        PostEventsToWindow(state, events);
+        break;
+    case smNone:
+        ProcessEvents(*state, events);
+        break;
+    }
+}
+
+void TComThread::ProcessEvents(State& state, TComEvents events) {
+    struct Delivering {
+        State& state;
+        explicit Delivering(State& s) : state(s) {
+            std::lock_guard lock(state.mutex);
+            state.deliveringOn = std::this_thread::get_id();
+        }
+        ~Delivering() {
+            std::lock_guard lock(state.mutex);
+            state.deliveringOn = std::thread::id();
+        }
+    } delivering(state);
+
+    for (TComEvent event : kEventProcessingOrder) {
+        if (!events.Contains(event)) continue;
+        // A handler closed the port: the rest of this wake-up belongs to a
+        // port that is gone.
+        if (state.abandoned.load()) return;
+        RunStep(*state.port, event);
+    }
+}
+
+void TComThread::PostEventsToWindow(const std::shared_ptr<State>& state, TComEvents events) {
+    TCustomComPort* port = state->port;
+    for (TComEvent event : kEventProcessingOrder) {
+        if (!events.Contains(event)) continue;
+        uint32_t bit = BitOf(event);
+        platform::MainQueue().SendAccepted(
+            [port, bit] { PortWindowProc(*port, PortEventMessage, bit); });
+    }
+}
+
+} // namespace serial
