@@ -2,20 +2,38 @@
 // protocols of six model-railway command stations. The host picks a port and
 // a system with SetDigitaalSysteem; the operations then speak that system's
 // protocol, one synchronous transaction on the caller's thread each.
+//
+// The shared model (fields, port profiles, events, dispatch, the helpers and
+// the file log) lives in MivoComm.cpp; every protocol has its own source
+// (Selectrix.cpp, ...). Wrong use (an operation for another system, a system
+// number the component does not know) is answered with a fixed modal message
+// and a neutral result; errors of the serial layer (EComPort) and of the file
+// log are never caught here.
+//
+// File log: LogNaarBestand appends to $QUORRIN_VASKEL_LOG when that is set,
+// else to $XDG_STATE_HOME/quorrin/vaskel.log, else to
+// ~/.local/state/quorrin/vaskel.log. The quorrin folder is created 0700 and
+// must be the user's own and closed to others, so nobody else can plant a
+// link where the log is written; the file itself is never followed through a
+// link, never truncated, and created 0600 when missing.
 #pragma once
 
 #include "serial/CPort.h"
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace command_station {
 
+using serial::TBaudRate;
 using serial::TComPort;
+using serial::TCustomComPort;
 
-// The digital systems.
+// The digital systems (0: none chosen yet).
 enum : uint8_t {
     dsSelectrix = 1,
     dsMarklin = 2,
@@ -27,10 +45,23 @@ enum : uint8_t {
 
 enum TAlgAct : uint8_t { aaLoc, aaFunc, aaMarWissel, aaTest };
 enum TLenzAktie : uint8_t {
-    laBezetmelder, laVersie, laLoc, laLocV3, laWisselFeedback, laNoodstop, laAllesAan
+    laBezetmelder,
+    laVersie,
+    laLoc,
+    laLocV3,
+    laWisselFeedback,
+    laNoodstop,
+    laAllesAan
 };
 enum TIBAktie : uint8_t {
-    iaBezetmelder, iaLoc, iaWissel, iaPowerOff, iaPowerOn, iaShortExB, iaShortLB, iaShortInB,
+    iaBezetmelder,
+    iaLoc,
+    iaWissel,
+    iaPowerOff,
+    iaPowerOn,
+    iaShortExB,
+    iaShortLB,
+    iaShortInB,
     iaOverheated
 };
 enum TDinAktie : uint8_t { daBezetmelder, daMagneet, daBlok };
@@ -48,11 +79,41 @@ using TDINDoeIets = std::function<void(TDinAktie AAktie, uint16_t AData1, uint16
 // Functions 1 to 4 of a locomotive command.
 using TFuncties = std::array<bool, 4>;
 
+// A send queue or hold-back list: byte strings in order, the head first.
+// Held through a unique_ptr so "not created yet" stays visible.
+using TBytesLijst = std::deque<std::string>;
+
+// ---------------------------------------------------------------- pure Selectrix helpers
+
+// The two request bytes that read SX address `adres` (0x20 is a filler).
+std::string SelectrixLeesVerzoek(uint8_t adres);
+// The two request bytes that write `waarde` to `adres`: address + 0x80, kept to
+// eight bits, then the value.
+std::string SelectrixSchrijfVerzoek(uint16_t adres, uint8_t waarde);
+// A locomotive's data byte: speed (not masked), 0x20 backward, 0x40 light,
+// 0x80 function 1, added and kept to eight bits.
+uint8_t SelectrixLocByte(uint8_t snelheid, bool licht, bool vooruit, bool functie1);
+
+// The text StuurLoc hands to OnAlgTekst, e.g.
+// "Adres: 3 snelheid: 10 licht aan achteruit(----)"; Märklin drops the
+// direction.
+std::string StuurLocTekst(uint8_t systeem, uint16_t adres, uint8_t snelheid, bool licht,
+                          bool vooruit, const TFuncties& functies);
+
+// The log line for `bytes` without its line end: the tick counter, ": ", then
+// at most the first 100 bytes in decimal separated by "/".
+std::string LogRegel(uint32_t tick, const std::string& bytes);
+
+// ---------------------------------------------------------------- the component
+
 class TMivoCom : public TComPort {
 public:
     explicit TMivoCom(void* owner = nullptr);
+    // Closes the port first (so the component switches off what it switched
+    // on), then releases the queues.
     ~TMivoCom() override;
 
+    // Stores the number and applies its port profile in one settings batch.
     void SetDigitaalSysteem(uint8_t systeem);
 
     // --- operations every system answers in its own way
@@ -63,17 +124,29 @@ public:
     void StuurLoc(uint16_t Adres, uint8_t Snelheid, bool Licht, bool Vooruit,
                   const TFuncties& Functies, uint8_t LenzStappen, uint8_t IBStappen,
                   bool IBOudProtocol, std::string& Resultaat);
-    void GetBezetmelder(uint8_t Adres, uint8_t Extra, bool Extra1, bool Extra2,
+    // `Verzoek` and `Vlag2` are the serial card's request value and second
+    // flag, `Vlag1` Märklin's "read all modules" (and the card's first flag).
+    void GetBezetmelder(uint8_t Adres, uint8_t Verzoek, bool Vlag1, bool Vlag2,
                         std::string& Resultaat);
 
     // --- system-specific operations
     void SelectrixFunctieDecoder(uint8_t Adres, uint8_t Waarde);
+    // Märklin: the interface lets us send (CTS) within one second. Lets window
+    // messages through while it waits.
+    bool CheckCTS();
 
     // --- common helpers
     void VerstuurBytes(const std::string& bytes);
+    // Appends one line to the file log (see the top of this header). Errors
+    // are raised as std::system_error.
     void LogNaarBestand(const std::string& bytes);
+    // Waits (without handling window messages) until `count` bytes are
+    // waiting or `timeoutMs` has passed; false at once when the port is closed.
     bool WachtOpInvoer(uint16_t count, uint16_t timeoutMs);
     bool InitSysteem();
+    // True when the port is closed or the driver is not holding transmission
+    // back for CTS. Does not wait.
+    bool CtsVrij();
 
     void DoAlgTekst(TAlgAct AAct, const std::string& ATekst);
     void DoLenzAddTekst(const std::string& ATekst);
@@ -83,7 +156,7 @@ public:
     void DoDinDoeIets(TDinAktie AAktie, uint16_t AData1, uint16_t AData2, uint16_t AData3,
                       uint16_t AData4);
 
-    // --- events
+    // --- events (raised only while a handler is assigned)
     TAlgTekst OnAlgTekst;
     const TLenzAddTekst& OnLenzAddTekst() const { return onLenzAddTekst_; }
     // Removing the handler also resets LenzLogMasker to 0.
@@ -100,14 +173,72 @@ public:
     std::string LaatsteFout;
     uint16_t LenzLogMasker = 0;
 
-    // The file the log goes to (see LogNaarBestand).
+    // --- Märklin
+    uint16_t MarklinLocPauze = 60;
+    uint16_t MarklinStopPauze = 90;
+    uint16_t MarklinBytePauze = 10;
+    bool MarklinSnel = false;
+    int32_t MarklinVolgendeZending = 0; // tick
+    std::unique_ptr<TBytesLijst> MarklinAchtergehouden;
+
+    // --- Lenz
+    std::string LenzInvoer;
+    bool LenzSynchroniseren = false;
+    int32_t LenzStilteTot = 0; // tick
+    uint8_t LenzStilteTijd = 0;
+    double LenzVersie = 0.0;
+    int32_t LenzAntwoordTot = 0; // tick; 0 and 1 count as passed
+    std::unique_ptr<TBytesLijst> LenzRij;
+    // The port's OnRxChar while the Lenz profile is selected.
+    void LenzOntvang(TCustomComPort* Sender, int Count);
+    // True when every bit of `categorie` is set in LenzLogMasker.
+    bool LenzLogAan(uint16_t categorie) const {
+        return (LenzLogMasker & categorie) == categorie;
+    }
+
+    // --- serial card in a rack
+    bool KaartGeinitialiseerd = false;
+    bool KaartSnel = false;
+    bool KaartOptie0 = true;
+    bool KaartOptie1 = true;
+    bool KaartOptie2 = true;
+    bool KaartOptie4 = false;
+
+    // --- Intellibox / TWIN-Center
+    bool IBGevonden = false;
+    bool IBP50XMogelijk = false;
+    bool IBVasteBaud = false;
+    bool IBBinaireLoc = false;
+    TBaudRate IBDoelBaud = serial::brCustom;
+    TBaudRate IBGevondenBaud = serial::brCustom;
+    std::unique_ptr<TBytesLijst> IBAchtergehouden;
+
+    // --- DINAMO
+    uint16_t DinamoAntwoordTijd = 200;
+    std::string DinamoInvoer;
+    std::unique_ptr<TBytesLijst> DinamoRij;
+
+    // The file the log goes to (see the top of this header).
     static std::string LogPath();
 
     // The port's own handlers, installed as OnBeforeOpen / OnBeforeClose.
-    void VoorOpenen(serial::TCustomComPort* Sender);
-    void VoorSluiten(serial::TCustomComPort* Sender);
+    void VoorOpenen(TCustomComPort* Sender);
+    void VoorSluiten(TCustomComPort* Sender);
 
 private:
+    void PasProfielToe(uint8_t systeem);
+
+    // Selectrix branches (Selectrix.cpp).
+    bool SelectrixVerbindingOke();
+    bool SelectrixNoodstop();
+    void SelectrixZetAan();
+    void SelectrixZetUit();
+    void SelectrixStuurLoc(uint16_t Adres, uint8_t Snelheid, bool Licht, bool Vooruit,
+                           const TFuncties& Functies, std::string& Resultaat);
+    void SelectrixBezetmelder(uint8_t Adres, std::string& Resultaat);
+    // One ReadText of a single byte with the port's time-outs.
+    std::string LeesEenByte();
+
     TLenzAddTekst onLenzAddTekst_;
 };
 
