@@ -395,6 +395,13 @@ private:
     };
     std::vector<FreeNotice> freeNotices_;
     int nextNoticeKey_ = 1;
+    // What the device was last given: reads and writes follow the driver's
+    // time-outs, not values stored but not yet applied.
+    CommTimeouts ioTimeouts_{};
+    uint32_t ioBaudRate_ = 9600;
+    void ContinueRead(IoOperation& op);
+    void ContinueWrite(IoOperation& op);
+    ComDevice& DeviceFor(int portErrorCode) const;
 };
 
 // The published form of the port, the one hosts derive from.
