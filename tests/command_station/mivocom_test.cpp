@@ -1,0 +1,527 @@
+// The component's shared model: fields, port profiles, guards, events, the
+// helpers and the dispatch, over a recording device double.
+#include "FakeLine.h"
+
+#include "command_station/MivoComm.h"
+#include "platform/Host.h"
+#include "platform/Tick.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+using namespace command_station;
+using namespace serial;
+using cs_test::FakeLine;
+using cs_test::InstallFakeLine;
+
+namespace {
+
+constexpr uint32_t kJustBeforeWrap = 0xFFFFFFFFu - 60;
+
+// Opens `com` on a fake line with the Selectrix profile (no event thread),
+// then selects `systeem` while open.
+std::shared_ptr<FakeLine> OpenOnFake(TMivoCom& com, uint8_t systeem) {
+    auto line = InstallFakeLine(com);
+    com.SetDigitaalSysteem(dsSelectrix);
+    com.OpenPort();
+    com.SetDigitaalSysteem(systeem);
+    return line;
+}
+
+} // namespace
+
+TEST(MivoComModel, ConstructionGivesTheInitialValues) {
+    TMivoCom com;
+    EXPECT_EQ(com.DigitaalSysteem, 0);
+    EXPECT_FALSE(com.Connected());
+    EXPECT_FALSE(com.SysteemAan);
+    EXPECT_FALSE(com.LogNaarBestandAan);
+    EXPECT_TRUE(com.LaatsteFout.empty());
+    EXPECT_EQ(com.LenzLogMasker, 0);
+    EXPECT_FALSE(com.OnAlgTekst || com.OnLenzAddTekst() || com.OnLenzDoeIets ||
+                 com.OnIBAddTekst || com.OnIBDoeIets || com.OnDinDoeIets);
+    EXPECT_TRUE(com.OnBeforeOpen && com.OnBeforeClose);
+    EXPECT_EQ(com.MarklinLocPauze, 60);
+    EXPECT_EQ(com.MarklinStopPauze, 90);
+    EXPECT_EQ(com.MarklinBytePauze, 10);
+    EXPECT_FALSE(com.MarklinSnel);
+    EXPECT_EQ(com.MarklinVolgendeZending, 0);
+    EXPECT_FALSE(com.MarklinAchtergehouden);
+    EXPECT_FALSE(com.LenzRij);
+    EXPECT_EQ(com.LenzAntwoordTot, 0);
+    EXPECT_EQ(com.LenzVersie, 0.0);
+    EXPECT_TRUE(com.KaartOptie0 && com.KaartOptie1 && com.KaartOptie2);
+    EXPECT_FALSE(com.KaartOptie4);
+    EXPECT_FALSE(com.IBBinaireLoc);
+    EXPECT_EQ(com.DinamoAntwoordTijd, 200);
+    EXPECT_FALSE(com.DinamoRij);
+    EXPECT_FALSE(com.IBAchtergehouden);
+    EXPECT_EQ(com.Parity().Bits(), prNone);
+}
+
+struct Profiel {
+    uint8_t systeem;
+    TBaudRate baud;
+    TStopBits stop;
+    bool parity;
+    TFlowControl flow;
+    TDTRFlowControl dtr;
+    int32_t in, out;
+    std::array<int32_t, 5> timeouts;
+    bool rxChar;
+};
+
+const Profiel kProfielen[] = {
+    {dsSelectrix, br9600, sbTwoStopBits, false, fcNone, dtrDisable, 1024, 1024,
+     {20, 25, 15, 1000, 1500}, false},
+    {dsMarklin, br2400, sbTwoStopBits, false, fcHardware, dtrEnable, 1024, 1024,
+     {20, 25, 15, 1000, 1500}, false},
+    {dsLenz, br9600, sbOneStopBit, false, fcHardware, dtrDisable, 1024, 1024,
+     {20, 25, 15, 1000, 1500}, true},
+    {dsSerieleKaart, br9600, sbOneStopBit, false, fcNone, dtrEnable, 1024, 1024,
+     {10, 0, 100, 0, 100}, false},
+    {dsIntellibox, br2400, sbTwoStopBits, false, fcHardware, dtrDisable, 1024, 512,
+     {200, 250, 150, 750, 100}, false},
+    {dsDinamo, br9600, sbOneStopBit, true, fcNone, dtrDisable, 1024, 1024,
+     {20, 25, 15, 1000, 1500}, false},
+};
+
+// Every profile, reached from every other system and from odd settings of
+// the host's own, ends with exactly the table's settings.
+TEST(MivoComModel, EveryProfileReplacesWhateverCameBefore) {
+    platform::RecordingHost host;
+    for (const Profiel& p : kProfielen) {
+        for (uint8_t before = 0; before <= 7; ++before) {
+            SCOPED_TRACE("system " + std::to_string(p.systeem) + " after " +
+                         std::to_string(before));
+            TMivoCom com;
+            com.SetDigitaalSysteem(before);
+            com.SetDataBits(dbSeven);
+            com.FlowControl().SetFlowControl(fcSoftware);
+            com.Buffer().SetInputSize(64);
+            com.Timeouts().SetReadInterval(-1);
+            com.SetEvents(AllComEvents);
+            com.OnRxChar = [](TCustomComPort*, int) {};
+            com.SetDigitaalSysteem(p.systeem);
+
+            EXPECT_EQ(com.DigitaalSysteem, p.systeem);
+            EXPECT_EQ(com.BaudRate(), p.baud);
+            EXPECT_EQ(com.DataBits(), dbEight);
+            EXPECT_EQ(com.StopBits(), p.stop);
+            EXPECT_EQ(com.Parity().Check(), p.parity);
+            EXPECT_EQ(com.FlowControl().FlowControl(), p.flow);
+            EXPECT_EQ(com.FlowControl().ControlDTR(), p.dtr);
+            EXPECT_EQ(com.Buffer().InputSize(), p.in);
+            EXPECT_EQ(com.Buffer().OutputSize(), p.out);
+            const TComTimeouts& t = com.Timeouts();
+            EXPECT_EQ((std::array<int32_t, 5>{t.ReadInterval(), t.ReadTotalMultiplier(),
+                                              t.ReadTotalConstant(), t.WriteTotalMultiplier(),
+                                              t.WriteTotalConstant()}),
+                      p.timeouts);
+            EXPECT_EQ(com.Events(), p.rxChar ? TComEvents{evRxChar} : TComEvents{});
+            EXPECT_EQ(static_cast<bool>(com.OnRxChar), p.rxChar);
+            EXPECT_EQ(com.IBDoelBaud, brCustom);
+        }
+    }
+}
+
+TEST(MivoComModel, ProfileDetailsThatDependOnHistory) {
+    platform::RecordingHost host;
+    TMivoCom com;
+    // Parity bits are only ever set by DINAMO and stay after it.
+    com.SetDigitaalSysteem(dsDinamo);
+    EXPECT_EQ(com.Parity().Bits(), prOdd);
+    com.SetDigitaalSysteem(dsSelectrix);
+    EXPECT_FALSE(com.Parity().Check());
+    EXPECT_EQ(com.Parity().Bits(), prOdd);
+
+    com.MarklinSnel = true;
+    com.SetDigitaalSysteem(dsMarklin);
+    EXPECT_EQ(com.BaudRate(), br19200);
+
+    // Queues are created once and survive later profiles; receive buffers
+    // are emptied by their own profile.
+    com.LenzInvoer = "xy";
+    com.LenzSynchroniseren = true;
+    com.SetDigitaalSysteem(dsLenz);
+    ASSERT_TRUE(com.LenzRij);
+    EXPECT_TRUE(com.LenzInvoer.empty());
+    EXPECT_FALSE(com.LenzSynchroniseren);
+    com.LenzRij->push_back("\x21\x21");
+    com.SetDigitaalSysteem(dsLenz);
+    EXPECT_EQ(com.LenzRij->size(), 1u);
+    com.DinamoInvoer = "z";
+    com.SetDigitaalSysteem(dsDinamo);
+    ASSERT_TRUE(com.DinamoRij);
+    EXPECT_TRUE(com.DinamoInvoer.empty());
+    com.SetDigitaalSysteem(dsSelectrix);
+    EXPECT_TRUE(com.LenzRij && com.DinamoRij);
+
+    com.IBDoelBaud = br19200;
+    com.SetDigitaalSysteem(dsIntellibox);
+    EXPECT_EQ(com.IBDoelBaud, brCustom);
+    EXPECT_TRUE(host.Texts().empty());
+}
+
+TEST(MivoComModel, UnknownSystemNumberKeepsTheBaudRateAndSaysSo) {
+    for (uint8_t systeem : {uint8_t{0}, uint8_t{7}, uint8_t{255}}) {
+        platform::RecordingHost host;
+        TMivoCom com;
+        com.SetDigitaalSysteem(dsDinamo);
+        com.SetBaudRate(br4800);
+        com.SetDigitaalSysteem(systeem);
+        EXPECT_EQ(com.DigitaalSysteem, systeem);
+        EXPECT_EQ(com.BaudRate(), br4800);
+        EXPECT_EQ(com.StopBits(), sbTwoStopBits);
+        EXPECT_FALSE(com.Parity().Check());
+        EXPECT_EQ(host.Texts(),
+                  std::vector<std::string>{"TMivoCom.SetDigitaalSysteem nog aanvullen"});
+    }
+}
+
+TEST(MivoComModel, AProfileReachesAnOpenPortAsOneBatch) {
+    TMivoCom com;
+    auto line = OpenOnFake(com, dsSelectrix);
+    {
+        std::lock_guard lock(line->m);
+        line->setStateCalls = line->setTimeoutsCalls = line->setupQueuesCalls = 0;
+    }
+    com.SetDigitaalSysteem(dsDinamo);
+    std::lock_guard lock(line->m);
+    EXPECT_EQ(line->setStateCalls, 1);
+    EXPECT_EQ(line->setTimeoutsCalls, 1);
+    EXPECT_EQ(line->setupQueuesCalls, 1);
+    EXPECT_EQ(line->lastDcb.BaudRate, 9600u);
+    EXPECT_TRUE(line->lastDcb.fParity);
+    EXPECT_EQ(line->lastDcb.Parity, 1);
+    EXPECT_EQ(line->lastDcb.StopBits, 0);
+    EXPECT_EQ(line->lastTimeouts.ReadTotalTimeoutMultiplier, 25u);
+}
+
+// Which operations refuse which systems on an open port, with what result.
+TEST(MivoComModel, GuardMessagesOnAnOpenPort) {
+    const std::string verbinding = "TMivoCom.GetVerbindingOke nog aanvullen!";
+    const std::string noodstop = "TMivoCom.GetSysteemNoodstop nog aanvullen!";
+    const std::string selectrix =
+        "TMivoCom.SelectrixFunctieDecoder alleen van toepassing bij Selectrix!";
+    const std::string cts = "TMivoCom.CheckCTS alleen van toepassing bij Märklin!";
+    struct Row {
+        uint8_t systeem;
+        std::vector<std::string> messages;
+    } rows[] = {
+        {0, {verbinding, noodstop, selectrix, cts}},
+        {dsSelectrix, {cts}},
+        {dsMarklin, {selectrix}},
+        {dsLenz, {selectrix, cts}},
+        {dsSerieleKaart, {selectrix, cts}},
+        {dsIntellibox, {selectrix, cts}},
+        {dsDinamo, {noodstop, selectrix, cts}},
+        {7, {verbinding, noodstop, selectrix, cts}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(static_cast<int>(row.systeem));
+        platform::RecordingHost host;
+        TMivoCom com;
+        auto line = OpenOnFake(com, row.systeem);
+        line->responder = [](const std::string&) { return std::string(1, '\x01'); };
+        host.Clear();
+        bool verbonden = com.GetVerbindingOke();
+        com.GetSysteemNoodstop();
+        com.SelectrixFunctieDecoder(5, 5);
+        EXPECT_TRUE(com.CheckCTS());
+        EXPECT_EQ(host.Texts(), row.messages);
+        EXPECT_EQ(verbonden, row.systeem == dsSelectrix || row.systeem == dsMarklin ||
+                                 row.systeem == dsDinamo);
+    }
+}
+
+TEST(MivoComModel, AClosedPortRefusesSilently) {
+    for (uint8_t systeem = 0; systeem <= 7; ++systeem) {
+        platform::RecordingHost host;
+        TMivoCom com;
+        com.SetDigitaalSysteem(systeem);
+        host.Clear();
+        std::string r = "old";
+        EXPECT_FALSE(com.GetVerbindingOke());
+        EXPECT_FALSE(com.GetSysteemNoodstop());
+        EXPECT_TRUE(com.CheckCTS());
+        com.SelectrixFunctieDecoder(1, 1);
+        com.GetBezetmelder(1, 0, false, false, r);
+        EXPECT_TRUE(r.empty());
+        EXPECT_TRUE(host.Texts().empty()) << static_cast<int>(systeem);
+    }
+}
+
+TEST(MivoComModel, PowerBookkeepingWithoutALine) {
+    platform::RecordingHost host;
+    TMivoCom com;
+    com.SetDigitaalSysteem(dsSelectrix);
+    EXPECT_TRUE(com.ZetSysteemAan());
+    EXPECT_TRUE(com.SysteemAan);
+    com.ZetSysteemUit();
+    EXPECT_FALSE(com.SysteemAan);
+}
+
+TEST(MivoComModel, SerialCardPowerSendsNothingAndCloseResetsTheCardByDtr) {
+    platform::SetTickCountStart(0xFFFFFFFFu - 100);
+    platform::RecordingHost host;
+    TMivoCom com;
+    auto line = OpenOnFake(com, dsSerieleKaart);
+    EXPECT_TRUE(com.ZetSysteemAan());
+    EXPECT_TRUE(com.SysteemAan);
+    com.ClosePort();
+    EXPECT_FALSE(com.SysteemAan);
+    EXPECT_TRUE(line->Written().empty());
+    std::lock_guard lock(line->m);
+    ASSERT_EQ(line->escapes.size(), 2u);
+    EXPECT_EQ(line->escapes[0], Escape::ClrDTR);
+    EXPECT_EQ(line->escapes[1], Escape::SetDTR);
+    EXPECT_GE(line->escapeTicks[1] - line->escapeTicks[0], 249u); // across the wrap
+}
+
+TEST(MivoComModel, OpeningPreparesTheSerialCardAndForgetsDetections) {
+    TMivoCom com;
+    auto line = InstallFakeLine(com);
+    com.SetDigitaalSysteem(dsSerieleKaart);
+    com.SetBaudRate(br19200);
+    com.IBGevonden = com.KaartGeinitialiseerd = com.LenzSynchroniseren = true;
+    com.OpenPort();
+    EXPECT_EQ(com.BaudRate(), br9600);
+    EXPECT_TRUE(com.KaartSnel);
+    EXPECT_FALSE(com.IBGevonden || com.KaartGeinitialiseerd || com.LenzSynchroniseren);
+    {
+        std::lock_guard lock(line->m);
+        EXPECT_EQ(line->lastDcb.BaudRate, 9600u); // the card starts slow
+    }
+    com.KaartGeinitialiseerd = com.IBGevonden = true;
+    com.ClosePort();
+    EXPECT_FALSE(com.KaartGeinitialiseerd || com.IBGevonden);
+
+    com.SetDigitaalSysteem(dsSelectrix);
+    com.SetBaudRate(br19200);
+    com.OpenPort();
+    EXPECT_EQ(com.BaudRate(), br19200);
+    EXPECT_FALSE(com.KaartSnel);
+}
+
+TEST(MivoComModel, DestroyingSwitchesOffWhatTheComponentSwitchedOn) {
+    std::shared_ptr<FakeLine> line;
+    {
+        TMivoCom com;
+        line = OpenOnFake(com, dsSelectrix);
+        com.ZetSysteemAan();
+    }
+    EXPECT_EQ(line->Written(), std::string("\xFF\xFF\xFF\x00", 4));
+    {
+        TMivoCom com;
+        line = OpenOnFake(com, dsSelectrix);
+    }
+    EXPECT_TRUE(line->Written().empty());
+}
+
+TEST(MivoComModel, LocTextForEverySystem) {
+    const TFuncties geen{false, false, false, false};
+    EXPECT_EQ(StuurLocTekst(dsSelectrix, 3, 10, true, false, geen),
+              "Adres: 3 snelheid: 10 licht aan achteruit(----)");
+    EXPECT_EQ(StuurLocTekst(dsMarklin, 80, 14, false, true, {true, false, true, false}),
+              "Adres: 80 snelheid: 14 licht uit(x-x-)");
+    for (uint8_t systeem : {0, 1, 3, 4, 5, 6, 7})
+        EXPECT_EQ(StuurLocTekst(systeem, 65535, 255, false, true, {false, true, false, true}),
+                  "Adres: 65535 snelheid: 255 licht uit vooruit(-x-x)");
+}
+
+TEST(MivoComModel, StuurLocRaisesItsTextAndOnlySelectrixSends) {
+    for (uint8_t systeem : {dsSelectrix, dsSerieleKaart, dsDinamo}) {
+        TMivoCom com;
+        auto line = OpenOnFake(com, systeem);
+        std::vector<std::pair<TAlgAct, std::string>> raised;
+        com.OnAlgTekst = [&](TAlgAct a, const std::string& t) { raised.emplace_back(a, t); };
+        std::string r = "old";
+        com.StuurLoc(3, 10, true, false, {false, true, true, true}, 3, 0, false, r);
+        ASSERT_EQ(raised.size(), 1u);
+        EXPECT_EQ(raised[0].first, aaLoc);
+        EXPECT_EQ(raised[0].second, "Adres: 3 snelheid: 10 licht aan achteruit(-xxx)");
+        if (systeem == dsSelectrix) {
+            EXPECT_EQ(line->Written(), "\x83\x6A");
+            EXPECT_EQ(r, "\x6A");
+        } else {
+            EXPECT_TRUE(line->Written().empty());
+            EXPECT_TRUE(r.empty());
+        }
+    }
+}
+
+TEST(MivoComModel, SelectrixBytes) {
+    struct Row {
+        uint8_t speed;
+        bool licht, vooruit, f1;
+        uint8_t byte;
+    } rows[] = {
+        {10, true, false, false, 0x6A}, {10, true, false, true, 0xEA},
+        {0, false, true, false, 0x00},  {31, false, true, false, 0x1F},
+        {40, false, true, false, 0x28}, // not masked: spills into the direction bit
+        {255, false, false, false, 0x1F}, // the sum is kept to eight bits
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(SelectrixLocByte(r.speed, r.licht, r.vooruit, r.f1), r.byte)
+            << static_cast<int>(r.speed);
+    EXPECT_EQ(SelectrixSchrijfVerzoek(106, 64), "\xEA\x40");
+    EXPECT_EQ(SelectrixSchrijfVerzoek(127, 0), std::string("\xFF\x00", 2));
+    EXPECT_EQ(SelectrixSchrijfVerzoek(200, 1), "\x48\x01");
+    EXPECT_EQ(SelectrixSchrijfVerzoek(0xFFFF, 1), "\x7F\x01");
+    EXPECT_EQ(SelectrixLeesVerzoek(109), "\x6D\x20");
+    EXPECT_EQ(SelectrixLeesVerzoek(0), std::string("\x00\x20", 2));
+}
+
+TEST(MivoComModel, EventRaisersNeedAHandler) {
+    TMivoCom com;
+    // Nothing assigned: raising is a no-op.
+    com.DoAlgTekst(aaTest, "x");
+    com.DoLenzAddTekst("x");
+    com.DoIBAddTekst("x");
+    com.DoLenzDoeIets(laVersie, 1, 2, 3, 3.6);
+    com.DoDinDoeIets(daMagneet, 1, 2, 3, 4);
+
+    std::vector<std::string> got;
+    com.OnAlgTekst = [&](TAlgAct a, const std::string& t) {
+        got.push_back("alg" + std::to_string(a) + t);
+    };
+    com.SetOnLenzAddTekst([&](const std::string& t) { got.push_back("lenz" + t); });
+    com.OnIBAddTekst = [&](const std::string& t) { got.push_back("ib" + t); };
+    com.OnLenzDoeIets = [&](TLenzAktie a, uint16_t d1, uint16_t d2, uint8_t d3, double d4) {
+        got.push_back("ld" + std::to_string(a) + "," + std::to_string(d1) + "," +
+                      std::to_string(d2) + "," + std::to_string(d3) + "," +
+                      std::to_string(d4 == 3.6));
+    };
+    com.OnDinDoeIets = [&](TDinAktie a, uint16_t d1, uint16_t d2, uint16_t d3, uint16_t d4) {
+        got.push_back("din" + std::to_string(a) + "," + std::to_string(d1 + d2 + d3 + d4));
+    };
+    com.DoAlgTekst(aaTest, "x");
+    com.DoLenzAddTekst("y");
+    com.DoIBAddTekst("z");
+    com.DoLenzDoeIets(laVersie, 1, 65535, 255, 3.6);
+    com.DoDinDoeIets(daMagneet, 1, 2, 3, 4);
+    EXPECT_EQ(got, (std::vector<std::string>{"alg3x", "lenzy", "ibz", "ld1,1,65535,255,1",
+                                             "din1,10"}));
+}
+
+TEST(MivoComModel, RemovingTheLenzTextHandlerClearsTheMask) {
+    TMivoCom com;
+    com.LenzLogMasker = 0xFFFF;
+    com.SetOnLenzAddTekst([](const std::string&) {});
+    EXPECT_EQ(com.LenzLogMasker, 0xFFFF);
+    com.SetOnLenzAddTekst(nullptr);
+    EXPECT_EQ(com.LenzLogMasker, 0);
+    EXPECT_FALSE(com.OnLenzAddTekst());
+}
+
+TEST(MivoComModel, LenzReceiveHandlerCollectsAndLogsTheChunk) {
+    TMivoCom com;
+    auto line = OpenOnFake(com, dsLenz);
+    std::vector<std::string> log;
+    com.SetOnLenzAddTekst([&](const std::string& t) { log.push_back(t); });
+    com.LenzLogMasker = 0x0001;
+    line->Feed("\x01\x04\x05");
+    com.OnRxChar(&com, 3);
+    EXPECT_EQ(com.LenzInvoer, "\x01\x04\x05");
+    EXPECT_EQ(log, std::vector<std::string>{"- ontvangen:  1 4 5"});
+    com.LenzLogMasker = 0x0002;
+    line->Feed("\xFF");
+    com.OnRxChar(&com, 1);
+    com.OnRxChar(&com, 0);
+    EXPECT_EQ(com.LenzInvoer, "\x01\x04\x05\xFF");
+    EXPECT_EQ(log.size(), 1u);
+}
+
+TEST(MivoComModel, InitSysteemForSystemsWithoutInitialisation) {
+    for (uint8_t systeem : {0, 1, 2, 3, 7}) {
+        platform::RecordingHost host;
+        TMivoCom com;
+        com.SetDigitaalSysteem(systeem);
+        com.LaatsteFout = "stale";
+        EXPECT_TRUE(com.InitSysteem());
+        EXPECT_TRUE(com.LaatsteFout.empty());
+    }
+    TMivoCom com;
+    com.SetDigitaalSysteem(dsDinamo);
+    EXPECT_FALSE(com.InitSysteem()); // the port is closed
+}
+
+TEST(MivoComModel, CheckCtsWaitsASecondWhileLettingMessagesThrough) {
+    platform::SetTickCountStart(0xFFFFFFFFu - 500);
+    platform::RecordingHost host;
+    TMivoCom com;
+    auto line = OpenOnFake(com, dsMarklin);
+    line->ctsHold = true;
+    uint32_t start = platform::GetTickCount();
+    EXPECT_FALSE(com.CheckCTS());
+    uint32_t took = platform::ElapsedSince(start);
+    EXPECT_GE(took, 1000u);
+    EXPECT_LT(took, 3000u);
+    EXPECT_GT(host.ProcessMessagesCalls(), 5);
+    EXPECT_TRUE(com.GetSysteemNoodstop());
+    EXPECT_FALSE(com.GetVerbindingOke());
+
+    // Freed by something the host's messages did.
+    int calls = 0;
+    host.onProcessMessages = [&] {
+        if (++calls == 3) {
+            std::lock_guard lock(line->m);
+            line->ctsHold = false;
+        }
+    };
+    EXPECT_TRUE(com.CheckCTS());
+    EXPECT_EQ(calls, 3);
+    EXPECT_TRUE(host.Texts().empty());
+}
+
+TEST(MivoComModel, WachtOpInvoerAcrossTheWrap) {
+    TMivoCom com;
+    com.SetDigitaalSysteem(dsIntellibox);
+    EXPECT_FALSE(com.WachtOpInvoer(0, 1000)); // closed: at once
+
+    auto line = OpenOnFake(com, dsIntellibox);
+    EXPECT_TRUE(com.WachtOpInvoer(0, 1000));
+    line->Feed("abc");
+    EXPECT_TRUE(com.WachtOpInvoer(3, 1000));
+
+    platform::SetTickCountStart(kJustBeforeWrap);
+    uint32_t start = platform::GetTickCount();
+    EXPECT_FALSE(com.WachtOpInvoer(4, 120));
+    uint32_t took = platform::ElapsedSince(start);
+    EXPECT_GE(took, 120u);
+    EXPECT_LT(took, 1000u);
+
+    platform::SetTickCountStart(kJustBeforeWrap);
+    start = platform::GetTickCount();
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        line->Feed("d");
+    });
+    EXPECT_TRUE(com.WachtOpInvoer(4, 5000));
+    late.join();
+    EXPECT_LT(platform::ElapsedSince(start), 2500u);
+    EXPECT_EQ(com.PendingInputCount(), 4); // waiting consumes nothing
+}
+
+TEST(MivoComModel, MarklinPacingWaitsOneGapAndNeverForAStaleTick) {
+    TMivoCom com;
+    com.SetDigitaalSysteem(dsMarklin);
+    // The field starts at 0, which a counter past 2^31 sees as far ahead.
+    platform::SetTickCountStart(0x80000010u);
+    uint64_t t0 = platform::MicroNow();
+    com.VerstuurBytes("\x60");
+    EXPECT_LT(platform::MicroNow() - t0, 500000u);
+
+    platform::SetTickCountStart(0xFFFFFFFFu - 3);
+    com.VerstuurBytes("\x60");
+    uint32_t start = platform::GetTickCount();
+    com.VerstuurBytes("\x61");
+    EXPECT_GE(platform::ElapsedSince(start), 9u);
+    // The next transmission is due one gap after this one.
+    int32_t ahead = static_cast<int32_t>(static_cast<uint32_t>(com.MarklinVolgendeZending) -
+                                         platform::GetTickCount());
+    EXPECT_GE(ahead, 0);
+    EXPECT_LE(ahead, 10);
+}
