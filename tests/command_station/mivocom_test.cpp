@@ -525,3 +525,45 @@ TEST(MivoComModel, MarklinPacingWaitsOneGapAndNeverForAStaleTick) {
     EXPECT_GE(ahead, 0);
     EXPECT_LE(ahead, 10);
 }
+
+// What each Selectrix operation purges, and how the power state reads an
+// answer byte (the pty peer cannot answer every value).
+TEST(MivoComModel, SelectrixPurgesAndPowerStateBytes) {
+    TMivoCom com;
+    auto line = OpenOnFake(com, dsSelectrix);
+    auto purges = [&] {
+        std::lock_guard lock(line->m);
+        std::vector<uint32_t> p = line->purges;
+        line->purges.clear();
+        return p;
+    };
+    const uint32_t rx = PURGE_RXCLEAR, both = PURGE_RXCLEAR | PURGE_TXCLEAR;
+    purges();
+    std::string r;
+    line->responder = [](const std::string&) { return std::string(1, '\x01'); };
+    EXPECT_TRUE(com.GetVerbindingOke());
+    EXPECT_EQ(purges(), std::vector<uint32_t>{both});
+    EXPECT_FALSE(com.GetSysteemNoodstop());
+    EXPECT_EQ(purges(), std::vector<uint32_t>{rx});
+    com.GetBezetmelder(7, 0, false, false, r);
+    EXPECT_EQ(purges(), std::vector<uint32_t>{rx});
+    com.GetBezetmelder(112, 0, false, false, r);
+    com.ZetSysteemAan();
+    com.ZetSysteemUit();
+    com.SelectrixFunctieDecoder(1, 2);
+    com.StuurLoc(1, 2, false, false, {}, 3, 0, false, r);
+    EXPECT_TRUE(purges().empty());
+
+    struct Row {
+        std::string answer;
+        bool noodstop;
+    } rows[] = {{"", true}, {std::string(1, '\0'), true}, {"\x01", false}, {"\x80", false}};
+    for (const Row& row : rows) {
+        line->responder = [&](const std::string&) { return row.answer; };
+        EXPECT_EQ(com.GetSysteemNoodstop(), row.noodstop) << row.answer.size();
+    }
+    // Stale input is discarded by the purge, not taken as the answer.
+    line->responder = nullptr;
+    line->Feed("\x80");
+    EXPECT_TRUE(com.GetSysteemNoodstop());
+}
