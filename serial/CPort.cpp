@@ -1,0 +1,697 @@
+// The port object: open and close with their events, the property rules, the
+// three apply operations, blocking reads and writes with the driver's
+// time-out rules, line control and status.
+#include "serial/CPort.h"
+
+#include "platform/Host.h"
+#include "platform/Tick.h"
+#include "serial/ComThread.h"
+#include "serial/PosixComDevice.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+
+namespace serial {
+
+// ---------------------------------------------------------------- one read or write
+
+struct IoOperation {
+    enum Kind { None, Write, Read };
+    Kind kind = None;
+    uint8_t* buffer = nullptr; // the caller's bytes; untouched until complete
+    size_t count = 0;
+    size_t done = 0;
+    bool complete = true; // nothing issued counts as complete: awaiting it gives 0
+    uint32_t started = 0;
+};
+
+namespace {
+
+constexpr uint32_t kMaxDword = 0xFFFFFFFFu;
+// A limit beyond this many milliseconds is as good as none (and keeps the
+// arithmetic of deadlines on the 32-bit tick counter sound).
+constexpr uint64_t kNoLimit = 0x7FFFFFFFu;
+
+uint64_t TotalLimit(uint32_t multiplier, uint32_t constant, size_t count) {
+    if (multiplier == 0 && constant == 0) return kNoLimit;
+    uint64_t total = static_cast<uint64_t>(multiplier) * count + constant;
+    return std::min(total, kNoLimit);
+}
+
+// Milliseconds left of `limit` since `since`; 0 once it has passed.
+uint64_t Left(uint32_t since, uint64_t limit) {
+    uint64_t elapsed = platform::ElapsedSince(since);
+    return elapsed >= limit ? 0 : limit - elapsed;
+}
+
+int WaitArg(uint64_t ms) { return ms >= kNoLimit ? -1 : static_cast<int>(ms); }
+
+// Errors that mean the device itself went away (adapter pulled, line hung up).
+bool DeviceGone(int os) { return os == EIO || os == ENXIO || os == ENODEV; }
+
+int ClampCount(uint32_t n) {
+    return static_cast<int>(std::min<uint32_t>(n, std::numeric_limits<int>::max()));
+}
+
+} // namespace
+
+int32_t BaudRateValue(TBaudRate rate) {
+    static constexpr int32_t kRates[] = {0,     110,   300,   600,   1200,   2400,   4800,  9600,
+                                         14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
+    return rate < std::size(kRates) ? kRates[rate] : 0;
+}
+
+// ---------------------------------------------------------------- life cycle
+
+TCustomComPort::TCustomComPort(void* /*owner*/)
+    : buffer_(std::make_unique<TComBuffer>()), parity_(std::make_unique<TComParity>()),
+      timeouts_(std::make_unique<TComTimeouts>()),
+      flowControl_(std::make_unique<TComFlowControl>()) {
+    InitSerialLayer();
+    buffer_->SetComPort(this);
+    parity_->SetComPort(this);
+    timeouts_->SetComPort(this);
+    flowControl_->SetComPort(this);
+}
+
+TCustomComPort::~TCustomComPort() {
+    auto notices = std::move(freeNotices_);
+    for (auto& n : notices) n.notice();
+    // A destructor cannot pass the failure on: the close is completed by force
+    // and the failure goes to the error report, so the device is never left open.
+    try {
+        ClosePort();
+    } catch (...) {
+        platform::Host().ReportException(std::current_exception());
+        eventThread_.reset();
+        threadCreated_ = false;
+        CloseDeviceHandle();
+        connected_ = false;
+    }
+}
+
+int TCustomComPort::AddFreeNotification(std::function<void()> notice) {
+    int key = nextNoticeKey_++;
+    freeNotices_.push_back({key, std::move(notice)});
+    return key;
+}
+
+void TCustomComPort::RemoveFreeNotification(int key) {
+    std::erase_if(freeNotices_, [key](const FreeNotice& n) { return n.key == key; });
+}
+
+void TCustomComPort::SetDeviceFactory(DeviceFactory factory) {
+    deviceFactory_ = std::move(factory);
+}
+
+bool TCustomComPort::EventThreadRunning() const { return threadCreated_ && eventThread_; }
+
+ComDevice& TCustomComPort::DeviceFor(int portErrorCode) const {
+    if (!device_) throw EComPort(portErrorCode, EBADF);
+    return *device_;
+}
+
+// ---------------------------------------------------------------- open and close
+
+void TCustomComPort::OpenDeviceHandle() {
+    auto device = deviceFactory_ ? deviceFactory_() : std::make_unique<PosixComDevice>();
+    if (!device) throw EComPort(1, ENODEV);
+    if (int err = device->Open(DevicePathForPort(port_))) throw EComPort(1, err);
+    device_ = std::move(device);
+    // Until time-outs are applied the driver has none: reads wait for all bytes.
+    ioTimeouts_ = CommTimeouts{};
+    ioBaudRate_ = static_cast<uint32_t>(BaudRateValue(baudRate_));
+}
+
+void TCustomComPort::CloseDeviceHandle() {
+    if (!device_) return;
+    device_->Close();
+    device_.reset();
+}
+
+void TCustomComPort::OpenPort() {
+    if (connected_) return;
+    NotifyBeforeOpen();
+    OpenDeviceHandle();
+    connected_ = true;
+    try {
+        ApplyAllSettings();
+    } catch (...) {
+        CloseDeviceHandle();
+        connected_ = false;
+        throw;
+    }
+    if (events_.Empty()) {
+        threadCreated_ = false;
+    } else {
+        eventThread_ = std::make_unique<TComThread>(*this);
+        threadCreated_ = true;
+    }
+    NotifyAfterOpen();
+    NotifyCTSChange(ModemSignals().Contains(csCTS));
+    NotifyDSRChange(ModemSignals().Contains(csDSR));
+    NotifyRLSDChange(ModemSignals().Contains(csRLSD));
+}
+
+void TCustomComPort::ClosePort() {
+    if (!connected_) return;
+    NotifyCTSChange(false);
+    NotifyDSRChange(false);
+    NotifyRLSDChange(false);
+    // A device that has gone away (adapter pulled, line hung up) fails every
+    // call from here on. Failing the close would keep the port open for good,
+    // so such a failure completes the close and is reported once afterwards.
+    std::exception_ptr gone;
+    try {
+        NotifyBeforeClose();
+    } catch (const EComPort& e) {
+        if (!DeviceGone(e.OsErrorCode())) throw;
+        gone = std::current_exception();
+    }
+    try {
+        CancelPendingIO();
+    } catch (const EComPort& e) {
+        if (!DeviceGone(e.OsErrorCode())) throw;
+        if (!gone) gone = std::current_exception();
+    }
+    if (threadCreated_) {
+        eventThread_.reset();
+        threadCreated_ = false;
+    }
+    CloseDeviceHandle();
+    connected_ = false;
+    NotifyAfterClose();
+    if (gone) platform::Host().ReportException(gone);
+}
+
+void TCustomComPort::SetConnected(bool v) {
+    if (loading_) {
+        loadedConnected_ = v;
+        return;
+    }
+    if (v == connected_) return;
+    if (v)
+        OpenPort();
+    else
+        ClosePort();
+}
+
+void TCustomComPort::BeginLoading() { loading_ = true; }
+
+void TCustomComPort::EndLoading() {
+    if (!loading_) return;
+    loading_ = false;
+    if (!loadedConnected_) return;
+    loadedConnected_ = false;
+    try {
+        OpenPort();
+    } catch (...) {
+        platform::Host().ReportException(std::current_exception());
+    }
+}
+
+// ---------------------------------------------------------------- properties
+
+void TCustomComPort::SetBaudRate(TBaudRate v) {
+    if (v == baudRate_) return;
+    baudRate_ = v;
+    ApplyLineSettings();
+}
+
+void TCustomComPort::SetCustomBaudRate(int32_t v) {
+    if (v == customBaudRate_) return;
+    customBaudRate_ = v;
+    ApplyLineSettings();
+}
+
+void TCustomComPort::SetPort(const std::string& v) {
+    if (v == port_) return;
+    port_ = v;
+    if (connected_ && !loading_) {
+        ClosePort();
+        OpenPort();
+    }
+}
+
+void TCustomComPort::SetStopBits(TStopBits v) {
+    if (v == stopBits_) return;
+    stopBits_ = v;
+    ApplyLineSettings();
+}
+
+void TCustomComPort::SetDataBits(TDataBits v) {
+    if (v == dataBits_) return;
+    dataBits_ = v;
+    ApplyLineSettings();
+}
+
+void TCustomComPort::SetDiscardNull(bool v) {
+    if (v == discardNull_) return;
+    discardNull_ = v;
+    ApplyLineSettings();
+}
+
+void TCustomComPort::SetEventChar(uint8_t v) {
+    if (v == eventChar_) return;
+    eventChar_ = v;
+    ApplyLineSettings();
+}
+
+void TCustomComPort::SetEvents(TComEvents v) { events_ = v; }
+
+void TCustomComPort::SetSyncMethod(TSyncMethod v) {
+    if (v == syncMethod_) return;
+    if (connected_ && !loading_) throw EComPort(14);
+    syncMethod_ = v;
+}
+
+void TCustomComPort::SetBuffer(const TComBuffer& v) {
+    buffer_->Assign(v);
+    ApplyBufferSizes();
+}
+
+void TCustomComPort::SetParity(const TComParity& v) {
+    parity_->Assign(v);
+    ApplyLineSettings();
+}
+
+void TCustomComPort::SetTimeouts(const TComTimeouts& v) {
+    timeouts_->Assign(v);
+    ApplyTimeoutSettings();
+}
+
+void TCustomComPort::SetFlowControl(const TComFlowControl& v) {
+    flowControl_->Assign(v);
+    ApplyLineSettings();
+}
+
+// ---------------------------------------------------------------- batching and applying
+
+void TCustomComPort::BeginSettingsUpdate() { ++updateCount_; }
+
+void TCustomComPort::EndSettingsUpdate() {
+    if (updateCount_ <= 0) return;
+    if (--updateCount_ == 0) ApplyAllSettings();
+}
+
+bool TCustomComPort::CanApply() const {
+    return connected_ && device_ && updateCount_ == 0 && !loading_;
+}
+
+void TCustomComPort::ApplyAllSettings() {
+    ApplyBufferSizes();
+    ApplyLineSettings();
+    ApplyTimeoutSettings();
+}
+
+Dcb TCustomComPort::BuildDcb() const {
+    Dcb d;
+    d.DCBlength = 28;
+    d.BaudRate = static_cast<uint32_t>(baudRate_ == brCustom ? customBaudRate_
+                                                             : BaudRateValue(baudRate_));
+    d.fBinary = true;
+    d.fParity = parity_->Check();
+    d.fOutxCtsFlow = flowControl_->OutCTSFlow();
+    d.fOutxDsrFlow = flowControl_->OutDSRFlow();
+    d.fDtrControl = flowControl_->ControlDTR();
+    d.fRtsControl = flowControl_->ControlRTS();
+    d.fDsrSensitivity = flowControl_->DSRSensitivity();
+    d.fTXContinueOnXoff = flowControl_->TxContinueOnXoff();
+    d.fOutX = flowControl_->XonXoffOut();
+    d.fInX = flowControl_->XonXoffIn();
+    d.fErrorChar = parity_->Check() && parity_->Replace();
+    d.ErrorChar = d.fErrorChar ? parity_->ReplaceChar() : 0;
+    d.fNull = discardNull_;
+    d.fAbortOnError = false;
+    d.XonLim = d.XoffLim = static_cast<uint16_t>(buffer_->InputSize() / 4);
+    d.ByteSize = static_cast<uint8_t>(5 + dataBits_);
+    d.Parity = parity_->Bits();
+    d.StopBits = stopBits_;
+    d.XonChar = flowControl_->XonChar();
+    d.XoffChar = flowControl_->XoffChar();
+    d.EvtChar = eventChar_;
+    return d;
+}
+
+void TCustomComPort::ApplyLineSettings() {
+    if (!CanApply()) return;
+    Dcb dcb = BuildDcb();
+    if (int err = device_->SetState(dcb)) throw EComPort(7, err);
+    ioBaudRate_ = dcb.BaudRate;
+}
+
+void TCustomComPort::ApplyTimeoutSettings() {
+    if (!CanApply()) return;
+    CommTimeouts t;
+    t.ReadIntervalTimeout = static_cast<uint32_t>(timeouts_->ReadInterval());
+    t.ReadTotalTimeoutMultiplier = static_cast<uint32_t>(timeouts_->ReadTotalMultiplier());
+    t.ReadTotalTimeoutConstant = static_cast<uint32_t>(timeouts_->ReadTotalConstant());
+    t.WriteTotalTimeoutMultiplier = static_cast<uint32_t>(timeouts_->WriteTotalMultiplier());
+    t.WriteTotalTimeoutConstant = static_cast<uint32_t>(timeouts_->WriteTotalConstant());
+    if (int err = device_->SetTimeouts(t)) throw EComPort(8, err);
+    ioTimeouts_ = t;
+}
+
+void TCustomComPort::ApplyBufferSizes() {
+    if (!CanApply()) return;
+    if (int err = device_->SetupQueues(buffer_->InputSize(), buffer_->OutputSize()))
+        throw EComPort(9, err);
+}
+
+// ---------------------------------------------------------------- reads and writes
+
+IoOperation* TCustomComPort::NewIoOperation() { return new IoOperation(); }
+
+void TCustomComPort::FreeIoOperation(IoOperation*& op) {
+    delete op;
+    op = nullptr;
+}
+
+int TCustomComPort::BeginWriteBytes(const void* buffer, int Count, IoOperation* op) {
+    if (!op) throw EComPort(4);
+    op->kind = IoOperation::Write;
+    ComDevice& device = DeviceFor(2);
+    op->buffer = static_cast<uint8_t*>(const_cast<void*>(buffer));
+    op->count = Count > 0 ? static_cast<size_t>(Count) : 0;
+    op->done = 0;
+    op->started = platform::GetTickCount();
+    op->complete = false;
+    size_t n = 0;
+    if (op->count > 0) {
+        if (int err = device.WriteSome(op->buffer, op->count, n)) {
+            op->complete = true;
+            throw EComPort(2, err);
+        }
+    }
+    op->done = n;
+    uint32_t pending = 0;
+    if (op->done == op->count) {
+        if (int err = device.OutputPending(pending)) {
+            op->complete = true;
+            throw EComPort(2, err);
+        }
+        op->complete = pending == 0;
+    }
+    return op->complete ? static_cast<int>(op->done) : 0;
+}
+
+int TCustomComPort::BeginWriteText(const std::string& text, IoOperation* op) {
+    if (text.empty()) return 0;
+    return BeginWriteBytes(text.data(), static_cast<int>(text.size()), op);
+}
+
+// Reads as the driver's time-out block says: a read ends when all bytes are
+// in, when the total limit (multiplier x count + constant) has passed since
+// it began, or when the interval limit passed after the last byte. Zero
+// disables a limit. An all-ones interval with both totals zero takes what is
+// queued; with an all-ones multiplier and a constant it waits that long for
+// the first byte and then takes what is queued.
+namespace {
+struct ReadRules {
+    bool takeQueued = false;
+    bool firstByteOnly = false;
+    uint64_t total = kNoLimit;
+    uint64_t interval = kNoLimit;
+
+    ReadRules(const CommTimeouts& t, size_t count) {
+        const bool allOnes = t.ReadIntervalTimeout == kMaxDword;
+        takeQueued = allOnes && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
+        firstByteOnly = allOnes && t.ReadTotalTimeoutMultiplier == kMaxDword &&
+                        t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != kMaxDword;
+        total = firstByteOnly ? t.ReadTotalTimeoutConstant
+                              : TotalLimit(t.ReadTotalTimeoutMultiplier,
+                                           t.ReadTotalTimeoutConstant, count);
+        if (t.ReadIntervalTimeout != 0 && !allOnes) interval = t.ReadIntervalTimeout;
+    }
+    bool Finished(size_t done, size_t count) const {
+        return done == count || takeQueued || (firstByteOnly && done > 0);
+    }
+};
+} // namespace
+
+void TCustomComPort::ContinueRead(IoOperation& op) {
+    ComDevice& device = DeviceFor(3);
+    const ReadRules rules(ioTimeouts_, op.count);
+    uint32_t lastByte = op.started;
+    int emptyWakes = 0;
+    while (op.done < op.count) {
+        size_t n = 0;
+        if (int err = device.ReadSome(op.buffer + op.done, op.count - op.done, n))
+            throw EComPort(3, err);
+        if (n > 0) {
+            op.done += n;
+            lastByte = platform::GetTickCount();
+            emptyWakes = 0;
+            if (rules.Finished(op.done, op.count)) break;
+            continue;
+        }
+        if (rules.takeQueued) break;
+        uint64_t wait = Left(op.started, rules.total);
+        if (op.done > 0) wait = std::min(wait, Left(lastByte, rules.interval));
+        if (wait == 0) break;
+        // A device that keeps saying "readable" without giving bytes must
+        // not turn this wait into a busy loop.
+        if (emptyWakes > 1) platform::Sleep(1);
+        bool ready = false;
+        if (int err = device.WaitReadable(WaitArg(wait), ready)) throw EComPort(3, err);
+        emptyWakes = ready ? emptyWakes + 1 : 0;
+    }
+    op.complete = true;
+}
+
+// A write is done when its bytes have left the driver. At the write time-out
+// the bytes still queued are dropped, so the count is what was really sent.
+void TCustomComPort::ContinueWrite(IoOperation& op) {
+    ComDevice& device = DeviceFor(2);
+    const CommTimeouts& t = ioTimeouts_;
+    const uint64_t total =
+        TotalLimit(t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant, op.count);
+    while (op.done < op.count) {
+        uint64_t wait = Left(op.started, total);
+        if (wait == 0) break;
+        bool ready = false;
+        if (int err = device.WaitWritable(WaitArg(wait), ready)) throw EComPort(2, err);
+        size_t n = 0;
+        if (int err = device.WriteSome(op.buffer + op.done, op.count - op.done, n))
+            throw EComPort(2, err);
+        op.done += n;
+    }
+    // Waiting for the driver to drain: there is no wait with a limit for it,
+    // so sleep about as long as the queued bytes take on the line, backing off.
+    uint32_t pause = 0;
+    for (;;) {
+        uint32_t pending = 0;
+        if (int err = device.OutputPending(pending)) throw EComPort(2, err);
+        if (pending == 0) break;
+        uint64_t left = Left(op.started, total);
+        if (left == 0) {
+            device.Purge(PURGE_TXCLEAR);
+            op.done -= std::min<size_t>(op.done, pending);
+            break;
+        }
+        uint32_t lineMs = static_cast<uint32_t>(
+            (static_cast<uint64_t>(pending) * 10000u) / std::max<uint32_t>(ioBaudRate_, 1)) + 1;
+        pause = pause == 0 ? lineMs : std::min<uint32_t>(pause * 2, 20);
+        platform::Sleep(static_cast<uint32_t>(std::min<uint64_t>(pause, left)));
+    }
+    op.complete = true;
+}
+
+int TCustomComPort::BeginReadBytes(void* buffer, int Count, IoOperation* op) {
+    if (!op) throw EComPort(4);
+    op->kind = IoOperation::Read;
+    ComDevice& device = DeviceFor(3);
+    op->buffer = static_cast<uint8_t*>(buffer);
+    op->count = Count > 0 ? static_cast<size_t>(Count) : 0;
+    op->done = 0;
+    op->started = platform::GetTickCount();
+    op->complete = false;
+    if (op->count == 0) {
+        op->complete = true;
+        return 0;
+    }
+    size_t n = 0;
+    if (int err = device.ReadSome(op->buffer, op->count, n)) {
+        op->complete = true;
+        throw EComPort(3, err);
+    }
+    op->done = n;
+    op->complete = ReadRules(ioTimeouts_, op->count).Finished(op->done, op->count);
+    return op->complete ? static_cast<int>(op->done) : 0;
+}
+
+int TCustomComPort::BeginReadText(std::string& text, int Count, IoOperation* op) {
+    if (Count <= 0) {
+        text.clear();
+        return 0;
+    }
+    text.resize(static_cast<size_t>(Count));
+    return BeginReadBytes(text.data(), Count, op);
+}
+
+int TCustomComPort::AwaitOperation(IoOperation* op) {
+    if (!op) throw EComPort(4);
+    if (!op->complete) {
+        try {
+            if (op->kind == IoOperation::Read)
+                ContinueRead(*op);
+            else
+                ContinueWrite(*op);
+        } catch (...) {
+            op->complete = true;
+            throw;
+        }
+    }
+    return static_cast<int>(op->done);
+}
+
+int TCustomComPort::WriteText(const std::string& text) {
+    IoOperation* op = NewIoOperation();
+    try {
+        BeginWriteText(text, op);
+        int n = AwaitOperation(op);
+        FreeIoOperation(op);
+        return n;
+    } catch (...) {
+        FreeIoOperation(op);
+        throw;
+    }
+}
+
+int TCustomComPort::ReadText(std::string& text, int Count) {
+    IoOperation* op = NewIoOperation();
+    try {
+        BeginReadText(text, Count, op);
+        int n = AwaitOperation(op);
+        text.resize(static_cast<size_t>(n));
+        FreeIoOperation(op);
+        return n;
+    } catch (...) {
+        text.clear();
+        FreeIoOperation(op);
+        throw;
+    }
+}
+
+int TCustomComPort::ReadBytes(void* buffer, int Count) {
+    IoOperation* op = NewIoOperation();
+    try {
+        BeginReadBytes(buffer, Count, op);
+        int n = AwaitOperation(op);
+        FreeIoOperation(op);
+        return n;
+    } catch (...) {
+        FreeIoOperation(op);
+        throw;
+    }
+}
+
+void TCustomComPort::CancelPendingIO() {
+    if (int err = DeviceFor(5).Purge(PURGE_TXABORT | PURGE_RXABORT)) throw EComPort(5, err);
+}
+
+// ---------------------------------------------------------------- line control and status
+
+int TCustomComPort::PendingInputCount() {
+    ComStatus st;
+    if (int err = DeviceFor(10).ClearError(st)) throw EComPort(10, err);
+    return ClampCount(st.inQueue);
+}
+
+uint8_t TCustomComPort::LineHoldFlags() {
+    ComStatus st;
+    if (int err = DeviceFor(10).ClearError(st)) throw EComPort(10, err);
+    return st.holdFlags;
+}
+
+TComErrors TCustomComPort::ReadLineErrors() {
+    ComStatus st;
+    if (int err = DeviceFor(10).ClearError(st)) throw EComPort(10, err);
+    TComErrors errors;
+    if (st.errors & CE_FRAME) errors.Include(ceFrame);
+    if ((st.errors & CE_RXPARITY) && parity_->Check()) errors.Include(ceRxParity);
+    if (st.errors & CE_OVERRUN) errors.Include(ceOverrun);
+    if (st.errors & CE_RXOVER) errors.Include(ceRxOver);
+    if (st.errors & CE_TXFULL) errors.Include(ceTxFull);
+    if (st.errors & CE_BREAK) errors.Include(ceBreak);
+    if (st.errors & CE_IOE) errors.Include(ceIO);
+    if (st.errors & CE_MODE) errors.Include(ceMode);
+    return errors;
+}
+
+TComSignals TCustomComPort::ModemSignals() {
+    uint32_t ms = 0;
+    if (int err = DeviceFor(11).ModemStatus(ms)) throw EComPort(11, err);
+    TComSignals s;
+    if (ms & MS_CTS_ON) s.Include(csCTS);
+    if (ms & MS_DSR_ON) s.Include(csDSR);
+    if (ms & MS_RING_ON) s.Include(csRing);
+    if (ms & MS_RLSD_ON) s.Include(csRLSD);
+    return s;
+}
+
+void TCustomComPort::PurgeBuffers(bool Input, bool Output) {
+    uint32_t flags = (Input ? PURGE_RXCLEAR : 0u) | (Output ? PURGE_TXCLEAR : 0u);
+    if (int err = DeviceFor(5).Purge(flags)) throw EComPort(5, err);
+}
+
+void TCustomComPort::SetDTRLine(bool OnOff) {
+    if (int err = DeviceFor(12).EscapeFunction(OnOff ? Escape::SetDTR : Escape::ClrDTR))
+        throw EComPort(12, err);
+}
+
+void TCustomComPort::SetBreakState(bool OnOff) {
+    if (int err = DeviceFor(12).EscapeFunction(OnOff ? Escape::SetBreak : Escape::ClrBreak))
+        throw EComPort(12, err);
+}
+
+// ---------------------------------------------------------------- notify hooks
+
+void TCustomComPort::NotifyAfterClose() {
+    if (OnAfterClose) OnAfterClose(this);
+}
+void TCustomComPort::NotifyAfterOpen() {
+    if (OnAfterOpen) OnAfterOpen(this);
+}
+void TCustomComPort::NotifyBeforeClose() {
+    if (OnBeforeClose) OnBeforeClose(this);
+}
+void TCustomComPort::NotifyBeforeOpen() {
+    if (OnBeforeOpen) OnBeforeOpen(this);
+}
+void TCustomComPort::NotifyRxChar(int Count) {
+    if (OnRxChar) OnRxChar(this, Count);
+}
+void TCustomComPort::NotifyRxBuf(const void* Buffer, int Count) {
+    if (OnRxBuf) OnRxBuf(this, Buffer, Count);
+}
+void TCustomComPort::NotifyTxEmpty() {
+    if (OnTxEmpty) OnTxEmpty(this);
+}
+void TCustomComPort::NotifyBreak() {
+    if (OnBreak) OnBreak(this);
+}
+void TCustomComPort::NotifyRing() {
+    if (OnRing) OnRing(this);
+}
+void TCustomComPort::NotifyRxFlag() {
+    if (OnRxFlag) OnRxFlag(this);
+}
+void TCustomComPort::NotifyCTSChange(bool OnOff) {
+    if (OnCTSChange) OnCTSChange(this, OnOff);
+}
+void TCustomComPort::NotifyDSRChange(bool OnOff) {
+    if (OnDSRChange) OnDSRChange(this, OnOff);
+}
+void TCustomComPort::NotifyError(TComErrors Errors) {
+    if (OnError) OnError(this, Errors);
+}
+void TCustomComPort::NotifyRLSDChange(bool OnOff) {
+    if (OnRLSDChange) OnRLSDChange(this, OnOff);
+}
+void TCustomComPort::NotifyRx80Full() {
+    if (OnRx80Full) OnRx80Full(this);
+}
+
+} // namespace serial

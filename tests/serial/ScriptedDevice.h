@@ -1,0 +1,308 @@
+// A scripted ComDevice for what a pseudo-terminal cannot show: modem lines,
+// hold flags, line errors, short or held writes, and any call failing with
+// any errno. Every call is recorded.
+//
+// The test keeps the DeviceScript; each device the port opens (one per
+// OpenPort) works on it, so the script outlives the device:
+//
+//   auto script = std::make_shared<DeviceScript>();
+//   port.SetDeviceFactory(ScriptedFactory(script));
+//   script->Fail("ClearError", EIO);
+//
+// Thread-safe: an event thread may wait in WaitCommEvent while the test
+// feeds input or changes lines.
+#pragma once
+
+#include "serial/CPort.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <poll.h>
+#include <string>
+#include <sys/eventfd.h>
+#include <unistd.h>
+#include <vector>
+
+namespace serial::testing {
+
+struct DeviceScript {
+    DeviceScript() : eventFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~DeviceScript() {
+        if (eventFd >= 0) close(eventFd);
+    }
+    DeviceScript(const DeviceScript&) = delete;
+    DeviceScript& operator=(const DeviceScript&) = delete;
+
+    // --- what the device shows (change under `mutex`, or with the helpers)
+    std::string input;                // bytes waiting to be read
+    std::string written;              // every byte accepted by WriteSome
+    uint32_t modemBits = MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON;
+    uint8_t holdFlags = 0;            // reported by ClearError
+    uint32_t errors = 0;              // CE_* bits, cleared by the next ClearError
+    uint32_t outQueue = 0;            // bytes "not yet sent" (OutputPending, ClearError)
+    size_t writeChunk = SIZE_MAX;     // most bytes one WriteSome takes; 0 holds output
+    bool canWrite = true;             // WaitWritable's answer (false: waits its time-out)
+    uint32_t pendingEvents = 0;       // EV_* bits the next WaitCommEvent returns
+
+    // --- what the port did
+    std::vector<std::string> calls;   // call names in order ("Open", "SetState", ...)
+    std::vector<std::string> paths;   // the path of every Open
+    std::vector<Dcb> states;          // every SetState
+    std::vector<CommTimeouts> timeouts;
+    std::vector<std::pair<int32_t, int32_t>> queues;
+    std::vector<uint32_t> purges;
+    std::vector<Escape> escapes;
+    std::vector<uint32_t> masks;      // every SetCommMask
+    bool isOpen = false;
+
+    // --- failures: a call named here returns the errno (every time, until Heal)
+    std::map<std::string, int> failures;
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    const int eventFd; // readable while WaitCommEvent should look at pendingEvents
+
+    void Fail(const std::string& call, int err) {
+        std::lock_guard lock(mutex);
+        failures[call] = err;
+    }
+    void Heal(const std::string& call) {
+        std::lock_guard lock(mutex);
+        failures.erase(call);
+    }
+    void HealAll() {
+        std::lock_guard lock(mutex);
+        failures.clear();
+    }
+    void Feed(const std::string& bytes) {
+        {
+            std::lock_guard lock(mutex);
+            input += bytes;
+        }
+        changed.notify_all();
+    }
+    void SetModemBits(uint32_t bits) {
+        std::lock_guard lock(mutex);
+        modemBits = bits;
+    }
+    void PostEvents(uint32_t evBits) {
+        {
+            std::lock_guard lock(mutex);
+            pendingEvents |= evBits;
+        }
+        uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = write(eventFd, &one, sizeof one);
+    }
+    std::vector<std::string> Calls() {
+        std::lock_guard lock(mutex);
+        return calls;
+    }
+    size_t CountOf(const std::string& call) {
+        std::lock_guard lock(mutex);
+        return static_cast<size_t>(std::count(calls.begin(), calls.end(), call));
+    }
+    std::string Written() {
+        std::lock_guard lock(mutex);
+        return written;
+    }
+    void ClearRecord() {
+        std::lock_guard lock(mutex);
+        calls.clear();
+        paths.clear();
+        states.clear();
+        timeouts.clear();
+        queues.clear();
+        purges.clear();
+        escapes.clear();
+        masks.clear();
+        written.clear();
+    }
+};
+
+class ScriptedDevice : public ComDevice {
+public:
+    explicit ScriptedDevice(std::shared_ptr<DeviceScript> script) : s_(std::move(script)) {}
+
+    int Open(const std::string& path) override {
+        std::lock_guard lock(s_->mutex);
+        s_->paths.push_back(path);
+        if (int err = Enter("Open")) return err;
+        s_->isOpen = open_ = true;
+        return 0;
+    }
+    void Close() override {
+        std::lock_guard lock(s_->mutex);
+        s_->calls.push_back("Close");
+        s_->isOpen = open_ = false;
+    }
+    bool IsOpen() const override { return open_; }
+
+    int SetState(const Dcb& dcb) override {
+        std::lock_guard lock(s_->mutex);
+        if (int err = Enter("SetState")) return err;
+        s_->states.push_back(dcb);
+        return 0;
+    }
+    int SetTimeouts(const CommTimeouts& t) override {
+        std::lock_guard lock(s_->mutex);
+        if (int err = Enter("SetTimeouts")) return err;
+        s_->timeouts.push_back(t);
+        return 0;
+    }
+    int SetupQueues(int32_t in, int32_t out) override {
+        std::lock_guard lock(s_->mutex);
+        if (int err = Enter("SetupQueues")) return err;
+        s_->queues.emplace_back(in, out);
+        return 0;
+    }
+
+    int ReadSome(void* buffer, size_t count, size_t& done) override {
+        std::lock_guard lock(s_->mutex);
+        done = 0;
+        if (int err = Enter("ReadSome")) return err;
+        done = std::min(count, s_->input.size());
+        std::memcpy(buffer, s_->input.data(), done);
+        s_->input.erase(0, done);
+        return 0;
+    }
+    int WriteSome(const void* buffer, size_t count, size_t& done) override {
+        std::lock_guard lock(s_->mutex);
+        done = 0;
+        if (int err = Enter("WriteSome")) return err;
+        done = std::min(count, s_->writeChunk);
+        s_->written.append(static_cast<const char*>(buffer), done);
+        return 0;
+    }
+    int WaitReadable(int timeoutMs, bool& ready) override {
+        std::unique_lock lock(s_->mutex);
+        ready = false;
+        if (int err = Enter("WaitReadable")) return err;
+        auto has = [this] { return !s_->input.empty(); };
+        if (timeoutMs < 0)
+            s_->changed.wait(lock, has);
+        else
+            s_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), has);
+        ready = has();
+        return 0;
+    }
+    int WaitWritable(int timeoutMs, bool& ready) override {
+        std::unique_lock lock(s_->mutex);
+        ready = false;
+        if (int err = Enter("WaitWritable")) return err;
+        auto can = [this] { return s_->canWrite; };
+        if (timeoutMs < 0)
+            s_->changed.wait(lock, can);
+        else
+            s_->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), can);
+        ready = can();
+        return 0;
+    }
+    int OutputPending(uint32_t& count) override {
+        std::lock_guard lock(s_->mutex);
+        count = 0;
+        if (int err = Enter("OutputPending")) return err;
+        count = s_->outQueue;
+        return 0;
+    }
+
+    int ClearError(ComStatus& status) override {
+        std::lock_guard lock(s_->mutex);
+        status = ComStatus{};
+        if (int err = Enter("ClearError")) return err;
+        status.errors = s_->errors;
+        s_->errors = 0;
+        status.holdFlags = s_->holdFlags;
+        status.inQueue = static_cast<uint32_t>(s_->input.size());
+        status.outQueue = s_->outQueue;
+        return 0;
+    }
+    int ModemStatus(uint32_t& msBits) override {
+        std::lock_guard lock(s_->mutex);
+        msBits = 0;
+        if (int err = Enter("ModemStatus")) return err;
+        msBits = s_->modemBits;
+        return 0;
+    }
+    int Purge(uint32_t flags) override {
+        std::lock_guard lock(s_->mutex);
+        if (int err = Enter("Purge")) return err;
+        s_->purges.push_back(flags);
+        if (flags & PURGE_RXCLEAR) s_->input.clear();
+        if (flags & PURGE_TXCLEAR) s_->outQueue = 0;
+        return 0;
+    }
+    int EscapeFunction(Escape fn) override {
+        std::lock_guard lock(s_->mutex);
+        if (int err = Enter("EscapeFunction")) return err;
+        s_->escapes.push_back(fn);
+        return 0;
+    }
+
+    int SetCommMask(uint32_t mask) override {
+        {
+            std::lock_guard lock(s_->mutex);
+            if (int err = Enter("SetCommMask")) return err;
+            s_->masks.push_back(mask);
+            mask_ = mask;
+        }
+        // Ends a pending wait, which then reports no event.
+        uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = write(s_->eventFd, &one, sizeof one);
+        return 0;
+    }
+    int WaitCommEvent(uint32_t& mask, int stopFd) override {
+        mask = 0;
+        {
+            std::lock_guard lock(s_->mutex);
+            if (int err = Enter("WaitCommEvent")) return err;
+        }
+        uint32_t armed;
+        {
+            std::lock_guard lock(s_->mutex);
+            armed = mask_;
+        }
+        for (;;) {
+            {
+                std::lock_guard lock(s_->mutex);
+                if (mask_ != armed) return 0;
+                uint32_t hit = s_->pendingEvents & mask_;
+                if (hit) {
+                    s_->pendingEvents &= ~hit;
+                    mask = hit;
+                    return 0;
+                }
+            }
+            pollfd fds[2] = {{stopFd, POLLIN, 0}, {s_->eventFd, POLLIN, 0}};
+            if (poll(fds, 2, -1) < 0 && errno != EINTR) return errno;
+            if (fds[0].revents) return 0;
+            if (fds[1].revents) {
+                uint64_t v;
+                [[maybe_unused]] ssize_t n = read(s_->eventFd, &v, sizeof v);
+            }
+        }
+    }
+
+private:
+    // Records the call and returns its scripted failure (mutex held).
+    int Enter(const char* call) {
+        s_->calls.push_back(call);
+        auto it = s_->failures.find(call);
+        return it == s_->failures.end() ? 0 : it->second;
+    }
+
+    std::shared_ptr<DeviceScript> s_;
+    bool open_ = false;
+    uint32_t mask_ = 0;
+};
+
+inline TCustomComPort::DeviceFactory ScriptedFactory(std::shared_ptr<DeviceScript> script) {
+    return [script] { return std::make_unique<ScriptedDevice>(script); };
+}
+
+} // namespace serial::testing
