@@ -226,6 +226,9 @@ class TFormQuorrin : public QWidget {
     bool shown_ = false;
     int programmaticDepth_ = 0;
     std::exception_ptr programmaticError_;
+    // Set from a tick's serial-layer error until a tick runs through again,
+    // so a line that keeps failing is reported once, not on every tick.
+    bool tickErrorReported_ = false;
 };
 
 } // namespace tester
