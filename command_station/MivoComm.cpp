@@ -35,7 +35,9 @@ constexpr const char* kDinamoFout = "Geen communicatie met DINAMO mogelijk!";
 
 constexpr size_t kLogMaxBytes = 100;
 
-bool BekendSysteem(uint8_t systeem) { return systeem >= dsSelectrix && systeem <= dsDinamo; }
+bool BekendSysteem(uint8_t systeem) {
+    return systeem >= dsSelectrix && systeem <= dsDinamo;
+}
 
 // Lets the host's window messages through, then blocks a few ms at most so a
 // wait that handles messages does not burn the processor.
@@ -295,13 +297,13 @@ void TMivoCom::DoIBAddTekst(const std::string& ATekst) {
     if (OnIBAddTekst) OnIBAddTekst(ATekst);
 }
 
-void TMivoCom::DoLenzDoeIets(TLenzAktie AAktie, uint16_t AData1, uint16_t AData2,
-                             uint8_t AData3, double AData4) {
+void TMivoCom::DoLenzDoeIets(TLenzAktie AAktie, uint16_t AData1, uint16_t AData2, uint8_t AData3,
+                             double AData4) {
     if (OnLenzDoeIets) OnLenzDoeIets(AAktie, AData1, AData2, AData3, AData4);
 }
 
-void TMivoCom::DoDinDoeIets(TDinAktie AAktie, uint16_t AData1, uint16_t AData2,
-                            uint16_t AData3, uint16_t AData4) {
+void TMivoCom::DoDinDoeIets(TDinAktie AAktie, uint16_t AData1, uint16_t AData2, uint16_t AData3,
+                            uint16_t AData4) {
     if (OnDinDoeIets) OnDinDoeIets(AAktie, AData1, AData2, AData3, AData4);
 }
 
@@ -377,11 +379,11 @@ void TMivoCom::ZetSysteemUit() {
 }
 
 void TMivoCom::StuurLoc(uint16_t Adres, uint8_t Snelheid, bool Licht, bool Vooruit,
-                        const TFuncties& Functies, uint8_t, uint8_t, bool,
-                        std::string& Resultaat) {
+                        const TFuncties& Functies, uint8_t, uint8_t, bool, std::string& Resultaat) {
     Resultaat.clear();
     if (OnAlgTekst)
-        DoAlgTekst(aaLoc, StuurLocTekst(DigitaalSysteem, Adres, Snelheid, Licht, Vooruit, Functies));
+        DoAlgTekst(aaLoc,
+                   StuurLocTekst(DigitaalSysteem, Adres, Snelheid, Licht, Vooruit, Functies));
     if (DigitaalSysteem == dsSelectrix)
         SelectrixStuurLoc(Adres, Snelheid, Licht, Vooruit, Functies, Resultaat);
 }

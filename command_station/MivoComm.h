@@ -107,7 +107,7 @@ std::string LogRegel(uint32_t tick, const std::string& bytes);
 // ---------------------------------------------------------------- the component
 
 class TMivoCom : public TComPort {
-public:
+  public:
     explicit TMivoCom(void* owner = nullptr);
     // Closes the port first (so the component switches off what it switched
     // on), then releases the queues.
@@ -192,9 +192,7 @@ public:
     // The port's OnRxChar while the Lenz profile is selected.
     void LenzOntvang(TCustomComPort* Sender, int Count);
     // True when every bit of `categorie` is set in LenzLogMasker.
-    bool LenzLogAan(uint16_t categorie) const {
-        return (LenzLogMasker & categorie) == categorie;
-    }
+    bool LenzLogAan(uint16_t categorie) const { return (LenzLogMasker & categorie) == categorie; }
 
     // --- serial card in a rack
     bool KaartGeinitialiseerd = false;
@@ -225,7 +223,7 @@ public:
     void VoorOpenen(TCustomComPort* Sender);
     void VoorSluiten(TCustomComPort* Sender);
 
-private:
+  private:
     void PasProfielToe(uint8_t systeem);
 
     // Selectrix branches (Selectrix.cpp).

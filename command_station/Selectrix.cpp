@@ -64,9 +64,13 @@ bool TMivoCom::SelectrixNoodstop() {
     return answer.empty() || answer[0] == 0;
 }
 
-void TMivoCom::SelectrixZetAan() { VerstuurBytes(SelectrixSchrijfVerzoek(kCentrale, 0xFF)); }
+void TMivoCom::SelectrixZetAan() {
+    VerstuurBytes(SelectrixSchrijfVerzoek(kCentrale, 0xFF));
+}
 
-void TMivoCom::SelectrixZetUit() { VerstuurBytes(SelectrixSchrijfVerzoek(kCentrale, 0x00)); }
+void TMivoCom::SelectrixZetUit() {
+    VerstuurBytes(SelectrixSchrijfVerzoek(kCentrale, 0x00));
+}
 
 void TMivoCom::SelectrixStuurLoc(uint16_t Adres, uint8_t Snelheid, bool Licht, bool Vooruit,
                                  const TFuncties& Functies, std::string& Resultaat) {

@@ -49,7 +49,7 @@ struct FakeLine {
 };
 
 class FakeDevice : public serial::ComDevice {
-public:
+  public:
     explicit FakeDevice(std::shared_ptr<FakeLine> line) : line_(std::move(line)) {}
 
     int Open(const std::string&) override {
@@ -141,7 +141,7 @@ public:
         return 0;
     }
 
-private:
+  private:
     std::shared_ptr<FakeLine> line_;
     bool open_ = false;
 };

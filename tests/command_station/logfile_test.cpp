@@ -34,7 +34,7 @@ bool Exists(const std::string& path) {
 // A private temporary folder and the environment the log path is taken
 // from, restored afterwards.
 class LogFile : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/quorrin-log-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -67,10 +67,12 @@ TEST(LogLine, CounterThenAtMostAHundredBytes) {
     EXPECT_EQ(LogRegel(0, std::string("\xFF\x00", 2)), "0: 255/0");
     EXPECT_EQ(LogRegel(4294967295u, ""), "4294967295: ");
     std::string all;
-    for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
+    for (int i = 0; i < 256; ++i)
+        all += static_cast<char>(i);
     std::string line = LogRegel(7, all);
     std::string expect = "7: 0";
-    for (int i = 1; i < 100; ++i) expect += "/" + std::to_string(i);
+    for (int i = 1; i < 100; ++i)
+        expect += "/" + std::to_string(i);
     EXPECT_EQ(line, expect);
 }
 
@@ -145,8 +147,8 @@ TEST_F(LogFile, DefaultPathIsAPrivateStateFolder) {
     EXPECT_EQ(TMivoCom::LogPath(), state + "/quorrin/vaskel.log");
     TMivoCom com;
     com.LogNaarBestand("\x02");
-    EXPECT_TRUE(std::regex_match(ReadFile(state + "/quorrin/vaskel.log"),
-                                 std::regex("[0-9]+: 2\n")));
+    EXPECT_TRUE(
+        std::regex_match(ReadFile(state + "/quorrin/vaskel.log"), std::regex("[0-9]+: 2\n")));
     struct stat st {};
     ASSERT_EQ(stat((state + "/quorrin").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);

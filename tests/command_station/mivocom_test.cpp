@@ -39,8 +39,8 @@ TEST(MivoComModel, ConstructionGivesTheInitialValues) {
     EXPECT_FALSE(com.LogNaarBestandAan);
     EXPECT_TRUE(com.LaatsteFout.empty());
     EXPECT_EQ(com.LenzLogMasker, 0);
-    EXPECT_FALSE(com.OnAlgTekst || com.OnLenzAddTekst() || com.OnLenzDoeIets ||
-                 com.OnIBAddTekst || com.OnIBDoeIets || com.OnDinDoeIets);
+    EXPECT_FALSE(com.OnAlgTekst || com.OnLenzAddTekst() || com.OnLenzDoeIets || com.OnIBAddTekst ||
+                 com.OnIBDoeIets || com.OnDinDoeIets);
     EXPECT_TRUE(com.OnBeforeOpen && com.OnBeforeClose);
     EXPECT_EQ(com.MarklinLocPauze, 60);
     EXPECT_EQ(com.MarklinStopPauze, 90);
@@ -73,18 +73,66 @@ struct Profiel {
 };
 
 const Profiel kProfielen[] = {
-    {dsSelectrix, br9600, sbTwoStopBits, false, fcNone, dtrDisable, 1024, 1024,
-     {20, 25, 15, 1000, 1500}, false},
-    {dsMarklin, br2400, sbTwoStopBits, false, fcHardware, dtrEnable, 1024, 1024,
-     {20, 25, 15, 1000, 1500}, false},
-    {dsLenz, br9600, sbOneStopBit, false, fcHardware, dtrDisable, 1024, 1024,
-     {20, 25, 15, 1000, 1500}, true},
-    {dsSerieleKaart, br9600, sbOneStopBit, false, fcNone, dtrEnable, 1024, 1024,
-     {10, 0, 100, 0, 100}, false},
-    {dsIntellibox, br2400, sbTwoStopBits, false, fcHardware, dtrDisable, 1024, 512,
-     {200, 250, 150, 750, 100}, false},
-    {dsDinamo, br9600, sbOneStopBit, true, fcNone, dtrDisable, 1024, 1024,
-     {20, 25, 15, 1000, 1500}, false},
+    {dsSelectrix,
+     br9600,
+     sbTwoStopBits,
+     false,
+     fcNone,
+     dtrDisable,
+     1024,
+     1024,
+     {20, 25, 15, 1000, 1500},
+     false},
+    {dsMarklin,
+     br2400,
+     sbTwoStopBits,
+     false,
+     fcHardware,
+     dtrEnable,
+     1024,
+     1024,
+     {20, 25, 15, 1000, 1500},
+     false},
+    {dsLenz,
+     br9600,
+     sbOneStopBit,
+     false,
+     fcHardware,
+     dtrDisable,
+     1024,
+     1024,
+     {20, 25, 15, 1000, 1500},
+     true},
+    {dsSerieleKaart,
+     br9600,
+     sbOneStopBit,
+     false,
+     fcNone,
+     dtrEnable,
+     1024,
+     1024,
+     {10, 0, 100, 0, 100},
+     false},
+    {dsIntellibox,
+     br2400,
+     sbTwoStopBits,
+     false,
+     fcHardware,
+     dtrDisable,
+     1024,
+     512,
+     {200, 250, 150, 750, 100},
+     false},
+    {dsDinamo,
+     br9600,
+     sbOneStopBit,
+     true,
+     fcNone,
+     dtrDisable,
+     1024,
+     1024,
+     {20, 25, 15, 1000, 1500},
+     false},
 };
 
 // Every profile, reached from every other system and from odd settings of
@@ -358,9 +406,9 @@ TEST(MivoComModel, SelectrixBytes) {
         bool licht, vooruit, f1;
         uint8_t byte;
     } rows[] = {
-        {10, true, false, false, 0x6A}, {10, true, false, true, 0xEA},
-        {0, false, true, false, 0x00},  {31, false, true, false, 0x1F},
-        {40, false, true, false, 0x28}, // not masked: spills into the direction bit
+        {10, true, false, false, 0x6A},   {10, true, false, true, 0xEA},
+        {0, false, true, false, 0x00},    {31, false, true, false, 0x1F},
+        {40, false, true, false, 0x28},   // not masked: spills into the direction bit
         {255, false, false, false, 0x1F}, // the sum is kept to eight bits
     };
     for (const Row& r : rows)
@@ -402,8 +450,8 @@ TEST(MivoComModel, EventRaisersNeedAHandler) {
     com.DoIBAddTekst("z");
     com.DoLenzDoeIets(laVersie, 1, 65535, 255, 3.6);
     com.DoDinDoeIets(daMagneet, 1, 2, 3, 4);
-    EXPECT_EQ(got, (std::vector<std::string>{"alg3x", "lenzy", "ibz", "ld1,1,65535,255,1",
-                                             "din1,10"}));
+    EXPECT_EQ(got,
+              (std::vector<std::string>{"alg3x", "lenzy", "ibz", "ld1,1,65535,255,1", "din1,10"}));
 }
 
 TEST(MivoComModel, RemovingTheLenzTextHandlerClearsTheMask) {
