@@ -20,6 +20,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -63,6 +64,9 @@ struct DeviceScript {
 
     // --- failures: a call named here returns the errno (every time, until Heal)
     std::map<std::string, int> failures;
+    // Runs at the start of every call with its name (the script's lock is
+    // held: use the fields directly, not the locking helpers).
+    std::function<void(const std::string&)> onCall;
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -292,6 +296,7 @@ private:
     // Records the call and returns its scripted failure (mutex held).
     int Enter(const char* call) {
         s_->calls.push_back(call);
+        if (s_->onCall) s_->onCall(call);
         auto it = s_->failures.find(call);
         return it == s_->failures.end() ? 0 : it->second;
     }
