@@ -1,0 +1,259 @@
+// The event thread end to end: a real port on the slave side of a
+// pseudo-terminal, the test as the peer on the master side.
+#include "serial/ComThread.h"
+#include "serial/ComThreadTestDevices.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <sys/ioctl.h>
+#include <vector>
+
+using namespace serial;
+using namespace comthread_test;
+
+namespace {
+
+class ComThreadPty : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        counts = std::make_shared<CountingDevice::Counts>();
+        port.SetPort(pty.SlavePath());
+        port.SetDeviceFactory([c = counts] { return std::make_unique<CountingDevice>(c); });
+    }
+    void TearDown() override { port.ClosePort(); }
+
+    void Open(TSyncMethod method, TComEvents events = TComEvents{evRxChar}) {
+        port.SetSyncMethod(method);
+        port.SetEvents(events);
+        port.OpenPort();
+        ASSERT_TRUE(port.EventThreadRunning());
+    }
+    // A handler that reads what it is told about.
+    void ReadingHandler() {
+        port.OnRxChar = [this](TCustomComPort* p, int count) {
+            std::string s;
+            p->ReadText(s, count);
+            std::lock_guard lock(mutex);
+            counts_seen.push_back(count);
+            received += s;
+            onMain.push_back(platform::IsMainThread());
+        };
+    }
+    std::string Received() {
+        std::lock_guard lock(mutex);
+        return received;
+    }
+    size_t Calls() {
+        std::lock_guard lock(mutex);
+        return counts_seen.size();
+    }
+    int RxWakeups() {
+        std::lock_guard lock(counts->mutex);
+        int n = 0;
+        for (uint32_t m : counts->wakeups)
+            if (m & EV_RXCHAR) ++n;
+        return n;
+    }
+
+    platform::RecordingHost host;
+    PtyPair pty;
+    std::shared_ptr<CountingDevice::Counts> counts;
+    TComPort port;
+
+    std::mutex mutex;
+    std::vector<int> counts_seen;
+    std::vector<bool> onMain;
+    std::string received;
+};
+
+TEST_F(ComThreadPty, ReceivedBytesAreAnnouncedOnTheOwnersThread) {
+    ReadingHandler();
+    Open(smThreadSync);
+    pty.Write("hello");
+    ASSERT_TRUE(ServeUntil([&] { return Received() == "hello"; }));
+    // A burst: however the bytes are split into events, each announces at
+    // least one byte and together they announce all of them.
+    std::string burst(200, '\0');
+    for (size_t i = 0; i < burst.size(); ++i)
+        burst[i] = static_cast<char>(i);
+    pty.Write(burst);
+    ASSERT_TRUE(ServeUntil([&] { return Received().size() == 205; }));
+    EXPECT_EQ(Received(), "hello" + burst);
+    std::lock_guard lock(mutex);
+    EXPECT_LE(counts_seen.size(), 205u);
+    for (int c : counts_seen)
+        EXPECT_GE(c, 1);
+    for (bool m : onMain)
+        EXPECT_TRUE(m);
+}
+
+TEST_F(ComThreadPty, TheSameTrafficUnderEachMethodRunsOnItsThread) {
+    struct Case {
+        TSyncMethod method;
+        bool onMain;
+    };
+    for (Case c : {Case{smThreadSync, true}, Case{smWindowSync, true}, Case{smNone, false}}) {
+        SCOPED_TRACE(static_cast<int>(c.method));
+        {
+            std::lock_guard lock(mutex);
+            received.clear();
+            onMain.clear();
+        }
+        ReadingHandler();
+        Open(c.method);
+        pty.Write("abc");
+        ASSERT_TRUE(ServeUntil([&] { return Received() == "abc"; }));
+        pty.Write("defg");
+        ASSERT_TRUE(ServeUntil([&] { return Received() == "abcdefg"; }));
+        port.ClosePort();
+        std::lock_guard lock(mutex);
+        for (bool m : onMain)
+            EXPECT_EQ(m, c.onMain);
+    }
+}
+
+// Bytes that arrive while the handler runs and that it reads as well are not
+// announced again: a later wake-up finds nothing pending (or, with an
+// edge-triggered wait that looks again, there is none) and nothing fires.
+TEST_F(ComThreadPty, BytesTheHandlerAlreadyReadAreNotAnnouncedAgain) {
+    port.Timeouts().SetReadInterval(0);
+    port.Timeouts().SetReadTotalConstant(2000);
+    port.OnRxChar = [this](TCustomComPort* p, int count) {
+        std::lock_guard lock(mutex);
+        counts_seen.push_back(count);
+        std::string s;
+        if (counts_seen.size() == 1) {
+            pty.Write("XYZ");
+            p->ReadText(s, count + 3); // waits for the late bytes as well
+        } else {
+            p->ReadText(s, count);
+        }
+        received += s;
+    };
+    Open(smThreadSync);
+    pty.Write("ab");
+    ASSERT_TRUE(ServeUntil([&] { return Calls() == 1; }));
+    ServeFor(200);
+    EXPECT_EQ(Calls(), 1u);
+    EXPECT_EQ(Received(), "abXYZ");
+    pty.Write("!");
+    ASSERT_TRUE(ServeUntil([&] { return Calls() == 2; }));
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(counts_seen[1], 1);
+    EXPECT_EQ(received, "abXYZ!");
+}
+
+// Bytes a handler leaves unread are announced again only with the next byte.
+TEST_F(ComThreadPty, UnreadBytesWaitForTheNextArrival) {
+    port.OnRxChar = [this](TCustomComPort*, int count) {
+        std::lock_guard lock(mutex);
+        counts_seen.push_back(count);
+    };
+    Open(smThreadSync);
+    pty.Write("ab");
+    ASSERT_TRUE(ServeUntil([&] { return Calls() == 1; }));
+    ServeFor(150);
+    EXPECT_EQ(Calls(), 1u);
+    EXPECT_LE(counts->waits.load(), 2);
+    pty.Write("c");
+    ASSERT_TRUE(ServeUntil([&] { return Calls() == 2; }));
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(counts_seen, (std::vector<int>{2, 3}));
+}
+
+TEST_F(ComThreadPty, AnExceptionInOnRxCharStopsLaterEventsUntilReopened) {
+    std::atomic<int> calls{0};
+    port.OnRxChar = [&](TCustomComPort* p, int count) {
+        std::string s;
+        p->ReadText(s, count);
+        if (++calls == 1) throw std::runtime_error("handler failed");
+    };
+    Open(smThreadSync);
+    pty.Write("1");
+    ASSERT_TRUE(ServeUntil([&] { return calls == 1; }));
+    pty.Write("2");
+    ServeFor(200);
+    EXPECT_EQ(calls, 1);
+    EXPECT_NO_THROW(port.ClosePort());
+    EXPECT_TRUE(host.Messages().empty()); // the user is not told
+    Open(smThreadSync);
+    pty.Write("3");
+    EXPECT_TRUE(ServeUntil([&] { return calls == 2; }));
+}
+
+TEST_F(ComThreadPty, ClosingWhileADeliveryWaitsForTheOwnerCompletes) {
+    std::atomic<int> calls{0};
+    port.OnRxChar = [&](TCustomComPort*, int) { ++calls; };
+    Open(smThreadSync);
+    pty.Write("x");
+    auto deadline = platform::Deadline::After(5000);
+    while (!platform::MainQueue().HasWork() && !deadline.Reached())
+        platform::MainQueue().WaitForWork(deadline.Remaining());
+    ASSERT_TRUE(platform::MainQueue().HasWork());
+    port.ClosePort();
+    EXPECT_FALSE(port.Connected());
+    EXPECT_EQ(calls, 1); // served by the close
+}
+
+TEST_F(ComThreadPty, OnlyReceptionWakesAThreadWatchingRxCharAlone) {
+    std::atomic<int> ctsCalls{0}, txEmpty{0}, rx{0};
+    port.OnCTSChange = [&](TCustomComPort*, bool) { ++ctsCalls; };
+    port.OnTxEmpty = [&](TCustomComPort*) { ++txEmpty; };
+    port.OnRxChar = [&](TCustomComPort* p, int n) {
+        std::string s;
+        p->ReadText(s, n);
+        ++rx;
+    };
+    Open(smThreadSync, TComEvents{evRxChar});
+    EXPECT_EQ(ctsCalls, 1); // the open reports the line once
+    EXPECT_EQ(port.WriteText("out"), 3);
+    EXPECT_EQ(pty.Read(), "out");
+    ServeFor(150);
+    EXPECT_EQ(counts->waits.load(), 0); // writing woke nothing
+    pty.Write("in");
+    ASSERT_TRUE(ServeUntil([&] { return rx == 1; }));
+    EXPECT_EQ(txEmpty, 0);
+    EXPECT_EQ(ctsCalls, 1);
+    port.ClosePort();
+
+    // Watched, the drained output is reported.
+    Open(smThreadSync, TComEvents{evRxChar, evTxEmpty});
+    EXPECT_EQ(port.WriteText("out"), 3);
+    EXPECT_EQ(pty.Read(), "out");
+    EXPECT_TRUE(ServeUntil([&] { return txEmpty >= 1; }));
+}
+
+TEST_F(ComThreadPty, ClosingDiscardsTheInputQueue) {
+    Open(smThreadSync, TComEvents{evRxChar}); // nobody reads
+    pty.Write("unread");
+    ASSERT_TRUE(ServeUntil([&] { return port.PendingInputCount() == 6; }));
+    ASSERT_TRUE(ServeUntil([&] { return RxWakeups() >= 1; }));
+    port.ClosePort();
+    std::lock_guard lock(counts->mutex);
+    ASSERT_FALSE(counts->purges.empty());
+    EXPECT_EQ(counts->purges.back(), PURGE_TXCLEAR | PURGE_RXCLEAR);
+    EXPECT_EQ(counts->masks.back(), 0u);
+    EXPECT_EQ(counts->inQueueAtClose, 0); // the kernel's queue, just before the device closed
+}
+
+// A peer that hangs up ends the wait for good: the thread neither spins nor
+// blocks the close.
+TEST_F(ComThreadPty, APeerHangUpEndsTheThreadQuietly) {
+    std::atomic<int> rx{0};
+    port.OnRxChar = [&](TCustomComPort*, int) { ++rx; };
+    Open(smThreadSync, AllComEvents);
+    ServeFor(50);
+    int before = counts->waits.load();
+    pty.CloseMaster();
+    ASSERT_TRUE(ServeUntil([&] { return counts->waitErrors.load() == 1; }));
+    ServeFor(300);
+    EXPECT_LE(counts->waits.load(), before + 2);
+    EXPECT_EQ(counts->waitErrors.load(), 1);
+    port.ClosePort();
+    EXPECT_FALSE(port.Connected());
+}
+
+} // namespace
