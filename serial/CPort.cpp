@@ -472,6 +472,7 @@ void TCustomComPort::ContinueWrite(IoOperation& op) {
         if (wait == 0) break;
         bool ready = false;
         if (int err = device.WaitWritable(WaitArg(wait), ready)) throw EComPort(2, err);
+        if (!ready) continue;
         size_t n = 0;
         if (int err = device.WriteSome(op.buffer + op.done, op.count - op.done, n))
             throw EComPort(2, err);
