@@ -188,8 +188,7 @@ int PosixComDevice::Open(const std::string& path) {
     fd_ = fd;
     locked_ = true;
     dcb_ = Dcb{};
-    parityMarks_ = false;
-    carryLen_ = 0;
+    decoder_.Configure(false, false, 0, false);
     return 0;
 }
 
@@ -204,7 +203,7 @@ void PosixComDevice::Close() {
     close(fd_);
     fd_ = -1;
     locked_ = false;
-    carryLen_ = 0;
+    decoder_.Reset();
 }
 
 // ---------------------------------------------------------------- settings
@@ -221,8 +220,7 @@ int PosixComDevice::SetState(const Dcb& dcb) {
     if (int err = DcbToTermios(dcb, current, wanted)) return err;
     if (int err = WriteTermios(fd_, wanted)) return err;
     dcb_ = dcb;
-    parityMarks_ = dcb.fParity;
-    carryLen_ = 0;
+    decoder_.Configure(dcb.fParity, dcb.fErrorChar, dcb.ErrorChar, dcb.fNull);
     // DTR and RTS return to their configured state on every apply. The
     // handshake and toggle modes have no driver of their own here: high.
     if (int err = SetLine(dcb.fDtrControl == 0 ? TIOCMBIC : TIOCMBIS, TIOCM_DTR)) return err;
@@ -249,54 +247,52 @@ int PosixComDevice::SetupQueues(int32_t, int32_t) {
 
 // ---------------------------------------------------------------- transfer
 
-// With PARMRK a faulty byte X arrives as 0xFF 0x00 X and a real 0xFF as
-// 0xFF 0xFF. Decoded here, so the caller gets X (or the replacement
-// character) and a plain 0xFF. Null discard drops received zero bytes.
-void PosixComDevice::DecodeInput(uint8_t* buffer, size_t raw, size_t& done) {
-    const bool replace = dcb_.fErrorChar;
-    const bool dropNull = dcb_.fNull;
-    uint8_t pending[2];
-    size_t pendingLen = carryLen_;
-    std::memcpy(pending, carry_, carryLen_);
+void InputDecoder::Configure(bool marks, bool replace, uint8_t replaceChar, bool dropNull) {
+    marks_ = marks;
+    replace_ = replace;
+    replaceChar_ = replaceChar;
+    dropNull_ = dropNull;
     carryLen_ = 0;
+}
+
+size_t InputDecoder::Decode(uint8_t* buffer, size_t n) {
     size_t out = 0;
-    auto emit = [&](uint8_t b, bool data) {
-        if (data && dropNull && b == 0) return;
-        buffer[out++] = b;
+    auto data = [&](uint8_t b) {
+        if (!(dropNull_ && b == 0)) buffer[out++] = b;
     };
-    for (size_t i = 0; i < raw; ++i) {
+    // `out` never passes the read position: every input byte yields at most
+    // one output byte, and carried bytes yield none until their mark ends.
+    for (size_t i = 0; i < n; ++i) {
         uint8_t b = buffer[i];
-        if (!parityMarks_) {
-            emit(b, true);
-            continue;
-        }
-        if (pendingLen == 0) {
+        if (!marks_) {
+            data(b);
+        } else if (carryLen_ == 0) {
             if (b == 0xFF)
-                pending[pendingLen++] = b;
+                carry_[carryLen_++] = b;
             else
-                emit(b, true);
-        } else if (pendingLen == 1) {
-            if (b == 0xFF) {
-                pendingLen = 0;
-                emit(0xFF, true);
-            } else if (b == 0x00) {
-                pending[pendingLen++] = b;
-            } else { // not a mark after all
-                pendingLen = 0;
-                emit(0xFF, true);
-                emit(b, true);
+                data(b);
+        } else if (carryLen_ == 1) {
+            if (b == 0x00) {
+                carry_[carryLen_++] = b;
+            } else {
+                carryLen_ = 0;
+                // 0xFF 0xFF is a real 0xFF. A lone 0xFF before another byte
+                // is never sent by the kernel; it is dropped so that decoding
+                // in place cannot overtake the input.
+                if (b == 0xFF)
+                    data(0xFF);
+                else
+                    data(b);
             }
         } else {
-            pendingLen = 0;
-            if (replace)
-                emit(dcb_.ErrorChar, false);
+            carryLen_ = 0;
+            if (replace_)
+                buffer[out++] = replaceChar_;
             else
-                emit(b, true);
+                data(b);
         }
     }
-    std::memcpy(carry_, pending, pendingLen);
-    carryLen_ = pendingLen;
-    done = out;
+    return out;
 }
 
 int PosixComDevice::ReadSome(void* buffer, size_t count, size_t& done) {
@@ -314,11 +310,8 @@ int PosixComDevice::ReadSome(void* buffer, size_t count, size_t& done) {
         }
         // With VMIN 1 a terminal reads 0 bytes only once it was hung up.
         if (n == 0) return EIO;
-        if (!parityMarks_ && !dcb_.fNull) {
-            done = static_cast<size_t>(n);
-            return 0;
-        }
-        DecodeInput(bytes, static_cast<size_t>(n), done);
+        done = decoder_.Transparent() ? static_cast<size_t>(n)
+                                      : decoder_.Decode(bytes, static_cast<size_t>(n));
         if (done > 0 || static_cast<size_t>(n) < count) return 0;
         // Everything read was marks or discarded zeros and more may wait.
     }
@@ -412,7 +405,7 @@ int PosixComDevice::Purge(uint32_t flags) {
     bool in = flags & PURGE_RXCLEAR;
     bool out = flags & (PURGE_TXCLEAR | PURGE_TXABORT);
     long which = in && out ? TCIOFLUSH : in ? TCIFLUSH : out ? TCOFLUSH : -1;
-    if (in) carryLen_ = 0;
+    if (in) decoder_.Reset();
     if (which < 0) {
         TermiosImage t;
         return ReadTermios(fd_, t);

@@ -55,6 +55,29 @@ int WriteTermios(int fd, const TermiosImage& in);
 // an absolute name is used as it is.
 std::string DevicePathForPort(const std::string& port);
 
+// Received bytes as the caller should see them. With parity checking the
+// kernel (PARMRK) marks a faulty byte X as 0xFF 0x00 X and a real 0xFF as
+// 0xFF 0xFF; this turns marks back into X, or into the replacement byte when
+// replacing, and can drop zero bytes. A mark split across reads is carried.
+class InputDecoder {
+public:
+    void Configure(bool marks, bool replace, uint8_t replaceChar, bool dropNull);
+    // Decodes `n` raw bytes in place; returns how many bytes remain.
+    size_t Decode(uint8_t* buffer, size_t n);
+    // Forgets a carried partial mark (after a purge of input).
+    void Reset() { carryLen_ = 0; }
+    // True when bytes pass unchanged.
+    bool Transparent() const { return !marks_ && !dropNull_; }
+
+private:
+    bool marks_ = false;
+    bool replace_ = false;
+    uint8_t replaceChar_ = 0;
+    bool dropNull_ = false;
+    uint8_t carry_[2] = {};
+    size_t carryLen_ = 0;
+};
+
 class PosixComDevice : public ComDevice {
 public:
     PosixComDevice();
@@ -95,15 +118,12 @@ public:
 
 private:
     int SetLine(unsigned long request, int bit);
-    void DecodeInput(uint8_t* buffer, size_t raw, size_t& done);
 
     int fd_ = -1;
     bool locked_ = false;
     bool modemLines_ = true;
     Dcb dcb_{};
-    bool parityMarks_ = false; // PARMRK is on: decode the marks when reading
-    uint8_t carry_[2] = {};    // an incomplete mark left over from the last read
-    size_t carryLen_ = 0;
+    InputDecoder decoder_;
     // Driver error counters at the last ClearError (serial devices only).
     struct ErrorCounters {
         int frame = 0, overrun = 0, parity = 0, brk = 0, bufOverrun = 0;
