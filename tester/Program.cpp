@@ -1,0 +1,93 @@
+#include "tester/Program.h"
+
+#include "platform/Host.h"
+#include "platform/Translate.h"
+#include "serial/CPort.h"
+#include "serial/qt/ComComboBox.h"
+#include "sim/SelectrixSim.h"
+#include "tester/QtHost.h"
+#include "tester/UnitQuorrin.h"
+#include "tester/UnitSplash.h"
+
+#include <QTimer>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace tester {
+namespace {
+
+const char* const kUsage =
+    "Usage: quorrin [--simulator]\n"
+    "\n"
+    "Quorrin tests a Selectrix model-railway system through the PC interface of its\n"
+    "central unit on a serial port.\n"
+    "\n"
+    "  --simulator  start a simulated Selectrix central unit behind a pseudo-terminal,\n"
+    "               add its device to the port list and select it, so that \"Poort open\"\n"
+    "               connects to it at once (for trying the program without a layout)\n"
+    "  --help       show this text\n"
+    "\n"
+    "Qt's own options (such as -platform offscreen) are accepted as well.\n";
+
+bool Is(const char* arg, const char* option) {
+    return std::strcmp(arg, option) == 0;
+}
+
+} // namespace
+
+int RunQuorrin(int argc, char** argv, const std::function<void(TFormQuorrin&)>& onRunning) {
+    for (int i = 1; i < argc; ++i) {
+        if (Is(argv[i], "--help") || Is(argv[i], "-h")) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+    }
+
+    platform::InitTranslation();
+    serial::InitSerialLayer();
+
+    TApplication app(argc, argv); // takes Qt's own options out of argv
+    bool simulator = false;
+    for (int i = 1; i < argc; ++i) {
+        if (Is(argv[i], "--simulator")) {
+            simulator = true;
+        } else {
+            std::fprintf(stderr, "quorrin: unknown option %s\n\n%s", argv[i], kUsage);
+            return 2;
+        }
+    }
+    TCatalogueTranslator translator;
+    QApplication::installTranslator(&translator);
+    TQtHost host;
+
+    InitSplash();
+
+    // The simulated unit outlives the window: closing the window may still
+    // switch the unit off over the line.
+    std::unique_ptr<sim::SelectrixSim> unit;
+    std::unique_ptr<TFormQuorrin> form;
+    try {
+        if (simulator) unit = std::make_unique<sim::SelectrixSim>();
+        form = std::make_unique<TFormQuorrin>();
+    } catch (...) {
+        delete SplashScreen;
+        SplashScreen = nullptr;
+        platform::Host().ReportException(std::current_exception());
+        return 1;
+    }
+    if (unit) {
+        form->ComComboBoxPort->addItem(QString::fromStdString(unit->DevicePath()));
+        form->ComComboBoxPort->SetText(unit->DevicePath());
+        form->Guarded([&] { form->ComComboBoxPortChange(); });
+    }
+
+    form->show();
+    if (onRunning) QTimer::singleShot(0, form.get(), [&] { onRunning(*form); });
+    const int rc = app.exec();
+    form.reset();
+    return rc;
+}
+
+} // namespace tester
