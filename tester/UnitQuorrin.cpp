@@ -138,8 +138,11 @@ TFormQuorrin::TFormQuorrin(QWidget* parent) : QWidget(parent) {
     setPalette(pal);
     setAutoFillBackground(true);
 
+    // An 11-pixel sans serif, drawn a little narrower than it comes, so that
+    // each caption fits the room its control has.
     QFont font(QStringLiteral("Liberation Sans"));
     font.setPixelSize(11);
+    font.setStretch(90);
     setFont(font);
 
     BuildTopStrip();

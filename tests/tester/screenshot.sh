@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# tests/tester/screenshot.sh [program] [picture.png] [seconds]: starts the tester
+# on the simulator under a virtual X server and takes a picture of the screen.
+# With seconds < 1 the picture shows the splash; the default (3) shows the window.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/../.." && pwd)
+exe=${1:-$top/build/release/bin/quorrin}
+out=${2:-$PWD/quorrin-screenshot.png}
+wait=${3:-3}
+[ -x "$exe" ] || { echo "screenshot.sh: no program at $exe" >&2; exit 1; }
+export QT_QPA_PLATFORM=xcb
+xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
+  "$1" --simulator & pid=$!
+  sleep "$3"
+  import -window root "$2"
+  kill "$pid"; wait "$pid" 2>/dev/null || true
+' screenshot "$exe" "$out" "$wait"
+echo "picture: $out"
