@@ -2,6 +2,7 @@
 // processing steps, the three delivery methods, failures, and the stop.
 #include "serial/ComThread.h"
 #include "serial/ComThreadTestDevices.h"
+#include "serial/ScriptedDevice.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,8 @@
 
 using namespace serial;
 using namespace comthread_test;
+using serial::testing::DeviceScript;
+using serial::testing::ScriptedFactory;
 
 namespace {
 
@@ -52,9 +55,9 @@ struct Recorder {
 class ComThreadScripted : public ::testing::Test {
   protected:
     void SetUp() override {
-        line = std::make_shared<ScriptedEventDevice::Line>();
+        line = std::make_shared<DeviceScript>();
         port.SetPort("/dev/scripted");
-        port.SetDeviceFactory([l = line] { return std::make_unique<ScriptedEventDevice>(l); });
+        port.SetDeviceFactory(ScriptedFactory(line));
         port.OnError = [this](TCustomComPort*, TComErrors e) {
             rec.Add("Error " + std::to_string(e.ToBits()));
         };
@@ -81,11 +84,17 @@ class ComThreadScripted : public ::testing::Test {
         ASSERT_TRUE(port.EventThreadRunning());
         rec.Clear();
     }
-    void SetLine(uint32_t modem, uint32_t errors, uint32_t inQueue) {
+    // The lines, the pending errors and the number of bytes waiting.
+    void SetLine(uint32_t modem, uint32_t errors, size_t inQueue) {
         std::lock_guard lock(line->mutex);
-        line->modem = modem;
+        line->modemBits = modem;
         line->errors = errors;
-        line->inQueue = inQueue;
+        line->input.assign(inQueue, 'x');
+    }
+    // Events that a thread which ended left unreported.
+    void ForgetEvents() {
+        std::lock_guard lock(line->mutex);
+        line->pendingEvents = 0;
     }
     std::vector<uint32_t> Masks() {
         std::lock_guard lock(line->mutex);
@@ -100,21 +109,10 @@ class ComThreadScripted : public ::testing::Test {
     }
 
     platform::RecordingHost host;
-    std::shared_ptr<ScriptedEventDevice::Line> line;
+    std::shared_ptr<DeviceScript> line;
     TComPort port;
     Recorder rec;
 };
-
-// Waits, without serving, until a delivery is queued for the owner.
-bool WaitQueued(uint32_t ms = 5000) {
-    auto deadline = platform::Deadline::After(ms);
-    auto& queue = platform::MainQueue();
-    while (!queue.HasWork()) {
-        if (deadline.Reached()) return false;
-        queue.WaitForWork(deadline.Remaining());
-    }
-    return true;
-}
 
 const std::vector<std::string> kAllInOrder = {"Error 1",  "RxChar 5", "TxEmpty", "Break",
                                               "Ring",     "CTS on",   "DSR off", "RxFlag",
@@ -129,7 +127,7 @@ TEST_F(ComThreadScripted, OneWakeUpRunsEveryStepInTheFixedOrderUnderEachMethod) 
         SCOPED_TRACE(static_cast<int>(c.method));
         Open(c.method);
         SetLine(MS_CTS_ON, CE_FRAME, 5);
-        line->Push(0xFFFFFFFF); // every bit, known or not
+        line->PostEvents(0xFFFFFFFF); // every bit, known or not
         ASSERT_TRUE(WaitCalls(kAllInOrder.size()));
         ServeFor(50);
         EXPECT_EQ(rec.Calls(), kAllInOrder); // OnRxBuf is never fired
@@ -141,10 +139,8 @@ TEST_F(ComThreadScripted, OneWakeUpRunsEveryStepInTheFixedOrderUnderEachMethod) 
 
 TEST_F(ComThreadScripted, StepsWithNothingToReportFireNothing) {
     Open(smThreadSync);
-    SetLine(MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON, 0, 0);
-    line->Push(EV_ERR | EV_RXCHAR); // no errors, no bytes waiting
     SetLine(0, 0, 0);
-    line->Push(EV_RING);
+    line->PostEvents(EV_ERR | EV_RXCHAR | EV_RING); // no errors, no bytes waiting
     ASSERT_TRUE(WaitCalls(1));
     ServeFor(50);
     EXPECT_EQ(rec.Calls(), std::vector<std::string>{"Ring"});
@@ -163,7 +159,7 @@ TEST_F(ComThreadScripted, SignalEventsReportTheLineAsItIsWhenProcessed) {
         SCOPED_TRACE(c.expected);
         rec.Clear();
         SetLine(c.modem, 0, 0);
-        line->Push(c.event);
+        line->PostEvents(c.event);
         ASSERT_TRUE(WaitCalls(1));
         ServeFor(30);
         EXPECT_EQ(rec.Calls(), std::vector<std::string>{c.expected});
@@ -181,8 +177,8 @@ TEST_F(ComThreadScripted, OnlyTheOpenEventsReachTheDeviceAndTheOwner) {
     // Changing Events while open changes nothing on the line.
     port.SetEvents(AllComEvents);
     ASSERT_EQ(Masks(), std::vector<uint32_t>{EV_RXCHAR});
-    line->Push(EV_CTS | EV_RING | EV_TXEMPTY);
-    line->Push(EV_RXCHAR | EV_CTS);
+    line->PostEvents(EV_CTS | EV_RING | EV_TXEMPTY);
+    line->PostEvents(EV_RXCHAR | EV_CTS);
     ASSERT_TRUE(WaitCalls(1));
     ServeFor(50);
     EXPECT_EQ(rec.Calls(), std::vector<std::string>{"RxChar 2"});
@@ -222,34 +218,27 @@ TEST_F(ComThreadScripted, AnExceptionInProcessingEndsTheThreadUntilReopened) {
             ++rxCalls;
             if (!c.fromQuery) throw std::runtime_error("handler failed");
         };
-        {
-            std::lock_guard lock(line->mutex);
-            line->wakeups.clear(); // what the ended thread of the last round left
-        }
+        ForgetEvents();
         Open(c.method);
         SetLine(MS_CTS_ON, 0, 1);
-        {
-            std::lock_guard lock(line->mutex);
-            line->modemFailure = c.fromQuery ? EIO : 0;
-        }
-        line->Push(EV_RXCHAR | EV_CTS);
+        if (c.fromQuery) line->Fail("ModemStatus", EIO);
+        line->PostEvents(EV_RXCHAR | EV_CTS);
         ASSERT_TRUE(ServeUntil([&] { return rxCalls == 1; }));
         ServeFor(50);
-        line->Push(EV_RXCHAR);
-        line->Push(EV_RING);
+        line->PostEvents(EV_RXCHAR);
+        line->PostEvents(EV_RING);
         ServeFor(150);
         EXPECT_EQ(rxCalls, 1);
         EXPECT_EQ(rec.Size(), 0u); // the CTS step after the failing one did not run either
+        line->HealAll();
         EXPECT_NO_THROW(port.ClosePort());
         EXPECT_TRUE(host.Messages().empty());
-        {
-            std::lock_guard lock(line->mutex);
-            line->modemFailure = 0;
-            line->wakeups.clear();
-        }
+        line->HealAll();
+        ForgetEvents();
         port.OnRxChar = [&](TCustomComPort*, int) { ++rxCalls; };
         Open(c.method);
-        line->Push(EV_RXCHAR);
+        SetLine(MS_CTS_ON, 0, 1); // the close discarded the input
+        line->PostEvents(EV_RXCHAR);
         EXPECT_TRUE(ServeUntil([&] { return rxCalls == 2; }));
         port.ClosePort();
         rxCalls = 0;
@@ -260,11 +249,12 @@ TEST_F(ComThreadScripted, WindowSyncReportsAFailingStepAndGoesOn) {
     port.OnRing = [](TCustomComPort*) { throw std::runtime_error("ring handler failed"); };
     Open(smWindowSync);
     SetLine(0, 0, 3);
-    line->Push(EV_RING | EV_RXCHAR);
-    line->Push(EV_RING);
-    line->Push(EV_RXCHAR);
+    line->PostEvents(EV_RING | EV_RXCHAR);
+    ASSERT_TRUE(ServeUntil([&] { return rec.Size() == 1 && host.Messages().size() == 1; }));
+    line->PostEvents(EV_RING);
+    ASSERT_TRUE(ServeUntil([&] { return host.Messages().size() == 2; }));
+    line->PostEvents(EV_RXCHAR);
     ASSERT_TRUE(WaitCalls(2));
-    ASSERT_TRUE(ServeUntil([&] { return host.Messages().size() >= 2; }));
     EXPECT_EQ(rec.Calls(), (std::vector<std::string>{"RxChar 3", "RxChar 3"}));
     for (const auto& m : host.Messages()) {
         EXPECT_EQ(m.kind, platform::MessageKind::Error);
@@ -287,14 +277,17 @@ TEST_F(ComThreadScripted, WindowProcedureRunsStepsOnlyForItsMessageWhileOpen) {
 
 TEST_F(ComThreadScripted, AFailedWaitEndsTheThreadQuietly) {
     Open(smThreadSync);
-    line->FailWait(EIO);
+    SetLine(0, 0, 0);
+    ASSERT_TRUE(ServeUntil([&] { return line->CountOf("WaitCommEvent") == 1; }));
+    line->Fail("WaitCommEvent", EIO); // from the next wait on
+    line->PostEvents(EV_RING);        // ends the wait in progress
     ASSERT_TRUE(ServeUntil([&] {
         auto m = Masks();
         return m.size() == 2 && m.back() == 0;
     }));
-    line->Push(EV_RING);
+    line->PostEvents(EV_RING);
     ServeFor(100);
-    EXPECT_EQ(rec.Size(), 0u);
+    EXPECT_EQ(rec.Calls(), std::vector<std::string>{"Ring"});
     EXPECT_TRUE(port.Connected());
     EXPECT_NO_THROW(port.ClosePort());
     EXPECT_TRUE(host.Messages().empty());
@@ -306,7 +299,7 @@ TEST_F(ComThreadScripted, ClosingWhileADeliveryWaitsForTheOwnerCompletes) {
         SCOPED_TRACE(static_cast<int>(method));
         Open(method);
         SetLine(0, 0, 0);
-        line->Push(EV_RING);
+        line->PostEvents(EV_RING);
         ASSERT_TRUE(WaitQueued());
         port.ClosePort(); // must not hang
         EXPECT_FALSE(port.Connected());
@@ -335,7 +328,7 @@ TEST_F(ComThreadScripted, AHandlerThatClosesThePortDoesNotDeadlock) {
         }
         Open(method);
         SetLine(0, 0, 1);
-        line->Push(EV_RXCHAR | EV_TXEMPTY | EV_RING);
+        line->PostEvents(EV_RXCHAR | EV_TXEMPTY | EV_RING);
         ASSERT_TRUE(ServeUntil([&] { return closed.load(); }));
         ServeFor(50);
         EXPECT_FALSE(port.Connected());
@@ -353,9 +346,10 @@ TEST_F(ComThreadScripted, AHandlerThatClosesThePortDoesNotDeadlock) {
         EXPECT_EQ(Masks().back(), 0u);
 
         port.OnRxChar = [&](TCustomComPort*, int) { rec.Add("again"); };
-        rec.Clear();
+        ForgetEvents();
         Open(method);
-        line->Push(EV_RXCHAR);
+        SetLine(0, 0, 1);
+        line->PostEvents(EV_RXCHAR);
         EXPECT_TRUE(WaitCalls(1));
         port.ClosePort();
         rec.Clear();

@@ -2,6 +2,7 @@
 // pseudo-terminal, the test as the peer on the master side.
 #include "serial/ComThread.h"
 #include "serial/ComThreadTestDevices.h"
+#include "serial/PtyPair.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@
 
 using namespace serial;
 using namespace comthread_test;
+using serial::testing::PtyPair;
 
 namespace {
 
@@ -20,7 +22,7 @@ class ComThreadPty : public ::testing::Test {
   protected:
     void SetUp() override {
         counts = std::make_shared<CountingDevice::Counts>();
-        port.SetPort(pty.SlavePath());
+        port.SetPort(pty.Path());
         port.SetDeviceFactory([c = counts] { return std::make_unique<CountingDevice>(c); });
     }
     void TearDown() override { port.ClosePort(); }
@@ -72,14 +74,14 @@ class ComThreadPty : public ::testing::Test {
 TEST_F(ComThreadPty, ReceivedBytesAreAnnouncedOnTheOwnersThread) {
     ReadingHandler();
     Open(smThreadSync);
-    pty.Write("hello");
+    pty.Send("hello");
     ASSERT_TRUE(ServeUntil([&] { return Received() == "hello"; }));
     // A burst: however the bytes are split into events, each announces at
     // least one byte and together they announce all of them.
     std::string burst(200, '\0');
     for (size_t i = 0; i < burst.size(); ++i)
         burst[i] = static_cast<char>(i);
-    pty.Write(burst);
+    pty.Send(burst);
     ASSERT_TRUE(ServeUntil([&] { return Received().size() == 205; }));
     EXPECT_EQ(Received(), "hello" + burst);
     std::lock_guard lock(mutex);
@@ -104,9 +106,9 @@ TEST_F(ComThreadPty, TheSameTrafficUnderEachMethodRunsOnItsThread) {
         }
         ReadingHandler();
         Open(c.method);
-        pty.Write("abc");
+        pty.Send("abc");
         ASSERT_TRUE(ServeUntil([&] { return Received() == "abc"; }));
-        pty.Write("defg");
+        pty.Send("defg");
         ASSERT_TRUE(ServeUntil([&] { return Received() == "abcdefg"; }));
         port.ClosePort();
         std::lock_guard lock(mutex);
@@ -126,7 +128,7 @@ TEST_F(ComThreadPty, BytesTheHandlerAlreadyReadAreNotAnnouncedAgain) {
         counts_seen.push_back(count);
         std::string s;
         if (counts_seen.size() == 1) {
-            pty.Write("XYZ");
+            pty.Send("XYZ");
             p->ReadText(s, count + 3); // waits for the late bytes as well
         } else {
             p->ReadText(s, count);
@@ -134,12 +136,12 @@ TEST_F(ComThreadPty, BytesTheHandlerAlreadyReadAreNotAnnouncedAgain) {
         received += s;
     };
     Open(smThreadSync);
-    pty.Write("ab");
+    pty.Send("ab");
     ASSERT_TRUE(ServeUntil([&] { return Calls() == 1; }));
     ServeFor(200);
     EXPECT_EQ(Calls(), 1u);
     EXPECT_EQ(Received(), "abXYZ");
-    pty.Write("!");
+    pty.Send("!");
     ASSERT_TRUE(ServeUntil([&] { return Calls() == 2; }));
     std::lock_guard lock(mutex);
     EXPECT_EQ(counts_seen[1], 1);
@@ -153,12 +155,12 @@ TEST_F(ComThreadPty, UnreadBytesWaitForTheNextArrival) {
         counts_seen.push_back(count);
     };
     Open(smThreadSync);
-    pty.Write("ab");
+    pty.Send("ab");
     ASSERT_TRUE(ServeUntil([&] { return Calls() == 1; }));
     ServeFor(150);
     EXPECT_EQ(Calls(), 1u);
     EXPECT_LE(counts->waits.load(), 2);
-    pty.Write("c");
+    pty.Send("c");
     ASSERT_TRUE(ServeUntil([&] { return Calls() == 2; }));
     std::lock_guard lock(mutex);
     EXPECT_EQ(counts_seen, (std::vector<int>{2, 3}));
@@ -172,15 +174,15 @@ TEST_F(ComThreadPty, AnExceptionInOnRxCharStopsLaterEventsUntilReopened) {
         if (++calls == 1) throw std::runtime_error("handler failed");
     };
     Open(smThreadSync);
-    pty.Write("1");
+    pty.Send("1");
     ASSERT_TRUE(ServeUntil([&] { return calls == 1; }));
-    pty.Write("2");
+    pty.Send("2");
     ServeFor(200);
     EXPECT_EQ(calls, 1);
     EXPECT_NO_THROW(port.ClosePort());
     EXPECT_TRUE(host.Messages().empty()); // the user is not told
     Open(smThreadSync);
-    pty.Write("3");
+    pty.Send("3");
     EXPECT_TRUE(ServeUntil([&] { return calls == 2; }));
 }
 
@@ -188,7 +190,7 @@ TEST_F(ComThreadPty, ClosingWhileADeliveryWaitsForTheOwnerCompletes) {
     std::atomic<int> calls{0};
     port.OnRxChar = [&](TCustomComPort*, int) { ++calls; };
     Open(smThreadSync);
-    pty.Write("x");
+    pty.Send("x");
     auto deadline = platform::Deadline::After(5000);
     while (!platform::MainQueue().HasWork() && !deadline.Reached())
         platform::MainQueue().WaitForWork(deadline.Remaining());
@@ -210,10 +212,10 @@ TEST_F(ComThreadPty, OnlyReceptionWakesAThreadWatchingRxCharAlone) {
     Open(smThreadSync, TComEvents{evRxChar});
     EXPECT_EQ(ctsCalls, 1); // the open reports the line once
     EXPECT_EQ(port.WriteText("out"), 3);
-    EXPECT_EQ(pty.Read(), "out");
+    EXPECT_EQ(pty.Receive(3, 1000), "out");
     ServeFor(150);
     EXPECT_EQ(counts->waits.load(), 0); // writing woke nothing
-    pty.Write("in");
+    pty.Send("in");
     ASSERT_TRUE(ServeUntil([&] { return rx == 1; }));
     EXPECT_EQ(txEmpty, 0);
     EXPECT_EQ(ctsCalls, 1);
@@ -222,13 +224,13 @@ TEST_F(ComThreadPty, OnlyReceptionWakesAThreadWatchingRxCharAlone) {
     // Watched, the drained output is reported.
     Open(smThreadSync, TComEvents{evRxChar, evTxEmpty});
     EXPECT_EQ(port.WriteText("out"), 3);
-    EXPECT_EQ(pty.Read(), "out");
+    EXPECT_EQ(pty.Receive(3, 1000), "out");
     EXPECT_TRUE(ServeUntil([&] { return txEmpty >= 1; }));
 }
 
 TEST_F(ComThreadPty, ClosingDiscardsTheInputQueue) {
     Open(smThreadSync, TComEvents{evRxChar}); // nobody reads
-    pty.Write("unread");
+    pty.Send("unread");
     ASSERT_TRUE(ServeUntil([&] { return port.PendingInputCount() == 6; }));
     ASSERT_TRUE(ServeUntil([&] { return RxWakeups() >= 1; }));
     port.ClosePort();
