@@ -125,8 +125,6 @@ struct TComThread::State {
     // The thread now running ProcessEvents, so a close from inside a handler
     // can tell that waiting for the thread would wait for itself.
     std::thread::id deliveringOn;
-    // The events of the most recent wake-up.
-    TComEvents events;
     // What ended the body, kept until the thread object goes.
     std::exception_ptr error;
 
@@ -147,8 +145,8 @@ TComThread::TComThread(TCustomComPort& port) : state_(std::make_shared<State>())
     state_->stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (state_->stopFd < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
     // The port's Events are read here only; a later change takes effect at
-    // the next open. A refused mask shows up as a failing wait, which ends
-    // the thread quietly.
+    // the next open. A refused mask is not fatal: the thread then reports
+    // whatever the device still reports.
     state_->device->SetCommMask(EventsToMask(port.Events()));
     thread_ = std::thread(&TComThread::Body, state_);
 }
@@ -205,10 +203,6 @@ void TComThread::Body(std::shared_ptr<State> state) {
         if (state->stop.load()) break;
         TComEvents events = MaskToEvents(mask);
         if (events.Empty()) continue;
-        {
-            std::lock_guard lock(state->mutex);
-            state->events = events;
-        }
         try {
             DeliverEvents(state, events);
         } catch (...) {

@@ -42,17 +42,6 @@ TEST(ComThreadMask, UnknownBitsAreIgnored) {
     EXPECT_EQ(EventsToMask(TComEvents::FromBits(0xFC00)), 0u);
 }
 
-TEST(ComThreadMask, ProcessingOrderCoversEveryEventOnce) {
-    TComEvents seen;
-    for (TComEvent e : kEventProcessingOrder) {
-        EXPECT_FALSE(seen.Contains(e));
-        seen.Include(e);
-    }
-    EXPECT_EQ(seen, AllComEvents);
-    EXPECT_EQ(kEventProcessingOrder[0], evError);
-    EXPECT_EQ(kEventProcessingOrder[1], evRxChar);
-}
-
 // A blocking read on an empty pipe stands in for TIOCMIWAIT, which needs a
 // real serial port.
 class ComThreadPipeWatch : public ::testing::Test {
