@@ -1,0 +1,253 @@
+// Processor time of the tester left alone with the port open, all panels
+// idle (only the timer's status read each 100 ms), against the simulated
+// unit and against an interface that never answers; the "Programmer niet
+// ready" procedure against an interface that falls silent after the claim;
+// and a bare Qt window with a 100 ms timer beside it in the same run.
+//
+// The program starts copies of itself ("--child <kind> <port> <seconds>"),
+// so that each figure is the CPU time of one whole process and the simulated
+// unit (run here, in the parent) is not counted. Each child prints its
+// percentage of one core on stdout.
+
+#include "BenchUtil.h"
+
+#include "platform/Host.h"
+#include "platform/Tick.h"
+#include "serial/qt/ComComboBox.h"
+#include "sim/SelectrixSim.h"
+#include "tester/Program.h"
+#include "tester/UnitQuorrin.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QWidget>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <poll.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+constexpr int kSettleMs = 1500; // after the port is open, before measuring
+
+// CPU time over a stretch of wall time, in percent of one core.
+struct CpuMeter {
+    double cpu0 = bench::ProcessCpuUs();
+    uint64_t wall0 = platform::MicroNow();
+    double Percent() const {
+        const double wall = static_cast<double>(platform::MicroNow() - wall0);
+        return wall > 0 ? 100.0 * (bench::ProcessCpuUs() - cpu0) / wall : -1;
+    }
+};
+
+void PrintResult(double percent) {
+    std::printf("%.4f\n", percent);
+    std::fflush(stdout);
+}
+
+// The tester as the program runs it, the port opened on `port` as the user
+// would; then `measure` runs (and closes the window when done).
+int ChildTester(const std::string& port,
+                const std::function<void(tester::TFormQuorrin&)>& measure) {
+    static char name[] = "bench_tester_idle";
+    static char* args[] = {name, nullptr};
+    return tester::RunQuorrin(1, args, [&](tester::TFormQuorrin& form) {
+        form.ComComboBoxPort->addItem(QString::fromStdString(port));
+        form.ComComboBoxPort->SetText(port);
+        form.Guarded([&] { form.ComComboBoxPortChange(); });
+        form.CheckBoxPoortOpen->setChecked(true);
+        if (!form.MivoCom1->Connected()) {
+            std::fprintf(stderr, "bench_tester_idle: cannot open %s\n", port.c_str());
+            PrintResult(-1);
+            form.close();
+            return;
+        }
+        QTimer::singleShot(kSettleMs, &form, [&] { measure(form); });
+    });
+}
+
+int ChildIdle(const std::string& port, int seconds) {
+    auto meter = std::make_shared<CpuMeter>();
+    return ChildTester(port, [seconds, meter](tester::TFormQuorrin& form) {
+        *meter = CpuMeter{};
+        QTimer::singleShot(seconds * 1000, &form, [&form, meter] {
+            PrintResult(meter->Percent());
+            form.close();
+        });
+    });
+}
+
+int ChildProgrammer(const std::string& port) {
+    return ChildTester(port, [](tester::TFormQuorrin& form) {
+        // The box must not wait for a user: a recording host answers it.
+        auto recording = std::make_unique<platform::RecordingHost>();
+        double percent = -1;
+        std::string shown;
+        const CpuMeter meter;
+        recording->onShow = [&](const platform::RecordingHost::Shown& m) {
+            if (shown.empty()) percent = meter.Percent();
+            shown = m.text;
+        };
+        form.ButtonVerify->click();
+        recording.reset();
+        if (shown != "Programmer niet ready") {
+            std::fprintf(stderr, "bench_tester_idle: procedure ended with \"%s\"\n", shown.c_str());
+            percent = -1;
+        }
+        PrintResult(percent);
+        form.close();
+    });
+}
+
+int ChildBare(int seconds) {
+    static char name[] = "bench_tester_idle";
+    static char* args[] = {name, nullptr};
+    int argc = 1;
+    QApplication app(argc, args);
+    QWidget window;
+    window.resize(489, 488);
+    window.show();
+    QTimer timer;
+    int ticks = 0;
+    QObject::connect(&timer, &QTimer::timeout, [&ticks] { ++ticks; });
+    timer.start(100);
+    auto meter = std::make_shared<CpuMeter>();
+    QTimer::singleShot(kSettleMs, &window, [&, meter] {
+        *meter = CpuMeter{};
+        QTimer::singleShot(seconds * 1000, &window, [&, meter] {
+            PrintResult(meter->Percent());
+            window.close();
+        });
+    });
+    return app.exec();
+}
+
+// A started child whose one output line is its figure.
+struct Child {
+    pid_t pid = -1;
+    int out = -1;
+};
+
+Child Start(const char* self, const char* kind, const std::string& port, int seconds) {
+    int fds[2];
+    if (pipe(fds) != 0) return {};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    const std::string secs = std::to_string(seconds);
+    const char* args[] = {self, "--child", kind, port.c_str(), secs.c_str(), nullptr};
+    Child child;
+    const int rc =
+        posix_spawn(&child.pid, self, &actions, nullptr, const_cast<char**>(args), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    if (rc != 0) {
+        close(fds[0]);
+        return {};
+    }
+    child.out = fds[0];
+    return child;
+}
+
+// The child's figure, or -1 when it failed or did not finish in time.
+double Finish(Child child, int timeoutMs) {
+    if (child.pid < 0) return -1;
+    std::string text;
+    const platform::Deadline until = platform::Deadline::After(static_cast<uint32_t>(timeoutMs));
+    for (;;) {
+        pollfd p{child.out, POLLIN, 0};
+        const int n = poll(&p, 1, static_cast<int>(until.Remaining()));
+        if (n <= 0) {
+            kill(child.pid, SIGKILL);
+            break;
+        }
+        char buf[256];
+        const ssize_t got = read(child.out, buf, sizeof buf);
+        if (got <= 0) break;
+        text.append(buf, static_cast<size_t>(got));
+    }
+    close(child.out);
+    int status = 0;
+    waitpid(child.pid, &status, 0);
+    double value = -1;
+    if (std::sscanf(text.c_str(), "%lf", &value) != 1) return -1;
+    return value;
+}
+
+// Once the claim (106 := 64) has crossed the line, the unit stops answering.
+void SilenceAfterClaim(sim::SelectrixSim& unit, std::atomic<bool>& stop) {
+    size_t seen = 0;
+    while (!stop) {
+        const auto rec = unit.ReceivedBytes();
+        for (size_t i = seen ? seen - 1 : 0; i + 1 < rec.size(); ++i) {
+            if (rec[i].byte == 0x80 + 106 && rec[i + 1].byte == 64) {
+                unit.SetSilent(true);
+                return;
+            }
+        }
+        seen = rec.size();
+        unit.WaitForReceived(seen + 1, 100);
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 5 && std::strcmp(argv[1], "--child") == 0) {
+        const std::string kind = argv[2];
+        const std::string port = argv[3];
+        const int seconds = std::atoi(argv[4]);
+        if (kind == "bare") return ChildBare(seconds);
+        if (kind == "programmer") return ChildProgrammer(port);
+        return ChildIdle(port, seconds);
+    }
+    // `--seconds N` shortens the idle stretches for a quick look.
+    int seconds = 30;
+    if (argc >= 3 && std::strcmp(argv[1], "--seconds") == 0) seconds = std::atoi(argv[2]);
+    const int timeoutMs = (seconds + 30) * 1000;
+
+    // The tester against the simulated unit, the bare window beside it.
+    double sim = -1, bare = -1, silent = -1, programmer = -1;
+    {
+        sim::SelectrixSim unit;
+        unit.SetTrackPower(true);
+        Child bareChild = Start(argv[0], "bare", "-", seconds);
+        Child simChild = Start(argv[0], "idle", unit.DevicePath(), seconds);
+        bare = Finish(bareChild, timeoutMs);
+        sim = Finish(simChild, timeoutMs);
+    }
+    {
+        sim::SelectrixSim unit;
+        unit.SetSilent(true);
+        silent = Finish(Start(argv[0], "idle", unit.DevicePath(), seconds), timeoutMs);
+    }
+    {
+        sim::SelectrixSim unit;
+        unit.SetProgrammerNeverReady(true);
+        std::atomic<bool> stop{false};
+        std::thread silencer([&] { SilenceAfterClaim(unit, stop); });
+        programmer = Finish(Start(argv[0], "programmer", unit.DevicePath(), 0), 60000);
+        stop = true;
+        silencer.join();
+    }
+    bench::Figure("tester_idle_cpu_percent_sim", sim);
+    bench::Figure("tester_idle_cpu_percent_silent", silent);
+    bench::Figure("programmer_silent_cpu_percent", programmer);
+    bench::Figure("qt_bare_idle_cpu_percent", bare);
+    const bool failed = sim < 0 || silent < 0 || programmer < 0 || bare < 0;
+    return failed ? 1 : 0;
+}
