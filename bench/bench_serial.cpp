@@ -34,7 +34,7 @@ double NowUs() {
 
 // The peer: answers one byte for every two it receives, until stopped.
 class AnsweringPeer {
-public:
+  public:
     AnsweringPeer() {
         char name[256] = {};
         if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
@@ -55,7 +55,7 @@ public:
     const std::string& Path() const { return path_; }
     void SetSilent(bool silent) { silent_ = silent; }
 
-private:
+  private:
     void Run() {
         size_t received = 0;
         for (;;) {
@@ -69,8 +69,8 @@ private:
             received += static_cast<size_t>(n);
             std::string answer(received / 2, 'A');
             received %= 2;
-            if (!answer.empty())
-                [[maybe_unused]] ssize_t w = write(master_, answer.data(), answer.size());
+            if (!answer.empty()) [[maybe_unused]]
+                ssize_t w = write(master_, answer.data(), answer.size());
         }
     }
 

@@ -45,10 +45,14 @@ uint64_t Left(uint32_t since, uint64_t limit) {
     return elapsed >= limit ? 0 : limit - elapsed;
 }
 
-int WaitArg(uint64_t ms) { return ms >= kNoLimit ? -1 : static_cast<int>(ms); }
+int WaitArg(uint64_t ms) {
+    return ms >= kNoLimit ? -1 : static_cast<int>(ms);
+}
 
 // Errors that mean the device itself went away (adapter pulled, line hung up).
-bool DeviceGone(int os) { return os == EIO || os == ENXIO || os == ENODEV; }
+bool DeviceGone(int os) {
+    return os == EIO || os == ENXIO || os == ENODEV;
+}
 
 int ClampCount(uint32_t n) {
     return static_cast<int>(std::min<uint32_t>(n, std::numeric_limits<int>::max()));
@@ -57,7 +61,7 @@ int ClampCount(uint32_t n) {
 } // namespace
 
 int32_t BaudRateValue(TBaudRate rate) {
-    static constexpr int32_t kRates[] = {0,     110,   300,   600,   1200,   2400,   4800,  9600,
+    static constexpr int32_t kRates[] = {0,     110,   300,   600,   1200,  2400,   4800,   9600,
                                          14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
     return rate < std::size(kRates) ? kRates[rate] : 0;
 }
@@ -77,7 +81,8 @@ TCustomComPort::TCustomComPort(void* /*owner*/)
 
 TCustomComPort::~TCustomComPort() {
     auto notices = std::move(freeNotices_);
-    for (auto& n : notices) n.notice();
+    for (auto& n : notices)
+        n.notice();
     // A destructor cannot pass the failure on: the close is completed by force
     // and the failure goes to the error report, so the device is never left open.
     try {
@@ -105,7 +110,9 @@ void TCustomComPort::SetDeviceFactory(DeviceFactory factory) {
     deviceFactory_ = std::move(factory);
 }
 
-bool TCustomComPort::EventThreadRunning() const { return threadCreated_ && eventThread_; }
+bool TCustomComPort::EventThreadRunning() const {
+    return threadCreated_ && eventThread_;
+}
 
 ComDevice& TCustomComPort::DeviceFor(int portErrorCode) const {
     if (!device_) throw EComPort(portErrorCode, EBADF);
@@ -197,7 +204,9 @@ void TCustomComPort::SetConnected(bool v) {
         ClosePort();
 }
 
-void TCustomComPort::BeginLoading() { loading_ = true; }
+void TCustomComPort::BeginLoading() {
+    loading_ = true;
+}
 
 void TCustomComPort::EndLoading() {
     if (!loading_) return;
@@ -258,7 +267,9 @@ void TCustomComPort::SetEventChar(uint8_t v) {
     ApplyLineSettings();
 }
 
-void TCustomComPort::SetEvents(TComEvents v) { events_ = v; }
+void TCustomComPort::SetEvents(TComEvents v) {
+    events_ = v;
+}
 
 void TCustomComPort::SetSyncMethod(TSyncMethod v) {
     if (v == syncMethod_) return;
@@ -288,7 +299,9 @@ void TCustomComPort::SetFlowControl(const TComFlowControl& v) {
 
 // ---------------------------------------------------------------- batching and applying
 
-void TCustomComPort::BeginSettingsUpdate() { ++updateCount_; }
+void TCustomComPort::BeginSettingsUpdate() {
+    ++updateCount_;
+}
 
 void TCustomComPort::EndSettingsUpdate() {
     if (updateCount_ <= 0) return;
@@ -308,8 +321,8 @@ void TCustomComPort::ApplyAllSettings() {
 Dcb TCustomComPort::BuildDcb() const {
     Dcb d;
     d.DCBlength = 28;
-    d.BaudRate = static_cast<uint32_t>(baudRate_ == brCustom ? customBaudRate_
-                                                             : BaudRateValue(baudRate_));
+    d.BaudRate =
+        static_cast<uint32_t>(baudRate_ == brCustom ? customBaudRate_ : BaudRateValue(baudRate_));
     d.fBinary = true;
     d.fParity = parity_->Check();
     d.fOutxCtsFlow = flowControl_->OutCTSFlow();
@@ -361,7 +374,9 @@ void TCustomComPort::ApplyBufferSizes() {
 
 // ---------------------------------------------------------------- reads and writes
 
-IoOperation* TCustomComPort::NewIoOperation() { return new IoOperation(); }
+IoOperation* TCustomComPort::NewIoOperation() {
+    return new IoOperation();
+}
 
 void TCustomComPort::FreeIoOperation(IoOperation*& op) {
     delete op;
@@ -416,12 +431,13 @@ struct ReadRules {
 
     ReadRules(const CommTimeouts& t, size_t count) {
         const bool allOnes = t.ReadIntervalTimeout == kMaxDword;
-        takeQueued = allOnes && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
+        takeQueued =
+            allOnes && t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
         firstByteOnly = allOnes && t.ReadTotalTimeoutMultiplier == kMaxDword &&
                         t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != kMaxDword;
-        total = firstByteOnly ? t.ReadTotalTimeoutConstant
-                              : TotalLimit(t.ReadTotalTimeoutMultiplier,
-                                           t.ReadTotalTimeoutConstant, count);
+        total = firstByteOnly
+                    ? t.ReadTotalTimeoutConstant
+                    : TotalLimit(t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant, count);
         if (t.ReadIntervalTimeout != 0 && !allOnes) interval = t.ReadIntervalTimeout;
     }
     bool Finished(size_t done, size_t count) const {
@@ -491,8 +507,9 @@ void TCustomComPort::ContinueWrite(IoOperation& op) {
             op.done -= std::min<size_t>(op.done, pending);
             break;
         }
-        uint32_t lineMs = static_cast<uint32_t>(
-            (static_cast<uint64_t>(pending) * 10000u) / std::max<uint32_t>(ioBaudRate_, 1)) + 1;
+        uint32_t lineMs = static_cast<uint32_t>((static_cast<uint64_t>(pending) * 10000u) /
+                                                std::max<uint32_t>(ioBaudRate_, 1)) +
+                          1;
         pause = pause == 0 ? lineMs : std::min<uint32_t>(pause * 2, 20);
         platform::Sleep(static_cast<uint32_t>(std::min<uint64_t>(pause, left)));
     }

@@ -63,7 +63,8 @@ std::string FormatSuffix(int osErrorCode) {
 void InitSerialLayer() {
     std::call_once(g_initOnce, [] {
         platform::AddTranslationDomain("cport");
-        for (size_t i = 0; i < kTexts.size(); ++i) g_translated[i] = platform::Translate(kTexts[i]);
+        for (size_t i = 0; i < kTexts.size(); ++i)
+            g_translated[i] = platform::Translate(kTexts[i]);
     });
 }
 

@@ -20,7 +20,9 @@ namespace {
 static_assert(sizeof(TermiosImage::c_cc) == NCCS);
 
 // Pseudo-terminals and other devices without modem lines answer these.
-bool NoModemLines(int err) { return err == ENOTTY || err == EINVAL; }
+bool NoModemLines(int err) {
+    return err == ENOTTY || err == EINVAL;
+}
 
 int Ioctl(int fd, unsigned long request, void* arg) {
     for (;;) {
@@ -90,11 +92,20 @@ int DcbToTermios(const Dcb& dcb, const TermiosImage& current, TermiosImage& out)
     static constexpr uint32_t kSizes[] = {CS5, CS6, CS7, CS8};
     out.c_cflag |= kSizes[dcb.ByteSize - 5] | BOTHER;
     switch (dcb.Parity) {
-    case 1: out.c_cflag |= PARENB | PARODD; break;
-    case 2: out.c_cflag |= PARENB; break;
-    case 3: out.c_cflag |= PARENB | PARODD | CMSPAR; break;
-    case 4: out.c_cflag |= PARENB | CMSPAR; break;
-    default: break;
+    case 1:
+        out.c_cflag |= PARENB | PARODD;
+        break;
+    case 2:
+        out.c_cflag |= PARENB;
+        break;
+    case 3:
+        out.c_cflag |= PARENB | PARODD | CMSPAR;
+        break;
+    case 4:
+        out.c_cflag |= PARENB | CMSPAR;
+        break;
+    default:
+        break;
     }
     if (dcb.StopBits != 0) out.c_cflag |= CSTOPB;
     if (dcb.fOutxCtsFlow || dcb.fRtsControl == 2) out.c_cflag |= CRTSCTS;
@@ -145,7 +156,9 @@ std::string DevicePathForPort(const std::string& port) {
 
 PosixComDevice::PosixComDevice() = default;
 
-PosixComDevice::~PosixComDevice() { Close(); }
+PosixComDevice::~PosixComDevice() {
+    Close();
+}
 
 int PosixComDevice::Open(const std::string& path) {
     if (fd_ >= 0) return EBUSY;
@@ -181,10 +194,9 @@ int PosixComDevice::Open(const std::string& path) {
 
     int bits = 0;
     modemLines_ = !NoModemLines(Ioctl(fd, TIOCMGET, &bits));
-    serial_icounter_struct ic {};
+    serial_icounter_struct ic{};
     countersKnown_ = Ioctl(fd, TIOCGICOUNT, &ic) == 0;
-    if (countersKnown_)
-        counters_ = {ic.frame, ic.overrun, ic.parity, ic.brk, ic.buf_overrun};
+    if (countersKnown_) counters_ = {ic.frame, ic.overrun, ic.parity, ic.brk, ic.buf_overrun};
     fd_ = fd;
     locked_ = true;
     dcb_ = Dcb{};
@@ -362,7 +374,8 @@ int PosixComDevice::ClearError(ComStatus& status) {
     status.outQueue = out > 0 ? static_cast<uint32_t>(out) : 0;
 
     if (countersKnown_) {
-        serial_icounter_struct ic {};
+        std::lock_guard lock(countersMutex_);
+        serial_icounter_struct ic{};
         if (int err = Ioctl(fd_, TIOCGICOUNT, &ic)) return err;
         if (ic.frame != counters_.frame) status.errors |= CE_FRAME;
         if (ic.overrun != counters_.overrun) status.errors |= CE_OVERRUN;
@@ -416,10 +429,14 @@ int PosixComDevice::Purge(uint32_t flags) {
 int PosixComDevice::EscapeFunction(Escape fn) {
     if (fd_ < 0) return EBADF;
     switch (fn) {
-    case Escape::SetDTR: return SetLine(TIOCMBIS, TIOCM_DTR);
-    case Escape::ClrDTR: return SetLine(TIOCMBIC, TIOCM_DTR);
-    case Escape::SetRTS: return SetLine(TIOCMBIS, TIOCM_RTS);
-    case Escape::ClrRTS: return SetLine(TIOCMBIC, TIOCM_RTS);
+    case Escape::SetDTR:
+        return SetLine(TIOCMBIS, TIOCM_DTR);
+    case Escape::ClrDTR:
+        return SetLine(TIOCMBIC, TIOCM_DTR);
+    case Escape::SetRTS:
+        return SetLine(TIOCMBIS, TIOCM_RTS);
+    case Escape::ClrRTS:
+        return SetLine(TIOCMBIC, TIOCM_RTS);
     case Escape::SetBreak:
     case Escape::ClrBreak: {
         int err = Ioctl(fd_, fn == Escape::SetBreak ? TIOCSBRK : TIOCCBRK, 0L);

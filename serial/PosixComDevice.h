@@ -23,6 +23,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace serial {
@@ -60,7 +61,7 @@ std::string DevicePathForPort(const std::string& port);
 // 0xFF 0xFF; this turns marks back into X, or into the replacement byte when
 // replacing, and can drop zero bytes. A mark split across reads is carried.
 class InputDecoder {
-public:
+  public:
     void Configure(bool marks, bool replace, uint8_t replaceChar, bool dropNull);
     // Decodes `n` raw bytes in place; returns how many bytes remain.
     size_t Decode(uint8_t* buffer, size_t n);
@@ -69,7 +70,7 @@ public:
     // True when bytes pass unchanged.
     bool Transparent() const { return !marks_ && !dropNull_; }
 
-private:
+  private:
     bool marks_ = false;
     bool replace_ = false;
     uint8_t replaceChar_ = 0;
@@ -79,7 +80,7 @@ private:
 };
 
 class PosixComDevice : public ComDevice {
-public:
+  public:
     PosixComDevice();
     ~PosixComDevice() override;
     PosixComDevice(const PosixComDevice&) = delete;
@@ -116,7 +117,7 @@ public:
     // The line settings last handed over successfully.
     const Dcb& State() const { return dcb_; }
 
-private:
+  private:
     int SetLine(unsigned long request, int bit);
 
     int fd_ = -1;
@@ -124,20 +125,22 @@ private:
     bool modemLines_ = true;
     Dcb dcb_{};
     InputDecoder decoder_;
-    // Driver error counters at the last ClearError (serial devices only).
+    // Driver error counters at the last ClearError (serial devices only);
+    // the event thread may ask for the status while the owner does too.
     struct ErrorCounters {
         int frame = 0, overrun = 0, parity = 0, brk = 0, bufOverrun = 0;
     } counters_;
+    std::mutex countersMutex_;
     bool countersKnown_ = false;
 
-public:
+  public:
     // The event-waiting state, defined with the event waiting. Held by a
     // shared_ptr because its deleter is bound where the state is created,
     // so this file and the destructor need not see the complete type.
     // Close() drops it while the descriptor is still open.
     struct EventState;
 
-private:
+  private:
     std::shared_ptr<EventState> events_;
 };
 

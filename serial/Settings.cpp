@@ -144,7 +144,9 @@ void TComTimeouts::Assign(const TComTimeouts& other) {
 
 namespace {
 // Driver queues come in even sizes: an odd positive request is taken one lower.
-int32_t EvenSize(int32_t v) { return (v > 0 && (v & 1) != 0) ? v - 1 : v; }
+int32_t EvenSize(int32_t v) {
+    return (v > 0 && (v & 1) != 0) ? v - 1 : v;
+}
 } // namespace
 
 void TComBuffer::Changed() {

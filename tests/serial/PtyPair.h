@@ -14,7 +14,7 @@
 namespace serial::testing {
 
 class PtyPair {
-public:
+  public:
     PtyPair() {
         char name[256] = {};
         if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
@@ -82,7 +82,7 @@ public:
         return got;
     }
 
-private:
+  private:
     int master_ = -1;
     int slave_ = -1;
     std::string path_;

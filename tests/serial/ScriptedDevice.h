@@ -41,25 +41,25 @@ struct DeviceScript {
     DeviceScript& operator=(const DeviceScript&) = delete;
 
     // --- what the device shows (change under `mutex`, or with the helpers)
-    std::string input;                // bytes waiting to be read
-    std::string written;              // every byte accepted by WriteSome
+    std::string input;   // bytes waiting to be read
+    std::string written; // every byte accepted by WriteSome
     uint32_t modemBits = MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON;
-    uint8_t holdFlags = 0;            // reported by ClearError
-    uint32_t errors = 0;              // CE_* bits, cleared by the next ClearError
-    uint32_t outQueue = 0;            // bytes "not yet sent" (OutputPending, ClearError)
-    size_t writeChunk = SIZE_MAX;     // most bytes one WriteSome takes; 0 holds output
-    bool canWrite = true;             // WaitWritable's answer (false: waits its time-out)
-    uint32_t pendingEvents = 0;       // EV_* bits the next WaitCommEvent returns
+    uint8_t holdFlags = 0;        // reported by ClearError
+    uint32_t errors = 0;          // CE_* bits, cleared by the next ClearError
+    uint32_t outQueue = 0;        // bytes "not yet sent" (OutputPending, ClearError)
+    size_t writeChunk = SIZE_MAX; // most bytes one WriteSome takes; 0 holds output
+    bool canWrite = true;         // WaitWritable's answer (false: waits its time-out)
+    uint32_t pendingEvents = 0;   // EV_* bits the next WaitCommEvent returns
 
     // --- what the port did
-    std::vector<std::string> calls;   // call names in order ("Open", "SetState", ...)
-    std::vector<std::string> paths;   // the path of every Open
-    std::vector<Dcb> states;          // every SetState
+    std::vector<std::string> calls; // call names in order ("Open", "SetState", ...)
+    std::vector<std::string> paths; // the path of every Open
+    std::vector<Dcb> states;        // every SetState
     std::vector<CommTimeouts> timeouts;
     std::vector<std::pair<int32_t, int32_t>> queues;
     std::vector<uint32_t> purges;
     std::vector<Escape> escapes;
-    std::vector<uint32_t> masks;      // every SetCommMask
+    std::vector<uint32_t> masks; // every SetCommMask
     bool isOpen = false;
 
     // --- failures: a call named here returns the errno (every time, until Heal)
@@ -130,7 +130,7 @@ struct DeviceScript {
 };
 
 class ScriptedDevice : public ComDevice {
-public:
+  public:
     explicit ScriptedDevice(std::shared_ptr<DeviceScript> script) : s_(std::move(script)) {}
 
     int Open(const std::string& path) override {
@@ -292,7 +292,7 @@ public:
         }
     }
 
-private:
+  private:
     // Records the call and returns its scripted failure (mutex held).
     int Enter(const char* call) {
         s_->calls.push_back(call);

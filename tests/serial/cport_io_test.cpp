@@ -123,7 +123,7 @@ TEST_F(PortIo, HeldOutputReturnsShortAtTheWriteTimeout) {
     port.Timeouts().SetWriteTotalConstant(50); // 5 bytes: 100 ms
     {
         std::lock_guard lock(script->mutex);
-        script->writeChunk = 2; // the driver takes two bytes ...
+        script->writeChunk = 2;   // the driver takes two bytes ...
         script->canWrite = false; // ... then never has room again
     }
     auto start = Clock::now();
@@ -244,8 +244,8 @@ TEST_F(PortIo, LineControl) {
 
 TEST_F(PortIo, EveryCallFailingRaisesItsCode) {
     struct Case {
-        const char* call;    // the device call that fails
-        int code;            // the port error code expected
+        const char* call; // the device call that fails
+        int code;         // the port error code expected
         std::function<void()> action;
     };
     std::string s;
@@ -287,8 +287,8 @@ TEST_F(PortIo, EveryCallFailingRaisesItsCode) {
         } catch (const EComPort& e) {
             EXPECT_EQ(e.PortErrorCode(), c.code) << c.call;
             EXPECT_EQ(e.OsErrorCode(), err) << c.call;
-            EXPECT_EQ(std::string(e.what()), ComErrorText(c.code) + " (win error code: " +
-                                                 std::to_string(err) + ")")
+            EXPECT_EQ(std::string(e.what()),
+                      ComErrorText(c.code) + " (win error code: " + std::to_string(err) + ")")
                 << c.call;
         }
         EXPECT_TRUE(port.Connected()) << c.call;
@@ -303,14 +303,10 @@ TEST(PortIoClosed, OperationsOnAClosedPortRaiseTheirCodes) {
         int code;
         std::function<void()> action;
     } cases[] = {
-        {2, [&] { port.WriteText("x"); }},
-        {3, [&] { port.ReadText(s, 1); }},
-        {3, [&] { port.ReadBytes(buf, 1); }},
-        {5, [&] { port.PurgeBuffers(true, false); }},
-        {5, [&] { port.CancelPendingIO(); }},
-        {10, [&] { port.PendingInputCount(); }},
-        {11, [&] { port.ModemSignals(); }},
-        {12, [&] { port.SetDTRLine(true); }},
+        {2, [&] { port.WriteText("x"); }},    {3, [&] { port.ReadText(s, 1); }},
+        {3, [&] { port.ReadBytes(buf, 1); }}, {5, [&] { port.PurgeBuffers(true, false); }},
+        {5, [&] { port.CancelPendingIO(); }}, {10, [&] { port.PendingInputCount(); }},
+        {11, [&] { port.ModemSignals(); }},   {12, [&] { port.SetDTRLine(true); }},
     };
     for (auto& c : cases) {
         try {

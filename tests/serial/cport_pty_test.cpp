@@ -2,6 +2,7 @@
 // the time-out rules, writes, purge, exclusive open, settings reaching the
 // line, and a peer that hangs up.
 #include "PtyPair.h"
+#include "platform/Host.h"
 #include "serial/CPort.h"
 #include "serial/PosixComDevice.h"
 
@@ -29,7 +30,8 @@ long MsSince(Clock::time_point t) {
 int OpenFdCount() {
     int n = 0;
     if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d)) ++n;
+        while (readdir(d))
+            ++n;
         closedir(d);
     }
     return n;
@@ -67,7 +69,8 @@ TEST_F(PtyPort, OpensWritesAndReadsBothWays) {
 
     // Every byte value passes unchanged: raw mode, no echo, no translation.
     std::string all;
-    for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
+    for (int i = 0; i < 256; ++i)
+        all += static_cast<char>(i);
     SetReadTimeouts(0, 0, 2000);
     pty.Send(all);
     std::string got;
@@ -215,9 +218,8 @@ TEST_F(PtyPort, SecondOpenOfTheSameDeviceFails) {
     } catch (const EComPort& e) {
         EXPECT_EQ(e.PortErrorCode(), 1);
         EXPECT_TRUE(e.OsErrorCode() == EBUSY || e.OsErrorCode() == EACCES) << e.OsErrorCode();
-        EXPECT_EQ(std::string(e.what()),
-                  "Unable to open com port (win error code: " + std::to_string(e.OsErrorCode()) +
-                      ")");
+        EXPECT_EQ(std::string(e.what()), "Unable to open com port (win error code: " +
+                                             std::to_string(e.OsErrorCode()) + ")");
     }
     EXPECT_FALSE(other.Connected());
 
@@ -259,14 +261,11 @@ TEST(PortNames, MapToDevicePaths) {
         const char* port;
         const char* path;
     } cases[] = {
-        {"COM1", "/dev/COM1"},
-        {"ttyUSB0", "/dev/ttyUSB0"},
-        {"\\\\.\\ttyS1", "/dev/ttyS1"},
-        {"/dev/pts/7", "/dev/pts/7"},
-        {"pts/7", "/dev/pts/7"},
-        {"", "/dev/"},
+        {"COM1", "/dev/COM1"},        {"ttyUSB0", "/dev/ttyUSB0"}, {"\\\\.\\ttyS1", "/dev/ttyS1"},
+        {"/dev/pts/7", "/dev/pts/7"}, {"pts/7", "/dev/pts/7"},     {"", "/dev/"},
     };
-    for (const auto& c : cases) EXPECT_EQ(DevicePathForPort(c.port), c.path) << c.port;
+    for (const auto& c : cases)
+        EXPECT_EQ(DevicePathForPort(c.port), c.path) << c.port;
 }
 
 TEST(PortNames, RelativeNameUnderDevOpensThePty) {
@@ -287,14 +286,16 @@ TEST(PortNames, BadNamesFailWithCode1AndLeakNothing) {
     std::string fifo = std::string(dir) + "/fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
 
-    const std::string names[] = {"ttyDoesNotExist42", "", "/tmp", file, fifo, "/dev/null",
-                                 "../etc/passwd", "\\\\.\\nothing-here"};
+    const std::string names[] = {
+        "ttyDoesNotExist42",  "", "/tmp", file, fifo, "/dev/null", "../etc/passwd",
+        "\\\\.\\nothing-here"};
     int before = OpenFdCount();
     for (const auto& name : names) {
         TComPort port;
         port.SetEvents({});
         port.SetPort(name);
-        bool afterOpen = false;
+        bool beforeOpen = false, afterOpen = false;
+        port.OnBeforeOpen = [&](TCustomComPort*) { beforeOpen = true; };
         port.OnAfterOpen = [&](TCustomComPort*) { afterOpen = true; };
         try {
             port.OpenPort();
@@ -306,6 +307,7 @@ TEST(PortNames, BadNamesFailWithCode1AndLeakNothing) {
         }
         EXPECT_FALSE(port.Connected()) << name;
         EXPECT_EQ(port.Device(), nullptr) << name;
+        EXPECT_TRUE(beforeOpen) << name;
         EXPECT_FALSE(afterOpen) << name;
     }
     EXPECT_EQ(OpenFdCount(), before);
@@ -409,7 +411,15 @@ TEST_F(PtyPort, PeerHangUpNeitherHangsNorSpins) {
     } catch (const EComPort& e) {
         EXPECT_EQ(e.PortErrorCode(), 2);
     }
+    // Closing completes although the line is gone; the failure is reported once.
+    platform::RecordingHost host;
     EXPECT_NO_THROW(port.ClosePort());
+    EXPECT_FALSE(port.Connected());
+    EXPECT_EQ(port.Device(), nullptr);
+    EXPECT_LE(host.Texts().size(), 1u);
+    EXPECT_NO_THROW(port.ClosePort());
+    // The pty is gone with its last descriptor: opening again fails cleanly.
+    EXPECT_THROW(port.OpenPort(), EComPort);
     EXPECT_FALSE(port.Connected());
 }
 

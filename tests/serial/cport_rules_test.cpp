@@ -25,8 +25,12 @@ struct PortRules : ::testing::Test {
         port.OnAfterOpen = [this](TCustomComPort*) { log.push_back("AfterOpen"); };
         port.OnBeforeClose = [this](TCustomComPort*) { log.push_back("BeforeClose"); };
         port.OnAfterClose = [this](TCustomComPort*) { log.push_back("AfterClose"); };
-        port.OnCTSChange = [this](TCustomComPort*, bool on) { log.push_back(on ? "CTS+" : "CTS-"); };
-        port.OnDSRChange = [this](TCustomComPort*, bool on) { log.push_back(on ? "DSR+" : "DSR-"); };
+        port.OnCTSChange = [this](TCustomComPort*, bool on) {
+            log.push_back(on ? "CTS+" : "CTS-");
+        };
+        port.OnDSRChange = [this](TCustomComPort*, bool on) {
+            log.push_back(on ? "DSR+" : "DSR-");
+        };
         port.OnRLSDChange = [this](TCustomComPort*, bool on) {
             log.push_back(on ? "RLSD+" : "RLSD-");
         };
@@ -178,8 +182,7 @@ TEST(DeviceControlBlock, OrdinalsAndFlags) {
     for (int b = 0; b <= br256000; ++b) {
         port.SetBaudRate(static_cast<TBaudRate>(b));
         if (b == brCustom) continue;
-        EXPECT_EQ(port.BuildDcb().BaudRate,
-                  static_cast<uint32_t>(BaudRateValue(port.BaudRate())));
+        EXPECT_EQ(port.BuildDcb().BaudRate, static_cast<uint32_t>(BaudRateValue(port.BaudRate())));
     }
     EXPECT_EQ(BaudRateValue(br14400), 14400);
     EXPECT_EQ(BaudRateValue(br256000), 256000);
@@ -335,8 +338,8 @@ TEST_F(PortRules, FailedApplyWhileOpenKeepsValueAndPort) {
     } catch (const EComPort& e) {
         EXPECT_EQ(e.PortErrorCode(), 7);
         EXPECT_EQ(e.OsErrorCode(), EINVAL);
-        EXPECT_EQ(std::string(e.what()), "SetCommState function failed (win error code: " +
-                                             std::to_string(EINVAL) + ")");
+        EXPECT_EQ(std::string(e.what()),
+                  "SetCommState function failed (win error code: " + std::to_string(EINVAL) + ")");
     }
     EXPECT_EQ(port.BaudRate(), br256000);
     EXPECT_TRUE(port.Connected());
@@ -431,7 +434,7 @@ TEST_F(PortRules, FailedApplyDuringOpenClosesTheDevice) {
         } catch (const EComPort& e) {
             int expected = std::string(call) == "SetupQueues" ? 9
                            : std::string(call) == "SetState"  ? 7
-                                                               : 8;
+                                                              : 8;
             EXPECT_EQ(e.PortErrorCode(), expected) << call;
             EXPECT_EQ(e.OsErrorCode(), EIO);
         }
@@ -461,7 +464,8 @@ TEST_F(PortRules, CloseOrderAndBeforeCloseMayStillWrite) {
         sender->WriteText("off");
     };
     port.ClosePort();
-    EXPECT_EQ(log, (std::vector<std::string>{"CTS-", "DSR-", "RLSD-", "BeforeClose", "AfterClose"}));
+    EXPECT_EQ(log,
+              (std::vector<std::string>{"CTS-", "DSR-", "RLSD-", "BeforeClose", "AfterClose"}));
     EXPECT_EQ(script->Written(), "off");
     auto calls = script->Calls();
     auto purge = std::find(calls.begin(), calls.end(), "Purge");

@@ -31,7 +31,8 @@ int RunChild(const std::string& lang, const std::string& expect) {
     env.push_back("LANG=" + lang);
     env.push_back(std::string(kChildVar) + "=" + expect);
     std::vector<char*> envp;
-    for (auto& v : env) envp.push_back(v.data());
+    for (auto& v : env)
+        envp.push_back(v.data());
     envp.push_back(nullptr);
     std::string filter = "--gtest_filter=TranslationChild.MessageIsAsExpected";
     char exe[] = "/proc/self/exe";

@@ -166,13 +166,27 @@ TEST(InputDecoding, ParityMarks) {
         std::string raw, decoded;
     } cases[] = {
         {"plain bytes", false, false, "abc", "abc"},
-        {"doubled 0xFF", false, false, std::string("a\xFF\xFF" "b", 4), std::string("a\xFF" "b", 3)},
+        {"doubled 0xFF", false, false,
+         std::string("a\xFF\xFF"
+                     "b",
+                     4),
+         std::string("a\xFF"
+                     "b",
+                     3)},
         {"faulty byte kept", false, false, std::string("\xFF\x00X", 3), "X"},
-        {"faulty byte replaced", true, false, std::string("a\xFF\x00X" "b", 5), "a?b"},
+        {"faulty byte replaced", true, false,
+         std::string("a\xFF\x00X"
+                     "b",
+                     5),
+         "a?b"},
         {"break as zero", false, false, std::string("\xFF\x00\x00", 3), std::string(1, '\0')},
         {"break dropped with nulls", false, true, std::string("\xFF\x00\x00z", 4), "z"},
         {"replacement survives null discard", true, true, std::string("\x00\xFF\x00X", 4), "?"},
-        {"lone 0xFF dropped", false, false, std::string("\xFF" "A", 2), "A"},
+        {"lone 0xFF dropped", false, false,
+         std::string("\xFF"
+                     "A",
+                     2),
+         "A"},
     };
     for (auto& c : cases) {
         InputDecoder d;
@@ -184,19 +198,28 @@ TEST(InputDecoding, ParityMarks) {
 TEST(InputDecoding, MarksSplitAcrossReads) {
     InputDecoder d;
     d.Configure(true, true, '#', false);
-    const std::string raw = std::string("1\xFF\xFF" "2\xFF\x00X" "3", 8);
+    const std::string raw = std::string("1\xFF\xFF"
+                                        "2\xFF\x00X"
+                                        "3",
+                                        8);
     // Every split point of the stream gives the same bytes.
     for (size_t cut = 0; cut <= raw.size(); ++cut) {
         d.Reset();
         std::string got = Decode(d, raw.substr(0, cut));
         got += Decode(d, raw.substr(cut));
-        EXPECT_EQ(got, std::string("1\xFF" "2#3", 5)) << "cut at " << cut;
+        EXPECT_EQ(got, std::string("1\xFF"
+                                   "2#3",
+                                   5))
+            << "cut at " << cut;
     }
     // One byte at a time.
     d.Reset();
     std::string got;
-    for (char c : raw) got += Decode(d, std::string(1, c));
-    EXPECT_EQ(got, std::string("1\xFF" "2#3", 5));
+    for (char c : raw)
+        got += Decode(d, std::string(1, c));
+    EXPECT_EQ(got, std::string("1\xFF"
+                               "2#3",
+                               5));
     // A purge forgets a partial mark.
     d.Reset();
     EXPECT_EQ(Decode(d, std::string("\xFF\x00", 2)), "");
