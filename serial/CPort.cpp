@@ -83,15 +83,16 @@ TCustomComPort::~TCustomComPort() {
     auto notices = std::move(freeNotices_);
     for (auto& n : notices)
         n.notice();
+    // A derived port has gone already, so its own overrides are not called.
     // A destructor cannot pass the failure on: the close is completed by force
     // and the failure goes to the error report, so the device is never left open.
     try {
-        ClosePort();
+        TCustomComPort::ClosePort();
     } catch (...) {
         platform::Host().ReportException(std::current_exception());
         eventThread_.reset();
         threadCreated_ = false;
-        CloseDeviceHandle();
+        TCustomComPort::CloseDeviceHandle();
         connected_ = false;
     }
 }
