@@ -8,6 +8,7 @@
 #include <sys/eventfd.h>
 #include <system_error>
 #include <unistd.h>
+#include <vector>
 
 namespace serial {
 
@@ -137,6 +138,42 @@ struct TComThread::State {
     }
 };
 
+namespace {
+
+// Threads whose port was closed from inside one of their own deliveries.
+// They end by themselves moments later; joining them here, instead of
+// leaving them detached, keeps any of them from outliving the program (and
+// the main-thread queue it was about to leave).
+class AbandonedThreads {
+  public:
+    void Add(std::shared_ptr<TComThread::State> state, std::thread thread) {
+        std::lock_guard lock(mutex_);
+        threads_.push_back({std::move(state), std::move(thread)});
+    }
+    // Joins those that have ended; never the calling thread, which has not.
+    void JoinEnded();
+    ~AbandonedThreads() {
+        std::lock_guard lock(mutex_);
+        for (auto& t : threads_)
+            t.thread.join();
+    }
+
+  private:
+    struct Entry {
+        std::shared_ptr<TComThread::State> state;
+        std::thread thread;
+    };
+    std::mutex mutex_;
+    std::vector<Entry> threads_;
+};
+
+AbandonedThreads& Abandoned() {
+    static AbandonedThreads threads;
+    return threads;
+}
+
+} // namespace
+
 TComThread::TComThread(TCustomComPort& port) : state_(std::make_shared<State>()) {
     state_->port = &port;
     state_->device = port.Device();
@@ -163,7 +200,7 @@ TComThread::~TComThread() {
         state_->abandoned = true;
         state_->device->SetCommMask(0);
         state_->device->Purge(PURGE_TXCLEAR | PURGE_RXCLEAR);
-        thread_.detach();
+        Abandoned().Add(state_, std::move(thread_));
         return;
     }
 
@@ -179,6 +216,16 @@ TComThread::~TComThread() {
     }
     thread_.join();
     // Whatever ended the body is discarded with the state.
+    Abandoned().JoinEnded();
+}
+
+void AbandonedThreads::JoinEnded() {
+    std::lock_guard lock(mutex_);
+    std::erase_if(threads_, [](Entry& e) {
+        if (!e.state->finished.load()) return false;
+        e.thread.join();
+        return true;
+    });
 }
 
 void TComThread::SignalStop() {
