@@ -22,17 +22,20 @@
 // - The decoder programmer behind 104/105 (register values), 106 (commands) and 109 (status:
 //   bit 6 = in use, bit 5 = ready). Released it shows bit 5 only. Command 64 claims it: bit 6
 //   at once, bit 5 after ProgrammerTiming::claimMs. 193 clears bit 5 and arms a read; 129 after
-//   it loads the programming-track decoder's two registers into 104/105 and sets bit 5 after
-//   loadMs. 201 clears bit 5 and writes 104/105 (as they are when 201 arrives) into the decoder,
-//   setting bit 5 after writeMs. 0 releases it (bit 5 set, bit 6 clear) after releaseMs and
-//   abandons an unfinished load or write. Commands other than 0 and 64 are ignored unless the
-//   programmer is claimed; 109 cannot be written from the PC.
+//   it loads the programming-track decoder's two registers into 104/105 and, after loadMs, sets
+//   bit 5 and leaves programming mode (bit 6 clears: 129 is the read command without the mode
+//   bit), so a read-back needs no release before the next claim. 201 clears bit 5 and writes
+//   104/105 (as they are when 201 arrives) into the decoder, setting bit 5 after writeMs. 0
+//   releases it (bit 5 set, bit 6 clear) after releaseMs and abandons an unfinished load or
+//   write. While claimed by someone else (SetProgrammerBusy) 109 shows bit 6 alone and every
+//   command is ignored; 193, 129 and 201 are ignored unless claimed; 109 cannot be written.
 #pragma once
 
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -70,6 +73,14 @@ struct Received {
     uint8_t byte;
 };
 
+// One complete request as the unit understood it.
+struct RequestEvent {
+    bool write;
+    uint8_t addr;
+    uint8_t value;    // written, or answered (before any fault switch)
+    bool answered;    // a read whose answer went out (not silenced or dropped)
+};
+
 // How long the programmer takes for each step, in milliseconds.
 struct ProgrammerTiming {
     uint32_t claimMs = 80;
@@ -84,7 +95,9 @@ class SelectrixModel {
 
     // Feeds bytes from the PC (received at `nowMs` on the tick counter) and returns what the
     // interface answers, possibly nothing.
-    std::string Feed(const std::string& bytes, uint32_t nowMs);
+    // With `events`, every complete request is appended to it.
+    std::string Feed(const std::string& bytes, uint32_t nowMs,
+                     std::vector<RequestEvent>* events = nullptr);
     // Lets the programmer's timed steps that are due by `nowMs` complete.
     void Advance(uint32_t nowMs);
 
@@ -118,13 +131,14 @@ class SelectrixModel {
   private:
     enum class Pending { None, Claim, Load, Write, Release };
 
-    void Request(uint8_t first, uint8_t second, uint32_t nowMs, std::string& answer);
+    void Request(uint8_t first, uint8_t second, uint32_t nowMs, std::string& answer,
+                 std::vector<RequestEvent>* events);
     void Write(uint8_t addr, uint8_t value, uint32_t nowMs);
     void Command(uint8_t command, uint32_t nowMs);
     void Schedule(Pending what, uint32_t delayMs, uint32_t nowMs);
     void Complete(Pending what);
     uint8_t Status() const;
-    void Answer(uint8_t value, std::string& answer);
+    bool Answer(uint8_t value, std::string& answer);
 
     uint8_t bus_[128] = {};
     bool feedback_[128] = {};
@@ -168,7 +182,9 @@ struct LineSettings {
 
 class SelectrixSim {
   public:
-    SelectrixSim();  // opens the pty and starts serving; throws std::runtime_error on failure
+    // Opens the pty and starts serving; throws std::runtime_error on failure. With a
+    // `recordLimit`, only the newest bytes are kept in the records (counts stay exact).
+    explicit SelectrixSim(size_t recordLimit = 0);
     ~SelectrixSim(); // stops the thread, closes the pty
     SelectrixSim(const SelectrixSim&) = delete;
     SelectrixSim& operator=(const SelectrixSim&) = delete;
@@ -200,6 +216,10 @@ class SelectrixSim {
 
     LineSettings Line();
 
+    // Called on the simulator's thread after each complete request (not under any lock, so it
+    // may call back into the simulator).
+    void SetRequestMonitor(std::function<void(const RequestEvent&)> monitor);
+
     // Fault switches.
     void SetSilent(bool silent);     // answers nothing (writes still reach the bus)
     void SetAnswerDelayMs(int ms);   // delays every answer
@@ -218,9 +238,10 @@ class SelectrixSim {
     void Serve();
     void HandleInput(const char* data, size_t n);
     void FlushDue();
-    int PollTimeoutMs();
+    int PollTimeoutMs(bool& wantOutput);
     void Wake();
-    bool WaitFor(const std::vector<Received>& record, size_t n, int timeoutMs);
+    void Record(std::deque<Received>& record, uint64_t atUs, const char* data, size_t n);
+    bool ReopenSpare();
 
     int master_ = -1;
     int spare_ = -1; // our own slave fd: keeps the line up while the code under test re-opens
@@ -230,9 +251,14 @@ class SelectrixSim {
     std::mutex mutex_;
     std::condition_variable recordChanged_;
     SelectrixModel model_;
-    std::vector<Received> received_;
-    std::vector<Received> sent_;
+    size_t recordLimit_;
+    std::deque<Received> received_;
+    std::deque<Received> sent_;
+    size_t receivedCount_ = 0; // since the last ClearReceived
+    size_t sentCount_ = 0;
     std::deque<Outgoing> outgoing_;
+    size_t outgoingBytes_ = 0;
+    std::function<void(const RequestEvent&)> monitor_;
     int answerDelayMs_ = 0;
     bool stop_ = false;
     std::thread thread_;
