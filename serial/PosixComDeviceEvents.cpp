@@ -14,6 +14,9 @@
 // - evRx80Full: an arrival takes the input queue from below to at or above
 //   80 % of the line discipline's queue (4096 bytes). Linux keeps that queue
 //   size whatever size was recommended, so it is the queue that fills up.
+//   Serial drivers count received bytes, which tells where the queue stood
+//   before the arrival; on a pseudo-terminal it is where the thread last saw
+//   it (when it began to wait, normally after the handlers had read).
 // - evBreak, evError: the driver's counters (TIOCGICOUNT) of breaks and of
 //   frame, parity, overrun and buffer-overrun errors, compared with their
 //   values at the previous wake-up. The kernel passes a break or a faulty
@@ -216,13 +219,17 @@ struct PosixComDevice::EventState {
     // What happened since the last comparison, as event bits (unmasked).
     uint32_t Collect(bool rxEdge, bool txEdge, bool lineWake, int rxBase) {
         uint32_t found = 0;
+        serial_icounter_struct now{};
+        bool counted = haveCounters && ::ioctl(fd, TIOCGICOUNT, &now) == 0;
         if (rxEdge) {
             found |= EV_RXCHAR;
             int queued = InputQueue(fd);
-            if (rxBase < kRx80FullMark && queued >= kRx80FullMark) found |= EV_RX80FULL;
+            // Where the queue stood before these bytes came: exact from the
+            // receive counter; else as the thread last saw it, which misses a
+            // read by the owner while the thread was already waiting.
+            int before = counted ? queued - (now.rx - counters.rx) : rxBase;
+            if (before < kRx80FullMark && queued >= kRx80FullMark) found |= EV_RX80FULL;
         }
-        serial_icounter_struct now{};
-        bool counted = haveCounters && ::ioctl(fd, TIOCGICOUNT, &now) == 0;
         if (counted) {
             if (now.brk != counters.brk) found |= EV_BREAK;
             if (now.frame != counters.frame || now.parity != counters.parity ||

@@ -241,6 +241,37 @@ TEST_F(ComThreadPty, ClosingDiscardsTheInputQueue) {
     EXPECT_EQ(counts->inQueueAtClose, 0); // the kernel's queue, just before the device closed
 }
 
+// The 80 % mark is four fifths of the kernel's 4096-byte input queue; it is
+// reported when an arrival crosses it, not again while the queue stays above.
+TEST_F(ComThreadPty, CrossingFourFifthsOfTheInputQueueIsReportedOnce) {
+    std::atomic<int> full{0};
+    port.OnRx80Full = [&](TCustomComPort*) { ++full; };
+    Open(smThreadSync, TComEvents{evRxChar, evRx80Full}); // nobody reads
+    struct Step {
+        size_t bytes;
+        int pendingAfter, fullAfter;
+    } steps[] = {{3000, 3000, 0}, {270, 3270, 0}, {10, 3280, 1}, {200, 3480, 1}};
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.pendingAfter);
+        int wakeups = RxWakeups();
+        pty.Send(std::string(step.bytes, 'q'));
+        ASSERT_TRUE(ServeUntil([&] {
+            return port.PendingInputCount() == step.pendingAfter && RxWakeups() > wakeups;
+        }));
+        ServeFor(30);
+        EXPECT_EQ(full, step.fullAfter);
+    }
+    // Read below the mark; once the thread has seen the queue there (at the
+    // next wake-up), the next crossing counts again.
+    std::string s;
+    port.ReadText(s, 3000);
+    int wakeups = RxWakeups();
+    pty.Send("s");
+    ASSERT_TRUE(ServeUntil([&] { return RxWakeups() > wakeups; }));
+    pty.Send(std::string(3000, 'r'));
+    EXPECT_TRUE(ServeUntil([&] { return full == 2; }));
+}
+
 // A peer that hangs up ends the wait for good: the thread neither spins nor
 // blocks the close.
 TEST_F(ComThreadPty, APeerHangUpEndsTheThreadQuietly) {
