@@ -262,6 +262,32 @@ TEST_F(ComThreadScripted, WindowSyncReportsAFailingStepAndGoesOn) {
     }
 }
 
+// Under smWindowSync the event thread goes back to waiting as soon as the
+// owner has taken the message; under smThreadSync it waits for the handlers.
+TEST_F(ComThreadScripted, OnlyWindowSyncReleasesTheThreadWhileTheStepRuns) {
+    struct Case {
+        TSyncMethod method;
+        bool released;
+    };
+    for (Case c : {Case{smThreadSync, false}, Case{smWindowSync, true}}) {
+        SCOPED_TRACE(static_cast<int>(c.method));
+        std::atomic<int> released{-1};
+        port.OnRing = [&](TCustomComPort*) {
+            auto deadline = platform::Deadline::After(c.released ? 5000 : 300);
+            while (line->CountOf("WaitCommEvent") < 2 && !deadline.Reached())
+                platform::Sleep(1);
+            released = line->CountOf("WaitCommEvent") >= 2;
+        };
+        line->ClearRecord();
+        Open(c.method);
+        SetLine(0, 0, 0);
+        line->PostEvents(EV_RING);
+        ASSERT_TRUE(ServeUntil([&] { return released >= 0; }));
+        EXPECT_EQ(released == 1, c.released);
+        port.ClosePort();
+    }
+}
+
 TEST_F(ComThreadScripted, WindowProcedureRunsStepsOnlyForItsMessageWhileOpen) {
     SetLine(0, 0, 4);
     EXPECT_EQ(PortWindowProc(port, PortEventMessage, EV_RING), 0);
