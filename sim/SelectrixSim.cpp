@@ -299,15 +299,7 @@ LineSettings SelectrixSim::Line() {
     termios tio{};
     if (spare_ < 0 || tcgetattr(spare_, &tio) < 0) return line;
     line.baud = BaudOf(cfgetospeed(&tio));
-    switch (tio.c_cflag & CSIZE) {
-    case CS5: line.dataBits = 5; break;
-    case CS6: line.dataBits = 6; break;
-    case CS7: line.dataBits = 7; break;
-    default: line.dataBits = 8; break;
-    }
     line.twoStopBits = (tio.c_cflag & CSTOPB) != 0;
-    line.parity = (tio.c_cflag & PARENB) != 0;
-    line.oddParity = line.parity && (tio.c_cflag & PARODD) != 0;
     line.rtsCts = (tio.c_cflag & CRTSCTS) != 0;
     return line;
 }

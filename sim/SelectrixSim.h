@@ -119,7 +119,10 @@ class SelectrixModel {
     // Fault switches.
     void SetSilent(bool silent) { silent_ = silent; }
     void SetCorruptAnswers(bool on) { corrupt_ = on; }    // answers the inverted byte
-    void SetDropEvery(int n) { dropEvery_ = n > 0 ? n : 0; } // drops every n-th answer
+    void SetDropEvery(int n) { // drops every n-th answer from now on (0 = never)
+        dropEvery_ = n > 0 ? n : 0;
+        answersDue_ = 0;
+    }
     void SetExtraAnswerBytes(const std::string& extra) { extra_ = extra; } // sent after each answer
     void SetProgrammerBusy(bool busy) { progBusy_ = busy; }            // held by someone else
     void SetProgrammerNeverReady(bool on) { progNeverReady_ = on; }    // bit 5 never comes
@@ -170,13 +173,12 @@ class SelectrixModel {
     uint64_t discarded_ = 0;
 };
 
-// What the code under test set on the line (read back from the pseudo-terminal's termios).
+// What the code under test set on the line, read back from the pseudo-terminal's termios. A
+// pty keeps the speed, the stop bits and RTS/CTS, but always forces 8 data bits without parity,
+// so those cannot be seen here.
 struct LineSettings {
     unsigned baud = 0; // bits per second, 0 when unknown
-    int dataBits = 8;
     bool twoStopBits = false;
-    bool parity = false;
-    bool oddParity = false;
     bool rtsCts = false;
 };
 
