@@ -3,7 +3,9 @@
 #include "platform/Host.h"
 #include "platform/Tick.h"
 
+#include <atomic>
 #include <cerrno>
+#include <exception>
 #include <mutex>
 #include <sys/eventfd.h>
 #include <system_error>

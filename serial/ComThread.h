@@ -4,9 +4,7 @@
 
 #include "serial/CPort.h"
 
-#include <atomic>
 #include <cstdint>
-#include <exception>
 #include <memory>
 #include <thread>
 
@@ -36,11 +34,17 @@ class TComThread {
     explicit TComThread(TCustomComPort& port);
     // SignalStop, then waits for the thread to end while the owner's thread
     // keeps serving queued deliveries; discards an exception that ended it.
+    // Run from inside one of the thread's own deliveries (a handler closing
+    // the port), it does the thread's clean-up itself and does not wait; the
+    // rest of that wake-up is dropped.
     ~TComThread();
     TComThread(const TComThread&) = delete;
     TComThread& operator=(const TComThread&) = delete;
 
+    // Sets the stop signal; the thread ends at its next look (a delivery in
+    // progress is finished first).
     void SignalStop();
+    // True once the body has ended: stopped, failed wait, or an exception.
     bool Finished() const;
 
     // What the thread shares with deliveries still in flight. It outlives
