@@ -1,0 +1,279 @@
+// quorrin-sim: a simulated Selectrix central unit behind a pseudo-terminal, for trying the tester
+// (or any Selectrix software) without a layout. Commands on stdin play the layout's part.
+#include "sim/SelectrixSim.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <optional>
+#include <poll.h>
+#include <signal.h>
+#include <sstream>
+#include <string>
+#include <sys/signalfd.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char kHelp[] =
+    R"(Usage: quorrin-sim [--verbose] [--help]
+
+Starts a simulated Selectrix central unit with its PC interface behind a
+pseudo-terminal and prints the device path to open (9600 baud, 8 data bits,
+2 stop bits). Runs until end of input, "quit", Ctrl-C or SIGTERM.
+
+  --verbose   print every request the PC makes
+
+Commands, one per line (numbers in decimal, 0x.. hex or 0b.. binary):
+  power on|off           track power, switched at the unit (address 127)
+  feedback ADDR VALUE    the eight inputs of the feedback unit at ADDR
+                         (bit 0 = input 1); the PC can no longer overwrite ADDR
+  input ADDR N on|off    one input (N = 1..8) of the feedback unit at ADDR
+  bus ADDR [VALUE]       show or set the byte at one bus address
+  decoder [R104 R105]    show or set the registers of the decoder on the
+                         programming track
+  timing CLAIM LOAD WRITE RELEASE
+                         the programmer's delays in ms (default 80 150 200 30)
+  silent on|off          the interface answers nothing
+  delay MS               delay every answer by MS milliseconds
+  corrupt on|off         answer with the inverted byte
+  drop N                 drop every N-th answer (0 = never)
+  extra BYTE...          send these bytes after every answer (none: off)
+  busy on|off            the programmer is in use by someone else
+  neverready on|off      the programmer never gets ready
+  show                   power, programmer and every non-zero address
+  help                   this text
+  quit                   stop
+
+Reading 127 answers 0x80 while the power is on and 0x00 while it is off.
+)";
+
+std::mutex outMutex;
+
+void Say(const std::string& line) {
+    std::lock_guard<std::mutex> lock(outMutex);
+    std::cout << line << std::endl;
+}
+
+std::string Hex(unsigned v) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "0x%02X", v);
+    return buf;
+}
+
+std::optional<long> Number(const std::string& word) {
+    int base = 10;
+    std::string digits = word;
+    if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
+        base = 16;
+        digits = word.substr(2);
+    } else if (word.size() > 2 && word[0] == '0' && (word[1] == 'b' || word[1] == 'B')) {
+        base = 2;
+        digits = word.substr(2);
+    }
+    if (digits.empty()) return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(digits.c_str(), &end, base);
+    if (errno || *end != '\0' || v < 0) return std::nullopt;
+    return v;
+}
+
+std::optional<uint8_t> Byte(const std::string& word, long max = 255) {
+    auto v = Number(word);
+    if (!v || *v > max) return std::nullopt;
+    return static_cast<uint8_t>(*v);
+}
+
+std::optional<bool> OnOff(const std::string& word) {
+    if (word == "on" || word == "1") return true;
+    if (word == "off" || word == "0") return false;
+    return std::nullopt;
+}
+
+void Show(sim::SelectrixSim& sx) {
+    std::ostringstream out;
+    out << "power " << (sx.TrackPower() ? "on" : "off") << ", programmer status "
+        << Hex(sx.Bus(sim::kAddrProgStatus));
+    auto [r104, r105] = sx.ProgrammingDecoder();
+    out << ", decoder " << unsigned(r104) << " " << unsigned(r105) << "\n";
+    for (int addr = 0; addr < 127; ++addr) {
+        uint8_t v = sx.Bus(static_cast<uint8_t>(addr));
+        if (v != 0 && addr != sim::kAddrProgStatus)
+            out << "  " << addr << " = " << unsigned(v) << " (" << Hex(v) << ")\n";
+    }
+    std::string text = out.str();
+    text.pop_back();
+    Say(text);
+}
+
+// Runs one command line; false for "quit".
+bool Execute(sim::SelectrixSim& sx, const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> w;
+    for (std::string word; in >> word;) w.push_back(word);
+    if (w.empty()) return true;
+    const std::string& cmd = w[0];
+    auto bad = [&] { Say("? " + line + "   (type help)"); };
+    auto flag = [&](void (sim::SelectrixSim::*set)(bool)) {
+        auto on = w.size() == 2 ? OnOff(w[1]) : std::nullopt;
+        on ? (sx.*set)(*on) : bad();
+    };
+
+    if (cmd == "quit" || cmd == "exit") return false;
+    if (cmd == "help") {
+        Say(kHelp);
+    } else if (cmd == "show") {
+        Show(sx);
+    } else if (cmd == "power") {
+        flag(&sim::SelectrixSim::SetTrackPower);
+    } else if (cmd == "feedback") {
+        auto addr = w.size() == 3 ? Byte(w[1], 126) : std::nullopt;
+        auto value = w.size() == 3 ? Byte(w[2]) : std::nullopt;
+        addr && value ? sx.SetFeedback(*addr, *value) : bad();
+    } else if (cmd == "input") {
+        auto addr = w.size() == 4 ? Byte(w[1], 126) : std::nullopt;
+        auto n = w.size() == 4 ? Byte(w[2], 8) : std::nullopt;
+        auto on = w.size() == 4 ? OnOff(w[3]) : std::nullopt;
+        if (!addr || !n || *n < 1 || !on) return bad(), true;
+        uint8_t bit = static_cast<uint8_t>(1u << (*n - 1));
+        uint8_t v = sx.Bus(*addr);
+        sx.SetFeedback(*addr, static_cast<uint8_t>(*on ? v | bit : v & ~bit));
+    } else if (cmd == "bus") {
+        auto addr = w.size() >= 2 ? Byte(w[1], 127) : std::nullopt;
+        if (!addr || w.size() > 3) return bad(), true;
+        if (w.size() == 3) {
+            auto value = Byte(w[2]);
+            value ? sx.SetBus(*addr, *value) : bad();
+        } else {
+            uint8_t v = sx.Bus(*addr);
+            Say(std::to_string(*addr) + " = " + std::to_string(v) + " (" + Hex(v) + ")");
+        }
+    } else if (cmd == "decoder") {
+        if (w.size() == 3) {
+            auto a = Byte(w[1]);
+            auto b = Byte(w[2]);
+            a && b ? sx.SetProgrammingDecoder(*a, *b) : bad();
+        } else if (w.size() == 1) {
+            auto [a, b] = sx.ProgrammingDecoder();
+            Say("decoder " + std::to_string(a) + " " + std::to_string(b));
+        } else {
+            bad();
+        }
+    } else if (cmd == "timing") {
+        std::vector<uint32_t> ms;
+        for (size_t i = 1; i < w.size(); ++i) {
+            auto v = Number(w[i]);
+            if (v && *v <= 60000) ms.push_back(static_cast<uint32_t>(*v));
+        }
+        if (w.size() != 5 || ms.size() != 4) return bad(), true;
+        sx.SetProgrammerTiming({ms[0], ms[1], ms[2], ms[3]});
+    } else if (cmd == "silent") {
+        flag(&sim::SelectrixSim::SetSilent);
+    } else if (cmd == "corrupt") {
+        flag(&sim::SelectrixSim::SetCorruptAnswers);
+    } else if (cmd == "busy") {
+        flag(&sim::SelectrixSim::SetProgrammerBusy);
+    } else if (cmd == "neverready") {
+        flag(&sim::SelectrixSim::SetProgrammerNeverReady);
+    } else if (cmd == "delay" || cmd == "drop") {
+        auto v = w.size() == 2 ? Number(w[1]) : std::nullopt;
+        if (!v || *v > 60000) return bad(), true;
+        cmd == "delay" ? sx.SetAnswerDelayMs(static_cast<int>(*v))
+                       : sx.SetDropEvery(static_cast<int>(*v));
+    } else if (cmd == "extra") {
+        std::string extra;
+        for (size_t i = 1; i < w.size(); ++i) {
+            auto b = Byte(w[i]);
+            if (!b) return bad(), true;
+            extra.push_back(static_cast<char>(*b));
+        }
+        sx.SetExtraAnswerBytes(extra);
+    } else {
+        bad();
+    }
+    return true;
+}
+
+void Monitor(const sim::RequestEvent& e) {
+    std::string addr = std::to_string(e.addr);
+    if (e.write) {
+        Say("PC: write " + addr + " = " + std::to_string(e.value) + " (" + Hex(e.value) + ")");
+    } else {
+        Say("PC: read " + addr + " -> " +
+            (e.answered ? std::to_string(e.value) + " (" + Hex(e.value) + ")"
+                        : std::string("no answer")));
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    bool verbose = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::cout << kHelp;
+            return 0;
+        }
+        if (arg == "--verbose" || arg == "-v") {
+            verbose = true;
+        } else {
+            std::cerr << "quorrin-sim: unknown option " << arg << " (try --help)\n";
+            return 2;
+        }
+    }
+
+    // Blocked before the simulator's thread starts, so the signals only ever reach the
+    // signalfd below.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    int sigFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+    if (sigFd < 0) {
+        std::perror("quorrin-sim: signalfd");
+        return 1;
+    }
+
+    try {
+        sim::SelectrixSim sx(100000);
+        if (verbose) sx.SetRequestMonitor(Monitor);
+        Say(sx.DevicePath());
+
+        std::string pending;
+        for (bool running = true; running;) {
+            pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {sigFd, POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0) {
+                if (errno == EINTR) continue;
+                break;
+            }
+            if (fds[1].revents & POLLIN) break;
+            if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            char buf[1024];
+            ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+            if (n <= 0) {
+                if (!pending.empty()) Execute(sx, pending);
+                break; // end of input
+            }
+            pending.append(buf, static_cast<size_t>(n));
+            for (size_t eol; running && (eol = pending.find('\n')) != std::string::npos;) {
+                std::string line = pending.substr(0, eol);
+                pending.erase(0, eol + 1);
+                if (!line.empty() && line.back() == '\r') line.pop_back();
+                running = Execute(sx, line);
+            }
+        }
+        sx.SetRequestMonitor(nullptr);
+    } catch (const std::exception& e) {
+        std::cerr << "quorrin-sim: " << e.what() << "\n";
+        return 1;
+    }
+    ::close(sigFd);
+    return 0;
+}
