@@ -79,7 +79,7 @@ size_t MainThreadQueue::Serve() {
         if (item.done) {
             {
                 std::lock_guard lock(mutex_);
-                *item.error = error;
+                *item.error = std::move(error); // the waiting thread holds the last reference
                 *item.done = true;
             }
             progress_.notify_all();
