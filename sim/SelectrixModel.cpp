@@ -10,7 +10,9 @@ constexpr uint8_t kWriteBit = 0x80;
 constexpr uint8_t kAddrMask = 0x7F;
 
 // True once `now` has reached `due` on the wrapping millisecond counter.
-bool Reached(uint32_t now, uint32_t due) { return static_cast<int32_t>(now - due) >= 0; }
+bool Reached(uint32_t now, uint32_t due) {
+    return static_cast<int32_t>(now - due) >= 0;
+}
 
 } // namespace
 

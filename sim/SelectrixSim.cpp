@@ -155,11 +155,12 @@ int SelectrixSim::PollTimeoutMs(bool& wantOutput) {
     return static_cast<int>((front.dueUs - now + 999) / 1000);
 }
 
-void SelectrixSim::Record(std::deque<Received>& record, uint64_t atUs, const char* data,
-                          size_t n) {
-    for (size_t i = 0; i < n; ++i) record.push_back({atUs, static_cast<uint8_t>(data[i])});
+void SelectrixSim::Record(std::deque<Received>& record, uint64_t atUs, const char* data, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        record.push_back({atUs, static_cast<uint8_t>(data[i])});
     if (recordLimit_ > 0) {
-        while (record.size() > recordLimit_) record.pop_front();
+        while (record.size() > recordLimit_)
+            record.pop_front();
     }
 }
 
@@ -182,7 +183,8 @@ void SelectrixSim::HandleInput(const char* data, size_t n) {
     }
     recordChanged_.notify_all();
     if (monitor) {
-        for (const RequestEvent& e : events) monitor(e);
+        for (const RequestEvent& e : events)
+            monitor(e);
     }
 }
 

@@ -77,8 +77,8 @@ struct Received {
 struct RequestEvent {
     bool write;
     uint8_t addr;
-    uint8_t value;    // written, or answered (before any fault switch)
-    bool answered;    // a read whose answer went out (not silenced or dropped)
+    uint8_t value; // written, or answered (before any fault switch)
+    bool answered; // a read whose answer went out (not silenced or dropped)
 };
 
 // How long the programmer takes for each step, in milliseconds.
@@ -118,14 +118,14 @@ class SelectrixModel {
 
     // Fault switches.
     void SetSilent(bool silent) { silent_ = silent; }
-    void SetCorruptAnswers(bool on) { corrupt_ = on; }    // answers the inverted byte
+    void SetCorruptAnswers(bool on) { corrupt_ = on; } // answers the inverted byte
     void SetDropEvery(int n) { // drops every n-th answer from now on (0 = never)
         dropEvery_ = n > 0 ? n : 0;
         answersDue_ = 0;
     }
     void SetExtraAnswerBytes(const std::string& extra) { extra_ = extra; } // sent after each answer
-    void SetProgrammerBusy(bool busy) { progBusy_ = busy; }            // held by someone else
-    void SetProgrammerNeverReady(bool on) { progNeverReady_ = on; }    // bit 5 never comes
+    void SetProgrammerBusy(bool busy) { progBusy_ = busy; }                // held by someone else
+    void SetProgrammerNeverReady(bool on) { progNeverReady_ = on; }        // bit 5 never comes
 
     // Counters for tests.
     uint64_t RequestsHandled() const { return requests_; }

@@ -114,7 +114,8 @@ void Show(sim::SelectrixSim& sx) {
 bool Execute(sim::SelectrixSim& sx, const std::string& line) {
     std::istringstream in(line);
     std::vector<std::string> w;
-    for (std::string word; in >> word;) w.push_back(word);
+    for (std::string word; in >> word;)
+        w.push_back(word);
     if (w.empty()) return true;
     const std::string& cmd = w[0];
     auto bad = [&] { Say("? " + line + "   (type help)"); };
@@ -133,7 +134,7 @@ bool Execute(sim::SelectrixSim& sx, const std::string& line) {
     } else if (cmd == "feedback") {
         auto addr = w.size() == 3 ? Byte(w[1], 126) : std::nullopt;
         auto value = w.size() == 3 ? Byte(w[2]) : std::nullopt;
-        addr && value ? sx.SetFeedback(*addr, *value) : bad();
+        addr&& value ? sx.SetFeedback(*addr, *value) : bad();
     } else if (cmd == "input") {
         auto addr = w.size() == 4 ? Byte(w[1], 126) : std::nullopt;
         auto n = w.size() == 4 ? Byte(w[2], 8) : std::nullopt;
@@ -156,7 +157,7 @@ bool Execute(sim::SelectrixSim& sx, const std::string& line) {
         if (w.size() == 3) {
             auto a = Byte(w[1]);
             auto b = Byte(w[2]);
-            a && b ? sx.SetProgrammingDecoder(*a, *b) : bad();
+            a&& b ? sx.SetProgrammingDecoder(*a, *b) : bad();
         } else if (w.size() == 1) {
             auto [a, b] = sx.ProgrammingDecoder();
             Say("decoder " + std::to_string(a) + " " + std::to_string(b));

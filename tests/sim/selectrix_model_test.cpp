@@ -11,7 +11,8 @@ namespace {
 
 std::string Bytes(std::initializer_list<int> values) {
     std::string s;
-    for (int v : values) s.push_back(static_cast<char>(v));
+    for (int v : values)
+        s.push_back(static_cast<char>(v));
     return s;
 }
 
@@ -55,7 +56,8 @@ TEST(SelectrixModel, BusRules) {
         {"two reads in one chunk", Bytes({0x03, 0x20, 0x0C, 0x20}), Bytes({0x6A, 0xA5})},
         {"address 111", Bytes({0xEF, 0x11, 0x6F, 0x20}), Bytes({0x11})},
     };
-    for (const Case& c : cases) EXPECT_EQ(m.Feed(c.request, 1000), c.answer) << c.what;
+    for (const Case& c : cases)
+        EXPECT_EQ(m.Feed(c.request, 1000), c.answer) << c.what;
     EXPECT_TRUE(m.TrackPower());
 }
 
@@ -90,8 +92,8 @@ TEST(SelectrixModel, Resynchronisation) {
     struct Case {
         const char* what;
         std::vector<Step> steps;
-        std::string answers;  // everything answered, in order
-        int written3;         // what address 3 holds afterwards
+        std::string answers; // everything answered, in order
+        int written3;        // what address 3 holds afterwards
     };
     const Case cases[] = {
         {"stray read byte before a read", {{Bytes({0x05, 0x0C, 0x20}), 0}}, Bytes({0xA5}), 0},
@@ -120,7 +122,8 @@ TEST(SelectrixModel, Resynchronisation) {
         m.SetBus(12, 0xA5);
         m.SetBus(13, 0xB6);
         std::string answers;
-        for (const Step& s : c.steps) answers += m.Feed(s.bytes, s.atMs);
+        for (const Step& s : c.steps)
+            answers += m.Feed(s.bytes, s.atMs);
         EXPECT_EQ(answers, c.answers) << c.what;
         EXPECT_EQ(m.Bus(3), c.written3) << c.what;
     }
@@ -142,7 +145,8 @@ TEST(SelectrixModel, FaultSwitchesShapeAnswers) {
 
     m.SetDropEvery(3);
     std::string got;
-    for (int i = 0; i < 6; ++i) got += Read(m, 7, 0) + "|";
+    for (int i = 0; i < 6; ++i)
+        got += Read(m, 7, 0) + "|";
     EXPECT_EQ(got, "<|<||<|<||"); // 0x3C is '<'
     m.SetDropEvery(0);
 

@@ -7,8 +7,8 @@
 
 #include <cerrno>
 #include <condition_variable>
-#include <mutex>
 #include <fcntl.h>
+#include <mutex>
 #include <poll.h>
 #include <string>
 #include <sys/resource.h>
@@ -20,7 +20,8 @@ namespace {
 
 std::string Bytes(std::initializer_list<int> values) {
     std::string s;
-    for (int v : values) s.push_back(static_cast<char>(v));
+    for (int v : values)
+        s.push_back(static_cast<char>(v));
     return s;
 }
 
@@ -114,8 +115,8 @@ TEST(SelectrixPty, RequestsAndRecords) {
             EXPECT_GE(received[i].atUs, received[i - 1].atUs);
         }
     }
-    EXPECT_EQ(bytes, Bytes({0x7F, 0x20, 0xFF, 0xFF, 0x7F, 0x20, 0x0C, 0x20, 0x83, 0x6A, 0x7F,
-                            0x20}));
+    EXPECT_EQ(bytes,
+              Bytes({0x7F, 0x20, 0xFF, 0xFF, 0x7F, 0x20, 0x0C, 0x20, 0x83, 0x6A, 0x7F, 0x20}));
     auto sent = sx.SentBytes();
     ASSERT_EQ(sent.size(), 4u);
     EXPECT_EQ(sent[1].byte, 0x80);
