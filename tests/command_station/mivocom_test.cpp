@@ -301,16 +301,6 @@ TEST(MivoComModel, AClosedPortRefusesSilently) {
     }
 }
 
-TEST(MivoComModel, PowerBookkeepingWithoutALine) {
-    platform::RecordingHost host;
-    TMivoCom com;
-    com.SetDigitaalSysteem(dsSelectrix);
-    EXPECT_TRUE(com.ZetSysteemAan());
-    EXPECT_TRUE(com.SysteemAan);
-    com.ZetSysteemUit();
-    EXPECT_FALSE(com.SysteemAan);
-}
-
 TEST(MivoComModel, SerialCardPowerSendsNothingAndCloseResetsTheCardByDtr) {
     platform::SetTickCountStart(0xFFFFFFFFu - 100);
     platform::RecordingHost host;

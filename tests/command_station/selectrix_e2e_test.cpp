@@ -233,11 +233,13 @@ TEST_F(SelectrixLine, ClosedPortSendsNothing) {
         EXPECT_FALSE(com.GetVerbindingOke());
         EXPECT_FALSE(com.GetSysteemNoodstop());
         EXPECT_TRUE(com.ZetSysteemAan());
+        EXPECT_TRUE(com.SysteemAan);
         com.StuurLoc(3, 10, true, false, {}, 3, 0, false, r);
         com.SelectrixFunctieDecoder(106, 64);
         com.GetBezetmelder(12, 0, false, false, r);
         com.ZetSysteemUit();
     });
+    EXPECT_FALSE(com.SysteemAan);
     EXPECT_EQ(sent, "");
     EXPECT_TRUE(r.empty());
     EXPECT_TRUE(host.Texts().empty());
