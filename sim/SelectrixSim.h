@@ -103,7 +103,8 @@ class SelectrixModel {
 
     // The bus as the unit holds it; 109 and 127 read as the PC would see them.
     uint8_t Bus(uint8_t addr) const;
-    // Sets an address as a device on the bus would (no feedback marking, no programmer command).
+    // Sets an address as a device on the bus would (no feedback marking, no programmer command;
+    // 127 sets the power, 109 follows the programmer and ignores it).
     void SetBus(uint8_t addr, uint8_t value);
 
     bool TrackPower() const { return trackPower_; }
@@ -111,6 +112,7 @@ class SelectrixModel {
     // A feedback unit at `addr` reports `inputs` (bit 0 = input 1); PC writes no longer stick.
     void SetFeedback(uint8_t addr, uint8_t inputs);
 
+    // The decoder on the programming track (registers 3 and 10 until set).
     void SetProgrammingDecoder(uint8_t reg104, uint8_t reg105);
     std::pair<uint8_t, uint8_t> ProgrammingDecoder() const { return {decoder104_, decoder105_}; }
     void SetProgrammerTiming(const ProgrammerTiming& timing) { timing_ = timing; }
@@ -182,6 +184,11 @@ struct LineSettings {
     bool rtsCts = false;
 };
 
+// The transport. The pty is raw from the start (slave side too), and the simulator keeps a slave
+// descriptor of its own open, so the code under test may close and re-open DevicePath() as often
+// as it likes without the master ever hanging up. A pty hands written bytes straight to the
+// master, so nothing is ever "unsent": a TCOFLUSH on the slave throws away whatever the
+// simulator has not read yet, including a request written just before.
 class SelectrixSim {
   public:
     // Opens the pty and starts serving; throws std::runtime_error on failure. With a
