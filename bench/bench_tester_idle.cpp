@@ -11,6 +11,7 @@
 
 #include "BenchUtil.h"
 
+#include "command_station/MivoComm.h"
 #include "platform/Host.h"
 #include "platform/Tick.h"
 #include "serial/qt/ComComboBox.h"

@@ -142,7 +142,16 @@ class PanelsTest : public ::testing::Test {
             s.push_back(static_cast<char>(r.byte));
         return s;
     }
+    // Waits until the line has been quiet for a moment: the last write of a
+    // handler may still be on its way to the unit.
+    void Settle() {
+        for (;;) {
+            const size_t n = unit->ReceivedBytes().size();
+            if (!unit->WaitForReceived(n + 1, 30)) return;
+        }
+    }
     void Clear() {
+        Settle();
         unit->ClearReceived();
         host.Clear();
     }

@@ -25,7 +25,10 @@ class Programming : public PanelsTest {
         }
         return out;
     }
-    std::vector<std::string> Requests() { return Requests(Wire()); }
+    std::vector<std::string> Requests() {
+        Settle();
+        return Requests(Wire());
+    }
 
     // Microseconds at which the unit received the request `req`, 0 if never.
     uint64_t ReceivedAt(const std::string& req) {
@@ -235,6 +238,9 @@ TEST_F(Programming, ALineFailingInsideAProcedureGivesTheButtonAndTheTimerBack) {
         EXPECT_TRUE(form->CheckBoxCC2000Aan->isChecked());
         EXPECT_GT(form->SpnLoc_TrackBar1->SelStart(), 25);
         form->SpnLoc_TrackBar1->SetSelStart(31);
+        // The procedure left the programmer claimed.
+        form->ProgrammerVrijgeven();
+        ASSERT_EQ(unit->Bus(109), 0x20);
         Clear();
     }
 }
