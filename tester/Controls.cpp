@@ -64,8 +64,13 @@ void TTrackBar::paintEvent(QPaintEvent*) {
 
     // Groove and tick marks first, then the selection band, then the thumb
     // on top of it, so the commanded speed stays visible beside the target.
-    opt.subControls = QStyle::SC_SliderGroove | QStyle::SC_SliderTickmarks;
-    style()->drawComplexControl(QStyle::CC_Slider, &opt, &p, this);
+    // Some styles fill the groove up to the thumb in the highlight colour;
+    // here the highlight belongs to the selection alone.
+    QStyleOptionSlider unfilled = opt;
+    unfilled.subControls = QStyle::SC_SliderGroove | QStyle::SC_SliderTickmarks;
+    for (QPalette::ColorGroup g : {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+        unfilled.palette.setColor(g, QPalette::Highlight, palette().color(g, QPalette::Window));
+    style()->drawComplexControl(QStyle::CC_Slider, &unfilled, &p, this);
 
     const QRect groove =
         style()->subControlRect(QStyle::CC_Slider, &opt, QStyle::SC_SliderGroove, this);
