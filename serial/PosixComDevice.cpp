@@ -207,9 +207,14 @@ int PosixComDevice::Open(const std::string& path) {
 void PosixComDevice::Close() {
     events_.reset();
     if (fd_ < 0) return;
-    // Unsent output would make close() wait for the line (up to half a
-    // minute on a held line); a closed port sends nothing more anyway.
-    Ioctl(fd_, TCFLSH, static_cast<long>(TCOFLUSH));
+    // Output still queued in the driver (a write that ran into its time-out
+    // on a held line) would make close() wait for the line, up to half a
+    // minute: drop it. Output the driver has already passed on stays sent —
+    // flushing unconditionally would also throw away, on a pseudo-terminal,
+    // the last bytes the peer has not read yet (the power-off before close).
+    int queued = 0;
+    if (Ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued > 0)
+        Ioctl(fd_, TCFLSH, static_cast<long>(TCOFLUSH));
     Ioctl(fd_, TIOCNXCL, 0L);
     if (locked_) flock(fd_, LOCK_UN);
     close(fd_);
@@ -412,11 +417,12 @@ int PosixComDevice::ModemStatus(uint32_t& msBits) {
 
 int PosixComDevice::Purge(uint32_t flags) {
     if (fd_ < 0) return EBADF;
-    // Reads and writes never outlive their call here, so aborting them only
-    // means dropping the unsent rest; each purge still asks the device,
-    // which tells a device that has gone away.
+    // Reads and writes never outlive their call here, so aborting them
+    // (the ABORT flags) has nothing to cancel and discards no data: only the
+    // CLEAR flags empty a queue. Each purge still asks the device, which
+    // tells a device that has gone away.
     bool in = flags & PURGE_RXCLEAR;
-    bool out = flags & (PURGE_TXCLEAR | PURGE_TXABORT);
+    bool out = flags & PURGE_TXCLEAR;
     long which = in && out ? TCIOFLUSH : in ? TCIFLUSH : out ? TCOFLUSH : -1;
     if (in) decoder_.Reset();
     if (which < 0) {

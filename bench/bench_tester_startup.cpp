@@ -1,0 +1,142 @@
+// Start-up time of the tester, from process start to the main window shown
+// with its message loop running (less the splash's one-second hold), beside
+// a bare Qt window with a 100 ms timer started the same way in the same run;
+// and the resident memory of the idle tester.
+//
+// The program starts copies of itself: "--child tester" runs the tester's
+// own start-up, "--child bare" the bare window. Each child writes the
+// monotonic time at which its loop ran, and its resident memory, to stdout.
+#include "BenchUtil.h"
+
+#include "tester/Program.h"
+#include "tester/UnitQuorrin.h"
+
+#include <QApplication>
+#include <QTimer>
+#include <QWidget>
+
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+constexpr double kHoldMs = 1000.0; // FormShow's splash hold
+constexpr int kRounds = 7;
+
+double MonotonicUs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
+}
+
+double RssMb() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+    return 0;
+}
+
+void Report(double rssMb) {
+    std::printf("%.1f %.3f\n", MonotonicUs(), rssMb);
+    std::fflush(stdout);
+}
+
+int ChildTester(int argc, char** argv, bool idle) {
+    return tester::RunQuorrin(argc, argv, [idle](tester::TFormQuorrin& form) {
+        if (!idle) {
+            Report(0);
+            form.close();
+            return;
+        }
+        const double at = MonotonicUs();
+        // Idle for a while with the timer ticking, then measure the memory.
+        QTimer::singleShot(2000, &form, [&form, at] {
+            std::printf("%.1f %.3f\n", at, RssMb());
+            std::fflush(stdout);
+            form.close();
+        });
+    });
+}
+
+int ChildBare(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QWidget window;
+    window.resize(489, 488);
+    QTimer timer;
+    timer.start(100);
+    window.show();
+    QTimer::singleShot(0, &window, [&] {
+        Report(RssMb());
+        window.close();
+    });
+    return app.exec();
+}
+
+// Starts a child and returns {milliseconds from spawn to its loop, its RSS}.
+std::pair<double, double> Run(const char* self, const char* kind, bool idle) {
+    int out[2];
+    if (pipe(out) != 0) return {-1, 0};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    const char* args[] = {self, "--child", kind, idle ? "idle" : "once", nullptr};
+    pid_t pid = 0;
+    const double start = MonotonicUs();
+    const int rc = posix_spawn(&pid, self, &actions, nullptr, const_cast<char**>(args), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    if (rc != 0) {
+        close(out[0]);
+        return {-1, 0};
+    }
+    std::string text;
+    char buf[256];
+    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;)
+        text.append(buf, static_cast<size_t>(n));
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    double at = 0, rss = 0;
+    if (std::sscanf(text.c_str(), "%lf %lf", &at, &rss) != 2) return {-1, 0};
+    return {(at - start) / 1000.0, rss};
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 3 && std::strcmp(argv[1], "--child") == 0) {
+        const bool idle = argc >= 4 && std::strcmp(argv[3], "idle") == 0;
+        int childArgc = 1;
+        if (std::strcmp(argv[2], "tester") == 0) return ChildTester(childArgc, argv, idle);
+        return ChildBare(childArgc, argv);
+    }
+
+    std::vector<double> bare, tester;
+    for (int round = 0; round < kRounds; ++round) {
+        const auto b = Run(argv[0], "bare", false);
+        const auto t = Run(argv[0], "tester", false);
+        if (b.first < 0 || t.first < 0) {
+            std::fprintf(stderr, "bench_tester_startup: a child failed\n");
+            return 1;
+        }
+        bare.push_back(b.first);
+        tester.push_back(t.first - kHoldMs);
+    }
+    const auto idle = Run(argv[0], "tester", true);
+    const double startup = bench::Percentile(tester, 50);
+    const double baseline = bench::Percentile(bare, 50);
+    bench::Figure("startup_ms", startup);
+    bench::Figure("bare_window_startup_ms", baseline);
+    bench::Figure("startup_ratio", baseline > 0 ? startup / baseline : 0);
+    bench::Figure("idle_rss_mb", idle.second);
+    return 0;
+}
