@@ -71,7 +71,8 @@ void TSplashScreen::ShowNow() {
         move(area.center() - QPoint(kWidth / 2, kHeight / 2));
     }
     show();
-    raise();
+    // Without a window system (the offscreen platform) there is nothing to raise above.
+    if (QGuiApplication::platformName() != QLatin1String("offscreen")) raise();
     // Paint now: no message loop runs before the main window is shown.
     repaint();
     QApplication::sync();
