@@ -234,6 +234,7 @@ TEST_F(TesterTest, ClosingTheWindowSendsPowerOffOnlyAfterPowerOn) {
         form->Timer1->stop();
         PickPort(*form, unit->DevicePath());
         OpenPort();
+        unit->ClearReceived();
         for (int i = 0; i < c.powerClicks; ++i)
             Click(form->CheckBoxCC2000Aan);
         WaitBytes(2 * static_cast<size_t>(c.powerClicks));
