@@ -1,6 +1,8 @@
 #include "platform/Translate.h"
 
 #include <clocale>
+#include <cstdlib>
+#include <cstring>
 #include <libintl.h>
 #include <mutex>
 #include <unistd.h>
@@ -22,10 +24,12 @@ void InitLocked(const std::string& programDir) {
     // wish to gettext as well: full name first, then its first two letters.
     std::setlocale(LC_ALL, "");
     if (const char* lang = std::getenv("LANG"); lang && *lang && !std::getenv("LANGUAGE")) {
-        std::string full = lang;
-        full = full.substr(0, full.find('.'));
+        const std::string full(lang, std::strcspn(lang, ".")); // without the encoding
         std::string wish = full;
-        if (full.size() > 2) wish += ":" + full.substr(0, 2);
+        if (full.size() > 2) {
+            wish += ':';
+            wish.append(full, 0, 2);
+        }
         setenv("LANGUAGE", wish.c_str(), 0);
         if (std::string(std::setlocale(LC_MESSAGES, nullptr)) == "C")
             std::setlocale(LC_MESSAGES, "C.UTF-8");
