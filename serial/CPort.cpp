@@ -153,7 +153,15 @@ void TCustomComPort::OpenPort() {
     if (events_.Empty()) {
         threadCreated_ = false;
     } else {
-        eventThread_ = std::make_unique<TComThread>(*this);
+        // A thread that cannot start (no descriptors or threads left) would
+        // leave an open port that watches nothing: close it like a failed apply.
+        try {
+            eventThread_ = std::make_unique<TComThread>(*this);
+        } catch (...) {
+            CloseDeviceHandle();
+            connected_ = false;
+            throw;
+        }
         threadCreated_ = true;
     }
     NotifyAfterOpen();
