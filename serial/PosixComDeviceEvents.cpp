@@ -15,8 +15,14 @@
 //   80 % of the line discipline's queue (4096 bytes). Linux keeps that queue
 //   size whatever size was recommended, so it is the queue that fills up.
 //   Serial drivers count received bytes, which tells where the queue stood
-//   before the arrival; on a pseudo-terminal it is where the thread last saw
-//   it (when it began to wait, normally after the handlers had read).
+//   before the arrival. A pseudo-terminal has no counters: there it is where
+//   the thread last saw it, i.e. the queue at the previous arrival it looked
+//   at, lowered to the queue found when a wait begins (so what the handlers
+//   read counts). Bytes that come while the owner handles the previous report
+//   are thus judged from the queue before them, not taken as the start. A
+//   read by the owner while the thread already waits is not seen until the
+//   next arrival; an arrival that alone takes the queue from such a read
+//   across the mark is missed.
 // - evBreak, evError: the driver's counters (TIOCGICOUNT) of breaks and of
 //   frame, parity, overrun and buffer-overrun errors, compared with their
 //   values at the previous wake-up. The kernel passes a break or a faulty
@@ -34,6 +40,7 @@
 #include "serial/PosixComDeviceEvents.h"
 #include "serial/PosixComDevice.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -161,6 +168,10 @@ struct PosixComDevice::EventState {
     bool haveCounters = false;
     serial_icounter_struct counters{};
     int txAtLastEmpty = 0;
+    // The input queue when the thread last looked at it for an arrival, and
+    // the receive counter then (serial devices).
+    int rxSeen = 0;
+    uint32_t rxCountSeen = 0;
     int modemBits = 0; // TIOCMGET, for drivers without counters
     std::unique_ptr<BlockingCallWatcher> watcher;
 
@@ -194,8 +205,10 @@ struct PosixComDevice::EventState {
     // Takes the current counters (or line states) as the base for the next
     // comparison. Caller holds the mutex.
     void Snapshot() {
+        rxSeen = InputQueue(fd);
         haveCounters = ::ioctl(fd, TIOCGICOUNT, &counters) == 0;
         if (haveCounters) txAtLastEmpty = counters.tx;
+        rxCountSeen = haveCounters ? static_cast<uint32_t>(counters.rx) : 0;
         if (!haveCounters && modemLines && ::ioctl(fd, TIOCMGET, &modemBits) != 0) modemBits = 0;
     }
 
@@ -217,18 +230,22 @@ struct PosixComDevice::EventState {
     }
 
     // What happened since the last comparison, as event bits (unmasked).
-    uint32_t Collect(bool rxEdge, bool txEdge, bool lineWake, int rxBase) {
+    // Caller holds the mutex.
+    uint32_t Collect(bool rxEdge, bool txEdge, bool lineWake) {
         uint32_t found = 0;
         serial_icounter_struct now{};
         bool counted = haveCounters && ::ioctl(fd, TIOCGICOUNT, &now) == 0;
         if (rxEdge) {
             found |= EV_RXCHAR;
             int queued = InputQueue(fd);
-            // Where the queue stood before these bytes came: exact from the
-            // receive counter; else as the thread last saw it, which misses a
-            // read by the owner while the thread was already waiting.
-            int before = counted ? queued - (now.rx - counters.rx) : rxBase;
+            // Where the queue stood before these bytes came. The counter
+            // difference is taken from the last look at an arrival, not from
+            // the last wake-up of any kind, which may have come in between.
+            uint32_t arrived = counted ? static_cast<uint32_t>(now.rx) - rxCountSeen : 0;
+            int before = counted ? queued - static_cast<int>(arrived) : rxSeen;
             if (before < kRx80FullMark && queued >= kRx80FullMark) found |= EV_RX80FULL;
+            rxSeen = queued;
+            if (counted) rxCountSeen = static_cast<uint32_t>(now.rx);
         }
         if (counted) {
             if (now.brk != counters.brk) found |= EV_BREAK;
@@ -319,8 +336,10 @@ int PosixComDevice::WaitCommEvent(uint32_t& mask, int stopFd) {
         std::lock_guard lock(st.mutex);
         generation = st.generation;
         wanted = st.mask;
+        // Lower only: a higher queue holds arrivals not looked at yet, which
+        // must be judged from where the queue stood before them.
+        st.rxSeen = std::min(st.rxSeen, InputQueue(st.fd));
     }
-    const int rxBase = InputQueue(st.fd);
 
     for (;;) {
         pollfd fds[4] = {{stopFd, POLLIN, 0},
@@ -351,7 +370,7 @@ int PosixComDevice::WaitCommEvent(uint32_t& mask, int stopFd) {
         std::lock_guard lock(st.mutex);
         if (st.generation != generation) return 0; // the mask changed: this wait is over
         if (hangUp) return EIO;
-        uint32_t found = st.Collect(rxEdge, txEdge, lineWake, rxBase) & wanted;
+        uint32_t found = st.Collect(rxEdge, txEdge, lineWake) & wanted;
         if (found) {
             mask = found;
             return 0;

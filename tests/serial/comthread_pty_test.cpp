@@ -18,6 +18,8 @@ using serial::testing::PtyPair;
 
 namespace {
 
+constexpr int kMark = 4096 * 8 / 10; // the 80 % mark of the input queue
+
 class ComThreadPty : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -60,6 +62,42 @@ class ComThreadPty : public ::testing::Test {
         return n;
     }
 
+    int Rx80Wakeups() {
+        std::lock_guard lock(counts->mutex);
+        int n = 0;
+        for (uint32_t m : counts->wakeups)
+            if (m & EV_RX80FULL) ++n;
+        return n;
+    }
+    // Sends until the kernel's queue holds `total` bytes and waits until it
+    // does. With `serve` false the owner stays busy: a thread that reported
+    // something stays held.
+    void FillTo(int total, char c = 'q', bool serve = true) {
+        ASSERT_GT(total, pending);
+        pty.Send(std::string(static_cast<size_t>(total - pending), c));
+        pending = total;
+        auto arrived = [&] { return port.PendingInputCount() == pending; };
+        if (serve) {
+            ASSERT_TRUE(ServeUntil(arrived));
+            return;
+        }
+        auto deadline = platform::Deadline::After(5000);
+        while (!arrived() && !deadline.Reached())
+            platform::Sleep(5);
+        ASSERT_TRUE(arrived());
+    }
+    // Returns once a wait of the thread has looked at the queue with all that
+    // was sent before. Two wake-ups, each for a byte sent after the previous
+    // wake-up showed: the first may still report an older arrival, the
+    // second cannot. Each adds a byte to the queue.
+    void SyncWithThread() {
+        for (int i = 0; i < 2; ++i) {
+            int before = RxWakeups();
+            FillTo(pending + 1, 's');
+            ASSERT_TRUE(ServeUntil([&] { return RxWakeups() > before; }));
+        }
+    }
+
     platform::RecordingHost host;
     PtyPair pty;
     std::shared_ptr<CountingDevice::Counts> counts;
@@ -69,6 +107,9 @@ class ComThreadPty : public ::testing::Test {
     std::vector<int> counts_seen;
     std::vector<bool> onMain;
     std::string received;
+    // For the 80 % mark: the queue the test has filled, and the reports.
+    std::atomic<int> full{0};
+    int pending = 0;
 };
 
 TEST_F(ComThreadPty, ReceivedBytesAreAnnouncedOnTheOwnersThread) {
@@ -241,35 +282,50 @@ TEST_F(ComThreadPty, ClosingDiscardsTheInputQueue) {
     EXPECT_EQ(counts->inQueueAtClose, 0); // the kernel's queue, just before the device closed
 }
 
-// The 80 % mark is four fifths of the kernel's 4096-byte input queue; it is
-// reported when an arrival crosses it, not again while the queue stays above.
+// The 80 % mark is four fifths of the kernel's 4096-byte input queue. It is
+// reported when an arrival reaches it (not one byte earlier), not again while
+// the queue stays above, and again once the owner read below it and an
+// arrival crosses once more. What the thread found is read from the masks its
+// waits returned, so no check depends on how soon the owner is served.
 TEST_F(ComThreadPty, CrossingFourFifthsOfTheInputQueueIsReportedOnce) {
-    std::atomic<int> full{0};
     port.OnRx80Full = [&](TCustomComPort*) { ++full; };
-    Open(smThreadSync, TComEvents{evRxChar, evRx80Full}); // nobody reads
+    Open(smThreadSync, TComEvents{evRxChar, evRx80Full}); // no handler reads
     struct Step {
-        size_t bytes;
-        int pendingAfter, fullAfter;
-    } steps[] = {{3000, 3000, 0}, {270, 3270, 0}, {10, 3280, 1}, {200, 3480, 1}};
+        int queued;    // before the two bytes of the sync
+        int crossings; // the thread found so far
+    } steps[] = {{3000, 0}, {kMark - 3, 0}, {kMark, 1}, {kMark + 200, 1}};
     for (const auto& step : steps) {
-        SCOPED_TRACE(step.pendingAfter);
-        int wakeups = RxWakeups();
-        pty.Send(std::string(step.bytes, 'q'));
-        ASSERT_TRUE(ServeUntil([&] {
-            return port.PendingInputCount() == step.pendingAfter && RxWakeups() > wakeups;
-        }));
-        ServeFor(30);
-        EXPECT_EQ(full, step.fullAfter);
+        SCOPED_TRACE(step.queued);
+        FillTo(step.queued);
+        SyncWithThread();
+        if (HasFatalFailure()) return;
+        EXPECT_EQ(Rx80Wakeups(), step.crossings);
     }
-    // Read below the mark; once the thread has seen the queue there (at the
-    // next wake-up), the next crossing counts again.
+    EXPECT_TRUE(ServeUntil([&] { return full == 1; }));
+
     std::string s;
-    port.ReadText(s, 3000);
-    int wakeups = RxWakeups();
-    pty.Send("s");
-    ASSERT_TRUE(ServeUntil([&] { return RxWakeups() > wakeups; }));
-    pty.Send(std::string(3000, 'r'));
+    ASSERT_EQ(port.ReadText(s, 3000), 3000);
+    pending -= 3000;
+    SyncWithThread(); // the thread has seen the queue below the mark
+    FillTo(pending + 3000, 'r');
     EXPECT_TRUE(ServeUntil([&] { return full == 2; }));
+    SyncWithThread();
+    EXPECT_EQ(Rx80Wakeups(), 2);
+    EXPECT_EQ(full, 2);
+}
+
+// Bytes that cross the mark while the thread still waits for the owner to
+// take its previous report are a crossing as well: the queue the thread saw
+// last was below the mark.
+TEST_F(ComThreadPty, ACrossingWhileTheOwnerIsBusyIsReported) {
+    port.OnRx80Full = [&](TCustomComPort*) { ++full; };
+    Open(smThreadSync, TComEvents{evRxChar, evRx80Full});
+    FillTo(1, 'a', false);
+    ASSERT_TRUE(WaitQueued()); // reported; the thread now waits for the owner
+    FillTo(kMark + 10, 'q', false);
+    EXPECT_TRUE(ServeUntil([&] { return full == 1; }));
+    SyncWithThread();
+    EXPECT_EQ(Rx80Wakeups(), 1);
 }
 
 // A peer that hangs up ends the wait for good: the thread neither spins nor
