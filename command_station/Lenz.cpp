@@ -19,8 +19,10 @@ void TMivoCom::LenzOntvang(TCustomComPort*, int Count) {
     LenzStilteTot = static_cast<int32_t>(platform::GetTickCount() + LenzStilteTijd);
     if (LenzLogAan(kLogOntvangen)) {
         std::string t = "- ontvangen: ";
-        for (unsigned char b : chunk)
-            t += " " + std::to_string(b);
+        for (unsigned char b : chunk) {
+            t += ' ';
+            t += std::to_string(b);
+        }
         DoLenzAddTekst(t);
     }
     // The message parser (LenzVerwerk) takes LenzInvoer from here once the

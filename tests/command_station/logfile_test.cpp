@@ -71,8 +71,10 @@ TEST(LogLine, CounterThenAtMostAHundredBytes) {
         all += static_cast<char>(i);
     std::string line = LogRegel(7, all);
     std::string expect = "7: 0";
-    for (int i = 1; i < 100; ++i)
-        expect += "/" + std::to_string(i);
+    for (int i = 1; i < 100; ++i) {
+        expect += '/';
+        expect += std::to_string(i);
+    }
     EXPECT_EQ(line, expect);
 }
 
