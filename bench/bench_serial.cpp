@@ -10,7 +10,7 @@
 #include "BenchUtil.h"
 #include "platform/Tick.h"
 #include "serial/CPort.h"
-#include "serial/PosixComDevice.h"
+#include "serial/posix/PosixComDevice.h"
 
 #include <atomic>
 #include <cerrno>

@@ -13,6 +13,7 @@
 
 #include "command_station/MivoComm.h"
 #include "platform/Host.h"
+#include "tests/support/RecordingHost.h"
 #include "platform/Tick.h"
 #include "serial/qt/ComComboBox.h"
 #include "sim/SelectrixSim.h"
@@ -94,11 +95,11 @@ int ChildIdle(const std::string& port, int seconds) {
 int ChildProgrammer(const std::string& port) {
     return ChildTester(port, [](tester::TFormQuorrin& form) {
         // The box must not wait for a user: a recording host answers it.
-        auto recording = std::make_unique<platform::RecordingHost>();
+        auto recording = std::make_unique<testsupport::RecordingHost>();
         double percent = -1;
         std::string shown;
         const CpuMeter meter;
-        recording->onShow = [&](const platform::RecordingHost::Shown& m) {
+        recording->onShow = [&](const testsupport::RecordingHost::Shown& m) {
             if (shown.empty()) percent = meter.Percent();
             shown = m.text;
         };

@@ -1,11 +1,18 @@
 #!/usr/bin/env bash
-# scripts/build.sh <dir> [cmake options...]: configure once, then build incrementally.
+# scripts/build.sh <dir> [cmake options...]: configures (again, so options given
+# on a later run take effect; CMake only redoes what changed) and builds
+# incrementally. Uses ccache when it is installed.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 dir=$1; shift
 jobs=${QUORRIN_JOBS:-$(nproc)}
 mkdir -p "$dir"
-if [ ! -f "$dir/build.ninja" ]; then
-  cmake -S "$top" -B "$dir" -G Ninja "$@" > "$dir/configure.log" 2>&1 || { cat "$dir/configure.log"; rm -f "$dir/build.ninja"; exit 1; }
+launcher=()
+if command -v ccache >/dev/null 2>&1; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+if ! cmake -S "$top" -B "$dir" -G Ninja "${launcher[@]}" "$@" > "$dir/configure.log" 2>&1; then
+  cat "$dir/configure.log"
+  exit 1
 fi
 cmake --build "$dir" -j "$jobs"

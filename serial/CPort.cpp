@@ -6,7 +6,7 @@
 #include "platform/Host.h"
 #include "platform/Tick.h"
 #include "serial/ComThread.h"
-#include "serial/PosixComDevice.h"
+#include "serial/posix/PosixComDevice.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -59,12 +59,6 @@ int ClampCount(uint32_t n) {
 }
 
 } // namespace
-
-int32_t BaudRateValue(TBaudRate rate) {
-    static constexpr int32_t kRates[] = {0,     110,   300,   600,   1200,  2400,   4800,   9600,
-                                         14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
-    return rate < std::size(kRates) ? kRates[rate] : 0;
-}
 
 // ---------------------------------------------------------------- life cycle
 

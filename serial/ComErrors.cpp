@@ -1,6 +1,6 @@
 // EComPort and its table of 23 texts, translated once when the serial layer
 // starts.
-#include "serial/CPort.h"
+#include "serial/ComTypes.h"
 
 #include "platform/Translate.h"
 

@@ -1,6 +1,7 @@
 // The four setting objects of a port. A setter stores only a changed value
 // and then lets the port re-apply its group (the port decides whether the
 // device is open and outside a batch).
+#include "serial/ComSettings.h"
 #include "serial/CPort.h"
 
 namespace serial {

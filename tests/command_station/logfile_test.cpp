@@ -2,6 +2,7 @@
 // appends, creates, never truncates and never follows a planted link.
 #include "command_station/MivoComm.h"
 #include "platform/Host.h"
+#include "tests/support/RecordingHost.h"
 #include "platform/Tick.h"
 
 #include <gtest/gtest.h>
@@ -79,7 +80,7 @@ TEST(LogLine, CounterThenAtMostAHundredBytes) {
 }
 
 TEST_F(LogFile, ClosedPortLocCommandIsStillLogged) {
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     TMivoCom com;
     com.SetDigitaalSysteem(dsSelectrix);
     com.LogNaarBestandAan = true;

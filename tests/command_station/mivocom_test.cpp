@@ -1,9 +1,10 @@
 // The component's shared model: fields, port profiles, guards, events, the
 // helpers and the dispatch, over a recording device double.
-#include "FakeLine.h"
+#include "tests/support/FakeLine.h"
 
 #include "command_station/MivoComm.h"
 #include "platform/Host.h"
+#include "tests/support/RecordingHost.h"
 #include "platform/Tick.h"
 
 #include <gtest/gtest.h>
@@ -138,7 +139,7 @@ const Profiel kProfielen[] = {
 // Every profile, reached from every other system and from odd settings of
 // the host's own, ends with exactly the table's settings.
 TEST(MivoComModel, EveryProfileReplacesWhateverCameBefore) {
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     for (const Profiel& p : kProfielen) {
         for (uint8_t before = 0; before <= 7; ++before) {
             SCOPED_TRACE("system " + std::to_string(p.systeem) + " after " +
@@ -175,7 +176,7 @@ TEST(MivoComModel, EveryProfileReplacesWhateverCameBefore) {
 }
 
 TEST(MivoComModel, ProfileDetailsThatDependOnHistory) {
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     TMivoCom com;
     // Parity bits are only ever set by DINAMO and stay after it.
     com.SetDigitaalSysteem(dsDinamo);
@@ -214,7 +215,7 @@ TEST(MivoComModel, ProfileDetailsThatDependOnHistory) {
 
 TEST(MivoComModel, UnknownSystemNumberKeepsTheBaudRateAndSaysSo) {
     for (uint8_t systeem : {uint8_t{0}, uint8_t{7}, uint8_t{255}}) {
-        platform::RecordingHost host;
+        testsupport::RecordingHost host;
         TMivoCom com;
         com.SetDigitaalSysteem(dsDinamo);
         com.SetBaudRate(br4800);
@@ -269,7 +270,7 @@ TEST(MivoComModel, GuardMessagesOnAnOpenPort) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(static_cast<int>(row.systeem));
-        platform::RecordingHost host;
+        testsupport::RecordingHost host;
         TMivoCom com;
         auto line = OpenOnFake(com, row.systeem);
         line->responder = [](const std::string&) { return std::string(1, '\x01'); };
@@ -286,7 +287,7 @@ TEST(MivoComModel, GuardMessagesOnAnOpenPort) {
 
 TEST(MivoComModel, AClosedPortRefusesSilently) {
     for (uint8_t systeem = 0; systeem <= 7; ++systeem) {
-        platform::RecordingHost host;
+        testsupport::RecordingHost host;
         TMivoCom com;
         com.SetDigitaalSysteem(systeem);
         host.Clear();
@@ -303,7 +304,7 @@ TEST(MivoComModel, AClosedPortRefusesSilently) {
 
 TEST(MivoComModel, SerialCardPowerSendsNothingAndCloseResetsTheCardByDtr) {
     platform::SetTickCountStart(0xFFFFFFFFu - 100);
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     TMivoCom com;
     auto line = OpenOnFake(com, dsSerieleKaart);
     EXPECT_TRUE(com.ZetSysteemAan());
@@ -474,7 +475,7 @@ TEST(MivoComModel, LenzReceiveHandlerCollectsAndLogsTheChunk) {
 
 TEST(MivoComModel, InitSysteemForSystemsWithoutInitialisation) {
     for (uint8_t systeem : {0, 1, 2, 3, 7}) {
-        platform::RecordingHost host;
+        testsupport::RecordingHost host;
         TMivoCom com;
         com.SetDigitaalSysteem(systeem);
         com.LaatsteFout = "stale";
@@ -488,7 +489,7 @@ TEST(MivoComModel, InitSysteemForSystemsWithoutInitialisation) {
 
 TEST(MivoComModel, CheckCtsWaitsASecondWhileLettingMessagesThrough) {
     platform::SetTickCountStart(0xFFFFFFFFu - 500);
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     TMivoCom com;
     auto line = OpenOnFake(com, dsMarklin);
     line->ctsHold = true;

@@ -3,6 +3,7 @@
 // exact bytes the unit received and what the component made of the answer.
 #include "command_station/MivoComm.h"
 #include "platform/Host.h"
+#include "tests/support/RecordingHost.h"
 #include "platform/Tick.h"
 #include "sim/SelectrixSim.h"
 
@@ -51,7 +52,7 @@ class SelectrixLine : public ::testing::Test {
         return Bytes(unit.ReceivedBytes());
     }
 
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     sim::SelectrixSim unit;
     TMivoCom com;
 };

@@ -1,4 +1,5 @@
 #include "platform/Host.h"
+#include "tests/support/RecordingHost.h"
 #include "platform/Tick.h"
 
 #include <gtest/gtest.h>
@@ -21,7 +22,7 @@ TEST(Tick, DeadlinesHoldAcrossTheWrap) {
 }
 
 TEST(MainQueue, SynchronizeRunsOnMainThreadAndCarriesExceptionsBack) {
-    RecordingHost host;
+    testsupport::RecordingHost host;
     std::thread::id ranOn;
     std::atomic<bool> threw{false};
     std::thread worker([&] {
@@ -43,7 +44,7 @@ TEST(MainQueue, SynchronizeRunsOnMainThreadAndCarriesExceptionsBack) {
 }
 
 TEST(MainQueue, PostedFailureGoesToTheErrorReport) {
-    RecordingHost host;
+    testsupport::RecordingHost host;
     std::thread([] { MainQueue().Post([] { throw std::runtime_error("late"); }); }).join();
     host.ProcessMessages();
     ASSERT_EQ(host.Messages().size(), 1u);

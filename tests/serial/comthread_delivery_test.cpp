@@ -1,8 +1,9 @@
 // Event delivery through a scripted device: the order and data of the
 // processing steps, the three delivery methods, failures, and the stop.
 #include "serial/ComThread.h"
-#include "serial/ComThreadTestDevices.h"
-#include "serial/ScriptedDevice.h"
+#include "tests/support/ComThreadTestDevices.h"
+#include "tests/support/RecordingHost.h"
+#include "tests/support/ScriptedDevice.h"
 
 #include <gtest/gtest.h>
 
@@ -108,7 +109,7 @@ class ComThreadScripted : public ::testing::Test {
         return ServeUntil([&] { return rec.Size() >= n; });
     }
 
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     std::shared_ptr<DeviceScript> line;
     TComPort port;
     Recorder rec;

@@ -1,7 +1,7 @@
 // The event mask mapping, and the helper that keeps a blocking wait for
 // modem-line changes off the event thread.
 #include "serial/ComThread.h"
-#include "serial/PosixComDeviceEvents.h"
+#include "serial/posix/BlockingCallWatcher.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,9 @@
 // The event thread end to end: a real port on the slave side of a
 // pseudo-terminal, the test as the peer on the master side.
 #include "serial/ComThread.h"
-#include "serial/ComThreadTestDevices.h"
-#include "serial/PtyPair.h"
+#include "tests/support/ComThreadTestDevices.h"
+#include "tests/support/RecordingHost.h"
+#include "tests/support/PtyPair.h"
 
 #include <gtest/gtest.h>
 
@@ -98,7 +99,7 @@ class ComThreadPty : public ::testing::Test {
         }
     }
 
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     PtyPair pty;
     std::shared_ptr<CountingDevice::Counts> counts;
     TComPort port;

@@ -1,7 +1,7 @@
 // Transfers, status and line control against the scripted device: what a
 // pseudo-terminal cannot show (modem lines, hold flags, line errors, held
 // output) and every platform call failing in turn.
-#include "ScriptedDevice.h"
+#include "tests/support/ScriptedDevice.h"
 #include "serial/CPort.h"
 
 #include <chrono>

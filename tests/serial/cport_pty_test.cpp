@@ -1,10 +1,11 @@
 // The port end to end on a real pseudo-terminal: open by name, reads under
 // the time-out rules, writes, purge, exclusive open, settings reaching the
 // line, and a peer that hangs up.
-#include "PtyPair.h"
+#include "tests/support/PtyPair.h"
 #include "platform/Host.h"
+#include "tests/support/RecordingHost.h"
 #include "serial/CPort.h"
-#include "serial/PosixComDevice.h"
+#include "serial/posix/PosixComDevice.h"
 
 #include <chrono>
 #include <dirent.h>
@@ -412,7 +413,7 @@ TEST_F(PtyPort, PeerHangUpNeitherHangsNorSpins) {
         EXPECT_EQ(e.PortErrorCode(), 2);
     }
     // Closing completes although the line is gone; the failure is reported once.
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     EXPECT_NO_THROW(port.ClosePort());
     EXPECT_FALSE(port.Connected());
     EXPECT_EQ(port.Device(), nullptr);

@@ -1,8 +1,9 @@
 // The port object's rules against a scripted device: defaults, the setting
 // objects, what reaches the driver and when, open and close with their
 // events, batching and the loading state.
-#include "ScriptedDevice.h"
+#include "tests/support/ScriptedDevice.h"
 #include "platform/Host.h"
+#include "tests/support/RecordingHost.h"
 #include "serial/CPort.h"
 
 #include <gtest/gtest.h>
@@ -497,7 +498,7 @@ TEST_F(PortRules, FailedCancelKeepsPortOpen) {
 TEST_F(PortRules, VanishedDeviceStillCloses) {
     // An adapter pulled out: every call answers EIO or ENODEV.
     for (int gone : {EIO, ENODEV, ENXIO}) {
-        platform::RecordingHost host;
+        testsupport::RecordingHost host;
         script->HealAll();
         port.SetEvents({evRxChar});
         OpenClean();
@@ -524,7 +525,7 @@ TEST_F(PortRules, VanishedDeviceStillCloses) {
 }
 
 TEST_F(PortRules, DestructorCompletesAFailingClose) {
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     {
         TComPort doomed;
         doomed.SetEvents({});
@@ -572,7 +573,7 @@ TEST_F(PortRules, LoadingOnlyStoresThenOpens) {
 }
 
 TEST_F(PortRules, OpenFailureAtTheEndOfLoadingGoesToTheReport) {
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     script->Fail("Open", EACCES);
     port.BeginLoading();
     port.SetConnected(true);

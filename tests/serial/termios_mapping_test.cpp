@@ -1,7 +1,7 @@
 // The line settings as the kernel gets them, and the decoding of received
 // bytes: pure functions, because a pseudo-terminal forces 8 data bits
 // without parity and cannot produce parity errors or breaks.
-#include "serial/PosixComDevice.h"
+#include "serial/posix/PosixComDevice.h"
 
 #include <asm/termbits.h>
 #include <gtest/gtest.h>

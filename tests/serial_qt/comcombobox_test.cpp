@@ -3,6 +3,7 @@
 #include "serial/qt/ComComboBox.h"
 
 #include "platform/Host.h"
+#include "tests/support/RecordingHost.h"
 
 #include <gtest/gtest.h>
 
@@ -185,7 +186,7 @@ class PortChoice : public ComboBox {
 
     Pty a, b;
     std::vector<std::string> opened;
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
 };
 
 TEST_F(PortChoice, WithAutoApplyTheOpenPortMovesToTheChosenDeviceBeforeChange) {

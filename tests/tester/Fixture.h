@@ -6,6 +6,7 @@
 
 #include "command_station/MivoComm.h"
 #include "platform/Host.h"
+#include "tests/support/RecordingHost.h"
 #include "serial/qt/ComComboBox.h"
 #include "sim/SelectrixSim.h"
 #include "tester/UnitQuorrin.h"
@@ -88,9 +89,9 @@ class TesterTest : public ::testing::Test {
     // True when nothing beyond the first `n` bytes arrives within a short while.
     bool NothingAfter(size_t n) { return !unit->WaitForReceived(n + 1, 200); }
 
-    std::vector<platform::RecordingHost::Shown> Shown() { return host.Messages(); }
+    std::vector<testsupport::RecordingHost::Shown> Shown() { return host.Messages(); }
 
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     std::unique_ptr<sim::SelectrixSim> unit;
     std::unique_ptr<tester::TFormQuorrin> form;
 };

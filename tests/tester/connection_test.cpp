@@ -200,7 +200,7 @@ TEST_F(TesterTest, ConnectionTest) {
         }
         unit->SetSilent(c.silent);
         Bytes atMessage;
-        host.onShow = [&](const platform::RecordingHost::Shown&) {
+        host.onShow = [&](const testsupport::RecordingHost::Shown&) {
             atMessage = WaitBytes(c.beforeMessage.size());
         };
         Click(form->ButtonVerbindingOke);

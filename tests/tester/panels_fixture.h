@@ -9,8 +9,9 @@
 
 #include "command_station/MivoComm.h"
 #include "platform/Host.h"
+#include "tests/support/RecordingHost.h"
 #include "platform/Tick.h"
-#include "serial/PosixComDevice.h"
+#include "serial/posix/PosixComDevice.h"
 #include "sim/SelectrixSim.h"
 #include "tester/Controls.h"
 #include "tester/UnitQuorrin.h"
@@ -172,7 +173,7 @@ class PanelsTest : public ::testing::Test {
         return v;
     }
 
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     std::shared_ptr<FaultSwitch> faults = std::make_shared<FaultSwitch>();
     std::unique_ptr<sim::SelectrixSim> unit;
     std::unique_ptr<TFormQuorrin> form;

@@ -186,7 +186,7 @@ TEST_F(PanelsTimedAcrossWrap, MeldTijdenTimesTheUsersOwnTransactionsOnly) {
     unit->SetFeedback(12, 0xFF);
     form->spn_bezetadres->SetValue(12);
     QString shownWhenTimed;
-    host.onShow = [&](const platform::RecordingHost::Shown&) {
+    host.onShow = [&](const testsupport::RecordingHost::Shown&) {
         if (shownWhenTimed.isEmpty()) shownWhenTimed = form->lbl_bezetnr->text();
     };
 
@@ -222,7 +222,7 @@ TEST_F(PanelsFunction, TicksGoOnWhileAMessageBoxIsOpen) {
     SetBox(form->CheckBoxMeldTijd, true);
     form->Timer1->start();
     // While the box is "open" the event loop runs, as a real box's would.
-    host.onShow = [&](const platform::RecordingHost::Shown&) { RunEventsFor(450); };
+    host.onShow = [&](const testsupport::RecordingHost::Shown&) { RunEventsFor(450); };
     Click(form->ButtonVerstuur);
     form->Timer1->stop();
     const std::string wire = Wire();

@@ -110,7 +110,7 @@ TEST_F(PanelsTimer, AFailingLineIsReportedOnceAndTheTicksGoOn) {
 TEST_F(PanelsTimer, TheRunningTimerSurvivesAFailureReportedInsideItsOwnBox) {
     faults->purgeFails = true;
     int reports = 0;
-    host.onShow = [&](const platform::RecordingHost::Shown& m) {
+    host.onShow = [&](const testsupport::RecordingHost::Shown& m) {
         if (m.kind != platform::MessageKind::Error) return;
         ++reports;
         // The report's box is open: ticks go on and keep failing.

@@ -135,7 +135,7 @@ TEST_F(Programming, ProgrammerInUseOrSilentStopsEarlyAndRestoresThePower) {
         Clear();
         std::vector<std::string> atMessage;
         bool timerStopped = false;
-        host.onShow = [&](const platform::RecordingHost::Shown&) {
+        host.onShow = [&](const testsupport::RecordingHost::Shown&) {
             atMessage = Requests(Wire());
             timerStopped = !form->Timer1->isActive();
         };
@@ -160,7 +160,7 @@ TEST_F(Programming, ProgrammerNietReadyAfterFiveSecondsOfPolling) {
     unit->SetProgrammerNeverReady(true);
     PowerOn();
     uint64_t shownAt = 0;
-    host.onShow = [&](const platform::RecordingHost::Shown&) { shownAt = platform::MicroNow(); };
+    host.onShow = [&](const testsupport::RecordingHost::Shown&) { shownAt = platform::MicroNow(); };
     Click(form->ButtonVerify);
 
     ASSERT_EQ(host.Texts(), std::vector<std::string>{"Programmer niet ready"});
@@ -184,7 +184,7 @@ TEST_F(Programming, KanNietVerifierenWhenReadyDoesNotComeWithinTheReadyWait) {
         if (Seen(WriteReq(106, 129))) unit->SetSilent(true);
     };
     uint64_t shownAt = 0;
-    host.onShow = [&](const platform::RecordingHost::Shown&) { shownAt = platform::MicroNow(); };
+    host.onShow = [&](const testsupport::RecordingHost::Shown&) { shownAt = platform::MicroNow(); };
     Click(form->ButtonVerify);
 
     ASSERT_EQ(host.Texts(), std::vector<std::string>{"Kan niet verifieren"});
@@ -262,7 +262,7 @@ TEST_F(Programming, ProgrammerenRunsToItsEndInsideAWaitOfVerify) {
             timerAfterNested = timerAfterNested && form->Timer1->isActive();
         }
     };
-    host.onShow = [&](const platform::RecordingHost::Shown&) {
+    host.onShow = [&](const testsupport::RecordingHost::Shown&) {
         verifyDisabledMeanwhile = !form->ButtonVerify->isEnabled();
     };
     Click(form->ButtonVerify);

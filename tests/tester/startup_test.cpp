@@ -37,7 +37,7 @@ TEST(Splash, PictureLoadsAndCaptionsFit) {
 }
 
 TEST(Splash, FormShowHoldsItOneSecondWithoutMessagesAcrossTheTickWrap) {
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     tester::TFormQuorrin form;
     form.Timer1->stop();
     tester::InitSplash();
@@ -72,7 +72,7 @@ TEST(Splash, FormShowHoldsItOneSecondWithoutMessagesAcrossTheTickWrap) {
 }
 
 TEST(Window, FrameFontAndLayout) {
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     tester::TFormQuorrin form;
     form.Timer1->stop();
     EXPECT_EQ(form.size(), QSize(489, 488));
@@ -115,7 +115,7 @@ TEST(Window, FrameFontAndLayout) {
 }
 
 TEST(Window, EveryCaptionFitsItsControl) {
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     tester::TFormQuorrin form;
     form.Timer1->stop();
     for (QWidget* w : form.findChildren<QWidget*>()) {
@@ -146,7 +146,7 @@ TEST(Window, EveryCaptionFitsItsControl) {
 }
 
 TEST(Window, TabOrderFollowsTheLayout) {
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     tester::TFormQuorrin form;
     form.Timer1->stop();
     const std::vector<QWidget*> expected = {form.ButtonPoortOpen,
@@ -227,7 +227,7 @@ TEST(Window, TabOrderFollowsTheLayout) {
 }
 
 TEST(Window, RendersToAPicture) {
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     tester::TFormQuorrin form;
     form.Timer1->stop();
     form.SpnLoc_TrackBar1->SetPosition(10);
@@ -252,7 +252,7 @@ class Thrower : public QObject {
 } // namespace
 
 TEST(ErrorReport, AnExceptionLeavingAnEventHandlerIsReportedAndTheProgramGoesOn) {
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     Thrower thrower;
     QEvent event(QEvent::User);
     EXPECT_FALSE(QCoreApplication::sendEvent(&thrower, &event));

@@ -5,7 +5,7 @@
 #include "platform/Host.h"
 #include "platform/Tick.h"
 #include "serial/CPort.h"
-#include "serial/PosixComDevice.h"
+#include "serial/posix/PosixComDevice.h"
 
 #include <atomic>
 #include <functional>

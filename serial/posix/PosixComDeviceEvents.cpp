@@ -37,8 +37,9 @@
 //   which a terminal does not allow; it never fires here.
 // A hang-up (EPOLLHUP/EPOLLERR on the device) fails the wait with EIO.
 
-#include "serial/PosixComDeviceEvents.h"
-#include "serial/PosixComDevice.h"
+#include "serial/posix/BlockingCallWatcher.h"
+#include "serial/posix/LineEvents.h"
+#include "serial/posix/PosixComDevice.h"
 
 #include <algorithm>
 #include <atomic>
@@ -55,93 +56,31 @@
 
 namespace serial {
 
-// ---------------------------------------------------------------- the watcher
-
-namespace {
-
-void IgnoreSignal(int) {}
-
-void InstallInterruptHandler() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        struct sigaction sa {};
-        sa.sa_handler = IgnoreSignal;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = 0; // no SA_RESTART: the blocking call must return EINTR
-        sigaction(BlockingCallWatcher::InterruptSignal(), &sa, nullptr);
-    });
-}
-
-} // namespace
-
-int BlockingCallWatcher::InterruptSignal() {
-    return SIGRTMIN + 6;
-}
-
-BlockingCallWatcher::BlockingCallWatcher(std::function<int()> call, std::function<void()> onEvent)
-    : call_(std::move(call)), onEvent_(std::move(onEvent)) {
-    InstallInterruptHandler();
-    thread_ = std::thread(&BlockingCallWatcher::Run, this);
-}
-
-BlockingCallWatcher::~BlockingCallWatcher() {
-    Stop();
-}
-
-void BlockingCallWatcher::Run() {
-    for (;;) {
-        {
-            std::lock_guard lock(mutex_);
-            if (stop_) break;
-        }
-        int err = call_();
-        {
-            std::lock_guard lock(mutex_);
-            if (stop_) break;
-        }
-        if (err == 0) {
-            onEvent_();
-            continue;
-        }
-        if (err != EINTR) break;
-    }
-    std::lock_guard lock(mutex_);
-    ended_ = true;
-    endedCv_.notify_all();
-}
-
-void BlockingCallWatcher::Stop() {
-    if (!thread_.joinable()) return;
-    {
-        std::unique_lock lock(mutex_);
-        stop_ = true;
-        // The signal may land just before the helper enters the call, which
-        // would then block; so knock again until it has ended.
-        while (!ended_) {
-            pthread_kill(thread_.native_handle(), InterruptSignal());
-            endedCv_.wait_for(lock, std::chrono::milliseconds(20));
-        }
-    }
-    thread_.join();
-}
-
-bool BlockingCallWatcher::Ended() {
-    std::lock_guard lock(mutex_);
-    return ended_;
-}
-
 // ---------------------------------------------------------------- the device's events
 
 namespace {
-
-constexpr int kLineDisciplineQueue = 4096;
-constexpr int kRx80FullMark = kLineDisciplineQueue * 8 / 10;
 
 constexpr uint32_t kReceiveEvents = EV_RXCHAR | EV_RXFLAG | EV_RX80FULL | EV_ERR | EV_BREAK;
 constexpr uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
 
 int Errno() {
     return errno ? errno : EIO;
+}
+
+LineCounters FromKernel(const serial_icounter_struct& c) {
+    LineCounters l;
+    l.cts = c.cts;
+    l.dsr = c.dsr;
+    l.rng = c.rng;
+    l.dcd = c.dcd;
+    l.rx = c.rx;
+    l.tx = c.tx;
+    l.frame = c.frame;
+    l.overrun = c.overrun;
+    l.parity = c.parity;
+    l.brk = c.brk;
+    l.bufOverrun = c.buf_overrun;
+    return l;
 }
 
 int InputQueue(int fd) {
@@ -165,14 +104,7 @@ struct PosixComDevice::EventState {
     std::mutex mutex;
     uint32_t mask = 0;
     uint64_t generation = 0; // bumped by SetCommMask: a pending wait ends
-    bool haveCounters = false;
-    serial_icounter_struct counters{};
-    int txAtLastEmpty = 0;
-    // The input queue when the thread last looked at it for an arrival, and
-    // the receive counter then (serial devices).
-    int rxSeen = 0;
-    uint32_t rxCountSeen = 0;
-    int modemBits = 0; // TIOCMGET, for drivers without counters
+    LineMemory memory;
     std::unique_ptr<BlockingCallWatcher> watcher;
 
     ~EventState() {
@@ -184,6 +116,7 @@ struct PosixComDevice::EventState {
     int Create(int deviceFd, bool lines) {
         fd = deviceFd;
         modemLines = lines;
+        memory.modemLines = lines;
         rxPoll = ::epoll_create1(EPOLL_CLOEXEC);
         if (rxPoll < 0) return Errno();
         txPoll = ::epoll_create1(EPOLL_CLOEXEC);
@@ -205,11 +138,15 @@ struct PosixComDevice::EventState {
     // Takes the current counters (or line states) as the base for the next
     // comparison. Caller holds the mutex.
     void Snapshot() {
-        rxSeen = InputQueue(fd);
-        haveCounters = ::ioctl(fd, TIOCGICOUNT, &counters) == 0;
-        if (haveCounters) txAtLastEmpty = counters.tx;
-        rxCountSeen = haveCounters ? static_cast<uint32_t>(counters.rx) : 0;
-        if (!haveCounters && modemLines && ::ioctl(fd, TIOCMGET, &modemBits) != 0) modemBits = 0;
+        LineMemory& m = memory;
+        m.rxSeen = InputQueue(fd);
+        serial_icounter_struct c{};
+        m.haveCounters = ::ioctl(fd, TIOCGICOUNT, &c) == 0;
+        m.counters = m.haveCounters ? FromKernel(c) : LineCounters{};
+        m.txAtLastEmpty = m.counters.tx;
+        m.rxCountSeen = static_cast<uint32_t>(m.counters.rx);
+        if (!m.haveCounters && modemLines && ::ioctl(fd, TIOCMGET, &m.modemBits) != 0)
+            m.modemBits = 0;
     }
 
     // Arms the registrations for `mask` and drops the readiness they report
@@ -232,53 +169,15 @@ struct PosixComDevice::EventState {
     // What happened since the last comparison, as event bits (unmasked).
     // Caller holds the mutex.
     uint32_t Collect(bool rxEdge, bool txEdge, bool lineWake) {
-        uint32_t found = 0;
-        serial_icounter_struct now{};
-        bool counted = haveCounters && ::ioctl(fd, TIOCGICOUNT, &now) == 0;
-        if (rxEdge) {
-            found |= EV_RXCHAR;
-            int queued = InputQueue(fd);
-            // Where the queue stood before these bytes came. The counter
-            // difference is taken from the last look at an arrival, not from
-            // the last wake-up of any kind, which may have come in between.
-            uint32_t arrived = counted ? static_cast<uint32_t>(now.rx) - rxCountSeen : 0;
-            int before = counted ? queued - static_cast<int>(arrived) : rxSeen;
-            if (before < kRx80FullMark && queued >= kRx80FullMark) found |= EV_RX80FULL;
-            rxSeen = queued;
-            if (counted) rxCountSeen = static_cast<uint32_t>(now.rx);
-        }
-        if (counted) {
-            if (now.brk != counters.brk) found |= EV_BREAK;
-            if (now.frame != counters.frame || now.parity != counters.parity ||
-                now.overrun != counters.overrun || now.buf_overrun != counters.buf_overrun)
-                found |= EV_ERR;
-            if (now.cts != counters.cts) found |= EV_CTS;
-            if (now.dsr != counters.dsr) found |= EV_DSR;
-            if (now.dcd != counters.dcd) found |= EV_RLSD;
-            if (now.rng != counters.rng) found |= EV_RING;
-            counters = now;
-        } else if (lineWake && modemLines) {
-            int bits = 0;
-            if (::ioctl(fd, TIOCMGET, &bits) == 0) {
-                int changed = bits ^ modemBits;
-                if (changed & TIOCM_CTS) found |= EV_CTS;
-                if (changed & TIOCM_DSR) found |= EV_DSR;
-                if (changed & TIOCM_CD) found |= EV_RLSD;
-                // The ring indicator counts when it goes off again.
-                if ((changed & TIOCM_RI) && !(bits & TIOCM_RI)) found |= EV_RING;
-                modemBits = bits;
-            }
-        }
-        if (txEdge) {
-            int outq = -1;
-            bool drained = ::ioctl(fd, TIOCOUTQ, &outq) == 0 && outq == 0;
-            bool sent = !counted || now.tx != txAtLastEmpty;
-            if (drained && sent) {
-                found |= EV_TXEMPTY;
-                if (counted) txAtLastEmpty = now.tx;
-            }
-        }
-        return found;
+        LineReading now;
+        serial_icounter_struct c{};
+        now.counted = memory.haveCounters && ::ioctl(fd, TIOCGICOUNT, &c) == 0;
+        if (now.counted) now.counters = FromKernel(c);
+        if (rxEdge) now.inQueue = InputQueue(fd);
+        if (txEdge) now.outQueueKnown = ::ioctl(fd, TIOCOUTQ, &now.outQueue) == 0;
+        if (!now.counted && lineWake && memory.modemLines)
+            now.modemBitsKnown = ::ioctl(fd, TIOCMGET, &now.modemBits) == 0;
+        return ClassifyLineEvents(memory, now, {rxEdge, txEdge, lineWake});
     }
 
     void UpdateWatcher() {
@@ -338,7 +237,7 @@ int PosixComDevice::WaitCommEvent(uint32_t& mask, int stopFd) {
         wanted = st.mask;
         // Lower only: a higher queue holds arrivals not looked at yet, which
         // must be judged from where the queue stood before them.
-        st.rxSeen = std::min(st.rxSeen, InputQueue(st.fd));
+        st.memory.rxSeen = std::min(st.memory.rxSeen, InputQueue(st.fd));
     }
 
     for (;;) {

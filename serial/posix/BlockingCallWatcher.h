@@ -1,4 +1,4 @@
-// Pieces of the Linux event waiting that stand on their own.
+// A helper thread for a blocking call that has no pollable counterpart.
 #pragma once
 
 #include <condition_variable>

@@ -1,7 +1,7 @@
 // The device layer on Linux: termios2 for the line settings, poll() for the
 // waits, the TIOCM* calls for the modem lines. <termios.h> is not used: its
 // struct clashes with the kernel's termios2, which carries any bit rate.
-#include "serial/PosixComDevice.h"
+#include "serial/posix/PosixComDevice.h"
 
 #include <asm/termbits.h>
 #include <cerrno>

@@ -133,14 +133,12 @@ class PosixComDevice : public ComDevice {
     std::mutex countersMutex_;
     bool countersKnown_ = false;
 
-  public:
-    // The event-waiting state, defined with the event waiting. Held by a
-    // shared_ptr because its deleter is bound where the state is created,
-    // so this file and the destructor need not see the complete type.
-    // Close() drops it while the descriptor is still open.
+    // The event-waiting state, defined with the event waiting
+    // (PosixComDeviceEvents.cpp). Held by a shared_ptr because its deleter is
+    // bound where the state is created, so this file and the destructor need
+    // not see the complete type. Close() drops it while the descriptor is
+    // still open.
     struct EventState;
-
-  private:
     std::shared_ptr<EventState> events_;
 };
 

@@ -1,0 +1,105 @@
+// The texts of the port settings as lists and stored settings show them, and
+// the driver value of each baud rate.
+#include "serial/ComSettings.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace serial {
+namespace {
+
+char LowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+template <typename E> std::string NameOf(const std::vector<std::string>& names, E v) {
+    const auto i = static_cast<size_t>(v);
+    return i < names.size() ? names[i] : std::string();
+}
+
+template <typename E>
+E Parse(const std::vector<std::string>& names, const std::string& text, E fallback) {
+    for (size_t i = 0; i < names.size(); ++i)
+        if (SameTextNoCase(names[i], text)) return static_cast<E>(i);
+    return fallback;
+}
+
+} // namespace
+
+int32_t BaudRateValue(TBaudRate rate) {
+    static constexpr int32_t kRates[] = {0,     110,   300,   600,   1200,  2400,   4800,   9600,
+                                         14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
+    return rate < std::size(kRates) ? kRates[rate] : 0;
+}
+
+bool SameTextNoCase(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return LowerAscii(x) == LowerAscii(y);
+           });
+}
+
+bool LessTextNoCase(const std::string& a, const std::string& b) {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return static_cast<unsigned char>(LowerAscii(x)) <
+               static_cast<unsigned char>(LowerAscii(y));
+    });
+}
+
+// ------------------------------------------------------------ converters
+
+const std::vector<std::string>& BaudRateNames() {
+    static const std::vector<std::string> names{
+        "Custom", "110",   "300",   "600",   "1200",  "2400",   "4800",   "9600",
+        "14400",  "19200", "38400", "56000", "57600", "115200", "128000", "256000"};
+    return names;
+}
+const std::vector<std::string>& DataBitsNames() {
+    static const std::vector<std::string> names{"5", "6", "7", "8"};
+    return names;
+}
+const std::vector<std::string>& StopBitsNames() {
+    static const std::vector<std::string> names{"1", "1.5", "2"};
+    return names;
+}
+const std::vector<std::string>& ParityNames() {
+    static const std::vector<std::string> names{"None", "Odd", "Even", "Mark", "Space"};
+    return names;
+}
+const std::vector<std::string>& FlowControlNames() {
+    static const std::vector<std::string> names{"Hardware", "Software", "None", "Custom"};
+    return names;
+}
+
+std::string BaudRateName(TBaudRate v) {
+    return NameOf(BaudRateNames(), v);
+}
+std::string DataBitsName(TDataBits v) {
+    return NameOf(DataBitsNames(), v);
+}
+std::string StopBitsName(TStopBits v) {
+    return NameOf(StopBitsNames(), v);
+}
+std::string ParityName(TParityBits v) {
+    return NameOf(ParityNames(), v);
+}
+std::string FlowControlName(TFlowControl v) {
+    return NameOf(FlowControlNames(), v);
+}
+
+TBaudRate ParseBaudRate(const std::string& text) {
+    return Parse(BaudRateNames(), text, br9600);
+}
+TDataBits ParseDataBits(const std::string& text) {
+    return Parse(DataBitsNames(), text, dbEight);
+}
+TStopBits ParseStopBits(const std::string& text) {
+    return Parse(StopBitsNames(), text, sbOneStopBit);
+}
+TParityBits ParseParity(const std::string& text) {
+    return Parse(ParityNames(), text, prNone);
+}
+TFlowControl ParseFlowControl(const std::string& text) {
+    return Parse(FlowControlNames(), text, fcCustom);
+}
+
+} // namespace serial
