@@ -1,6 +1,7 @@
 // The device layer under the port object: the few platform calls a serial
 // line needs, each returning 0 or the platform's error number (errno).
-// PosixComDevice implements it on termios; tests use scripted doubles.
+// serial/posix/PosixComDevice implements it on termios; tests use scripted
+// doubles (tests/support/ScriptedDevice.h).
 //
 // Time-out rules live above this layer (in the port), built on "wait until
 // readable/writable or a deadline" plus "transfer what is there", so they hold
@@ -13,8 +14,12 @@
 
 namespace serial {
 
-// The line settings handed to the driver, field for field the platform's
-// device control block.
+// The line settings handed to the driver. The fields are those of the
+// Windows device control block, so the port's rules read the same on every
+// platform; a backend takes what its driver has a counter-part for and
+// ignores the rest (on Linux among others DCBlength, fAbortOnError, the
+// XON/XOFF limits and the end-of-file character: serial/posix/PosixComDevice.h
+// lists what has no counterpart).
 struct Dcb {
     uint32_t DCBlength = 28;
     uint32_t BaudRate = 0;

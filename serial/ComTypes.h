@@ -98,7 +98,8 @@ inline constexpr TComEvents AllComEvents{evRxChar, evTxEmpty, evRxFlag, evRing, 
 enum TComSignal : uint8_t { csCTS, csDSR, csRing, csRLSD };
 using TComSignals = TSet<TComSignal, uint8_t>;
 
-// Setting groups written and read by the settings store.
+// The setting groups a port keeps in its StoredGroups (which groups a stored
+// copy of its settings would hold; nothing reads or writes one yet).
 enum TStoredGroup : uint8_t { sgBasic, sgBuffer, sgFlow, sgTimeouts, sgParity, sgEvents };
 using TStoredGroups = TSet<TStoredGroup, uint8_t>;
 
