@@ -26,6 +26,11 @@ uint8_t U8(char c) {
     return static_cast<uint8_t>(c);
 }
 
+std::string TeLang(size_t bytes) {
+    return "TMivoCom.DinamoOpdracht: " + std::to_string(bytes) +
+           " bytes passen niet in een DINAMO-frame (hoogstens 3); niets verstuurd.";
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- pure parts
@@ -130,9 +135,7 @@ bool TMivoCom::DinamoOpdracht(const std::string& data) {
         return false;
     }
     if (data.size() > kDinamoMaxData) {
-        platform::Host().ShowMessage("TMivoCom.DinamoOpdracht: " + std::to_string(data.size()) +
-                                     " bytes passen niet in een DINAMO-frame (hoogstens 3); "
-                                     "niets verstuurd.");
+        platform::Host().ShowMessage(TeLang(data.size()));
         return false;
     }
     if (!data.empty()) DinamoLijst().push_back(data);
@@ -221,6 +224,12 @@ void TMivoCom::DinamoCyclus() {
     }
     if (DinamoFault) DinamoResetFout();
     TBytesLijst& rij = DinamoLijst();
+    // Commands put into the list by hand bypass DinamoOpdracht; one that
+    // cannot be framed would block the link for good, so it goes, loudly.
+    while (!rij.empty() && rij.front().size() > kDinamoMaxData) {
+        platform::Host().ShowMessage(TeLang(rij.front().size()));
+        rij.pop_front();
+    }
     if (rij.empty()) {
         DinamoZend("");
     } else if (DinamoHold || DinamoFault) {

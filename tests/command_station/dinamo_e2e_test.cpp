@@ -68,7 +68,7 @@ class DinamoLine : public ::testing::Test {
     };
 
     platform::RecordingHost host;
-    sim::DinamoSim dinamo{20000};
+    sim::DinamoSim dinamo{100000};
     TMivoCom com;
     std::vector<std::string> texts;
     std::vector<Action> actions;
@@ -183,11 +183,15 @@ TEST_F(DinamoLine, FaultNeedingTwoResetsFailsTheConnectionTestThenClears) {
     EXPECT_FALSE(com.InitSysteem());
     EXPECT_LT(platform::ElapsedSince(start), 1500u);
     EXPECT_EQ(com.LaatsteFout, "Geen communicatie met DINAMO mogelijk!");
-    EXPECT_EQ(dinamo.ResetsReceived(), 1u); // at most one a second
 
     ASSERT_TRUE(RunUntil([&] { return !com.DinamoFault; }, 2500));
     EXPECT_EQ(dinamo.ResetsReceived(), 2u);
     EXPECT_EQ(Count("fault opgeheven"), 1u);
+    std::vector<uint64_t> resets;
+    for (const sim::DinamoFrameEvent& e : dinamo.Frames())
+        if (e.data == B({0x94}) && !e.repeat) resets.push_back(e.atUs);
+    ASSERT_EQ(resets.size(), 2u);
+    EXPECT_GE(resets[1] - resets[0], 900000u); // at most one a second
 }
 
 TEST_F(DinamoLine, HoldThatNeverClearsKeepsTheLinkPollingAndTheQueueWaiting) {
@@ -222,8 +226,9 @@ TEST_F(DinamoLine, ASilentDinamoGetsAResendEveryAnswerTimeAndNoSpin) {
     EXPECT_GE(frames.size(), 4u);
     EXPECT_LE(frames.size(), 6u);
     for (size_t i = 1; i < frames.size(); ++i)
-        EXPECT_GE(frames[i].atUs - frames[i - 1].atUs, 195000u)
-            << i << " toggle " << int(frames[i].toggle) << " data " << frames[i].data.size();
+        // Stamped on the simulator's thread, which a loaded machine may
+        // wake late: a margin, but far from back-to-back resends.
+        EXPECT_GE(frames[i].atUs - frames[i - 1].atUs, 150000u) << i;
     EXPECT_LT(cpu, wallMs * 0.25) << "waiting must block";
     EXPECT_GE(Count("opnieuw..."), 4u);
 }

@@ -308,13 +308,20 @@ TEST_F(DinamoLink, HostQueueTakesZeroToThreeBytesAndRefusesMore) {
     ASSERT_EQ(host.Texts().size(), 1u);
     EXPECT_NE(host.Texts()[0].find("4 bytes"), std::string::npos) << host.Texts()[0];
 
+    // Put into the list by hand: not framed, not cut, not blocking the rest.
+    com.DinamoRij->push_front(B({9, 9, 9, 9}));
+    host.Clear();
+    com.DinamoCyclus();
+    EXPECT_EQ(host.Texts().size(), 1u);
+    EXPECT_EQ(Frames().at(0).frame, DinamoFrame(B({1, 2, 3}), 0));
+
     host.Clear();
     com.SetDigitaalSysteem(dsSelectrix);
     EXPECT_FALSE(com.DinamoOpdracht(B({1})));
     EXPECT_EQ(host.Texts(), std::vector<std::string>{
                                 "TMivoCom.DinamoOpdracht alleen van toepassing bij DINAMO!"});
     com.DinamoCyclus(); // another system: the link stays quiet
-    EXPECT_TRUE(Frames().empty());
+    EXPECT_EQ(Frames().size(), 1u);
     EXPECT_FALSE(com.DinamoVerbind());
 }
 
