@@ -1,11 +1,12 @@
 // The DINAMO link against the simulated DINAMO over a pseudo-terminal:
-// - dinamo_cycle_us: median of one empty-frame exchange through the link
-//   (DinamoCyclus sends, DinamoWacht and DinamoOntvang take the answer), and
-//   beside it, interleaved in the same run, the same exchange done with plain
-//   termios calls (dinamo_raw_exchange_us); dinamo_cycle_ratio is the link's
-//   median over the raw median.
-// - dinamo_silent_cpu_percent: the process's CPU share while a host loop of
-//   DinamoCyclus and DinamoWacht runs against a DINAMO that never answers.
+// - dinamo_cycle_us: one empty-frame exchange as a host runs the link, a
+//   loop of DinamoCyclus (takes the answer, sends the next frame) and
+//   DinamoWacht, timed over blocks of exchanges; beside it, in alternating
+//   blocks of the same run, the same exchanges done with plain termios calls
+//   (dinamo_raw_exchange_us); dinamo_cycle_ratio is the link's median over
+//   the raw median.
+// - dinamo_silent_cpu_percent: the process's CPU share while that loop runs
+//   against a DINAMO that never answers.
 #include "BenchUtil.h"
 
 #include "command_station/Dinamo.h"
@@ -54,13 +55,29 @@ bool RawExchange(int fd, int& toggle) {
     return true;
 }
 
-bool LinkExchange(TMivoCom& com) {
+// `count` exchanges in the host's loop, from an idle link back to an idle
+// link. Each sample runs from one frame's send to the next one's: the wait
+// for the answer, then the step that takes it and sends again.
+void LinkBlock(TMivoCom& com, int count, std::vector<double>& samples, int& misses) {
     com.DinamoCyclus();
+    for (int i = 0; i < count; ++i) {
+        uint64_t t0 = platform::MicroNow();
+        if (!com.DinamoWacht(200)) ++misses;
+        com.DinamoCyclus();
+        samples.push_back(static_cast<double>(platform::MicroNow() - t0));
+    }
     while (com.DinamoAntwoordTot != kDinamoNietsVerwacht) {
-        if (!com.DinamoWacht(200)) return false;
+        if (!com.DinamoWacht(200)) ++misses;
         com.DinamoOntvang();
     }
-    return true;
+}
+
+void RawBlock(int fd, int count, int& toggle, std::vector<double>& samples, int& misses) {
+    for (int i = 0; i < count; ++i) {
+        uint64_t t0 = platform::MicroNow();
+        if (!RawExchange(fd, toggle)) ++misses;
+        samples.push_back(static_cast<double>(platform::MicroNow() - t0));
+    }
 }
 
 } // namespace
@@ -74,19 +91,12 @@ int main() {
     com.SetPort(dinamo.DevicePath());
     com.OpenPort();
 
-    constexpr int kRounds = 400;
-    std::vector<double> mine, plain;
+    constexpr int kBlocks = 60, kPerBlock = 10, kWarmUp = 3;
+    std::vector<double> mine, plain, ignored;
     int misses = 0, toggle = 0;
-    for (int i = 0; i < kRounds + 20; ++i) {
-        uint64_t t0 = platform::MicroNow();
-        bool ok = RawExchange(raw, toggle);
-        uint64_t t1 = platform::MicroNow();
-        bool linked = LinkExchange(com);
-        uint64_t t2 = platform::MicroNow();
-        if (!ok || !linked) ++misses;
-        if (i < 20) continue; // warm-up
-        plain.push_back(static_cast<double>(t1 - t0));
-        mine.push_back(static_cast<double>(t2 - t1));
+    for (int i = 0; i < kBlocks + kWarmUp; ++i) {
+        RawBlock(raw, kPerBlock, toggle, i < kWarmUp ? ignored : plain, misses);
+        LinkBlock(com, kPerBlock, i < kWarmUp ? ignored : mine, misses);
     }
     double mineMedian = bench::Percentile(mine, 50);
     double plainMedian = bench::Percentile(plain, 50);

@@ -169,7 +169,19 @@ void TMivoCom::DinamoZend(const std::string& data) {
 
 void TMivoCom::DinamoOntvang() {
     if (!Connected()) return;
+    // Unless DinamoWacht just saw the line readable, a look at readiness is
+    // the cheapest way to learn that nothing came (one call instead of the
+    // status query's two).
+    serial::ComDevice* device = Device();
+    bool klaar = false;
+    if (!dinamoLeesbaar_ && device && device->WaitReadable(0, klaar) == 0 && !klaar) return;
     int wachtend = PendingInputCount();
+    // Readable without bytes stays suspect until bytes come again.
+    if (wachtend > 0)
+        dinamoLeegLeesbaar_ = false;
+    else if (dinamoLeesbaar_)
+        dinamoLeegLeesbaar_ = true;
+    dinamoLeesbaar_ = false;
     if (wachtend <= 0) return;
     std::string binnen;
     ReadText(binnen, wachtend);
@@ -251,23 +263,29 @@ void TMivoCom::DinamoResetFout() {
 bool TMivoCom::DinamoWacht(uint32_t maxMs) {
     if (!Connected()) return false;
     platform::Deadline einde = platform::Deadline::After(maxMs);
-    bool leesbaarGezien = false;
     for (;;) {
         if (!DinamoAntwoordVerwacht()) return true;
-        if (PendingInputCount() > 0) return true;
         uint32_t antwoord =
             DinamoResterend(platform::GetTickCount(), DinamoAntwoordTot, dinamoAntwoordDuur_);
         if (antwoord == 0) return true;
         uint32_t wacht = std::min(antwoord, einde.Remaining());
-        if (wacht == 0) return false;
-        // Block until the line is readable. A line that reads as readable
-        // without bytes (a hang-up) is no news the second time: pause instead.
         serial::ComDevice* device = Device();
         bool klaar = false;
-        if (leesbaarGezien || !device || device->WaitReadable(static_cast<int>(wacht), klaar) != 0)
-            platform::Sleep(std::min<uint32_t>(wacht, 2));
-        else
-            leesbaarGezien = klaar;
+        if (!dinamoLeegLeesbaar_ && device &&
+            device->WaitReadable(static_cast<int>(wacht), klaar) == 0) {
+            // Readable: the next DinamoOntvang looks at what came.
+            if (klaar) {
+                dinamoLeesbaar_ = true;
+                return true;
+            }
+        } else {
+            // The line read as readable last time without any bytes (a
+            // hang-up does that for good): that is no news, so count the
+            // bytes and pause between looks instead.
+            if (PendingInputCount() > 0) return true;
+            if (wacht > 0) platform::Sleep(std::min<uint32_t>(wacht, 2));
+        }
+        if (einde.Reached()) return false;
     }
 }
 

@@ -290,6 +290,8 @@ class TMivoCom : public TComPort {
     std::string dinamoLaatsteData_;
     uint16_t dinamoAntwoordDuur_ = 0; // 0: no frame sent yet
     bool dinamoResetGezet_ = false;   // DinamoResetNietVoor was set by a reset
+    bool dinamoLeesbaar_ = false;     // DinamoWacht ended because the line was readable
+    bool dinamoLeegLeesbaar_ = false; // ... and DinamoOntvang then found no bytes
     TBytesLijst& DinamoLijst();
     bool DinamoAntwoordVerwacht() const;
     bool DinamoResetToegestaan(uint32_t nu) const;

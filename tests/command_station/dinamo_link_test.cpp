@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <sys/resource.h>
 
 using namespace command_station;
@@ -357,4 +358,44 @@ TEST_F(DinamoLink, AnAnswerDeadlineNeverReadsAsNothingDue) {
     com.DinamoZend("");
     EXPECT_NE(com.DinamoAntwoordTot, kDinamoNietsVerwacht);
     EXPECT_FALSE(com.DinamoWacht(0));
+}
+
+namespace {
+
+// A line that hung up: always "readable", never a byte.
+class HungUpDevice : public cs_test::FakeDevice {
+  public:
+    using FakeDevice::FakeDevice;
+    int WaitReadable(int, bool& ready) override {
+        ++waits;
+        ready = true;
+        return 0;
+    }
+    static inline std::atomic<int> waits{0};
+};
+
+} // namespace
+
+TEST(DinamoHungUp, AReadableLineWithoutBytesIsNoReasonToSpin) {
+    platform::SetTickCountStart(kBeforeWrap);
+    platform::RecordingHost host;
+    TMivoCom com;
+    auto line = std::make_shared<FakeLine>();
+    com.SetDeviceFactory([line] { return std::make_unique<HungUpDevice>(line); });
+    com.SetDigitaalSysteem(dsDinamo);
+    com.OpenPort();
+    int steps = 0;
+    double cpu0 = CpuMs();
+    platform::Deadline end = platform::Deadline::After(600);
+    while (!end.Reached()) {
+        com.DinamoCyclus();
+        com.DinamoWacht(std::min<uint32_t>(end.Remaining(), 50));
+        ++steps;
+    }
+    EXPECT_LT(CpuMs() - cpu0, 200.0);
+    EXPECT_LT(steps, 100);
+    EXPECT_LT(HungUpDevice::waits.load(), 20);
+    // Still the resends at the answer time-out: about three in 600 ms.
+    EXPECT_GE(line->Written().size(), 2u * 3);
+    EXPECT_LE(line->Written().size(), 2u * 5);
 }
