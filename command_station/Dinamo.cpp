@@ -195,7 +195,10 @@ void TMivoCom::DinamoOntvang() {
 
         uint8_t header = U8(frame[0]);
         uint8_t toggle = (header & kDinamoToggleBit) ? 1 : 0;
-        if (toggle != DinamoToggle) continue; // a late answer to an earlier frame
+        // Only the frame in flight can be answered: an answer with another
+        // toggle is a late one to an earlier frame, and while nothing is
+        // due any frame is one nobody asked for.
+        if (toggle != DinamoToggle || !DinamoAntwoordVerwacht()) continue;
 
         if (!DinamoLeegVerstuurd && DinamoRij && !DinamoRij->empty()) DinamoRij->pop_front();
         DinamoAntwoordTot = kDinamoNietsVerwacht;

@@ -227,7 +227,8 @@ class TMivoCom : public TComPort {
     // it out a second time. So an answer whose toggle is not the one of the
     // frame in flight is a late answer to an earlier transmission: it is
     // dropped, and can neither remove a command that was never answered nor
-    // pass its status or report off as news.
+    // pass its status or report off as news. So is a frame that arrives
+    // while no answer is due.
     uint16_t DinamoAntwoordTijd = 200;
     std::string DinamoInvoer;
     std::unique_ptr<TBytesLijst> DinamoRij;

@@ -250,6 +250,15 @@ TEST_F(DinamoLink, ALateAnswerToAnEarlierFrameIsDropped) {
     com.DinamoOntvang();
     EXPECT_TRUE(com.DinamoRij->empty());
     EXPECT_EQ(com.DinamoToggle, 0);
+
+    // Nothing in flight: even a frame with the current toggle answers nothing.
+    ASSERT_TRUE(com.DinamoOpdracht(B({0x35})));
+    line->Feed(B({0x31, 0x05, 0xCA}));
+    com.DinamoOntvang();
+    EXPECT_EQ(com.DinamoRij->size(), 1u);
+    EXPECT_EQ(com.DinamoToggle, 0);
+    EXPECT_TRUE(texts.empty());
+    EXPECT_TRUE(actions.empty());
 }
 
 TEST_F(DinamoLink, FaultResetOncePerSecondUntilTheFaultClears) {
