@@ -309,9 +309,10 @@ void TMivoCom::DoDinDoeIets(TDinAktie AAktie, uint16_t AData1, uint16_t AData2, 
 
 // ---------------------------------------------------------------- dispatch
 //
-// The protocols of Märklin (apart from CheckCTS), Lenz, the serial card,
-// the Intellibox and DINAMO are not built yet: their branches below send
-// nothing and give the operation's negative result.
+// The protocols of Märklin (apart from CheckCTS), Lenz, the serial card and
+// the Intellibox are not built yet: their branches below send nothing and
+// give the operation's negative result. DINAMO sends nothing here by design:
+// its link runs in DinamoCyclus (Dinamo.cpp).
 
 bool TMivoCom::GetVerbindingOke() {
     if (!Connected()) return false;
@@ -410,7 +411,9 @@ bool TMivoCom::InitSysteem() {
         }
         return true;
     case dsDinamo:
-        if (Connected()) LaatsteFout = kDinamoFout;
+        if (!Connected()) return false;
+        if (DinamoVerbind()) return true;
+        LaatsteFout = kDinamoFout;
         return false;
     default:
         return true;

@@ -211,10 +211,56 @@ class TMivoCom : public TComPort {
     TBaudRate IBGevondenBaud = serial::brCustom;
     std::unique_ptr<TBytesLijst> IBAchtergehouden;
 
-    // --- DINAMO
+    // --- DINAMO (Dinamo.cpp; frames and reports in Dinamo.h)
+    //
+    // Strictly question and answer: DinamoCyclus sends one frame (the head of
+    // DinamoRij, or an empty frame so the DINAMO can report) and the next only
+    // after a valid answer, or again when none came within DinamoAntwoordTijd.
+    //
+    // Running the link is the host's part: queue commands with DinamoOpdracht
+    // and call DinamoCyclus over and over (a timer, or a loop of DinamoCyclus
+    // and DinamoWacht, which blocks until there is something to do). The
+    // component runs it itself only inside DinamoVerbind (InitSysteem).
+    //
+    // The DINAMO's answers carry the toggle of the frame they answer, and it
+    // answers a frame that repeats the previous toggle again without carrying
+    // it out a second time. So an answer whose toggle is not the one of the
+    // frame in flight is a late answer to an earlier transmission: it is
+    // dropped, and can neither remove a command that was never answered nor
+    // pass its status or report off as news. So is a frame that arrives
+    // while no answer is due.
     uint16_t DinamoAntwoordTijd = 200;
     std::string DinamoInvoer;
     std::unique_ptr<TBytesLijst> DinamoRij;
+    bool DinamoHold = false;
+    bool DinamoFault = false;
+    uint8_t DinamoToggle = 0;
+    int32_t DinamoAntwoordTot = 0; // tick; 2147483647: no answer due
+    bool DinamoLeegVerstuurd = false;
+    int32_t DinamoResetNietVoor = 0; // tick
+
+    // Queues one command (0 to 3 data bytes) behind those waiting. More than
+    // three bytes do not fit a frame: refused with a message, nothing queued.
+    // No data queues nothing (an empty frame goes out whenever the queue is
+    // empty). Refused with a message for another system.
+    bool DinamoOpdracht(const std::string& data);
+    // Builds and sends one frame for `data` (at most 3 bytes).
+    void DinamoZend(const std::string& data);
+    bool DinamoSomOke(const std::string& frame) const;
+    // Reads what has arrived and handles every complete frame.
+    void DinamoOntvang();
+    // One step: receive, then send at most one frame. Never blocks beyond
+    // the one write; nothing while the port is closed or for another system.
+    void DinamoCyclus();
+    // Puts the fault reset at the head of DinamoRij unless it is there.
+    void DinamoResetFout();
+    // The connection test: up to a second for an answer without the fault
+    // bit, then a second's pause. True when it came.
+    bool DinamoVerbind();
+    // Blocks (no spinning, no window messages) until DinamoCyclus has work:
+    // bytes have arrived, no answer is due, or the answer time has passed;
+    // or until `maxMs` has passed. True when there is work.
+    bool DinamoWacht(uint32_t maxMs);
 
     // The file the log goes to (see the top of this header).
     static std::string LogPath();
@@ -238,6 +284,18 @@ class TMivoCom : public TComPort {
     std::string LeesEenByte();
 
     TLenzAddTekst onLenzAddTekst_;
+
+    // DINAMO: what the frame in flight carried and the answer time it was
+    // sent with (a resend repeats the frame; a deadline is judged against
+    // the setting that produced it).
+    std::string dinamoLaatsteData_;
+    uint16_t dinamoAntwoordDuur_ = 0; // 0: no frame sent yet
+    bool dinamoResetGezet_ = false;   // DinamoResetNietVoor was set by a reset
+    bool dinamoLeesbaar_ = false;     // DinamoWacht ended because the line was readable
+    bool dinamoLeegLeesbaar_ = false; // ... and DinamoOntvang then found no bytes
+    TBytesLijst& DinamoLijst();
+    bool DinamoAntwoordVerwacht() const;
+    bool DinamoResetToegestaan(uint32_t nu) const;
 };
 
 } // namespace command_station

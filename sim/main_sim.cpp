@@ -19,7 +19,7 @@
 namespace {
 
 const char kHelp[] =
-    R"(Usage: quorrin-sim [--verbose] [--help]
+    R"(Usage: quorrin-sim [--system selectrix|dinamo] [--verbose] [--help]
 
 Starts a simulated Selectrix central unit with its PC interface behind a
 pseudo-terminal and prints the device path to open (9600 baud, 8 data bits,
@@ -212,10 +212,30 @@ void Monitor(const sim::RequestEvent& e) {
 
 } // namespace
 
+// The other simulated systems, each in its own main_<system>.cpp.
+int RunDinamoSim(const std::vector<std::string>& args);
+
 int main(int argc, char** argv) {
-    bool verbose = false;
+    // --system NAME picks the simulated command station; selectrix unless given.
+    std::string system = "selectrix";
+    std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
+        if (arg == "--system" && i + 1 < argc)
+            system = argv[++i];
+        else if (arg.rfind("--system=", 0) == 0)
+            system = arg.substr(9);
+        else
+            args.push_back(arg);
+    }
+    if (system == "dinamo") return RunDinamoSim(args);
+    if (system != "selectrix") {
+        std::cerr << "quorrin-sim: unknown system " << system << " (selectrix, dinamo)\n";
+        return 2;
+    }
+
+    bool verbose = false;
+    for (const std::string& arg : args) {
         if (arg == "--help" || arg == "-h") {
             std::cout << kHelp;
             return 0;
