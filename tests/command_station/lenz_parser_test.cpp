@@ -57,9 +57,9 @@ class LenzParser : public ::testing::Test {
     }
 
     platform::RecordingHost host;
-    TMivoCom com;
     std::vector<std::string> log;
     std::vector<Event> events;
+    TMivoCom com;
 };
 
 } // namespace
