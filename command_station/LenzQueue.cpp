@@ -32,6 +32,11 @@ const std::string kZetUit("\x80", 1);
 const std::string kVersieVraag("\x21\x21", 2);
 
 constexpr uint32_t kVersieWachtMs = 1000;
+// The power-off before a close: at most this long for the driver to send
+// it, then a pause for the last bytes on the wire (two bytes take 2 ms at
+// 9600 baud) and for the other end to read them.
+constexpr uint32_t kUitgaanMaxMs = 250;
+constexpr uint32_t kNaUitgaanMs = 10;
 
 uint8_t ByteOf(const std::string& s, size_t i) {
     return i < s.size() ? static_cast<uint8_t>(s[i]) : 0;
@@ -171,6 +176,20 @@ void TMivoCom::LenzUitBijSluiten() {
     LenzZend(std::string());
     LenzLog(kLogUit, "- uit: zet systeem uit");
     SysteemAan = false;
+    LenzLaatUitgaan();
+}
+
+void TMivoCom::LenzLaatUitgaan() {
+    // Closing discards both driver queues once the event thread stops, so
+    // the power-off must have left the driver first: wait (bounded) until
+    // its output queue is empty, then for the bytes' time on the wire and
+    // for the peer to take them.
+    serial::ComDevice* device = Device();
+    platform::Deadline leeg = platform::Deadline::After(kUitgaanMaxMs);
+    uint32_t wachtend = 0;
+    while (device && device->OutputPending(wachtend) == 0 && wachtend > 0 && !leeg.Reached())
+        platform::Sleep(1);
+    platform::Sleep(kNaUitgaanMs);
 }
 
 void TMivoCom::LenzBezetmelder(uint8_t Adres) {

@@ -276,6 +276,7 @@ class TMivoCom : public TComPort {
     void LenzZetAan();
     void LenzZetUit();
     void LenzUitBijSluiten();
+    void LenzLaatUitgaan();
     void LenzBezetmelder(uint8_t Adres);
     void LenzStuurLoc(uint16_t Adres, uint8_t Snelheid, bool Licht, bool Vooruit,
                       const TFuncties& Functies, uint8_t Modus, std::string& Resultaat);
