@@ -19,12 +19,14 @@
 namespace {
 
 const char kHelp[] =
-    R"(Usage: quorrin-sim [--verbose] [--help]
+    R"(Usage: quorrin-sim [--system NAME] [--verbose] [--help]
 
 Starts a simulated Selectrix central unit with its PC interface behind a
 pseudo-terminal and prints the device path to open (9600 baud, 8 data bits,
 2 stop bits). Runs until end of input, "quit", Ctrl-C or SIGTERM.
 
+  --system NAME  selectrix (this one, the default) or lenz
+                 (quorrin-sim --system lenz --help for its commands)
   --verbose   print every request the PC makes
 
 Commands, one per line (numbers in decimal, 0x.. hex or 0b.. binary):
@@ -212,10 +214,28 @@ void Monitor(const sim::RequestEvent& e) {
 
 } // namespace
 
+int LenzSimMain(const std::vector<std::string>& args); // main_lenz.cpp
+
 int main(int argc, char** argv) {
-    bool verbose = false;
+    // --system picks the simulator; every other option belongs to it.
+    std::string system = "selectrix";
+    std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
+        if (arg == "--system" && i + 1 < argc)
+            system = argv[++i];
+        else if (arg.rfind("--system=", 0) == 0)
+            system = arg.substr(9);
+        else
+            args.push_back(arg);
+    }
+    if (system == "lenz") return LenzSimMain(args);
+    if (system != "selectrix") {
+        std::cerr << "quorrin-sim: unknown system " << system << " (selectrix or lenz)\n";
+        return 2;
+    }
+    bool verbose = false;
+    for (const std::string& arg : args) {
         if (arg == "--help" || arg == "-h") {
             std::cout << kHelp;
             return 0;
