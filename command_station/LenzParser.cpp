@@ -56,8 +56,8 @@ uint16_t TMivoCom::LenzAdresWaarde(const std::string& tweeBytes) {
     return LenzAdresWaardeVan(tweeBytes);
 }
 
-void TMivoCom::LenzLog(uint16_t categorie, const std::string& tekst) {
-    if (LenzLogAan(categorie)) DoLenzAddTekst(tekst);
+void TMivoCom::LenzLog(uint16_t categorie, std::string_view tekst) {
+    if (LenzLogAan(categorie)) DoLenzAddTekst(std::string(tekst));
 }
 
 void TMivoCom::LenzOntvang(TCustomComPort*, int Count) {
@@ -106,8 +106,9 @@ void TMivoCom::LenzVerwerk() {
                 }
             }
             if (LenzInvoer.empty()) return;
-            LenzLog(kLogFout, "- Gesynchroniseerd: " + std::to_string(LenzVerlorenBytes) +
-                                  " input bytes zijn verloren gegaan!");
+            if (LenzLogAan(kLogFout))
+                LenzLog(kLogFout, "- Gesynchroniseerd: " + std::to_string(LenzVerlorenBytes) +
+                                      " input bytes zijn verloren gegaan!");
         }
 
         uint8_t kop = Byte(LenzInvoer, 0);
@@ -211,7 +212,8 @@ void TMivoCom::LenzBericht(const std::string& bericht) {
             // so it is right under any locale; only the log uses the
             // process's separator.
             LenzVersie = LenzVersieWaarde(v);
-            LenzLog(kLogVersie, "- versienummer: " + LenzVersieTekst(v, Scheidingsteken()));
+            if (LenzLogAan(kLogVersie))
+                LenzLog(kLogVersie, "- versienummer: " + LenzVersieTekst(v, Scheidingsteken()));
             DoLenzDoeIets(laVersie, 0, 0, 0, LenzVersie);
             LenzOpdrachtKlaar();
         }
@@ -230,9 +232,10 @@ void TMivoCom::LenzBericht(const std::string& bericht) {
         LenzLocOud(bericht);
         break;
     case 0xE3:
-        LenzLog(kLogHandbediening,
-                "- loc: " + std::to_string(LenzAdresWaarde(bericht.substr(2, 2))) +
-                    " op handbediening (V3)");
+        if (LenzLogAan(kLogHandbediening))
+            LenzLog(kLogHandbediening,
+                    "- loc: " + std::to_string(LenzAdresWaarde(bericht.substr(2, 2))) +
+                        " op handbediening (V3)");
         break;
     case 0xE4:
     case 0xE5:
@@ -264,12 +267,13 @@ void TMivoCom::LenzTerugmelding(const std::string& bericht) {
         uint8_t soort = f & 0x60;
         if (soort == 0x40) {
             uint8_t nibble = (f & 0x10) ? 2 : 1;
-            LenzLog(kLogBezetmelder,
-                    LenzBezetmelderTekst(static_cast<unsigned>(n), nibble, f & 0x0F));
+            if (LenzLogAan(kLogBezetmelder))
+                LenzLog(kLogBezetmelder,
+                        LenzBezetmelderTekst(static_cast<unsigned>(n), nibble, f & 0x0F));
             DoLenzDoeIets(laBezetmelder, static_cast<uint16_t>(n), nibble, f & 0x0F, 0.0);
         } else if (soort == 0x20 || (soort == 0x00 && versie3)) {
             unsigned t = a * 4u + ((f & 0x10) ? 3 : 1);
-            LenzLog(kLogWissel, LenzWisselTekst(a, t, f & 0x0F));
+            if (LenzLogAan(kLogWissel)) LenzLog(kLogWissel, LenzWisselTekst(a, t, f & 0x0F));
             DoLenzDoeIets(laWisselFeedback, a, static_cast<uint16_t>(t), f & 0x0F, 0.0);
         } else {
             if (n == VerwachtBezetAdres) {
@@ -277,7 +281,8 @@ void TMivoCom::LenzTerugmelding(const std::string& bericht) {
                 VerwachtNibble = 255;
                 LenzOpdrachtKlaar();
             }
-            LenzLog(kLogBezetmelder, LenzFeedbackTypeTekst(static_cast<unsigned>(n), f));
+            if (LenzLogAan(kLogBezetmelder))
+                LenzLog(kLogBezetmelder, LenzFeedbackTypeTekst(static_cast<unsigned>(n), f));
         }
     }
 }
@@ -291,14 +296,16 @@ void TMivoCom::LenzLocOud(const std::string& bericht) {
     uint8_t v = LenzStapOud(f, s);
     f = static_cast<uint8_t>((f & 0xE0) | (v & 0x1F));
     if (kop == 0xA3 || kop == 0xA4) {
-        LenzLog(kLogHandbediening, "- loc: " + std::to_string(l) + " op handbediening");
+        if (LenzLogAan(kLogHandbediening))
+            LenzLog(kLogHandbediening, "- loc: " + std::to_string(l) + " op handbediening");
         if (kop == 0xA4) DoLenzDoeIets(laLoc, l, f, g, 0.0);
     }
     if (l == VerwachtLocAdres) {
         VerwachtLocAdres = -1;
         LenzOpdrachtKlaar();
     }
-    LenzLog(kLogLoc, LenzLocTekst("- loc: ", l, (f & 0x40) != 0, (f & 0x20) != 0, v));
+    if (LenzLogAan(kLogLoc))
+        LenzLog(kLogLoc, LenzLocTekst("- loc: ", l, (f & 0x40) != 0, (f & 0x20) != 0, v));
 }
 
 void TMivoCom::LenzLocV3(const std::string& bericht) {
@@ -313,8 +320,9 @@ void TMivoCom::LenzLocV3(const std::string& bericht) {
         VerwachtLocV3.clear();
         // The light is function 0, bit 4 of the function byte: where the
         // interface reports it and where our own function command puts it.
-        LenzLog(kLogLoc, LenzLocTekst("- loc (V3): ", adres, (snelheid & 0x80) != 0,
-                                      (functies & 0x10) != 0, snelheid & 0x7F));
+        if (LenzLogAan(kLogLoc))
+            LenzLog(kLogLoc, LenzLocTekst("- loc (V3): ", adres, (snelheid & 0x80) != 0,
+                                          (functies & 0x10) != 0, snelheid & 0x7F));
     }
     LenzOpdrachtKlaar();
 }

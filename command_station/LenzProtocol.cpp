@@ -13,8 +13,8 @@ uint8_t LenzXor(const std::string& bytes) {
 }
 
 bool LenzXorOkeBericht(const std::string& bericht) {
-    if (bericht.empty()) return false;
-    return LenzXor(bericht.substr(0, bericht.size() - 1)) == static_cast<uint8_t>(bericht.back());
+    // The XOR over every byte, the check byte included, is 0 when it fits.
+    return !bericht.empty() && LenzXor(bericht) == 0;
 }
 
 bool LenzGeldigeKop(uint8_t header, bool versie3) {

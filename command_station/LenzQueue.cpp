@@ -132,7 +132,7 @@ void TMivoCom::LenzZend(const std::string& opdracht) {
 
     uint8_t x = LenzXor(kop);
     std::string regel = kop + static_cast<char>(x);
-    std::string getallen = LenzGetallenTekst(kop, x);
+    std::string getallen = LenzLogAan(kLogGetallen) ? LenzGetallenTekst(kop, x) : std::string();
 
     LenzWachtOpStilte();
     VerstuurBytes(regel);

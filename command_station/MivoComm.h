@@ -26,6 +26,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace command_station {
 
@@ -280,7 +281,7 @@ class TMivoCom : public TComPort {
     void LenzBezetmelder(uint8_t Adres);
     void LenzStuurLoc(uint16_t Adres, uint8_t Snelheid, bool Licht, bool Vooruit,
                       const TFuncties& Functies, uint8_t Modus, std::string& Resultaat);
-    void LenzLog(uint16_t categorie, const std::string& tekst);
+    void LenzLog(uint16_t categorie, std::string_view tekst);
     bool LenzAntwoordVerlopen() const;
     void LenzWachtOpStilte();
     // Message handlers (LenzParser.cpp).
