@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <clocale>
+#include <cstdlib>
 #include <random>
 
 using namespace command_station;
@@ -303,4 +305,29 @@ TEST_F(LenzParser, GarbageNeverGrowsTheBuffer) {
     Clear();
     Feed(B({0x42, 0x07}) + M({0x42, 0x05, 0x53}));
     EXPECT_EQ(events, (std::vector<Event>{{laBezetmelder, 6, 2, 3, 0}}));
+}
+
+// A process whose decimal separator is a comma: the number stays 3.6, only
+// the log line shows the comma.
+TEST_F(LenzParser, VersionUnderACommaLocale) {
+    std::string dir = ::testing::TempDir() + "quorrin_komma_locale";
+    std::string src = dir + "/komma.src";
+    std::string cmd =
+        "mkdir -p '" + dir + "' && printf 'LC_NUMERIC\\ndecimal_point \"<U002C>\"\\n" +
+        "thousands_sep \"\"\\ngrouping -1\\nEND LC_NUMERIC\\n' > '" + src +
+        "' && localedef -c -i '" + src + "' -f UTF-8 '" + dir + "/komma' > /dev/null 2>&1";
+    int made = std::system(cmd.c_str());
+    setenv("LOCPATH", dir.c_str(), 1);
+    if (!std::setlocale(LC_NUMERIC, "komma")) {
+        unsetenv("LOCPATH");
+        GTEST_SKIP() << "no comma locale could be made (" << made << ")";
+    }
+    com.LenzLogMasker = 0x0020;
+    Feed(M({0x63, 0x21, 0x36, 0x00}));
+    double versie = com.LenzVersie;
+    std::setlocale(LC_NUMERIC, "C");
+    unsetenv("LOCPATH");
+    EXPECT_EQ(versie, 3.6);
+    EXPECT_EQ(log, std::vector<std::string>{"- versienummer: 3,6"});
+    EXPECT_EQ(events.back().d4, 3.6);
 }
