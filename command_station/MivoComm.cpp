@@ -179,7 +179,12 @@ void TMivoCom::VoorOpenen(TCustomComPort*) {
 
 void TMivoCom::VoorSluiten(TCustomComPort*) {
     if (!Connected()) return;
-    if (SysteemAan) ZetSysteemUit();
+    if (SysteemAan) {
+        if (DigitaalSysteem == dsLenz)
+            LenzUitBijSluiten(); // ahead of whatever waits in the queue
+        else
+            ZetSysteemUit();
+    }
     if (DigitaalSysteem == dsSerieleKaart) {
         // A DTR pulse resets the card, so the next open starts at 9600 baud.
         SetDTRLine(false);
@@ -309,10 +314,10 @@ void TMivoCom::DoDinDoeIets(TDinAktie AAktie, uint16_t AData1, uint16_t AData2, 
 
 // ---------------------------------------------------------------- dispatch
 //
-// The protocols of Märklin (apart from CheckCTS), Lenz, the serial card and
-// the Intellibox are not built yet: their branches below send nothing and
-// give the operation's negative result. DINAMO sends nothing here by design:
-// its link runs in DinamoCyclus (Dinamo.cpp).
+// The protocols of Märklin (apart from CheckCTS), the serial card and the
+// Intellibox are not built yet: their branches below send nothing and give
+// the operation's negative result. DINAMO sends nothing here by design: its
+// link runs in DinamoCyclus (Dinamo.cpp).
 
 bool TMivoCom::GetVerbindingOke() {
     if (!Connected()) return false;
@@ -322,6 +327,7 @@ bool TMivoCom::GetVerbindingOke() {
     case dsMarklin:
         return CheckCTS();
     case dsLenz:
+        return GetLenzVersie() > 0.0;
     case dsSerieleKaart:
     case dsIntellibox:
         return false;
@@ -359,8 +365,10 @@ bool TMivoCom::ZetSysteemAan() {
     case dsSelectrix:
         SelectrixZetAan();
         break;
-    case dsMarklin:
     case dsLenz:
+        LenzZetAan();
+        break;
+    case dsMarklin:
     case dsIntellibox:
         return false; // nothing was sent, so nothing was accepted
     default:
@@ -376,23 +384,28 @@ void TMivoCom::ZetSysteemUit() {
         return;
     }
     if (DigitaalSysteem == dsSelectrix) SelectrixZetUit();
+    if (DigitaalSysteem == dsLenz) LenzZetUit();
     SysteemAan = false;
 }
 
 void TMivoCom::StuurLoc(uint16_t Adres, uint8_t Snelheid, bool Licht, bool Vooruit,
-                        const TFuncties& Functies, uint8_t, uint8_t, bool, std::string& Resultaat) {
+                        const TFuncties& Functies, uint8_t LenzStappen, uint8_t, bool,
+                        std::string& Resultaat) {
     Resultaat.clear();
     if (OnAlgTekst)
         DoAlgTekst(aaLoc,
                    StuurLocTekst(DigitaalSysteem, Adres, Snelheid, Licht, Vooruit, Functies));
     if (DigitaalSysteem == dsSelectrix)
         SelectrixStuurLoc(Adres, Snelheid, Licht, Vooruit, Functies, Resultaat);
+    if (DigitaalSysteem == dsLenz)
+        LenzStuurLoc(Adres, Snelheid, Licht, Vooruit, Functies, LenzStappen, Resultaat);
 }
 
 void TMivoCom::GetBezetmelder(uint8_t Adres, uint8_t, bool, bool, std::string& Resultaat) {
     Resultaat.clear();
     if (!Connected()) return;
     if (DigitaalSysteem == dsSelectrix) SelectrixBezetmelder(Adres, Resultaat);
+    if (DigitaalSysteem == dsLenz) LenzBezetmelder(Adres); // answers arrive as events
 }
 
 bool TMivoCom::InitSysteem() {

@@ -26,6 +26,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace command_station {
 
@@ -181,16 +182,51 @@ class TMivoCom : public TComPort {
     int32_t MarklinVolgendeZending = 0; // tick
     std::unique_ptr<TBytesLijst> MarklinAchtergehouden;
 
-    // --- Lenz
-    std::string LenzInvoer;
-    bool LenzSynchroniseren = false;
-    int32_t LenzStilteTot = 0; // tick
-    uint8_t LenzStilteTijd = 0;
+    // --- Lenz (LenzParser.cpp, LenzQueue.cpp; pure parts in LenzProtocol.h)
+    std::string LenzInvoer;          // received, not yet parsed (never 17 bytes or more)
+    bool LenzSynchroniseren = false; // hunting for a message start
+    int32_t LenzVerlorenBytes = 0;   // dropped since the hunt began
+    bool LenzVervang78 = false;      // header 78 is a mislabelled 76
+    int32_t LenzStilteTot = 0;       // tick
     double LenzVersie = 0.0;
-    int32_t LenzAntwoordTot = 0; // tick; 0 and 1 count as passed
-    std::unique_ptr<TBytesLijst> LenzRij;
-    // The port's OnRxChar while the Lenz profile is selected.
+    // Reply deadline of the command in flight: 0 = none, 1 = resend at once,
+    // anything else a tick. A deadline has passed once the counter is past
+    // it (not on it), or when it lies further ahead than LenzAntwoordTijd.
+    int32_t LenzAntwoordTot = 0;
+    std::unique_ptr<TBytesLijst> LenzRij; // commands without XOR; the head is in flight
+    // What the command in flight waits for.
+    int16_t VerwachtBezetAdres = 0; // feedback address + 1; -1 = none
+    uint8_t VerwachtNibble = 0;     // 255 = none, 0 = any, 16 = upper nibble
+    int16_t VerwachtLocAdres = 0;   // -1 = none
+    std::string VerwachtLocV3;      // address bytes of a version-3 status request
+    uint8_t WachtAllesAan = 0;      // all-on broadcasts still awaited
+    uint8_t WachtNoodstop = 0;      // emergency-stop broadcasts still awaited
+
+    // Host settings; nothing in the component changes them. With a real
+    // interface use LenzAntwoordTijd 500..1000 and LenzSlaOver 1: an
+    // interface that sends fewer power broadcasts than awaited, or never
+    // answers, then holds the queue only until the next command after the
+    // reply time.
+    uint16_t LenzAntwoordTijd = 0; // reply time-out in ms; 0: resend a ms after sending
+    uint8_t LenzSlaOver = 0;       // 1: drop an unanswered head instead of resending it
+    uint8_t LenzStilteTijd = 0;    // ms of quiet line before each transmission
+
+    // The port's OnRxChar while the Lenz profile is selected: reads `Count`
+    // bytes and runs the parser.
     void LenzOntvang(TCustomComPort* Sender, int Count);
+    // What LenzOntvang does with a chunk once it is read (also without a port).
+    void LenzOntvangBytes(const std::string& brok);
+    // Cuts LenzInvoer into messages and acts on each whole one.
+    void LenzVerwerk();
+    // Appends `opdracht` (may be empty) and sends or resends the head when allowed.
+    void LenzZend(const std::string& opdracht);
+    // The head has been answered: drop it and send the next.
+    void LenzOpdrachtKlaar();
+    // The interface's version, 0 when none came within a second.
+    double GetLenzVersie();
+    static bool LenzXorOke(const std::string& bericht);
+    static uint16_t LenzAdresWaarde(const std::string& tweeBytes);
+    static std::string LenzAdresBytes(uint16_t adres);
     // True when every bit of `categorie` is set in LenzLogMasker.
     bool LenzLogAan(uint16_t categorie) const { return (LenzLogMasker & categorie) == categorie; }
 
@@ -282,6 +318,24 @@ class TMivoCom : public TComPort {
     void SelectrixBezetmelder(uint8_t Adres, std::string& Resultaat);
     // One ReadText of a single byte with the port's time-outs.
     std::string LeesEenByte();
+
+    // Lenz branches (LenzQueue.cpp).
+    void LenzZetAan();
+    void LenzZetUit();
+    void LenzUitBijSluiten();
+    void LenzLaatUitgaan();
+    void LenzBezetmelder(uint8_t Adres);
+    void LenzStuurLoc(uint16_t Adres, uint8_t Snelheid, bool Licht, bool Vooruit,
+                      const TFuncties& Functies, uint8_t Modus, std::string& Resultaat);
+    void LenzLog(uint16_t categorie, std::string_view tekst);
+    bool LenzAntwoordVerlopen() const;
+    void LenzWachtOpStilte();
+    // Message handlers (LenzParser.cpp).
+    void LenzBericht(const std::string& bericht);
+    void LenzTerugmelding(const std::string& bericht);
+    void LenzLocOud(const std::string& bericht);
+    void LenzLocV3(const std::string& bericht);
+    bool lenzVerwerkt_ = false; // LenzVerwerk is running (a handler may re-enter)
 
     TLenzAddTekst onLenzAddTekst_;
 

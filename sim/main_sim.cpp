@@ -19,12 +19,14 @@
 namespace {
 
 const char kHelp[] =
-    R"(Usage: quorrin-sim [--system selectrix|dinamo] [--verbose] [--help]
+    R"(Usage: quorrin-sim [--system NAME] [--verbose] [--help]
 
 Starts a simulated Selectrix central unit with its PC interface behind a
 pseudo-terminal and prints the device path to open (9600 baud, 8 data bits,
 2 stop bits). Runs until end of input, "quit", Ctrl-C or SIGTERM.
 
+  --system NAME  selectrix (this one, the default) or lenz
+                 (quorrin-sim --system lenz --help for its commands)
   --verbose   print every request the PC makes
 
 Commands, one per line (numbers in decimal, 0x.. hex or 0b.. binary):
@@ -214,9 +216,11 @@ void Monitor(const sim::RequestEvent& e) {
 
 // The other simulated systems, each in its own main_<system>.cpp.
 int RunDinamoSim(const std::vector<std::string>& args);
+int LenzSimMain(const std::vector<std::string>& args);
 
 int main(int argc, char** argv) {
-    // --system NAME picks the simulated command station; selectrix unless given.
+    // --system NAME picks the simulated command station; selectrix unless
+    // given. Every other option belongs to it.
     std::string system = "selectrix";
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
@@ -229,8 +233,9 @@ int main(int argc, char** argv) {
             args.push_back(arg);
     }
     if (system == "dinamo") return RunDinamoSim(args);
+    if (system == "lenz") return LenzSimMain(args);
     if (system != "selectrix") {
-        std::cerr << "quorrin-sim: unknown system " << system << " (selectrix, dinamo)\n";
+        std::cerr << "quorrin-sim: unknown system " << system << " (selectrix, lenz, dinamo)\n";
         return 2;
     }
 

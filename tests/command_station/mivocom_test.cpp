@@ -463,13 +463,13 @@ TEST(MivoComModel, LenzReceiveHandlerCollectsAndLogsTheChunk) {
     com.LenzLogMasker = 0x0001;
     line->Feed("\x01\x04\x05");
     com.OnRxChar(&com, 3);
-    EXPECT_EQ(com.LenzInvoer, "\x01\x04\x05");
+    EXPECT_EQ(com.LenzInvoer, ""); // a whole message, parsed at once
     EXPECT_EQ(log, std::vector<std::string>{"- ontvangen:  1 4 5"});
     com.LenzLogMasker = 0x0002;
     line->Feed("\xFF");
     com.OnRxChar(&com, 1);
     com.OnRxChar(&com, 0);
-    EXPECT_EQ(com.LenzInvoer, "\x01\x04\x05\xFF");
+    EXPECT_EQ(com.LenzInvoer, "\xFF"); // the start of a 17-byte message
     EXPECT_EQ(log.size(), 1u);
 }
 

@@ -1,0 +1,148 @@
+// The pure parts of the Lenz link: framing, XOR, addresses, the speed
+// encodings both ways, the version number and the log texts.
+#include "command_station/LenzProtocol.h"
+
+#include <gtest/gtest.h>
+
+using namespace command_station;
+
+namespace {
+std::string B(std::initializer_list<int> bytes) {
+    std::string s;
+    for (int b : bytes)
+        s += static_cast<char>(b);
+    return s;
+}
+} // namespace
+
+TEST(LenzProtocol, FramingAndXor) {
+    EXPECT_EQ(LenzBerichtLengte(0x01), 3u);
+    EXPECT_EQ(LenzBerichtLengte(0x50), 2u);
+    EXPECT_EQ(LenzBerichtLengte(0x4E), 16u);
+    EXPECT_EQ(LenzBerichtLengte(0xFF), 17u);
+    EXPECT_EQ(LenzXor(B({0xB3, 0x03, 0x76, 0x00})), 0xC6);
+    EXPECT_EQ(LenzXor(""), 0);
+    struct Row {
+        std::string bericht;
+        bool oke;
+    } rows[] = {
+        {B({0x01, 0x04, 0x05}), true},
+        {B({0x01, 0x04, 0x04}), false},
+        {B({0x00, 0x00}), true},
+        {B({0x21}), false},
+        {"", false},
+        {B({0x62, 0x21, 0x36, 0x75}), true},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(LenzXorOkeBericht(r.bericht), r.oke) << r.bericht.size();
+}
+
+TEST(LenzProtocol, HuntHeadersDependOnTheVersion) {
+    int oud = 0, nieuw = 0;
+    for (int h = 0; h < 256; ++h) {
+        oud += LenzGeldigeKop(static_cast<uint8_t>(h), false);
+        nieuw += LenzGeldigeKop(static_cast<uint8_t>(h), true);
+    }
+    EXPECT_EQ(oud, 16);
+    EXPECT_EQ(nieuw, 20);
+    for (int h : {0x50, 0xE3, 0xE4, 0xE5}) {
+        EXPECT_FALSE(LenzGeldigeKop(static_cast<uint8_t>(h), false)) << h;
+        EXPECT_TRUE(LenzGeldigeKop(static_cast<uint8_t>(h), true)) << h;
+    }
+}
+
+TEST(LenzProtocol, AddressFormsRoundTrip) {
+    struct Row {
+        uint16_t adres;
+        std::string bytes;
+    } rows[] = {{0, B({0, 0})},        {3, B({0, 3})},          {99, B({0, 99})},
+                {100, B({0xC0, 100})}, {1000, B({0xC3, 0xE8})}, {16383, B({0xFF, 0xFF})}};
+    for (const Row& r : rows) {
+        EXPECT_EQ(LenzAdresBytesVan(r.adres), r.bytes) << r.adres;
+        EXPECT_EQ(LenzAdresWaardeVan(r.bytes), r.adres) << r.adres;
+    }
+    EXPECT_EQ(LenzAdresWaardeVan(B({3})), 0);
+    EXPECT_EQ(LenzAdresWaardeVan(B({0, 1, 2})), 0);
+}
+
+TEST(LenzProtocol, SpeedCodesPerStepMode) {
+    struct Row {
+        uint8_t modus, snelheid, code;
+    } rows[] = {
+        {1, 0, 0},   {1, 1, 2},   {1, 14, 15}, {1, 15, 15},   {1, 255, 15},  // top step at most
+        {5, 7, 8},   {4, 0, 0},   {4, 1, 2},   {8, 126, 127}, {8, 200, 127}, //
+        {2, 1, 2},   {2, 2, 18},  {2, 10, 22}, {2, 27, 15},   {2, 28, 0},    {6, 29, 0},
+        {3, 10, 22}, {3, 28, 31}, {3, 29, 0},  {7, 27, 15},   {0, 5, 0},     {9, 5, 0},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(LenzSnelheidsCode(r.modus, r.snelheid), r.code)
+            << int(r.modus) << "/" << int(r.snelheid);
+}
+
+TEST(LenzProtocol, SpeedDecodingsBeforeVersion3) {
+    struct Row {
+        uint8_t code, stappen, stap;
+    } rows[] = {
+        {0, 0, 0},  {1, 0, 0},   {15, 0, 14},   {0, 4, 0},     {1, 4, 0}, // emergency stop
+        {2, 4, 1},  {3, 4, 3},   {15, 4, 27},   {16, 4, 0},    {17, 4, 0},
+        {18, 4, 2}, {31, 4, 28}, {0x36, 4, 10}, {0xF6, 2, 10}, // only the low five bits count
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(LenzStapOud(r.code, r.stappen), r.stap) << int(r.code) << "/" << int(r.stappen);
+    // Every step the command encodes decodes back to itself.
+    for (uint8_t s = 0; s <= 28; ++s)
+        EXPECT_EQ(LenzStapOud(LenzSnelheidsCode(3, s), 4), s) << int(s);
+}
+
+TEST(LenzProtocol, SpeedDecodingsOfVersion3) {
+    struct Row {
+        uint8_t code, modus, stap;
+    } rows[] = {
+        {0, 0, 0},    {1, 0, 0},   {15, 0, 14}, {127, 4, 126}, {2, 4, 1},   {1, 2, 0},
+        {16, 2, 0},   {17, 1, 0},  {2, 2, 1},   {18, 2, 2},    {31, 2, 28}, {0x25, 2, 8},
+        {0x80, 2, 0}, {40, 3, 40}, {9, 5, 9},   {100, 7, 100}, // modes without a decoding report
+                                                               // the code
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(LenzStapV3(r.code, r.modus), r.stap) << int(r.code) << "/" << int(r.modus);
+    for (uint8_t s = 0; s <= 126; ++s)
+        EXPECT_EQ(LenzStapV3(LenzSnelheidsCode(4, s), 4), s) << int(s);
+    for (uint8_t s = 0; s <= 28; ++s)
+        EXPECT_EQ(LenzStapV3(LenzSnelheidsCode(3, s), 2), s) << int(s);
+}
+
+TEST(LenzProtocol, VersionNumberAndItsText) {
+    struct Row {
+        uint8_t byte;
+        double waarde;
+        std::string punt, komma;
+    } rows[] = {{0x36, 3.6, "3.6", "3,6"},
+                {0x30, 3.0, "3", "3"},
+                {0x3C, 3.12, "3.12", "3,12"},
+                {0x23, 2.3, "2.3", "2,3"},
+                {0x00, 0.0, "0", "0"}};
+    for (const Row& r : rows) {
+        EXPECT_DOUBLE_EQ(LenzVersieWaarde(r.byte), r.waarde);
+        EXPECT_EQ(LenzVersieTekst(r.byte, '.'), r.punt);
+        EXPECT_EQ(LenzVersieTekst(r.byte, ','), r.komma);
+    }
+}
+
+TEST(LenzProtocol, LogTexts) {
+    EXPECT_EQ(LenzOntvangenTekst(B({1, 4, 5})), "- ontvangen:  1 4 5");
+    EXPECT_EQ(LenzBezetmelderTekst(6, 2, 0x03), "- bezetmeldadres: 6 5x 6x 7- 8-");
+    EXPECT_EQ(LenzBezetmelderTekst(1, 1, 0x08), "- bezetmeldadres: 1 1- 2- 3- 4x");
+    EXPECT_EQ(LenzWisselTekst(2, 9, 0x05), "- wisseladres: 2 9R 10R");
+    EXPECT_EQ(LenzWisselTekst(0, 3, 0x02), "- wisseladres: 0 3A 4A");
+    EXPECT_EQ(LenzFeedbackTypeTekst(7, 0x60),
+              "!! - Feedbacktype: 11 op adres 7 niet gedefinieerd!");
+    EXPECT_EQ(LenzFeedbackTypeTekst(7, 0x00),
+              "!! - Feedbacktype: 00 op adres 7 niet gedefinieerd!");
+    EXPECT_EQ(LenzLocTekst("- loc: ", 3, true, false, 10),
+              "- loc: 3 / vooruit / licht uit / snelheid: 10");
+    EXPECT_EQ(LenzOngedefinieerdKop(0x99), "- headertype 153 niet gedefinieerd!");
+    EXPECT_EQ(LenzOngedefinieerdBytes(B({0x99, 0, 0x99})), "  ontvangen: 153 0 153");
+    EXPECT_EQ(LenzGetallenTekst(B({0x42, 0, 0x80}), 0xC2), "66 0 128 194");
+    EXPECT_EQ(LenzStuurLocTekst(3, 10, false, true),
+              "- uit (stuurloc): 3 / snelheid: 10 / achteruit / licht aan");
+}

@@ -1,0 +1,416 @@
+// The Lenz command queue and the Lenz branches of the operations over a
+// recording line; the interface's answers are handed to the parser directly.
+#include "FakeLine.h"
+
+#include "command_station/LenzProtocol.h"
+#include "command_station/MivoComm.h"
+#include "platform/Host.h"
+#include "platform/Tick.h"
+
+#include <gtest/gtest.h>
+
+using namespace command_station;
+using cs_test::FakeLine;
+using cs_test::InstallFakeLine;
+
+namespace {
+
+constexpr uint32_t kBeforeWrap = 0xFFFFFFFFu - 40;
+
+std::string B(std::initializer_list<int> bytes) {
+    std::string s;
+    for (int b : bytes)
+        s += static_cast<char>(b);
+    return s;
+}
+
+std::string M(std::initializer_list<int> bytes) {
+    std::string s = B(bytes);
+    return s + static_cast<char>(LenzXor(s));
+}
+
+// Returns right after the tick counter moved on, so what follows runs
+// within one millisecond.
+void StartOfAMillisecond() {
+    uint32_t t = platform::GetTickCount();
+    while (platform::GetTickCount() == t) {
+    }
+}
+
+class LenzQueue : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        platform::SetTickCountStart(kBeforeWrap);
+        line = InstallFakeLine(com);
+        com.SetDigitaalSysteem(dsSelectrix); // no event thread: answers go in by hand
+        com.OpenPort();
+        com.SetDigitaalSysteem(dsLenz);
+        com.SetOnLenzAddTekst([this](const std::string& t) { log.push_back(t); });
+        com.LenzLogMasker = 0x2800; // outgoing notes, errors and resends
+    }
+    // What went out since the last call.
+    std::string Sent() {
+        std::lock_guard lock(line->m);
+        std::string s = line->written;
+        line->written.clear();
+        return s;
+    }
+    void Answer(const std::string& bytes) { com.LenzOntvangBytes(bytes); }
+
+    platform::RecordingHost host;
+    std::vector<std::string> log; // outlives the component, which logs while closing
+    TMivoCom com;
+    std::shared_ptr<FakeLine> line;
+};
+
+const std::string kOke = M({0x01, 0x04});
+const std::string kAllesAan = M({0x61, 0x01});
+
+} // namespace
+
+TEST_F(LenzQueue, PowerOnWaitsForTheBroadcastsOfItsVersion) {
+    struct Row {
+        double versie;
+        int versieByte, broadcasts;
+    } rows[] = {{3.6, 0x36, 2}, {2.3, 0x23, 4}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.versie);
+        com.LenzVersie = r.versie;
+        com.LenzAntwoordTijd = 5000;
+        com.SysteemAan = false;
+        EXPECT_TRUE(com.ZetSysteemAan());
+        EXPECT_TRUE(com.SysteemAan);
+        EXPECT_EQ(Sent(), B({0x21, 0x81, 0xA0}));
+        com.ZetSysteemAan(); // already on: nothing queued
+        com.LenzZend(B({0x21, 0x21}));
+        Answer(kOke); // not enough while broadcasts are awaited
+        for (int i = 0; i < r.broadcasts; ++i) {
+            EXPECT_EQ(Sent(), "") << i;
+            Answer(kAllesAan);
+        }
+        EXPECT_EQ(Sent(), B({0x21, 0x21, 0x00}));
+        Answer(M({0x63, 0x21, r.versieByte, 0}));
+        EXPECT_TRUE(com.LenzRij->empty());
+    }
+}
+
+TEST_F(LenzQueue, PowerOffIsDoneByOkOrByTheBroadcasts) {
+    com.LenzVersie = 3.0;
+    com.LenzAntwoordTijd = 5000;
+    for (const std::string& antwoord : {kOke, M({0x81, 0x00}) + M({0x61, 0x00})}) {
+        com.SysteemAan = true;
+        com.ZetSysteemUit();
+        EXPECT_FALSE(com.SysteemAan);
+        EXPECT_EQ(Sent(), B({0x80, 0x80}));
+        com.ZetSysteemUit(); // already off
+        EXPECT_EQ(com.LenzRij->size(), 1u);
+        Answer(antwoord);
+        EXPECT_TRUE(com.LenzRij->empty());
+    }
+    EXPECT_EQ(log, (std::vector<std::string>{"- uit: zet systeem uit", "- uit: zet systeem uit"}));
+}
+
+// With a reply time of 0 the second request, queued in the same
+// millisecond, still waits for the answer to the first.
+TEST_F(LenzQueue, FeedbackRequestsGoOutOneByOne) {
+    com.LenzLogMasker = 0xFFFF;
+    std::string r = "old";
+    StartOfAMillisecond();
+    com.GetBezetmelder(1, 0, false, false, r);
+    EXPECT_EQ(Sent(), B({0x42, 0x00, 0x80, 0xC2}));
+    EXPECT_TRUE(r.empty());
+    ASSERT_EQ(com.LenzRij->size(), 2u);
+    EXPECT_EQ((*com.LenzRij)[1], B({0x42, 0x00, 0x81}));
+    EXPECT_EQ(log, (std::vector<std::string>{"- uit (getallen): 66 0 128 194",
+                                             "- uit (opvragen bezetmelder): 1 lower nibble",
+                                             "- uit (opvragen bezetmelder): 1 upper nibble"}));
+    // Any nibble of address byte 0 completes the first.
+    Answer(M({0x42, 0x00, 0x53}));
+    EXPECT_EQ(Sent(), B({0x42, 0x00, 0x81, 0xC3}));
+    Answer(M({0x42, 0x00, 0x43})); // lower nibble: not the answer
+    EXPECT_EQ(com.LenzRij->size(), 1u);
+    Answer(M({0x42, 0x00, 0x53}));
+    EXPECT_TRUE(com.LenzRij->empty());
+
+    for (uint8_t adres : {0, 129, 255}) {
+        com.GetBezetmelder(adres, 0, false, false, r);
+        EXPECT_EQ(Sent(), "") << int(adres);
+    }
+}
+
+TEST_F(LenzQueue, LocomotiveCommandsInBothForms) {
+    struct Row {
+        double versie;
+        uint16_t adres;
+        uint8_t snelheid, modus;
+        bool licht, vooruit;
+        TFuncties f;
+        std::string resultaat, lijn;
+    } rows[] = {
+        {2.3,
+         3,
+         10,
+         3,
+         true,
+         true,
+         {},
+         B({0xB3, 0x03, 0x76, 0x00}),
+         B({0xB3, 0x03, 0x76, 0x00, 0xC6})},
+        {3.0,
+         3,
+         10,
+         3,
+         true,
+         true,
+         {},
+         B({0xB3, 0x03, 0x76, 0x00}),
+         B({0xB3, 0x03, 0x76, 0x00, 0xC6})},
+        {2.3,
+         1000,
+         5,
+         1,
+         false,
+         false,
+         {true, false, true, false},
+         B({0xB3, 0xE8, 0x06, 0x05}),
+         M({0xB3, 0xE8, 0x06, 0x05})},
+        {2.3,
+         7,
+         28,
+         6,
+         false,
+         true,
+         {},
+         B({0xB4, 0x07, 0x40, 0x00, 0x01}),
+         M({0xB4, 0x07, 0x40, 0x00, 0x01})},
+        {2.3,
+         7,
+         0,
+         5,
+         true,
+         false,
+         {},
+         B({0xB4, 0x07, 0x20, 0x00, 0x00}),
+         M({0xB4, 0x07, 0x20, 0x00, 0x00})},
+        {2.3,
+         7,
+         20,
+         7,
+         false,
+         false,
+         {},
+         B({0xB4, 0x07, 0x1B, 0x00, 0x02}),
+         M({0xB4, 0x07, 0x1B, 0x00, 0x02})},
+        // 128 steps in the old form: the step-mode byte keeps 0xB4 whole
+        {2.3,
+         7,
+         40,
+         4,
+         false,
+         false,
+         {},
+         B({0xB4, 0x07, 0x29, 0x00, 0x03}),
+         M({0xB4, 0x07, 0x29, 0x00, 0x03})},
+        {3.0,
+         1000,
+         10,
+         3,
+         true,
+         true,
+         {},
+         B({0xE4, 0x12, 0xC3, 0xE8, 0x96}),
+         M({0xE4, 0x12, 0xC3, 0xE8, 0x96}) + M({0xE4, 0x20, 0xC3, 0xE8, 0x10})},
+        {3.6,
+         100,
+         100,
+         8,
+         false,
+         false,
+         {false, true, false, true},
+         B({0xE4, 0x13, 0xC0, 100, 101}),
+         M({0xE4, 0x13, 0xC0, 100, 101}) + M({0xE4, 0x20, 0xC0, 100, 0x0A})},
+        {3.6,
+         200,
+         3,
+         5,
+         false,
+         true,
+         {},
+         B({0xE4, 0x10, 0xC0, 200, 0x84}),
+         M({0xE4, 0x10, 0xC0, 200, 0x84}) + M({0xE4, 0x20, 0xC0, 200, 0x00})},
+        {3.6, 200, 3, 9, false, true, {}, "", ""}, // no such step mode
+    };
+    com.LenzAntwoordTijd = 5000;
+    int regel = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(regel++);
+        com.LenzVersie = row.versie;
+        std::string r;
+        com.StuurLoc(row.adres, row.snelheid, row.licht, row.vooruit, row.f, row.modus, 0, false,
+                     r);
+        EXPECT_EQ(r, row.resultaat);
+        std::string lijn = Sent();
+        while (!com.LenzRij->empty()) {
+            Answer(kOke);
+            lijn += Sent();
+        }
+        EXPECT_EQ(lijn, row.lijn);
+    }
+    EXPECT_EQ(log.back(), "- uit (stuurloc): 200 / snelheid: 3 / vooruit / licht uit");
+}
+
+TEST_F(LenzQueue, ResendAfterTheReplyTimeAndSkipping) {
+    com.LenzVersie = 3.6;
+    com.LenzAntwoordTijd = 0;
+    com.LenzZend(B({0xB3, 0x03, 0x00, 0x00}));
+    EXPECT_EQ(Sent().size(), 5u);
+    platform::Sleep(2);
+    com.LenzZend(B({0x52, 0x01, 0x80}));
+    EXPECT_EQ(Sent(), M({0xB3, 0x03, 0x00, 0x00}));
+    platform::Sleep(2);
+    com.LenzZend("");
+    EXPECT_EQ(Sent(), M({0xB3, 0x03, 0x00, 0x00}));
+
+    com.LenzAntwoordTijd = 30;
+    platform::Sleep(2);
+    com.LenzZend("");
+    EXPECT_EQ(Sent().size(), 5u);
+    com.LenzZend(""); // within the reply time: nothing
+    EXPECT_EQ(Sent(), "");
+    platform::Sleep(35);
+    com.LenzSlaOver = 1;
+    com.LenzZend("");
+    EXPECT_EQ(Sent(), M({0x52, 0x01, 0x80}));
+    platform::Sleep(35);
+    com.LenzSlaOver = 0;
+    com.LenzZend(B({0xE3, 0x00, 0xC3, 0xE8}));
+    com.LenzZend("");
+    platform::Sleep(35);
+    com.LenzSlaOver = 1;
+    com.LenzZend("");
+    EXPECT_EQ(Sent(), M({0x52, 0x01, 0x80}) + M({0xE3, 0x00, 0xC3, 0xE8}));
+    EXPECT_EQ(com.VerwachtLocV3, B({0xC3, 0xE8}));
+    EXPECT_EQ(log,
+              (std::vector<std::string>{"- !!! locomotiefopdracht geen reactie; stuur opnieuw !!!",
+                                        "- !!! locomotiefopdracht geen reactie; stuur opnieuw !!!",
+                                        "- !!! locomotiefopdracht geen reactie; stuur opnieuw !!!",
+                                        "- !!! geen reactie terug; verstuur volgende",
+                                        "- !!! wisselopdracht geen reactie; stuur opnieuw !!!",
+                                        "- !!! geen reactie terug; verstuur volgende"}));
+}
+
+// The interface's error and busy reports send the head again at once.
+TEST_F(LenzQueue, ErrorAndBusyReportsResendAtOnce) {
+    com.LenzAntwoordTijd = 60000;
+    com.LenzZend(B({0x21, 0x21}));
+    Sent();
+    Answer(M({0x61, 0x81}));
+    EXPECT_EQ(Sent(), M({0x21, 0x21}));
+    Answer(M({0x01, 0x01}));
+    EXPECT_EQ(Sent(), M({0x21, 0x21}));
+    Answer(M({0x01, 0x02}));
+    EXPECT_EQ(Sent(), "");
+    EXPECT_EQ(log, (std::vector<std::string>{"- !!! ?? geen reactie; stuur opnieuw !!!",
+                                             "- !!! ?? geen reactie; stuur opnieuw !!!",
+                                             "- Error tussen de interface en de PC!",
+                                             "- Error tussen interface en commandstation!"}));
+    // An interface that reports busy forever: the queue resends once per
+    // report and nothing grows.
+    for (int i = 0; i < 1000; ++i)
+        Answer(M({0x61, 0x81}));
+    EXPECT_EQ(Sent().size(), 3000u);
+    EXPECT_EQ(com.LenzRij->size(), 1u);
+}
+
+// The quiet line: a wait after a received chunk, none on a deadline that
+// was never set, and never longer than the setting.
+TEST_F(LenzQueue, QuietLineWaitIsBoundedByItsSetting) {
+    com.LenzStilteTijd = 40;
+    com.LenzAntwoordTijd = 5000;
+    Answer(B({0x42}));
+    uint32_t start = platform::GetTickCount();
+    com.LenzZend(B({0x21, 0x21}));
+    uint32_t took = platform::ElapsedSince(start);
+    EXPECT_GE(took, 38u);
+    EXPECT_LT(took, 1000u);
+    EXPECT_EQ(log.front(), "- wacht minimaal 40 msec op io-stilte");
+    Sent();
+
+    // Half a turn of the counter away from a field that was never set.
+    for (uint32_t tick : {0x80000010u, 0x7FFFFFF0u, 0xFFFFFFF0u}) {
+        platform::SetTickCountStart(tick);
+        com.LenzStilteTot = 0;
+        com.LenzAntwoordTot = 12345;
+        start = platform::GetTickCount();
+        com.LenzZend("");
+        EXPECT_LT(platform::ElapsedSince(start), 60u) << tick;
+        EXPECT_EQ(Sent(), M({0x21, 0x21})) << tick; // a stale reply deadline has passed
+    }
+}
+
+TEST_F(LenzQueue, ClosedPortKeepsTheQueueUntilItOpens) {
+    com.ClosePort();
+    std::string r;
+    EXPECT_TRUE(com.ZetSysteemAan());
+    com.StuurLoc(3, 0, false, true, {}, 3, 0, false, r);
+    EXPECT_EQ(com.GetLenzVersie(), 0.0);
+    EXPECT_EQ(com.LenzRij->size(), 1u);
+    EXPECT_EQ(com.LenzAntwoordTot, 0);
+    EXPECT_EQ(Sent(), "");
+    com.OpenPort();
+    com.LenzZend("");
+    EXPECT_EQ(Sent(), M({0xB3, 0x03, 0x40, 0x00}));
+    EXPECT_TRUE(host.Texts().empty());
+
+    com.SetDigitaalSysteem(dsSelectrix);
+    EXPECT_EQ(com.GetLenzVersie(), 0.0);
+    EXPECT_EQ(host.Texts(),
+              std::vector<std::string>{"GetLenzVersie is alleen van toepassing bij Lenz!"});
+}
+
+// Closing soon after power-on: the power-off goes out ahead of the
+// unanswered power-on, and no power-on is left to go out later.
+TEST_F(LenzQueue, ClosingSwitchesOffAheadOfAnUnansweredPowerOn) {
+    com.LenzAntwoordTijd = 0;
+    com.LenzVersie = 3.6;
+    com.ZetSysteemAan();
+    com.ZetSysteemAan();
+    EXPECT_EQ(Sent(), M({0x21, 0x81}));
+    com.ClosePort();
+    EXPECT_EQ(Sent(), M({0x80}));
+    EXPECT_FALSE(com.SysteemAan);
+    EXPECT_EQ(*com.LenzRij, TBytesLijst{B({0x80})});
+
+    // A locomotive command in flight goes again after the power-off.
+    com.OpenPort();
+    Answer(kOke);
+    com.LenzAntwoordTijd = 5000;
+    std::string r;
+    com.ZetSysteemAan();
+    com.StuurLoc(3, 0, false, true, {}, 3, 0, false, r);
+    Sent();
+    Answer(M({0x61, 0x01}) + M({0x61, 0x01}));
+    EXPECT_EQ(Sent(), M({0xB3, 0x03, 0x40, 0x00}));
+    com.ClosePort();
+    EXPECT_EQ(Sent(), M({0x80}));
+    com.OpenPort();
+    Answer(kOke);
+    EXPECT_EQ(Sent(), M({0xB3, 0x03, 0x40, 0x00}));
+}
+
+// An interface that sends one all-on broadcast where two are awaited: with
+// the settings for real interfaces the next command gets out.
+TEST_F(LenzQueue, TooFewBroadcastsHoldTheQueueOnlyUntilTheReplyTime) {
+    com.LenzVersie = 3.6;
+    com.LenzAntwoordTijd = 50;
+    com.LenzSlaOver = 1;
+    com.ZetSysteemAan();
+    Answer(kOke + kAllesAan);
+    EXPECT_EQ(Sent(), M({0x21, 0x81}));
+    std::string r;
+    com.StuurLoc(3, 0, false, true, {}, 3, 0, false, r);
+    EXPECT_EQ(Sent(), "");
+    platform::Sleep(60);
+    com.GetBezetmelder(1, 0, false, false, r);
+    EXPECT_EQ(Sent(), M({0xB3, 0x03, 0x40, 0x00}));
+}
