@@ -186,8 +186,7 @@ void TMivoCom::VoorSluiten(TCustomComPort*) {
         platform::Sleep(250);
         SetDTRLine(true);
     }
-    // The Intellibox is returned to the rate it was found at by its own
-    // protocol; until that is built IBGevonden never becomes true.
+    if (DigitaalSysteem == dsIntellibox) IBVoorSluiten();
     IBGevonden = false;
     KaartGeinitialiseerd = false;
 }
@@ -322,8 +321,9 @@ bool TMivoCom::GetVerbindingOke() {
         return CheckCTS();
     case dsLenz:
     case dsSerieleKaart:
-    case dsIntellibox:
         return false;
+    case dsIntellibox:
+        return IBVerbindingOke();
     case dsDinamo:
         return true;
     default:
@@ -360,8 +360,9 @@ bool TMivoCom::ZetSysteemAan() {
         break;
     case dsMarklin:
     case dsLenz:
-    case dsIntellibox:
         return false; // nothing was sent, so nothing was accepted
+    case dsIntellibox:
+        return IBZetAan();
     default:
         break; // the serial card, DINAMO and unknown systems send nothing
     }
@@ -375,23 +376,28 @@ void TMivoCom::ZetSysteemUit() {
         return;
     }
     if (DigitaalSysteem == dsSelectrix) SelectrixZetUit();
+    if (DigitaalSysteem == dsIntellibox) return IBZetUit();
     SysteemAan = false;
 }
 
 void TMivoCom::StuurLoc(uint16_t Adres, uint8_t Snelheid, bool Licht, bool Vooruit,
-                        const TFuncties& Functies, uint8_t, uint8_t, bool, std::string& Resultaat) {
+                        const TFuncties& Functies, uint8_t, uint8_t IBStappen, bool IBOudProtocol,
+                        std::string& Resultaat) {
     Resultaat.clear();
     if (OnAlgTekst)
         DoAlgTekst(aaLoc,
                    StuurLocTekst(DigitaalSysteem, Adres, Snelheid, Licht, Vooruit, Functies));
     if (DigitaalSysteem == dsSelectrix)
         SelectrixStuurLoc(Adres, Snelheid, Licht, Vooruit, Functies, Resultaat);
+    if (DigitaalSysteem == dsIntellibox)
+        IBStuurLoc(Adres, Snelheid, Licht, Vooruit, Functies, IBStappen, IBOudProtocol);
 }
 
 void TMivoCom::GetBezetmelder(uint8_t Adres, uint8_t, bool, bool, std::string& Resultaat) {
     Resultaat.clear();
     if (!Connected()) return;
     if (DigitaalSysteem == dsSelectrix) SelectrixBezetmelder(Adres, Resultaat);
+    if (DigitaalSysteem == dsIntellibox) IBBezetmelder();
 }
 
 bool TMivoCom::InitSysteem() {
@@ -404,6 +410,7 @@ bool TMivoCom::InitSysteem() {
         }
         return true;
     case dsIntellibox:
+        if (!IBGevonden) IBGevonden = IBZoek();
         if (!IBGevonden) {
             LaatsteFout = kIBFout;
             return false;
