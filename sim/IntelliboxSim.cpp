@@ -31,16 +31,6 @@ std::runtime_error SysError(const char* what) {
     return std::runtime_error(std::string("IntelliboxSim: ") + what + ": " + std::strerror(errno));
 }
 
-unsigned BaudOf(speed_t speed) {
-    static const std::pair<speed_t, unsigned> kTable[] = {
-        {B110, 110},       {B300, 300},       {B600, 600},       {B1200, 1200},    {B2400, 2400},
-        {B4800, 4800},     {B9600, 9600},     {B19200, 19200},   {B38400, 38400},  {B57600, 57600},
-        {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
-    for (auto [code, baud] : kTable)
-        if (code == speed) return baud;
-    return 0;
-}
-
 void CloseFd(int& fd) {
     if (fd >= 0) ::close(fd);
     fd = -1;
@@ -171,8 +161,7 @@ void IntelliboxSim::HandleInput(const char* data, size_t n) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         uint64_t now = platform::MicroNow();
-        termios tio{};
-        unsigned lineBaud = tcgetattr(master_, &tio) == 0 ? BaudOf(cfgetospeed(&tio)) : 0;
+        unsigned lineBaud = ReadPtyLine(master_).baud;
         unsigned rate = model_.Baud();
         bool heard = lineBaud == rate;
         for (size_t i = 0; i < n; ++i)
@@ -265,13 +254,7 @@ void IntelliboxSim::SetFeedback(uint8_t module, uint16_t inputs) {
 
 IBLine IntelliboxSim::Line() {
     std::lock_guard<std::mutex> lock(mutex_);
-    IBLine line;
-    termios tio{};
-    if (tcgetattr(master_, &tio) < 0) return line;
-    line.baud = BaudOf(cfgetospeed(&tio));
-    line.twoStopBits = (tio.c_cflag & CSTOPB) != 0;
-    line.rtsCts = (tio.c_cflag & CRTSCTS) != 0;
-    return line;
+    return ReadPtyLine(master_);
 }
 
 std::vector<IBReceived> IntelliboxSim::ReceivedBytes() {
