@@ -19,7 +19,7 @@
 namespace {
 
 const char kHelp[] =
-    R"(Usage: quorrin-sim [--verbose] [--help]
+    R"(Usage: quorrin-sim [--system selectrix|intellibox] [--verbose] [--help]
 
 Starts a simulated Selectrix central unit with its PC interface behind a
 pseudo-terminal and prints the device path to open (9600 baud, 8 data bits,
@@ -212,7 +212,28 @@ void Monitor(const sim::RequestEvent& e) {
 
 } // namespace
 
-int main(int argc, char** argv) {
+int IntelliboxSimMain(int argc, char** argv); // main_intellibox.cpp
+
+int main(int rawArgc, char** rawArgv) {
+    // --system NAME picks the simulated command station; selectrix by default.
+    std::string system = "selectrix";
+    std::vector<char*> args{rawArgv[0]};
+    for (int i = 1; i < rawArgc; ++i) {
+        std::string arg = rawArgv[i];
+        if (arg == "--system" && i + 1 < rawArgc)
+            system = rawArgv[++i];
+        else if (arg.rfind("--system=", 0) == 0)
+            system = arg.substr(9);
+        else
+            args.push_back(rawArgv[i]);
+    }
+    int argc = static_cast<int>(args.size());
+    char** argv = args.data();
+    if (system == "intellibox") return IntelliboxSimMain(argc, argv);
+    if (system != "selectrix") {
+        std::cerr << "quorrin-sim: unknown system " << system << " (selectrix, intellibox)\n";
+        return 2;
+    }
     bool verbose = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
