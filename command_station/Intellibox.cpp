@@ -258,7 +258,24 @@ void TMivoCom::IBOpdracht(const std::string& P50XCommand, const std::string& P50
         return;
     }
     Antwoord.clear();
-    if (WachtOpInvoer(1, kBinairAntwoordMs)) ReadText(Antwoord, 1);
+    if (IBWachtOpByte(kBinairAntwoordMs)) ReadText(Antwoord, 1);
+}
+
+// A binary answer is one byte, so the line turning readable is all there is
+// to wait for: block on the device without counting the input queue around
+// it (that takes four driver calls per command).
+bool TMivoCom::IBWachtOpByte(uint32_t ms) {
+    ComDevice* device = Device();
+    if (!Connected() || !device) return false;
+    platform::Deadline grens = platform::Deadline::After(ms);
+    for (;;) {
+        uint32_t rest = grens.Remaining();
+        bool ready = false;
+        if (device->WaitReadable(static_cast<int>(rest), ready) != 0)
+            return WachtOpInvoer(1, static_cast<uint16_t>(std::min<uint32_t>(rest, 0xFFFF)));
+        if (ready) return true;
+        if (rest == 0 || grens.Reached()) return false;
+    }
 }
 
 std::string TMivoCom::IBLeesTekst() {
@@ -356,9 +373,10 @@ bool TMivoCom::IBZoek() {
 
     // Mode probe: a mixed-mode interface answers "X" CR with two or three
     // bytes, a P50X-only one with a longer text, a P50-only one not at all.
+    // When four bytes came, the answer may still be arriving: count it once
+    // the line is quiet. Fewer after 200 ms are counted as they are.
     VerstuurBytes(std::string{'X', static_cast<char>(kCR)});
-    WachtOpInvoer(4, 200);
-    IBWachtTotStil();
+    if (WachtOpInvoer(4, 200)) IBWachtTotStil();
     int n = Connected() ? PendingInputCount() : 0;
     if (n == 2 || n == 3) {
         DoIBAddTekst("mixed mode");
@@ -386,7 +404,10 @@ bool TMivoCom::IBWijzigBaud() {
     if (wijzig) {
         DoIBAddTekst("- Wijzig baudrate naar " + IBBaudTekst(IBDoelBaud) + "00!");
         std::string antwoord;
-        IBOpdracht("B" + IBBaudTekst(IBDoelBaud) + "00", "", false, antwoord);
+        std::string commando = "B";
+        commando += IBBaudTekst(IBDoelBaud);
+        commando += "00";
+        IBOpdracht(commando, "", false, antwoord);
         DoIBAddTekst(antwoord);
         if (!Connected()) return false;
         SetBaudRate(IBDoelBaud);
@@ -545,7 +566,9 @@ void TMivoCom::IBVoorSluiten() {
     DoIBAddTekst("- Weer terugzetten naar " + rate + " baud");
     if (rate == "??") return;
     std::string antwoord;
-    IBOpdracht("B" + rate, "", false, antwoord);
+    std::string commando = "B";
+    commando += rate;
+    IBOpdracht(commando, "", false, antwoord);
     DoIBAddTekst("Resultaat: " + antwoord);
 }
 

@@ -261,6 +261,7 @@ class TMivoCom : public TComPort {
                     const TFuncties& Functies, uint8_t IBStappen, bool IBOudProtocol);
     void IBVoorSluiten();
     std::string IBLeesTekst();
+    bool IBWachtOpByte(uint32_t ms);
     bool IBStuurBinaireLoc(const std::string& commando);
     void IBHoudAchter(const std::string& commando);
     void IBWachtTotStil();
