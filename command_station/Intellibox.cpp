@@ -14,9 +14,9 @@
 //   interface refused with "try again" (codes 8, 9, 10) wait in
 //   IBAchtergehouden, one per locomotive address (a newer command replaces
 //   the waiting one in place), at most kIBAchtergehoudenMax (the oldest is
-//   dropped and reported). They go out in order before the next binary
-//   locomotive command; while the first of them is still refused, the rest
-//   and the new command wait behind it.
+//   dropped and reported). They go out in order before the next P50X
+//   locomotive command (text or binary); while the first of them is still
+//   refused, the rest and a new binary command wait behind it.
 // - The mode probe's answer is counted only once the line has fallen quiet,
 //   so a long answer at 2400 baud cannot spill into the next command.
 // - A baud-rate change that the interface does not confirm (no "RT10" answer
@@ -505,13 +505,14 @@ void TMivoCom::IBStuurLoc(uint16_t Adres, uint8_t Snelheid, bool Licht, bool Voo
         return;
     }
     uint8_t waarde = IBSnelheidWaarde(IBStappen, Snelheid);
+    // Commands still waiting go first, whichever form this one takes.
+    IBStuurAchtergehouden();
     if (!IBBinaireLoc) {
         IBOpdracht(IBTekstLoc(Adres, waarde, Licht, Vooruit, Functies), "", false, antwoord);
         DoIBAddTekst("Loc: " + antwoord);
         return;
     }
     std::string commando = IBBinaireLocBytes(Adres, waarde, Licht, Vooruit, Functies);
-    IBStuurAchtergehouden();
     if ((IBAchtergehouden && !IBAchtergehouden->empty()) || !CtsVrij()) {
         IBHoudAchter(commando);
         return;

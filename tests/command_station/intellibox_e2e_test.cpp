@@ -374,6 +374,16 @@ TEST_F(IntelliboxLine, HeldBackBinaryCommandsGoOutInOrder) {
     EXPECT_EQ(IBLocAdres(sent.back().bytes), 7);
     for (size_t i = 1; i < sent.size() - 1; ++i)
         EXPECT_LT(IBLocAdres(sent[i - 1].bytes), IBLocAdres(sent[i].bytes));
+
+    // A text command takes the waiting ones along too.
+    ib.SetNextReplyCode(10);
+    com.StuurLoc(8, 3, false, true, {}, 3, 14, false, r);
+    EXPECT_EQ(com.IBAchtergehouden->size(), 1u);
+    com.IBBinaireLoc = false;
+    ib.Clear();
+    com.StuurLoc(9, 3, false, true, {}, 3, 14, false, r);
+    EXPECT_TRUE(com.IBAchtergehouden->empty());
+    EXPECT_EQ(Kinds(), (std::vector<sim::IBKind>{sim::IBKind::P50XBinary, sim::IBKind::P50XText}));
 }
 
 TEST_F(IntelliboxLine, TextAnswerWithoutEndIsCutOff) {
