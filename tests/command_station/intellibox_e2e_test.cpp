@@ -243,6 +243,23 @@ TEST_F(IntelliboxLine, UnconfirmedRateChangeGoesBackToTheFoundRate) {
     EXPECT_EQ(LogsStarting("- Weer terugzetten"), 0u);
 }
 
+TEST_F(IntelliboxLine, AnswersAtAWrongRate) {
+    // The interface runs at 19200 and answers anything heard at another rate
+    // with one noise byte: at 2400 the probe gets one byte, which counts as
+    // found, and the mode probe one byte, which means P50 only.
+    ib.SetBaud(19200);
+    ib.SetNoiseAtWrongRate(true);
+    uint32_t took = 0;
+    EXPECT_TRUE(Detect(took));
+    EXPECT_EQ(LogsStarting("Check baudrate"), 0u);
+    EXPECT_TRUE(Logged("Gevonden baudrate: 2400"));
+    EXPECT_TRUE(Logged("alleen oud Marklin protocol; geen IB gevonden!"));
+    EXPECT_FALSE(com.IBP50XMogelijk);
+    EXPECT_LT(took, 6000u);
+    for (const sim::IBReceived& b : ib.ReceivedBytes())
+        EXPECT_FALSE(b.heard);
+}
+
 TEST_F(IntelliboxLine, ModeProbeAnswerSizes) {
     struct Case {
         size_t bytes;
