@@ -308,9 +308,9 @@ void TMivoCom::DoDinDoeIets(TDinAktie AAktie, uint16_t AData1, uint16_t AData2, 
 
 // ---------------------------------------------------------------- dispatch
 //
-// The protocols of Märklin (apart from CheckCTS), Lenz, the serial card,
-// the Intellibox and DINAMO are not built yet: their branches below send
-// nothing and give the operation's negative result.
+// The protocols of Märklin (apart from CheckCTS), Lenz, the serial card
+// and DINAMO are not built yet: their branches below send nothing and give
+// the operation's negative result. The Intellibox's are in Intellibox.cpp.
 
 bool TMivoCom::GetVerbindingOke() {
     if (!Connected()) return false;
