@@ -191,8 +191,7 @@ void TMivoCom::VoorSluiten(TCustomComPort*) {
         platform::Sleep(250);
         SetDTRLine(true);
     }
-    // The Intellibox is returned to the rate it was found at by its own
-    // protocol; until that is built IBGevonden never becomes true.
+    if (DigitaalSysteem == dsIntellibox) IBVoorSluiten();
     IBGevonden = false;
     KaartGeinitialiseerd = false;
 }
@@ -314,10 +313,10 @@ void TMivoCom::DoDinDoeIets(TDinAktie AAktie, uint16_t AData1, uint16_t AData2, 
 
 // ---------------------------------------------------------------- dispatch
 //
-// The protocols of Märklin (apart from CheckCTS), the serial card and the
-// Intellibox are not built yet: their branches below send nothing and give
-// the operation's negative result. DINAMO sends nothing here by design: its
-// link runs in DinamoCyclus (Dinamo.cpp).
+// The protocols of Märklin (apart from CheckCTS) and the serial card are
+// not built yet: their branches below send nothing and give the operation's
+// negative result. DINAMO sends nothing here by design: its link runs in
+// DinamoCyclus (Dinamo.cpp).
 
 bool TMivoCom::GetVerbindingOke() {
     if (!Connected()) return false;
@@ -329,8 +328,9 @@ bool TMivoCom::GetVerbindingOke() {
     case dsLenz:
         return GetLenzVersie() > 0.0;
     case dsSerieleKaart:
-    case dsIntellibox:
         return false;
+    case dsIntellibox:
+        return IBVerbindingOke();
     case dsDinamo:
         return true;
     default:
@@ -369,8 +369,9 @@ bool TMivoCom::ZetSysteemAan() {
         LenzZetAan();
         break;
     case dsMarklin:
-    case dsIntellibox:
         return false; // nothing was sent, so nothing was accepted
+    case dsIntellibox:
+        return IBZetAan();
     default:
         break; // the serial card, DINAMO and unknown systems send nothing
     }
@@ -385,11 +386,13 @@ void TMivoCom::ZetSysteemUit() {
     }
     if (DigitaalSysteem == dsSelectrix) SelectrixZetUit();
     if (DigitaalSysteem == dsLenz) LenzZetUit();
+    if (DigitaalSysteem == dsIntellibox) return IBZetUit();
     SysteemAan = false;
 }
 
 void TMivoCom::StuurLoc(uint16_t Adres, uint8_t Snelheid, bool Licht, bool Vooruit,
-                        const TFuncties& Functies, uint8_t LenzStappen, uint8_t, bool,
+                        const TFuncties& Functies, uint8_t LenzStappen, uint8_t IBStappen,
+                        bool IBOudProtocol,
                         std::string& Resultaat) {
     Resultaat.clear();
     if (OnAlgTekst)
@@ -399,6 +402,8 @@ void TMivoCom::StuurLoc(uint16_t Adres, uint8_t Snelheid, bool Licht, bool Vooru
         SelectrixStuurLoc(Adres, Snelheid, Licht, Vooruit, Functies, Resultaat);
     if (DigitaalSysteem == dsLenz)
         LenzStuurLoc(Adres, Snelheid, Licht, Vooruit, Functies, LenzStappen, Resultaat);
+    if (DigitaalSysteem == dsIntellibox)
+        IBStuurLoc(Adres, Snelheid, Licht, Vooruit, Functies, IBStappen, IBOudProtocol);
 }
 
 void TMivoCom::GetBezetmelder(uint8_t Adres, uint8_t, bool, bool, std::string& Resultaat) {
@@ -406,6 +411,7 @@ void TMivoCom::GetBezetmelder(uint8_t Adres, uint8_t, bool, bool, std::string& R
     if (!Connected()) return;
     if (DigitaalSysteem == dsSelectrix) SelectrixBezetmelder(Adres, Resultaat);
     if (DigitaalSysteem == dsLenz) LenzBezetmelder(Adres); // answers arrive as events
+    if (DigitaalSysteem == dsIntellibox) IBBezetmelder();
 }
 
 bool TMivoCom::InitSysteem() {
@@ -418,6 +424,7 @@ bool TMivoCom::InitSysteem() {
         }
         return true;
     case dsIntellibox:
+        if (!IBGevonden) IBGevonden = IBZoek();
         if (!IBGevonden) {
             LaatsteFout = kIBFout;
             return false;

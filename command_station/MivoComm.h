@@ -238,14 +238,29 @@ class TMivoCom : public TComPort {
     bool KaartOptie2 = true;
     bool KaartOptie4 = false;
 
-    // --- Intellibox / TWIN-Center
+    // --- Intellibox / TWIN-Center (Intellibox.cpp)
     bool IBGevonden = false;
+    bool IBXPrefix = false;
     bool IBP50XMogelijk = false;
+    // Host settings: scan no rates, only IBDoelBaud; send the binary
+    // locomotive command; the rate to run at (brCustom: the port's rate when
+    // the detection starts).
     bool IBVasteBaud = false;
     bool IBBinaireLoc = false;
     TBaudRate IBDoelBaud = serial::brCustom;
     TBaudRate IBGevondenBaud = serial::brCustom;
     std::unique_ptr<TBytesLijst> IBAchtergehouden;
+    // One transaction: exactly one of the two commands (the P50X one when
+    // both are given); Antwoord gets the answer, 0x00 when none is awaited or
+    // the port is closed.
+    void IBOpdracht(const std::string& P50XCommand, const std::string& P50Command,
+                    bool GeenAntwoord, std::string& Antwoord);
+    // Finds the interface's rate and protocol mode and moves it to
+    // IBDoelBaud. True only when found and the port is still open.
+    bool IBZoek();
+    // Sends the held-back binary locomotive commands, oldest first, while
+    // the interface takes them.
+    void IBStuurAchtergehouden();
 
     // --- DINAMO (Dinamo.cpp; frames and reports in Dinamo.h)
     //
@@ -336,6 +351,21 @@ class TMivoCom : public TComPort {
     void LenzLocOud(const std::string& bericht);
     void LenzLocV3(const std::string& bericht);
     bool lenzVerwerkt_ = false; // LenzVerwerk is running (a handler may re-enter)
+
+    // Intellibox branches (Intellibox.cpp).
+    bool IBVerbindingOke();
+    bool IBZetAan();
+    void IBZetUit();
+    void IBBezetmelder();
+    void IBStuurLoc(uint16_t Adres, uint8_t Snelheid, bool Licht, bool Vooruit,
+                    const TFuncties& Functies, uint8_t IBStappen, bool IBOudProtocol);
+    void IBVoorSluiten();
+    std::string IBLeesTekst();
+    bool IBWachtOpByte(uint32_t ms);
+    bool IBStuurBinaireLoc(const std::string& commando);
+    void IBHoudAchter(const std::string& commando);
+    void IBWachtTotStil();
+    bool IBWijzigBaud();
 
     TLenzAddTekst onLenzAddTekst_;
 

@@ -25,8 +25,8 @@ Starts a simulated Selectrix central unit with its PC interface behind a
 pseudo-terminal and prints the device path to open (9600 baud, 8 data bits,
 2 stop bits). Runs until end of input, "quit", Ctrl-C or SIGTERM.
 
-  --system NAME  selectrix (this one, the default) or lenz
-                 (quorrin-sim --system lenz --help for its commands)
+  --system NAME  selectrix (this one, the default), lenz, intellibox or
+                 dinamo (quorrin-sim --system NAME --help for its commands)
   --verbose   print every request the PC makes
 
 Commands, one per line (numbers in decimal, 0x.. hex or 0b.. binary):
@@ -217,6 +217,7 @@ void Monitor(const sim::RequestEvent& e) {
 // The other simulated systems, each in its own main_<system>.cpp.
 int RunDinamoSim(const std::vector<std::string>& args);
 int LenzSimMain(const std::vector<std::string>& args);
+int IntelliboxSimMain(int argc, char** argv);
 
 int main(int argc, char** argv) {
     // --system NAME picks the simulated command station; selectrix unless
@@ -234,8 +235,15 @@ int main(int argc, char** argv) {
     }
     if (system == "dinamo") return RunDinamoSim(args);
     if (system == "lenz") return LenzSimMain(args);
+    if (system == "intellibox") {
+        std::vector<char*> rest{argv[0]};
+        for (std::string& a : args)
+            rest.push_back(a.data());
+        return IntelliboxSimMain(static_cast<int>(rest.size()), rest.data());
+    }
     if (system != "selectrix") {
-        std::cerr << "quorrin-sim: unknown system " << system << " (selectrix, lenz, dinamo)\n";
+        std::cerr << "quorrin-sim: unknown system " << system
+                  << " (selectrix, lenz, intellibox, dinamo)\n";
         return 2;
     }
 

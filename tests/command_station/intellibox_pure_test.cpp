@@ -1,0 +1,124 @@
+// Intellibox protocol parts that need no port: speed values, command bytes,
+// framing per mode, reply and rate texts.
+#include "command_station/Intellibox.h"
+
+#include <gtest/gtest.h>
+
+using namespace command_station;
+using namespace serial;
+
+namespace {
+
+std::string B(std::initializer_list<int> bytes) {
+    std::string s;
+    for (int b : bytes)
+        s += static_cast<char>(b);
+    return s;
+}
+
+} // namespace
+
+TEST(IntelliboxSpeed, TableRowsAndEnds) {
+    struct Case {
+        uint8_t stappen, snelheid, waarde;
+    };
+    const Case cases[] = {
+        {14, 0, 0},   {14, 1, 2},    {14, 6, 48},  {14, 14, 124}, {14, 15, 0},   {20, 18, 0},
+        {0, 14, 124}, {27, 27, 121}, {27, 28, 0},  {27, 3, 13},   {28, 28, 124}, {28, 1, 2},
+        {28, 15, 65}, {31, 3, 12},   {31, 4, 16},  {31, 30, 120}, {31, 31, 124}, {15, 15, 125},
+        {15, 3, 17},  {15, 16, 0},   {255, 31, 0}, {255, 32, 0},  {100, 200, 0},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(IBSnelheidWaarde(c.stappen, c.snelheid), c.waarde)
+            << int(c.stappen) << "/" << int(c.snelheid);
+}
+
+TEST(IntelliboxLoc, TextBinaryAndP50Forms) {
+    EXPECT_EQ(IBTekstLoc(3, 48, true, false, {}), "L3,48,1,0,0,0,0,0");
+    EXPECT_EQ(IBTekstLoc(10239, 0, false, true, {true, false, true, true}), "L10239,0,0,1,1,0,1,1");
+
+    EXPECT_EQ(IBBinaireLocBytes(3, 48, true, false, {}), B({0x80, 3, 0, 48, 0xD0}));
+    EXPECT_EQ(IBBinaireLocBytes(0x1234, 124, false, true, {true, true, true, true}),
+              B({0x80, 0x34, 0x12, 124, 0xEF}));
+    EXPECT_EQ(IBBinaireLocBytes(256, 0, false, false, {false, true, false, false}),
+              B({0x80, 0, 1, 0, 0xC2}));
+    EXPECT_EQ(IBLocAdres(IBBinaireLocBytes(0x1234, 1, false, false, {})), 0x1234);
+
+    EXPECT_EQ(IBP50Loc(3, 10, true), B({26, 3}));
+    EXPECT_EQ(IBP50Loc(0x105, 14, false), B({14, 5}));
+    EXPECT_EQ(IBP50Loc(80, 250, true), B({10, 80})); // kept to eight bits
+}
+
+TEST(IntelliboxFraming, PerModeAndKind) {
+    struct Case {
+        std::string p50x, p50;
+        bool geenAntwoord, xPrefix;
+        std::string bytes;
+        bool tekst, stil;
+    };
+    const Case cases[] = {
+        {"RT10", "", false, true, "xRT10\r", true, false},
+        {"RT10", "", false, false, "RT10\r", true, false},
+        {B({0xC4}), "", false, true, B({'x', 0xC4}), false, false},
+        {B({0xC4}), "", false, false, B({0xC4}), false, false},
+        {B({0xA7}), B({0x60}), false, false, B({0xA7}), false, false}, // P50X wins
+        {"", B({0x60}), false, true, B({0x60}), false, true},
+        {"", B({0x60}), false, false, B({0xC6, 0x60}), false, true},
+        {"", B({26, 3}), false, false, B({0xC7, 26, 3}), false, true},
+        {"", B({26, 3}), false, true, B({26, 3}), false, true},
+        {B({0x99}), "", true, false, B({0x99}), false, true},
+    };
+    for (const Case& c : cases) {
+        IBZending z = IBMaakZending(c.p50x, c.p50, c.geenAntwoord, c.xPrefix);
+        EXPECT_EQ(z.bytes, c.bytes) << c.bytes;
+        EXPECT_EQ(z.tekst, c.tekst) << c.bytes;
+        EXPECT_EQ(z.geenAntwoord, c.stil) << c.bytes;
+    }
+}
+
+TEST(IntelliboxTexts, EveryReplyCode) {
+    const std::pair<int, const char*> known[] = {
+        {2, "Illegale parameter waarde!"},
+        {6, "De power is uit!"},
+        {8, "Geen ruimte over in Lok cmd buffer, probeer opnieuw!"},
+        {9, "De FIFO buffer voor wisselcommando's is vol, probeer opnieuw!"},
+        {10, "Geen loc status beschikbaar (loc is niet in een slot)!"},
+        {11, "Geen 'slot' beschikbaar!"},
+        {12, "Locnr is ongeldig bij het protocol!"},
+        {13, "Loc wordt bestuurd door ander apparaat!"},
+        {14, "Ongeldig wisseladres in combinatie met het protocol!"},
+        {16, "De IC2 FIFO buffer is vol!"},
+        {64, "De FIFO buffer voor wisselcommando's is voor 75% gevuld!"},
+        {65, "Commando geaccepteerd, doch IB is in 'Halt' mode!"},
+        {66, "Commando geaccepteerd, doch van IB is 'Power Off'!"},
+    };
+    EXPECT_EQ(IBFoutTekst(""), "");
+    for (int code = 0; code < 256; ++code) {
+        std::string expected = "Nog niet gedefinieerd! (nr:" + std::to_string(code) + ")";
+        if (code == 0) expected = "";
+        for (auto [k, t] : known)
+            if (k == code) expected = t;
+        // Only the first byte counts.
+        EXPECT_EQ(IBFoutTekst(B({code, 2})), expected) << code;
+    }
+    EXPECT_EQ(IBFoutTekst(B({5})), "Nog niet gedefinieerd! (nr:5)");
+}
+
+TEST(IntelliboxTexts, RatesAndScanOrder) {
+    const std::tuple<TBaudRate, const char*, const char*> rates[] = {
+        {br2400, "24", "2400"},    {br4800, "48", "4800"},    {br9600, "96", "9600"},
+        {br19200, "192", "19200"}, {br38400, "384", "38400"}, {br14400, "24", "??"},
+        {br115200, "24", "??"},    {brCustom, "24", "??"},
+    };
+    for (auto [rate, kort, vol] : rates) {
+        EXPECT_EQ(IBBaudTekst(rate), kort) << int(rate);
+        EXPECT_EQ(IBBaudVolTekst(rate), vol) << int(rate);
+    }
+    EXPECT_EQ(IBVolgendeBaud(br2400, true), br4800);
+    EXPECT_EQ(IBVolgendeBaud(br19200, true), br4800);
+    EXPECT_EQ(IBVolgendeBaud(br4800, false), br9600);
+    EXPECT_EQ(IBVolgendeBaud(br9600, false), br19200);
+    EXPECT_EQ(IBVolgendeBaud(br19200, false), br38400);
+    EXPECT_EQ(IBVolgendeBaud(br38400, false), brCustom);
+    EXPECT_EQ(IBVolgendeBaud(br57600, false), brCustom);
+}
