@@ -165,13 +165,7 @@ TMivoCom::~TMivoCom() {
 }
 
 void TMivoCom::VoorOpenen(TCustomComPort*) {
-    if (DigitaalSysteem == dsSerieleKaart && BaudRate() == br19200) {
-        // The card starts at 9600 baud; its initialisation switches it up.
-        SetBaudRate(br9600);
-        KaartSnel = true;
-    } else {
-        KaartSnel = false;
-    }
+    KaartVoorOpenen();
     LenzSynchroniseren = false;
     IBGevonden = false;
     KaartGeinitialiseerd = false;
@@ -180,12 +174,7 @@ void TMivoCom::VoorOpenen(TCustomComPort*) {
 void TMivoCom::VoorSluiten(TCustomComPort*) {
     if (!Connected()) return;
     if (SysteemAan) ZetSysteemUit();
-    if (DigitaalSysteem == dsSerieleKaart) {
-        // A DTR pulse resets the card, so the next open starts at 9600 baud.
-        SetDTRLine(false);
-        platform::Sleep(250);
-        SetDTRLine(true);
-    }
+    if (DigitaalSysteem == dsSerieleKaart) KaartVoorSluiten();
     // The Intellibox is returned to the rate it was found at by its own
     // protocol; until that is built IBGevonden never becomes true.
     IBGevonden = false;
@@ -224,6 +213,7 @@ void TMivoCom::PasProfielToe(uint8_t systeem) {
     SetEvents(TComEvents{});
     OnRxChar = nullptr;
     IBDoelBaud = brCustom;
+    KaartSnelGewenst = false; // every profile sets a rate of its own
 
     switch (systeem) {
     case dsSelectrix:
@@ -309,9 +299,8 @@ void TMivoCom::DoDinDoeIets(TDinAktie AAktie, uint16_t AData1, uint16_t AData2, 
 
 // ---------------------------------------------------------------- dispatch
 //
-// The protocols of Märklin (apart from CheckCTS), Lenz, the serial card,
-// the Intellibox and DINAMO are not built yet: their branches below send
-// nothing and give the operation's negative result.
+// The protocols of Lenz, the Intellibox and DINAMO are not built yet: their
+// branches below send nothing and give the operation's negative result.
 
 bool TMivoCom::GetVerbindingOke() {
     if (!Connected()) return false;
@@ -320,8 +309,9 @@ bool TMivoCom::GetVerbindingOke() {
         return SelectrixVerbindingOke();
     case dsMarklin:
         return CheckCTS();
-    case dsLenz:
     case dsSerieleKaart:
+        return KaartVerbindingOke();
+    case dsLenz:
     case dsIntellibox:
         return false;
     case dsDinamo:
@@ -359,6 +349,8 @@ bool TMivoCom::ZetSysteemAan() {
         SelectrixZetAan();
         break;
     case dsMarklin:
+        if (!MarklinZetAan()) return false;
+        break;
     case dsLenz:
     case dsIntellibox:
         return false; // nothing was sent, so nothing was accepted
@@ -375,6 +367,7 @@ void TMivoCom::ZetSysteemUit() {
         return;
     }
     if (DigitaalSysteem == dsSelectrix) SelectrixZetUit();
+    if (DigitaalSysteem == dsMarklin) MarklinZetUit();
     SysteemAan = false;
 }
 
@@ -386,18 +379,27 @@ void TMivoCom::StuurLoc(uint16_t Adres, uint8_t Snelheid, bool Licht, bool Vooru
                    StuurLocTekst(DigitaalSysteem, Adres, Snelheid, Licht, Vooruit, Functies));
     if (DigitaalSysteem == dsSelectrix)
         SelectrixStuurLoc(Adres, Snelheid, Licht, Vooruit, Functies, Resultaat);
+    if (DigitaalSysteem == dsMarklin) {
+        uint8_t b = MarklinLocByte(Snelheid, Licht);
+        MarklinZendLoc(b, static_cast<uint8_t>(Adres % 256));
+        Resultaat.assign(1, static_cast<char>(b));
+    }
 }
 
-void TMivoCom::GetBezetmelder(uint8_t Adres, uint8_t, bool, bool, std::string& Resultaat) {
+void TMivoCom::GetBezetmelder(uint8_t Adres, uint8_t Verzoek, bool Vlag1, bool Vlag2,
+                              std::string& Resultaat) {
     Resultaat.clear();
     if (!Connected()) return;
     if (DigitaalSysteem == dsSelectrix) SelectrixBezetmelder(Adres, Resultaat);
+    if (DigitaalSysteem == dsMarklin) MarklinBezetmelder(Adres, Vlag1, Resultaat);
+    if (DigitaalSysteem == dsSerieleKaart) KaartBezetmelder(Adres, Verzoek, Vlag2, Resultaat);
 }
 
 bool TMivoCom::InitSysteem() {
     LaatsteFout.clear();
     switch (DigitaalSysteem) {
     case dsSerieleKaart:
+        if (!KaartGeinitialiseerd) KaartGeinitialiseerd = KaartInit();
         if (!KaartGeinitialiseerd) {
             LaatsteFout = kKaartFout;
             return false;
@@ -449,18 +451,10 @@ void TMivoCom::SelectrixFunctieDecoder(uint8_t Adres, uint8_t Waarde) {
 
 void TMivoCom::VerstuurBytes(const std::string& bytes) {
     bool marklin = DigitaalSysteem == dsMarklin;
-    if (marklin) {
-        // A gap longer than the pause can only be a stale tick (the field
-        // starts at 0, which is "far in the future" for half the counter's
-        // range): never wait longer than one pause.
-        int32_t left = static_cast<int32_t>(static_cast<uint32_t>(MarklinVolgendeZending) -
-                                            platform::GetTickCount());
-        if (left > 0 && left <= MarklinBytePauze) platform::Sleep(static_cast<uint32_t>(left));
-    }
+    if (marklin) MarklinWacht(marklinZending_);
     if (Connected()) WriteText(bytes);
     if (LogNaarBestandAan) LogNaarBestand(bytes);
-    if (marklin)
-        MarklinVolgendeZending = static_cast<int32_t>(platform::GetTickCount() + MarklinBytePauze);
+    if (marklin) MarklinZet(MarklinVolgendeZending, marklinZending_, MarklinBytePauze);
 }
 
 bool TMivoCom::WachtOpInvoer(uint16_t count, uint16_t timeoutMs) {

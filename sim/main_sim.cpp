@@ -16,15 +16,22 @@
 #include <unistd.h>
 #include <vector>
 
+// The other systems, each from its own source.
+// With `helpOnly` they print their help text and return.
+int RunMarklinSim(bool helpOnly);
+int RunKaartSim(bool helpOnly);
+
 namespace {
 
 const char kHelp[] =
-    R"(Usage: quorrin-sim [--verbose] [--help]
+    R"(Usage: quorrin-sim [--system selectrix|marklin|kaart] [--verbose] [--help]
 
 Starts a simulated Selectrix central unit with its PC interface behind a
 pseudo-terminal and prints the device path to open (9600 baud, 8 data bits,
 2 stop bits). Runs until end of input, "quit", Ctrl-C or SIGTERM.
 
+  --system    the command station to simulate (default selectrix); with
+              --help, that system's commands
   --verbose   print every request the PC makes
 
 Commands, one per line (numbers in decimal, 0x.. hex or 0b.. binary):
@@ -216,6 +223,17 @@ int main(int argc, char** argv) {
     bool verbose = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
+        if (arg == "--system" && i + 1 < argc) {
+            std::string system = argv[++i];
+            bool help = false;
+            for (int j = 1; j < argc; ++j)
+                help = help || std::string(argv[j]) == "--help" || std::string(argv[j]) == "-h";
+            if (system == "marklin") return RunMarklinSim(help);
+            if (system == "kaart") return RunKaartSim(help);
+            if (system == "selectrix") continue;
+            std::cerr << "quorrin-sim: unknown system " << system << " (try --help)\n";
+            return 2;
+        }
         if (arg == "--help" || arg == "-h") {
             std::cout << kHelp;
             return 0;
