@@ -31,15 +31,6 @@ void CloseFd(int& fd) {
     fd = -1;
 }
 
-unsigned BaudOf(speed_t speed) {
-    static const std::pair<speed_t, unsigned> kTable[] = {
-        {B1200, 1200},   {B2400, 2400},   {B4800, 4800},   {B9600, 9600},
-        {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200}};
-    for (auto [code, baud] : kTable)
-        if (code == speed) return baud;
-    return 0;
-}
-
 void Record(std::vector<LineByte>& record, uint64_t atUs, const char* data, size_t n) {
     if (record.size() + n > kMaxRecord) record.erase(record.begin(), record.begin() + n);
     for (size_t i = 0; i < n; ++i)
@@ -228,11 +219,7 @@ bool PtyPeer::WaitForSent(size_t n, int timeoutMs) {
 
 PeerLine PtyPeer::LineLocked() {
     PeerLine line;
-    termios tio{};
-    if (tcgetattr(master_, &tio) < 0) return line;
-    line.baud = BaudOf(cfgetospeed(&tio));
-    line.twoStopBits = (tio.c_cflag & CSTOPB) != 0;
-    line.rtsCts = (tio.c_cflag & CRTSCTS) != 0;
+    if (!ReadPeerLine(master_, line)) return PeerLine{};
     return line;
 }
 

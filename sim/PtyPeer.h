@@ -5,7 +5,7 @@
 //
 // The pty is raw from the start, and the peer keeps a slave descriptor of its own open, so the
 // code under test may close and re-open DevicePath() as often as it likes without the master
-// hanging up. The line rate is read from the master side (on Linux tcgetattr on the master
+// hanging up. The line rate is read from the master side (on Linux TCGETS2 on the master
 // reports the slave's settings). Parity, modem lines (CTS, DTR) and break do not cross a pty.
 #pragma once
 
@@ -33,6 +33,10 @@ struct PeerLine {
     bool twoStopBits = false;
     bool rtsCts = false;
 };
+
+// Reads the settings of the pty behind `fd` (the master side reports the slave's); false when
+// the call fails.
+bool ReadPeerLine(int fd, PeerLine& line);
 
 class PeerModel {
   public:
