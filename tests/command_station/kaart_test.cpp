@@ -139,7 +139,7 @@ TEST(KaartInit, EchoDecidesAndTheWaitLetsMessagesThrough) {
         uint64_t t0 = platform::MicroNow();
         EXPECT_EQ(com.InitSysteem(), row.ok);
         uint64_t took = platform::MicroNow() - t0;
-        EXPECT_GE(took, 1000000u);
+        EXPECT_GE(took, 998000u); // a second on the millisecond counter
         EXPECT_LT(took, 2500000u);
         EXPECT_GT(host.ProcessMessagesCalls(), 5);
         EXPECT_LT(host.ProcessMessagesCalls(), 1000);
@@ -265,6 +265,6 @@ TEST(KaartProbe, ConnectionTestInitialisesThenProbes) {
     line->responder = nullptr;
     uint64_t t0 = platform::MicroNow();
     EXPECT_FALSE(com.GetVerbindingOke());
-    EXPECT_GE(platform::MicroNow() - t0, 250000u);
+    EXPECT_GE(platform::MicroNow() - t0, 248000u); // 250 ms on the millisecond counter
     EXPECT_FALSE(com.GetSysteemNoodstop());
 }
