@@ -165,13 +165,7 @@ TMivoCom::~TMivoCom() {
 }
 
 void TMivoCom::VoorOpenen(TCustomComPort*) {
-    if (DigitaalSysteem == dsSerieleKaart && BaudRate() == br19200) {
-        // The card starts at 9600 baud; its initialisation switches it up.
-        SetBaudRate(br9600);
-        KaartSnel = true;
-    } else {
-        KaartSnel = false;
-    }
+    KaartVoorOpenen();
     LenzSynchroniseren = false;
     IBGevonden = false;
     KaartGeinitialiseerd = false;
@@ -185,12 +179,7 @@ void TMivoCom::VoorSluiten(TCustomComPort*) {
         else
             ZetSysteemUit();
     }
-    if (DigitaalSysteem == dsSerieleKaart) {
-        // A DTR pulse resets the card, so the next open starts at 9600 baud.
-        SetDTRLine(false);
-        platform::Sleep(250);
-        SetDTRLine(true);
-    }
+    if (DigitaalSysteem == dsSerieleKaart) KaartVoorSluiten();
     if (DigitaalSysteem == dsIntellibox) IBVoorSluiten();
     IBGevonden = false;
     KaartGeinitialiseerd = false;
@@ -228,6 +217,7 @@ void TMivoCom::PasProfielToe(uint8_t systeem) {
     SetEvents(TComEvents{});
     OnRxChar = nullptr;
     IBDoelBaud = brCustom;
+    KaartSnelGewenst = false; // every profile sets a rate of its own
 
     switch (systeem) {
     case dsSelectrix:
@@ -313,10 +303,8 @@ void TMivoCom::DoDinDoeIets(TDinAktie AAktie, uint16_t AData1, uint16_t AData2, 
 
 // ---------------------------------------------------------------- dispatch
 //
-// The protocols of Märklin (apart from CheckCTS) and the serial card are
-// not built yet: their branches below send nothing and give the operation's
-// negative result. DINAMO sends nothing here by design: its link runs in
-// DinamoCyclus (Dinamo.cpp).
+// DINAMO sends nothing here by design: its link runs in DinamoCyclus
+// (Dinamo.cpp).
 
 bool TMivoCom::GetVerbindingOke() {
     if (!Connected()) return false;
@@ -328,7 +316,7 @@ bool TMivoCom::GetVerbindingOke() {
     case dsLenz:
         return GetLenzVersie() > 0.0;
     case dsSerieleKaart:
-        return false;
+        return KaartVerbindingOke();
     case dsIntellibox:
         return IBVerbindingOke();
     case dsDinamo:
@@ -365,11 +353,12 @@ bool TMivoCom::ZetSysteemAan() {
     case dsSelectrix:
         SelectrixZetAan();
         break;
+    case dsMarklin:
+        if (!MarklinZetAan()) return false;
+        break;
     case dsLenz:
         LenzZetAan();
         break;
-    case dsMarklin:
-        return false; // nothing was sent, so nothing was accepted
     case dsIntellibox:
         return IBZetAan();
     default:
@@ -387,13 +376,13 @@ void TMivoCom::ZetSysteemUit() {
     if (DigitaalSysteem == dsSelectrix) SelectrixZetUit();
     if (DigitaalSysteem == dsLenz) LenzZetUit();
     if (DigitaalSysteem == dsIntellibox) return IBZetUit();
+    if (DigitaalSysteem == dsMarklin) MarklinZetUit();
     SysteemAan = false;
 }
 
 void TMivoCom::StuurLoc(uint16_t Adres, uint8_t Snelheid, bool Licht, bool Vooruit,
                         const TFuncties& Functies, uint8_t LenzStappen, uint8_t IBStappen,
-                        bool IBOudProtocol,
-                        std::string& Resultaat) {
+                        bool IBOudProtocol, std::string& Resultaat) {
     Resultaat.clear();
     if (OnAlgTekst)
         DoAlgTekst(aaLoc,
@@ -404,20 +393,29 @@ void TMivoCom::StuurLoc(uint16_t Adres, uint8_t Snelheid, bool Licht, bool Vooru
         LenzStuurLoc(Adres, Snelheid, Licht, Vooruit, Functies, LenzStappen, Resultaat);
     if (DigitaalSysteem == dsIntellibox)
         IBStuurLoc(Adres, Snelheid, Licht, Vooruit, Functies, IBStappen, IBOudProtocol);
+    if (DigitaalSysteem == dsMarklin) {
+        uint8_t b = MarklinLocByte(Snelheid, Licht);
+        MarklinZendLoc(b, static_cast<uint8_t>(Adres % 256));
+        Resultaat.assign(1, static_cast<char>(b));
+    }
 }
 
-void TMivoCom::GetBezetmelder(uint8_t Adres, uint8_t, bool, bool, std::string& Resultaat) {
+void TMivoCom::GetBezetmelder(uint8_t Adres, uint8_t Verzoek, bool Vlag1, bool Vlag2,
+                              std::string& Resultaat) {
     Resultaat.clear();
     if (!Connected()) return;
     if (DigitaalSysteem == dsSelectrix) SelectrixBezetmelder(Adres, Resultaat);
     if (DigitaalSysteem == dsLenz) LenzBezetmelder(Adres); // answers arrive as events
     if (DigitaalSysteem == dsIntellibox) IBBezetmelder();
+    if (DigitaalSysteem == dsMarklin) MarklinBezetmelder(Adres, Vlag1, Resultaat);
+    if (DigitaalSysteem == dsSerieleKaart) KaartBezetmelder(Adres, Verzoek, Vlag2, Resultaat);
 }
 
 bool TMivoCom::InitSysteem() {
     LaatsteFout.clear();
     switch (DigitaalSysteem) {
     case dsSerieleKaart:
+        if (!KaartGeinitialiseerd) KaartGeinitialiseerd = KaartInit();
         if (!KaartGeinitialiseerd) {
             LaatsteFout = kKaartFout;
             return false;
@@ -472,18 +470,10 @@ void TMivoCom::SelectrixFunctieDecoder(uint8_t Adres, uint8_t Waarde) {
 
 void TMivoCom::VerstuurBytes(const std::string& bytes) {
     bool marklin = DigitaalSysteem == dsMarklin;
-    if (marklin) {
-        // A gap longer than the pause can only be a stale tick (the field
-        // starts at 0, which is "far in the future" for half the counter's
-        // range): never wait longer than one pause.
-        int32_t left = static_cast<int32_t>(static_cast<uint32_t>(MarklinVolgendeZending) -
-                                            platform::GetTickCount());
-        if (left > 0 && left <= MarklinBytePauze) platform::Sleep(static_cast<uint32_t>(left));
-    }
+    if (marklin) MarklinWacht(marklinZending_);
     if (Connected()) WriteText(bytes);
     if (LogNaarBestandAan) LogNaarBestand(bytes);
-    if (marklin)
-        MarklinVolgendeZending = static_cast<int32_t>(platform::GetTickCount() + MarklinBytePauze);
+    if (marklin) MarklinZet(MarklinVolgendeZending, marklinZending_, MarklinBytePauze);
 }
 
 bool TMivoCom::WachtOpInvoer(uint16_t count, uint16_t timeoutMs) {

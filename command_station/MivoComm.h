@@ -105,6 +105,30 @@ std::string StuurLocTekst(uint8_t systeem, uint16_t adres, uint8_t snelheid, boo
 // at most the first 100 bytes in decimal separated by "/".
 std::string LogRegel(uint32_t tick, const std::string& bytes);
 
+// ---------------------------------------------------------------- pure Märklin helpers
+
+// The speed byte of a locomotive command: speed, plus 16 for the light.
+uint8_t MarklinLocByte(uint8_t snelheid, bool licht);
+// The text MarklinZendLoc hands to OnAlgTekst when it really sends, e.g.
+// "Adres: 24 stuur echt: 23", with " (functies)" for a first byte of 64 up.
+std::string MarklinZendTekst(uint8_t eerste, uint8_t tweede);
+// The feedback request for module `adres` (1..31): 128 + n reads modules
+// 1..n (`alle`), 192 + n module n alone. Empty for any other address;
+// `antwoordBytes` is the number of answer bytes the interface sends.
+std::string MarklinBezetVerzoek(uint8_t adres, bool alle, int& antwoordBytes);
+// Files a locomotive command in the hold-back list: it replaces a command for
+// the same address (its second byte) still waiting, in that one's place, or
+// joins the end. The list thus never holds more than one command per address.
+void MarklinHoudAchter(TBytesLijst& lijst, uint8_t eerste, uint8_t tweede);
+
+// ---------------------------------------------------------------- pure serial-card helpers
+
+// The configuration byte: bits 0, 1, 2 and 4 from the options, bit 3 for
+// 19200 baud.
+uint8_t KaartConfigByte(bool optie0, bool optie1, bool optie2, bool snel, bool optie4);
+// The two request bytes that read module `adres` (0..127); empty above 127.
+std::string KaartBezetVerzoek(uint8_t adres, uint8_t verzoek, bool vlag2);
+
 // ---------------------------------------------------------------- the component
 
 class TMivoCom : public TComPort {
@@ -174,13 +198,26 @@ class TMivoCom : public TComPort {
     std::string LaatsteFout;
     uint16_t LenzLogMasker = 0;
 
-    // --- Märklin
+    // --- Märklin (Marklin.cpp). The pauses and MarklinSnel are the host's
+    // settings; the deadlines are the component's own and tell the host when
+    // the next transmission, locomotive command or power-off may go.
     uint16_t MarklinLocPauze = 60;
     uint16_t MarklinStopPauze = 90;
     uint16_t MarklinBytePauze = 10;
     bool MarklinSnel = false;
     int32_t MarklinVolgendeZending = 0; // tick
+    int32_t MarklinLocVrijNa = 0;       // tick
+    int32_t MarklinStopVrijNa = 0;      // tick
     std::unique_ptr<TBytesLijst> MarklinAchtergehouden;
+    // Sends or holds back one locomotive command (speed byte, address).
+    void MarklinZendLoc(uint8_t eerste, uint8_t tweede);
+    // Sends the oldest held-back locomotive command when it is due (power
+    // on, CTS free, the gap after the last one passed); at most one per call.
+    // True when one went out. For hosts with a timer, so the list drains
+    // without a new command; MarklinZendLoc calls it too. With `wachten` it
+    // sleeps out a running gap first (never longer than the pause) instead
+    // of leaving the command for the next call.
+    bool MarklinVerstuurAchtergehouden(bool wachten = false);
 
     // --- Lenz (LenzParser.cpp, LenzQueue.cpp; pure parts in LenzProtocol.h)
     std::string LenzInvoer;          // received, not yet parsed (never 17 bytes or more)
@@ -237,6 +274,16 @@ class TMivoCom : public TComPort {
     bool KaartOptie1 = true;
     bool KaartOptie2 = true;
     bool KaartOptie4 = false;
+    // The host asked for 19200 baud at an open, and the card has not got
+    // there yet (the port runs at 9600 until the initialisation succeeds).
+    // While it is set and the port still stands at 9600, the next open takes
+    // it for the host's 19200 wish again. Cleared when the card reaches
+    // 19200, when the host sets another rate before an open, and by
+    // SetDigitaalSysteem; a host that wants to stay at 9600 clears it.
+    bool KaartSnelGewenst = false;
+    // Sends the configuration byte and waits for its echo; switches the port
+    // to 19200 baud when KaartSnel is set and the echo came (SerieleKaart.cpp).
+    bool KaartInit();
 
     // --- Intellibox / TWIN-Center (Intellibox.cpp)
     bool IBGevonden = false;
@@ -366,6 +413,29 @@ class TMivoCom : public TComPort {
     void IBHoudAchter(const std::string& commando);
     void IBWachtTotStil();
     bool IBWijzigBaud();
+
+    // Märklin branches (Marklin.cpp).
+    bool MarklinZetAan();
+    void MarklinZetUit();
+    void MarklinBezetmelder(uint8_t Adres, bool alle, std::string& Resultaat);
+    // One deadline: the tick field the host sees, and beside it when the
+    // component set it and the pause that produced it. A deadline never set
+    // has no pause and counts as passed.
+    struct MarklinTermijn {
+        uint64_t gezetUs = 0;
+        uint32_t pauzeMs = 0;
+    };
+    void MarklinZet(int32_t& veld, MarklinTermijn& termijn, uint32_t pauzeMs);
+    static uint64_t MarklinResterendUs(const MarklinTermijn& termijn);
+    static void MarklinWacht(const MarklinTermijn& termijn);
+    void MarklinVerstuurLoc(uint8_t eerste, uint8_t tweede);
+    MarklinTermijn marklinZending_, marklinLocVrij_, marklinStopVrij_;
+
+    // Serial-card branches (SerieleKaart.cpp).
+    bool KaartVerbindingOke();
+    void KaartBezetmelder(uint8_t Adres, uint8_t Verzoek, bool Vlag2, std::string& Resultaat);
+    void KaartVoorOpenen();
+    void KaartVoorSluiten();
 
     TLenzAddTekst onLenzAddTekst_;
 

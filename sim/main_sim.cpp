@@ -16,6 +16,11 @@
 #include <unistd.h>
 #include <vector>
 
+// The other systems, each from its own source.
+// With `helpOnly` they print their help text and return.
+int RunMarklinSim(bool helpOnly);
+int RunKaartSim(bool helpOnly);
+
 namespace {
 
 const char kHelp[] =
@@ -25,8 +30,9 @@ Starts a simulated Selectrix central unit with its PC interface behind a
 pseudo-terminal and prints the device path to open (9600 baud, 8 data bits,
 2 stop bits). Runs until end of input, "quit", Ctrl-C or SIGTERM.
 
-  --system NAME  selectrix (this one, the default), lenz, intellibox or
-                 dinamo (quorrin-sim --system NAME --help for its commands)
+  --system NAME  selectrix (this one, the default), lenz, intellibox,
+                 marklin, kaart or dinamo (quorrin-sim --system NAME --help
+                 for its commands)
   --verbose   print every request the PC makes
 
 Commands, one per line (numbers in decimal, 0x.. hex or 0b.. binary):
@@ -241,9 +247,15 @@ int main(int argc, char** argv) {
             rest.push_back(a.data());
         return IntelliboxSimMain(static_cast<int>(rest.size()), rest.data());
     }
+    if (system == "marklin" || system == "kaart") {
+        bool help = false;
+        for (const std::string& a : args)
+            help = help || a == "--help" || a == "-h";
+        return system == "marklin" ? RunMarklinSim(help) : RunKaartSim(help);
+    }
     if (system != "selectrix") {
         std::cerr << "quorrin-sim: unknown system " << system
-                  << " (selectrix, lenz, intellibox, dinamo)\n";
+                  << " (selectrix, lenz, intellibox, marklin, kaart, dinamo)\n";
         return 2;
     }
 

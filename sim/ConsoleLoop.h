@@ -1,0 +1,21 @@
+// The console side of quorrin-sim for the simulators that run from their own source: stop
+// signals arrive through a signalfd, stdin is read line by line.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace sim {
+
+// Blocks SIGINT, SIGTERM and SIGHUP for this thread and every thread started after it (call it
+// before the simulator starts its thread) and returns a signalfd for them, -1 on failure.
+int BlockStopSignals();
+
+// Runs `execute` for every line on stdin until it returns false, stdin ends or a signal arrives
+// on `sigFd`. Closes `sigFd`.
+void ConsoleLoop(int sigFd, const std::function<bool(const std::string&)>& execute);
+
+// Prints one line to stdout (safe from the simulator's thread).
+void ConsoleSay(const std::string& line);
+
+} // namespace sim
