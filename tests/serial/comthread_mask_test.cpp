@@ -1,5 +1,6 @@
 // The event mask mapping, and the helper that keeps a blocking wait for
 // modem-line changes off the event thread.
+#include "platform/Tick.h"
 #include "serial/ComThread.h"
 #include "serial/posix/BlockingCallWatcher.h"
 
@@ -7,7 +8,11 @@
 
 #include <atomic>
 #include <cerrno>
-#include <poll.h>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 using namespace serial;
@@ -51,21 +56,51 @@ class ComThreadPipeWatch : public ::testing::Test {
         ::close(fds[0]);
         ::close(fds[1]);
     }
+    // One read of a byte; records the helper's thread and what the last read
+    // returned.
     std::function<int()> ReadOne() {
         return [this] {
+            reader = static_cast<pid_t>(::syscall(SYS_gettid));
             char c;
-            return ::read(fds[0], &c, 1) == 1 ? 0 : errno;
+            const int result = ::read(fds[0], &c, 1) == 1 ? 0 : errno;
+            lastResult = result;
+            return result;
         };
     }
+    // True once the helper sits blocked inside its read of the pipe: the
+    // kernel shows the thread in that system call on that descriptor.
+    bool HelperBlockedInRead(int ms = 5000) {
+        auto deadline = platform::Deadline::After(static_cast<uint32_t>(ms));
+        for (;;) {
+            if (reader != 0) {
+                std::ifstream file("/proc/self/task/" + std::to_string(reader) + "/syscall");
+                long number = -1;
+                std::string fd;
+                if (file >> number >> fd && number == SYS_read &&
+                    std::stol(fd, nullptr, 16) == fds[0])
+                    return true;
+            }
+            if (deadline.Reached()) return false;
+            platform::Sleep(1);
+        }
+    }
     int fds[2] = {-1, -1};
+    std::atomic<pid_t> reader{0};
+    std::atomic<int> lastResult{-1};
 };
 
 TEST_F(ComThreadPipeWatch, ReportsEachReturnOfTheCall) {
-    std::atomic<int> events{0};
-    BlockingCallWatcher watcher(ReadOne(), [&] { ++events; });
+    std::mutex mutex;
+    std::condition_variable reported;
+    int events = 0;
+    BlockingCallWatcher watcher(ReadOne(), [&] {
+        std::lock_guard lock(mutex);
+        ++events;
+        reported.notify_all();
+    });
     ASSERT_EQ(::write(fds[1], "ab", 2), 2);
-    for (int i = 0; i < 500 && events < 2; ++i)
-        ::usleep(2000);
+    std::unique_lock lock(mutex);
+    EXPECT_TRUE(reported.wait_for(lock, std::chrono::seconds(5), [&] { return events >= 2; }));
     EXPECT_EQ(events, 2);
     EXPECT_FALSE(watcher.Ended());
 }
@@ -73,9 +108,10 @@ TEST_F(ComThreadPipeWatch, ReportsEachReturnOfTheCall) {
 TEST_F(ComThreadPipeWatch, StopInterruptsACallThatWouldBlockForever) {
     std::atomic<int> events{0};
     BlockingCallWatcher watcher(ReadOne(), [&] { ++events; });
-    ::usleep(20000); // let the helper enter the read
+    ASSERT_TRUE(HelperBlockedInRead());
     watcher.Stop();
     EXPECT_TRUE(watcher.Ended());
+    EXPECT_EQ(lastResult, EINTR) << "the read itself was interrupted";
     EXPECT_EQ(events, 0);
     watcher.Stop(); // a second stop is harmless
 }
