@@ -3,13 +3,13 @@
 #include "platform/Tick.h"
 #include "serial/ComThread.h"
 #include "serial/posix/BlockingCallWatcher.h"
+#include "tests/support/ThreadState.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <sys/syscall.h>
@@ -60,29 +60,18 @@ class ComThreadPipeWatch : public ::testing::Test {
     // returned.
     std::function<int()> ReadOne() {
         return [this] {
-            reader = static_cast<pid_t>(::syscall(SYS_gettid));
+            reader = testsupport::CurrentThreadId();
             char c;
             const int result = ::read(fds[0], &c, 1) == 1 ? 0 : errno;
             lastResult = result;
             return result;
         };
     }
-    // True once the helper sits blocked inside its read of the pipe: the
-    // kernel shows the thread in that system call on that descriptor.
-    bool HelperBlockedInRead(int ms = 5000) {
-        auto deadline = platform::Deadline::After(static_cast<uint32_t>(ms));
-        for (;;) {
-            if (reader != 0) {
-                std::ifstream file("/proc/self/task/" + std::to_string(reader) + "/syscall");
-                long number = -1;
-                std::string fd;
-                if (file >> number >> fd && number == SYS_read &&
-                    std::stol(fd, nullptr, 16) == fds[0])
-                    return true;
-            }
-            if (deadline.Reached()) return false;
+    pid_t ReaderThread() {
+        const auto deadline = platform::Deadline::After(5000);
+        while (reader == 0 && !deadline.Reached())
             platform::Sleep(1);
-        }
+        return reader;
     }
     int fds[2] = {-1, -1};
     std::atomic<pid_t> reader{0};
@@ -108,7 +97,9 @@ TEST_F(ComThreadPipeWatch, ReportsEachReturnOfTheCall) {
 TEST_F(ComThreadPipeWatch, StopInterruptsACallThatWouldBlockForever) {
     std::atomic<int> events{0};
     BlockingCallWatcher watcher(ReadOne(), [&] { ++events; });
-    ASSERT_TRUE(HelperBlockedInRead());
+    // The helper records its thread before it reads.
+    ASSERT_TRUE(testsupport::WaitUntilBlockedIn(ReaderThread(), {SYS_read}, fds[0]))
+        << "the helper sits in its read";
     watcher.Stop();
     EXPECT_TRUE(watcher.Ended());
     EXPECT_EQ(lastResult, EINTR) << "the read itself was interrupted";
