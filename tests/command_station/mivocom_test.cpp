@@ -4,12 +4,10 @@
 
 #include "command_station/MivoComm.h"
 #include "platform/Host.h"
-#include "tests/support/RecordingHost.h"
 #include "platform/Tick.h"
+#include "tests/support/RecordingHost.h"
 
 #include <gtest/gtest.h>
-
-#include <thread>
 
 using namespace command_station;
 using namespace serial;
@@ -535,12 +533,18 @@ TEST(MivoComModel, WachtOpInvoerAcrossTheWrap) {
 
     platform::SetTickCountStart(kJustBeforeWrap);
     start = platform::GetTickCount();
-    std::thread late([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(40));
-        line->Feed("d");
-    });
+    // The fourth byte comes while the wait runs, once it has looked at the
+    // queue after the counter wrapped.
+    int fed = 0;
+    line->onQueueLook = [&] {
+        if (fed == 0 && platform::GetTickCount() < start) {
+            ++fed;
+            line->Feed("d");
+        }
+    };
     EXPECT_TRUE(com.WachtOpInvoer(4, 5000));
-    late.join();
+    line->onQueueLook = nullptr;
+    EXPECT_EQ(fed, 1);
     EXPECT_LT(platform::ElapsedSince(start), 2500u);
     EXPECT_EQ(com.PendingInputCount(), 4); // waiting consumes nothing
 }

@@ -3,9 +3,9 @@
 // exact bytes the unit received and what the component made of the answer.
 #include "command_station/MivoComm.h"
 #include "platform/Host.h"
-#include "tests/support/RecordingHost.h"
 #include "platform/Tick.h"
 #include "sim/SelectrixSim.h"
+#include "tests/support/RecordingHost.h"
 
 #include <gtest/gtest.h>
 
@@ -45,11 +45,27 @@ class SelectrixLine : public ::testing::Test {
     std::string Exchange(size_t expected, const std::function<void()>& op) {
         unit.ClearReceived();
         op();
-        if (expected > 0)
-            unit.WaitForReceived(expected, 2000);
-        else
-            platform::Sleep(60);
+        // Nothing due: a byte that comes anyway ends the wait at once.
+        unit.WaitForReceived(expected > 0 ? expected : 1, expected > 0 ? 2000 : 60);
         return Bytes(unit.ReceivedBytes());
+    }
+
+    // Blocks until at least `n` bytes wait in the port's receive queue (the
+    // pseudo-terminal hands them over a moment after the unit sent them).
+    // Blocks in poll() while none is there; a short pause while some are.
+    bool WaitPending(int n, uint32_t ms = 2000) {
+        const auto deadline = platform::Deadline::After(ms);
+        for (;;) {
+            const int pending = com.PendingInputCount();
+            if (pending >= n) return true;
+            if (deadline.Reached()) return false;
+            if (pending > 0) {
+                platform::Sleep(1);
+            } else {
+                bool ready = false;
+                com.Device()->WaitReadable(static_cast<int>(deadline.Remaining()), ready);
+            }
+        }
     }
 
     testsupport::RecordingHost host;
@@ -145,8 +161,7 @@ TEST_F(SelectrixLine, ALateAnswerIsPurgedAndNeverTakenForTheNext) {
     com.GetBezetmelder(5, 0, false, false, r);
     EXPECT_TRUE(r.empty()); // the answer missed the 40 ms read
     unit.SetAnswerDelayMs(0);
-    ASSERT_TRUE(unit.WaitForSent(1, 2000));
-    platform::Sleep(30); // now the late 0x11 waits in our receive buffer
+    ASSERT_TRUE(WaitPending(1)) << "the late 0x11 waits in our receive buffer";
     com.GetBezetmelder(6, 0, false, false, r);
     EXPECT_EQ(r, B({0x55}));
 
@@ -154,8 +169,7 @@ TEST_F(SelectrixLine, ALateAnswerIsPurgedAndNeverTakenForTheNext) {
     unit.SetTrackPower(false);
     unit.ClearReceived();
     unit.SendUnsolicited(B({0x80}));
-    ASSERT_TRUE(unit.WaitForSent(1, 2000));
-    platform::Sleep(30);
+    ASSERT_TRUE(WaitPending(1));
     EXPECT_TRUE(com.GetSysteemNoodstop());
 }
 
@@ -166,7 +180,7 @@ TEST_F(SelectrixLine, SurplusAndCorruptAnswersStayWithinOneTransaction) {
     unit.SetExtraAnswerBytes(B({0x01, 0x02, 0x03}));
     com.GetBezetmelder(12, 0, false, false, r);
     EXPECT_EQ(r, B({0xA5}));
-    platform::Sleep(30);
+    ASSERT_TRUE(WaitPending(3)) << "the surplus waits in our receive buffer";
     com.GetBezetmelder(13, 0, false, false, r);
     EXPECT_EQ(r, B({0x3C}));
     unit.SetExtraAnswerBytes("");
@@ -194,7 +208,7 @@ TEST_F(SelectrixLine, ProbeWaitsUpTo250MsForAnyByte) {
     unit.SetAnswerDelayMs(150);
     EXPECT_TRUE(com.GetVerbindingOke());
     unit.SetAnswerDelayMs(0);
-    platform::Sleep(30);
+    EXPECT_EQ(com.PendingInputCount(), 0) << "the probe took its answer";
 
     unit.SetSilent(true);
     unit.ClearReceived();

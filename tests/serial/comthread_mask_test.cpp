@@ -1,13 +1,18 @@
 // The event mask mapping, and the helper that keeps a blocking wait for
 // modem-line changes off the event thread.
+#include "platform/Tick.h"
 #include "serial/ComThread.h"
 #include "serial/posix/BlockingCallWatcher.h"
+#include "tests/support/ThreadState.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cerrno>
-#include <poll.h>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 using namespace serial;
@@ -51,21 +56,40 @@ class ComThreadPipeWatch : public ::testing::Test {
         ::close(fds[0]);
         ::close(fds[1]);
     }
+    // One read of a byte; records the helper's thread and what the last read
+    // returned.
     std::function<int()> ReadOne() {
         return [this] {
+            reader = testsupport::CurrentThreadId();
             char c;
-            return ::read(fds[0], &c, 1) == 1 ? 0 : errno;
+            const int result = ::read(fds[0], &c, 1) == 1 ? 0 : errno;
+            lastResult = result;
+            return result;
         };
     }
+    pid_t ReaderThread() {
+        const auto deadline = platform::Deadline::After(5000);
+        while (reader == 0 && !deadline.Reached())
+            platform::Sleep(1);
+        return reader;
+    }
     int fds[2] = {-1, -1};
+    std::atomic<pid_t> reader{0};
+    std::atomic<int> lastResult{-1};
 };
 
 TEST_F(ComThreadPipeWatch, ReportsEachReturnOfTheCall) {
-    std::atomic<int> events{0};
-    BlockingCallWatcher watcher(ReadOne(), [&] { ++events; });
+    std::mutex mutex;
+    std::condition_variable reported;
+    int events = 0;
+    BlockingCallWatcher watcher(ReadOne(), [&] {
+        std::lock_guard lock(mutex);
+        ++events;
+        reported.notify_all();
+    });
     ASSERT_EQ(::write(fds[1], "ab", 2), 2);
-    for (int i = 0; i < 500 && events < 2; ++i)
-        ::usleep(2000);
+    std::unique_lock lock(mutex);
+    EXPECT_TRUE(reported.wait_for(lock, std::chrono::seconds(5), [&] { return events >= 2; }));
     EXPECT_EQ(events, 2);
     EXPECT_FALSE(watcher.Ended());
 }
@@ -73,9 +97,12 @@ TEST_F(ComThreadPipeWatch, ReportsEachReturnOfTheCall) {
 TEST_F(ComThreadPipeWatch, StopInterruptsACallThatWouldBlockForever) {
     std::atomic<int> events{0};
     BlockingCallWatcher watcher(ReadOne(), [&] { ++events; });
-    ::usleep(20000); // let the helper enter the read
+    // The helper records its thread before it reads.
+    ASSERT_TRUE(testsupport::WaitUntilBlockedIn(ReaderThread(), {SYS_read}, fds[0]))
+        << "the helper sits in its read";
     watcher.Stop();
     EXPECT_TRUE(watcher.Ended());
+    EXPECT_EQ(lastResult, EINTR) << "the read itself was interrupted";
     EXPECT_EQ(events, 0);
     watcher.Stop(); // a second stop is harmless
 }

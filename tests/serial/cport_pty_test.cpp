@@ -1,11 +1,12 @@
 // The port end to end on a real pseudo-terminal: open by name, reads under
 // the time-out rules, writes, purge, exclusive open, settings reaching the
 // line, and a peer that hangs up.
-#include "tests/support/PtyPair.h"
 #include "platform/Host.h"
-#include "tests/support/RecordingHost.h"
 #include "serial/CPort.h"
 #include "serial/posix/PosixComDevice.h"
+#include "tests/support/PtyPair.h"
+#include "tests/support/RecordingHost.h"
+#include "tests/support/ThreadState.h"
 
 #include <chrono>
 #include <dirent.h>
@@ -391,8 +392,10 @@ TEST_F(PtyPort, PeerHangUpNeitherHangsNorSpins) {
     port.OpenPort();
     SetReadTimeouts(0, 0, 0); // no limit at all: only the hang-up can end the read
     pty.CloseSlave();
+    // The peer hangs up once the read waits for the line.
+    const pid_t reader = testsupport::CurrentThreadId();
     std::thread hangUp([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_TRUE(testsupport::WaitUntilBlockedIn(reader, {SYS_poll, SYS_ppoll}));
         pty.CloseMaster();
     });
     auto start = Clock::now();

@@ -1,10 +1,10 @@
 // The port object's rules against a scripted device: defaults, the setting
 // objects, what reaches the driver and when, open and close with their
 // events, batching and the loading state.
-#include "tests/support/ScriptedDevice.h"
 #include "platform/Host.h"
-#include "tests/support/RecordingHost.h"
 #include "serial/CPort.h"
+#include "tests/support/RecordingHost.h"
+#include "tests/support/ScriptedDevice.h"
 
 #include <gtest/gtest.h>
 
@@ -526,17 +526,22 @@ TEST_F(PortRules, VanishedDeviceStillCloses) {
 
 TEST_F(PortRules, DestructorCompletesAFailingClose) {
     testsupport::RecordingHost host;
+    int notices = 0;
+    bool openAtNotice = false;
     {
         TComPort doomed;
         doomed.SetEvents({});
         doomed.SetDeviceFactory(ScriptedFactory(script));
-        bool noticed = false;
-        doomed.AddFreeNotification([&] { noticed = doomed.Connected(); });
+        doomed.AddFreeNotification([&] {
+            ++notices;
+            openAtNotice = doomed.Connected() && script->isOpen;
+        });
         doomed.OpenPort();
         script->Fail("Purge", EPERM);
         // leaves scope: must neither throw nor leave the device open
-        (void)noticed;
     }
+    EXPECT_EQ(notices, 1);
+    EXPECT_TRUE(openAtNotice) << "the notice comes before the close";
     EXPECT_FALSE(script->isOpen);
     ASSERT_EQ(host.Texts().size(), 1u);
     EXPECT_EQ(host.Texts()[0].rfind("PurgeComm function failed", 0), 0u);

@@ -34,6 +34,9 @@ struct FakeLine {
     bool ctsHold = false;
     // Answer bytes queued as input for each write (may be empty).
     std::function<std::string(const std::string&)> responder;
+    // Runs each time the port looks at the input queue, before it does (on
+    // the port's thread, without the line's lock: it may Feed).
+    std::function<void()> onQueueLook;
 
     void Feed(const std::string& bytes) {
         {
@@ -113,6 +116,7 @@ class FakeDevice : public serial::ComDevice {
         return 0;
     }
     int ClearError(serial::ComStatus& status) override {
+        if (line_->onQueueLook) line_->onQueueLook();
         std::lock_guard lock(line_->m);
         status = {};
         status.inQueue = static_cast<uint32_t>(line_->input.size());

@@ -1,25 +1,14 @@
 // The connection strip against the simulated unit: opening and closing,
 // baud rate and port changes, the power box, the connection test, the end of
 // the program, and errors of the serial layer.
-#include "Fixture.h"
+#include "tests/support/TesterFixture.h"
 
 #include "serial/CPort.h"
 
-using namespace testing_tester;
+using namespace testsupport;
 using platform::MessageKind;
 
 namespace {
-
-const Bytes kPowerOn = {0xFF, 0xFF};
-const Bytes kPowerOff = {0xFF, 0x00};
-const Bytes kStatusRead = {0x7F, 0x20};
-
-Bytes Join(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const auto& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
 
 bool StartsWith(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
@@ -110,9 +99,9 @@ TEST_F(TesterTest, PoortOpenEnablesAndDisablesTheTwentyOneControls) {
 TEST_F(TesterTest, PickingABaudRateWhileOpenClosesThePort) {
     struct Case {
         bool powerOn;
-        Bytes expected;
+        std::string expected;
     };
-    for (const Case& c : {Case{false, {}}, Case{true, Join({kPowerOn, kPowerOff})}}) {
+    for (const Case& c : {Case{false, {}}, Case{true, kPowerOn + kPowerOff}}) {
         SCOPED_TRACE(c.powerOn ? "power on" : "power off");
         form->ComboBoxBaud->setCurrentIndex(1);
         OpenPort();
@@ -126,7 +115,7 @@ TEST_F(TesterTest, PickingABaudRateWhileOpenClosesThePort) {
         EXPECT_FALSE(form->MivoCom1->Connected());
         ExpectConnectionControls(*form, false);
         EXPECT_EQ(form->MivoCom1->BaudRate(), serial::br19200);
-        EXPECT_EQ(WaitBytes(c.expected.size()), c.expected);
+        EXPECT_EQ(Wire(c.expected.size()), c.expected);
         EXPECT_TRUE(NothingAfter(c.expected.size()));
         // The power box keeps its state, disabled, until the port is open again.
         EXPECT_EQ(form->CheckBoxCC2000Aan->isChecked(), c.powerOn);
@@ -147,7 +136,7 @@ TEST_F(TesterTest, ClearingPoortOpenSendsPowerOffOnlyAfterPowerOn) {
     OpenPort();
     Click(form->CheckBoxCC2000Aan);
     Click(form->CheckBoxPoortOpen);
-    EXPECT_EQ(WaitBytes(4), Join({kPowerOn, kPowerOff}));
+    EXPECT_EQ(Wire(4), kPowerOn + kPowerOff);
     EXPECT_TRUE(form->CheckBoxCC2000Aan->isChecked());
     EXPECT_FALSE(form->CheckBoxCC2000Aan->isEnabled());
 
@@ -162,7 +151,7 @@ TEST_F(TesterTest, PowerBoxSendsOneCommandPerChange) {
     OpenPort();
     Click(form->CheckBoxCC2000Aan);
     Click(form->CheckBoxCC2000Aan);
-    EXPECT_EQ(WaitBytes(4), Join({kPowerOn, kPowerOff}));
+    EXPECT_EQ(Wire(4), kPowerOn + kPowerOff);
     EXPECT_TRUE(NothingAfter(4));
     // Setting the state it already has runs nothing.
     form->Programmatic([&] { form->CheckBoxCC2000Aan->setChecked(false); });
@@ -175,17 +164,17 @@ TEST_F(TesterTest, ConnectionTest) {
         const char* name;
         bool silent;
         bool powerBox;
-        Bytes beforeMessage; // on the line when the message comes up
+        std::string beforeMessage; // on the line when the message comes up
         MessageKind kind;
         const char* text;
     };
     const Case cases[] = {
         {"answers", false, false, kStatusRead, MessageKind::Plain, "Verbinding oke"},
-        {"answers, box set", false, true, Join({kPowerOn, kStatusRead}), MessageKind::Plain,
+        {"answers, box set", false, true, kPowerOn + kStatusRead, MessageKind::Plain,
          "Verbinding oke"},
         {"silent", true, false, kStatusRead, MessageKind::Error, "Verbinding niet oke"},
-        {"silent, box set", true, true, Join({kPowerOn, kStatusRead, kPowerOff}),
-         MessageKind::Error, "Verbinding niet oke"},
+        {"silent, box set", true, true, kPowerOn + kStatusRead + kPowerOff, MessageKind::Error,
+         "Verbinding niet oke"},
     };
     OpenPort();
     for (const Case& c : cases) {
@@ -196,12 +185,12 @@ TEST_F(TesterTest, ConnectionTest) {
         if (c.powerBox) {
             Click(form->CheckBoxCC2000Aan);
             // The test purges unsent output, so let power-on reach the unit first.
-            WaitBytes(2);
+            Wire(2);
         }
         unit->SetSilent(c.silent);
-        Bytes atMessage;
+        std::string atMessage;
         host.onShow = [&](const testsupport::RecordingHost::Shown&) {
-            atMessage = WaitBytes(c.beforeMessage.size());
+            atMessage = Wire(c.beforeMessage.size());
         };
         Click(form->ButtonVerbindingOke);
         host.onShow = nullptr;
@@ -214,9 +203,9 @@ TEST_F(TesterTest, ConnectionTest) {
         EXPECT_EQ(form->CheckBoxCC2000Aan->isChecked(), c.powerBox && !c.silent);
         EXPECT_TRUE(form->MivoCom1->Connected());
         if (form->CheckBoxCC2000Aan->isChecked()) {
-            const size_t sent = Received(*unit).size();
+            const size_t sent = Wire().size();
             Click(form->CheckBoxCC2000Aan);
-            WaitBytes(sent + 2);
+            Wire(sent + 2);
         }
     }
 }
@@ -225,7 +214,7 @@ TEST_F(TesterTest, ClosingTheWindowSendsPowerOffOnlyAfterPowerOn) {
     struct Case {
         const char* name;
         int powerClicks; // 0: never switched, 1: on, 2: on then off
-        Bytes atClose;
+        std::string atClose;
     };
     for (const Case& c : {Case{"never switched", 0, {}}, Case{"switched on", 1, kPowerOff},
                           Case{"on, then off", 2, {}}}) {
@@ -237,10 +226,10 @@ TEST_F(TesterTest, ClosingTheWindowSendsPowerOffOnlyAfterPowerOn) {
         unit->ClearReceived();
         for (int i = 0; i < c.powerClicks; ++i)
             Click(form->CheckBoxCC2000Aan);
-        WaitBytes(2 * static_cast<size_t>(c.powerClicks));
+        Wire(2 * static_cast<size_t>(c.powerClicks));
         unit->ClearReceived();
         form.reset();
-        EXPECT_EQ(WaitBytes(c.atClose.size()), c.atClose);
+        EXPECT_EQ(Wire(c.atClose.size()), c.atClose);
         EXPECT_TRUE(NothingAfter(c.atClose.size()));
     }
 }
@@ -249,7 +238,7 @@ TEST_F(TesterTest, PickingAnotherPortWhileOpenReopensThere) {
     sim::SelectrixSim other;
     OpenPort();
     Click(form->CheckBoxCC2000Aan);
-    WaitBytes(2);
+    Wire(2);
     unit->ClearReceived();
 
     PickPort(*form, other.DevicePath());
@@ -257,10 +246,10 @@ TEST_F(TesterTest, PickingAnotherPortWhileOpenReopensThere) {
     EXPECT_TRUE(form->CheckBoxPoortOpen->isChecked());
     ExpectConnectionControls(*form, true);
     // The old port was closed after its power-off; commands now go to the new one.
-    EXPECT_EQ(WaitBytes(2), kPowerOff);
+    EXPECT_EQ(Wire(2), kPowerOff);
     Click(form->ButtonLocSend);
     ASSERT_TRUE(other.WaitForReceived(2, 3000));
-    EXPECT_EQ(Received(other), (Bytes{0x80, 0x00}));
+    EXPECT_EQ(ReceivedText(other), WriteReq(0, 0x00));
     EXPECT_TRUE(NothingAfter(2));
     EXPECT_TRUE(Shown().empty());
 }

@@ -1,6 +1,6 @@
 // The locomotive panel: what each control sends, the stop buttons, the
 // function buttons, the address fields, the ramp and the timing message.
-#include "Fixture.h"
+#include "tests/support/TesterFixture.h"
 
 #include "platform/Tick.h"
 
@@ -8,7 +8,7 @@
 #include <QSignalSpy>
 #include <QStyleOptionSlider>
 
-using namespace testing_tester;
+using namespace testsupport;
 using platform::MessageKind;
 
 namespace {
@@ -17,15 +17,8 @@ constexpr uint8_t kBackward = 0x20;
 constexpr uint8_t kLight = 0x40;
 constexpr uint8_t kFunction = 0x80;
 
-Bytes Loc(uint8_t address, uint8_t data) {
-    return {static_cast<uint8_t>(0x80 + address), data};
-}
-
-Bytes Join(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const auto& p : parts)
-        out.insert(out.end(), p.begin(), p.end());
-    return out;
+std::string Loc(int address, int data) {
+    return WriteReq(address, data);
 }
 
 bool AllDigits(const std::string& s) {
@@ -66,25 +59,24 @@ TEST_F(LocoTest, EachControlSendsItsSideAndSideTwoSendsSideOneFirst) {
     struct Case {
         const char* name;
         QWidget* control;
-        Bytes expected;
+        std::string expected;
     };
     const Case cases[] = {
         {"light 1", form->chk_licht1, Loc(3, kLight)},
         {"function 1", form->ckbFunctie1, Loc(3, kLight | kFunction)},
         {"backward 1", form->rgr_richting1->Item(1), Loc(3, kLight | kFunction | kBackward)},
-        {"light 2", form->chk_licht2,
-         Join({Loc(3, kLight | kFunction | kBackward), Loc(5, kLight)})},
+        {"light 2", form->chk_licht2, Loc(3, kLight | kFunction | kBackward) + Loc(5, kLight)},
         {"backward 2", form->rgr_richting2->Item(1),
-         Join({Loc(3, kLight | kFunction | kBackward), Loc(5, kLight | kBackward)})},
+         Loc(3, kLight | kFunction | kBackward) + Loc(5, kLight | kBackward)},
         {"function 2", form->ckbFunctie2,
-         Join({Loc(3, kLight | kFunction | kBackward), Loc(5, kLight | kBackward | kFunction)})},
+         Loc(3, kLight | kFunction | kBackward) + Loc(5, kLight | kBackward | kFunction)},
         {"forward 1", form->rgr_richting1->Item(0), Loc(3, kLight | kFunction)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         unit->ClearReceived();
         Click(c.control);
-        EXPECT_EQ(WaitBytes(c.expected.size()), c.expected);
+        EXPECT_EQ(Wire(c.expected.size()), c.expected);
         EXPECT_TRUE(NothingAfter(c.expected.size()));
     }
     EXPECT_TRUE(Shown().empty());
@@ -93,7 +85,7 @@ TEST_F(LocoTest, EachControlSendsItsSideAndSideTwoSendsSideOneFirst) {
 TEST_F(LocoTest, BothSidesMayShareAnAddress) {
     form->spn_locadres2->SetValue(3);
     Click(form->chk_licht2);
-    EXPECT_EQ(WaitBytes(4), Join({Loc(3, 0), Loc(3, kLight)}));
+    EXPECT_EQ(Wire(4), Loc(3, 0) + Loc(3, kLight));
 }
 
 TEST_F(LocoTest, VerstuurSkipsTheRamp) {
@@ -103,10 +95,10 @@ TEST_F(LocoTest, VerstuurSkipsTheRamp) {
     unit->ClearReceived();
     Click(form->ButtonLocSend);
     EXPECT_EQ(form->SpnLoc_TrackBar1->SelStart(), 10);
-    EXPECT_EQ(WaitBytes(2), Loc(3, 21));
+    EXPECT_EQ(Wire(2), Loc(3, 21));
     Click(form->ButtonLocSend2);
     EXPECT_EQ(form->SpnLoc_TrackBar2->SelStart(), 0);
-    EXPECT_EQ(WaitBytes(6), Join({Loc(3, 21), Loc(3, 21), Loc(5, 31)}));
+    EXPECT_EQ(Wire(6), Loc(3, 21) + Loc(3, 21) + Loc(5, 31));
     EXPECT_TRUE(NothingAfter(6));
 }
 
@@ -114,11 +106,11 @@ TEST_F(LocoTest, StopBeideSendsSpeedOneForEachSideThatWasNotStopping) {
     struct Case {
         const char* name;
         bool moving1, moving2;
-        Bytes expected;
+        std::string expected;
     };
     const Case cases[] = {
-        {"both moving", true, true, Join({Loc(3, 1), Loc(3, 1), Loc(5, 1)})},
-        {"only 2 moving", false, true, Join({Loc(3, 0), Loc(5, 1)})},
+        {"both moving", true, true, Loc(3, 1) + Loc(3, 1) + Loc(5, 1)},
+        {"only 2 moving", false, true, Loc(3, 0) + Loc(5, 1)},
         {"only 1 moving", true, false, Loc(3, 1)},
         {"neither", false, false, {}},
     };
@@ -131,7 +123,7 @@ TEST_F(LocoTest, StopBeideSendsSpeedOneForEachSideThatWasNotStopping) {
         unit->ClearReceived();
 
         Click(form->Button3Stop);
-        EXPECT_EQ(WaitBytes(c.expected.size()), c.expected);
+        EXPECT_EQ(Wire(c.expected.size()), c.expected);
         EXPECT_TRUE(NothingAfter(c.expected.size()));
         EXPECT_EQ(form->SpnLoc_TrackBar1->Position(), 31);
         EXPECT_EQ(form->SpnLoc_TrackBar2->Position(), 31);
@@ -151,7 +143,7 @@ TEST_F(LocoTest, StopWithTheTargetAtStopLeavesABrakingLocomotiveAlone) {
     EXPECT_EQ(form->SpnLoc_TrackBar1->SelStart(), 20);
     // The ramp goes on braking one step per tick.
     form->RampStep1();
-    EXPECT_EQ(WaitBytes(2), Loc(3, 10));
+    EXPECT_EQ(Wire(2), Loc(3, 10));
 }
 
 TEST_F(LocoTest, StopWhileClosedMovesTheSliderAndTheFirstTickAfterOpeningSendsSpeedZero) {
@@ -171,9 +163,9 @@ TEST_F(LocoTest, StopWhileClosedMovesTheSliderAndTheFirstTickAfterOpeningSendsSp
     form->Timer1Timer();
     EXPECT_EQ(form->SpnLoc_TrackBar1->SelStart(), 31);
     unit->WaitForReceived(4, 3000);
-    const Bytes got = Received(*unit);
+    const std::string got = Wire();
     ASSERT_GE(got.size(), 2u);
-    EXPECT_EQ(Bytes(got.end() - 2, got.end()), Loc(3, 0));
+    EXPECT_EQ(got.substr(got.size() - 2), Loc(3, 0));
 }
 
 TEST_F(LocoTest, DraggingSendsTheCurrentSpeedAndTheRampClimbsOneStepPerTick) {
@@ -195,20 +187,20 @@ TEST_F(LocoTest, DraggingSendsTheCurrentSpeedAndTheRampClimbsOneStepPerTick) {
     // with the speed commanded so far (still 0).
     EXPECT_EQ(changes.count(), moved.count() + 1);
     const size_t commands = static_cast<size_t>(changes.count());
-    Bytes expected;
+    std::string expected;
     for (size_t i = 0; i < commands; ++i)
-        expected = Join({expected, Loc(3, 0)});
-    EXPECT_EQ(WaitBytes(expected.size()), expected);
+        expected += Loc(3, 0);
+    EXPECT_EQ(Wire(expected.size()), expected);
     EXPECT_TRUE(NothingAfter(expected.size()));
 
     unit->ClearReceived();
     expected.clear();
     for (uint8_t speed = 1; speed <= 31; ++speed) {
         form->RampStep1();
-        expected = Join({expected, Loc(3, speed)});
+        expected += Loc(3, speed);
     }
     form->RampStep1(); // at the target: nothing more
-    EXPECT_EQ(WaitBytes(expected.size()), expected);
+    EXPECT_EQ(Wire(expected.size()), expected);
     EXPECT_TRUE(NothingAfter(expected.size()));
     EXPECT_EQ(bar->SelStart(), 0);
 }
@@ -220,14 +212,14 @@ TEST_F(LocoTest, RampStepsSideTwoAloneAndBothDirections) {
     form->RampStep2();
     form->RampStep2();
     form->RampStep2();
-    EXPECT_EQ(WaitBytes(4), Join({Loc(5, 1), Loc(5, 2)}));
+    EXPECT_EQ(Wire(4), Loc(5, 1) + Loc(5, 2));
     form->SpnLoc_TrackBar2->SetPosition(31);
     Settle();
     unit->ClearReceived();
     form->RampStep2();
     form->RampStep2();
     form->RampStep2();
-    EXPECT_EQ(WaitBytes(4), Join({Loc(5, 1), Loc(5, 0)}));
+    EXPECT_EQ(Wire(4), Loc(5, 1) + Loc(5, 0));
     EXPECT_TRUE(NothingAfter(4));
 }
 
@@ -260,10 +252,10 @@ TEST_F(LocoTest, FunctionButtonIsOnWhileHeldWithAnyMouseButton) {
         const QPoint mid = form->Button1Functie->rect().center();
         QTest::mousePress(form->Button1Functie, button, {}, mid);
         EXPECT_TRUE(form->ckbFunctie1->isChecked());
-        EXPECT_EQ(WaitBytes(4), Join({Loc(3, kFunction), Loc(3, kFunction)}));
+        EXPECT_EQ(Wire(4), Loc(3, kFunction) + Loc(3, kFunction));
         QTest::mouseRelease(form->Button1Functie, button, {}, mid);
         EXPECT_FALSE(form->ckbFunctie1->isChecked());
-        EXPECT_EQ(WaitBytes(8), Join({Loc(3, kFunction), Loc(3, kFunction), Loc(3, 0), Loc(3, 0)}));
+        EXPECT_EQ(Wire(8), Loc(3, kFunction) + Loc(3, kFunction) + Loc(3, 0) + Loc(3, 0));
         EXPECT_TRUE(NothingAfter(8));
     }
 
@@ -271,9 +263,9 @@ TEST_F(LocoTest, FunctionButtonIsOnWhileHeldWithAnyMouseButton) {
     const QPoint mid = form->Button2Functie->rect().center();
     QTest::mousePress(form->Button2Functie, Qt::LeftButton, {}, mid);
     QTest::mouseRelease(form->Button2Functie, Qt::LeftButton, {}, mid);
-    const Bytes on = Join({Loc(3, 0), Loc(5, kFunction)});
-    const Bytes off = Join({Loc(3, 0), Loc(5, 0)});
-    EXPECT_EQ(WaitBytes(16), Join({on, on, off, off}));
+    const std::string on = Loc(3, 0) + Loc(5, kFunction);
+    const std::string off = Loc(3, 0) + Loc(5, 0);
+    EXPECT_EQ(Wire(16), on + on + off + off);
 
     // Disabled while the port is closed: a press does nothing.
     Click(form->CheckBoxPoortOpen);
@@ -311,7 +303,7 @@ TEST_F(LocoTest, AddressFieldsReadAnyTextAndClampWhenLeft) {
     // The next command uses the address, changing it sent nothing.
     EXPECT_TRUE(NothingAfter(0));
     Click(form->ButtonLocSend);
-    EXPECT_EQ(WaitBytes(2), Loc(111, 0));
+    EXPECT_EQ(Wire(2), Loc(111, 0));
 
     // The up/down buttons step by one within the range.
     form->spn_locadres2->SetValue(0);

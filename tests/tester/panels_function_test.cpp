@@ -1,10 +1,12 @@
 // Function-decoder and feedback panels: composing a value, single and
 // continuous transactions, showing a reply, "Meld tijden".
 
-#include "panels_fixture.h"
+#include "tests/support/TesterFixture.h"
 
-namespace tester::testing {
+namespace tester {
 namespace {
+
+using namespace testsupport;
 
 using PanelsFunction = PanelsTest;
 
@@ -222,7 +224,10 @@ TEST_F(PanelsFunction, TicksGoOnWhileAMessageBoxIsOpen) {
     SetBox(form->CheckBoxMeldTijd, true);
     form->Timer1->start();
     // While the box is "open" the event loop runs, as a real box's would.
-    host.onShow = [&](const testsupport::RecordingHost::Shown&) { RunEventsFor(450); };
+    // It stays open until two ticks have read the unit's status.
+    host.onShow = [&](const testsupport::RecordingHost::Shown&) {
+        RunEventsUntil([&] { return CountRequests(Wire(), kStatusRead) >= 2; });
+    };
     Click(form->ButtonVerstuur);
     form->Timer1->stop();
     const std::string wire = Wire();
@@ -231,4 +236,4 @@ TEST_F(PanelsFunction, TicksGoOnWhileAMessageBoxIsOpen) {
 }
 
 } // namespace
-} // namespace tester::testing
+} // namespace tester

@@ -2,12 +2,14 @@
 // simulated programmer, their messages, the power around them, a failing
 // line, and one procedure running inside the other's wait.
 
-#include "panels_fixture.h"
+#include "tests/support/TesterFixture.h"
 
 #include <algorithm>
 
-namespace tester::testing {
+namespace tester {
 namespace {
+
+using namespace testsupport;
 
 // Every wait of these procedures runs across the counter's wrap.
 class Programming : public PanelsTest {
@@ -323,4 +325,4 @@ TEST_F(Programming, WachtLetsMessagesThroughForItsTimeAcrossTheWrap) {
 }
 
 } // namespace
-} // namespace tester::testing
+} // namespace tester

@@ -1,12 +1,13 @@
 // Start-up: the splash and its hold, the window's frame and layout, the
 // standard error report, and message translation in a fresh process.
-#include "Fixture.h"
-
 #include "platform/Tick.h"
 #include "platform/Translate.h"
 #include "serial/CPort.h"
 #include "tester/QtHost.h"
 #include "tester/UnitSplash.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/RecordingHost.h"
+#include "tests/support/TesterFixture.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>
@@ -23,8 +24,6 @@
 #include <memory>
 #include <set>
 #include <stdexcept>
-
-using namespace testing_tester;
 
 TEST(Splash, PictureLoadsAndCaptionsFit) {
     tester::TSplashScreen splash;
@@ -226,17 +225,51 @@ TEST(Window, TabOrderFollowsTheLayout) {
             << expected[i]->objectName().toStdString();
 }
 
-TEST(Window, RendersToAPicture) {
-    testsupport::RecordingHost host;
-    tester::TFormQuorrin form;
-    form.Timer1->stop();
-    form.SpnLoc_TrackBar1->SetPosition(10);
-    form.SpnLoc_TrackBar1->SetSelStart(20);
-    const QString path = QString::fromStdString(platform::ProgramDir() + "/tester_window.png");
-    const QPixmap shot = form.grab();
-    ASSERT_TRUE(shot.save(path, "PNG")) << path.toStdString();
-    EXPECT_EQ(shot.size() / shot.devicePixelRatio(), QSize(489, 488));
-    std::cout << "window picture: " << path.toStdString() << "\n";
+// What the picture of the window must show: its size, the feedback lamps of
+// the last read (yellow for a set bit, the window's colour for a clear one),
+// and the band between the commanded and the target speed beside a slider's
+// thumb, long for a locomotive on its way and at most a stub (under the
+// thumb) for one at its target.
+using WindowPicture = testsupport::PanelsTest;
+
+TEST_F(WindowPicture, ShowsTheFeedbackLampsAndTheSpeedBand) {
+    form->spn_bezetadres->SetValue(60);
+    unit->SetFeedback(60, 0x05);
+    testsupport::Click(form->ButtonLees);
+    ASSERT_EQ(form->lbl_bezetnr->text(), QStringLiteral("5"));
+    form->SpnLoc_TrackBar1->SetSelStart(10); // on its way to 31
+    ASSERT_EQ(form->SpnLoc_TrackBar2->SelStart(), form->SpnLoc_TrackBar2->SelEnd());
+
+    const QPixmap shot = form->grab();
+    ASSERT_EQ(shot.size() / shot.devicePixelRatio(), QSize(489, 488));
+    const QImage picture = shot.toImage();
+    const qreal scale = shot.devicePixelRatio();
+    auto at = [&](QWidget* w, QPoint p) {
+        return picture.pixelColor(w->mapTo(form.get(), p) * scale);
+    };
+
+    const auto lamps = form->TerugShapes();
+    for (size_t k = 0; k < lamps.size(); ++k)
+        EXPECT_EQ(at(lamps[k], lamps[k]->rect().center()),
+                  (0x05 >> k) & 1 ? QColor(255, 255, 0) : tester::ButtonFaceColor())
+            << "lamp " << k;
+
+    // Rows of a slider's picture that hold its highlight colour.
+    auto bandRows = [&](tester::TTrackBar* bar) {
+        const QColor band = bar->palette().color(QPalette::Active, QPalette::Highlight);
+        int rows = 0;
+        for (int y = 0; y < bar->height(); ++y)
+            for (int x = 0; x < bar->width(); ++x)
+                if (at(bar, QPoint(x, y)) == band) {
+                    ++rows;
+                    break;
+                }
+        return rows;
+    };
+    const int moving = bandRows(form->SpnLoc_TrackBar1);
+    const int atTarget = bandRows(form->SpnLoc_TrackBar2);
+    EXPECT_LE(atTarget, 8) << "at most a stub beside the thumb";
+    EXPECT_GT(moving - atTarget, form->SpnLoc_TrackBar1->height() / 3);
 }
 
 namespace {
@@ -267,9 +300,11 @@ TEST(ErrorReport, AnExceptionLeavingAnEventHandlerIsReportedAndTheProgramGoesOn)
 
 // ------------------------------------------------------------ translation
 
-// Runs in a fresh process (see main.cpp): the translation as the program
-// starts it, one result per line.
-int TranslationProbe(int argc, char** argv) {
+namespace {
+
+// The translation as the program starts it, in a fresh process: one result
+// per line.
+int TranslationAtStart(int argc, char** argv) {
     platform::InitTranslation();
     serial::InitSerialLayer();
     tester::TApplication app(argc, argv);
@@ -283,24 +318,7 @@ int TranslationProbe(int argc, char** argv) {
     std::printf("%s\n", platform::Translate("Error").c_str());
     return 0;
 }
-
-namespace {
-
-std::vector<std::string> RunProbe(const std::string& env) {
-    const std::string command = "env -u LANGUAGE -u LC_ALL -u LC_MESSAGES " + env + " '" +
-                                platform::ProgramDir() + "/tests_tester' --translation-probe";
-    std::vector<std::string> lines;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return lines;
-    char buf[512];
-    while (std::fgets(buf, sizeof buf, pipe)) {
-        std::string line = buf;
-        if (!line.empty() && line.back() == '\n') line.pop_back();
-        lines.push_back(line);
-    }
-    pclose(pipe);
-    return lines;
-}
+const testsupport::ChildBody kTranslationAtStart("tester-translation", &TranslationAtStart);
 
 } // namespace
 
@@ -327,6 +345,8 @@ TEST(Translation, DutchFromLangEvenWithoutADutchLocaleInstalled) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.env);
-        EXPECT_EQ(RunProbe(c.env), c.expected);
+        const auto child = testsupport::RunChild("tester-translation", {c.env});
+        EXPECT_EQ(child.exitStatus, 0);
+        EXPECT_EQ(child.lines, c.expected);
     }
 }

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# tests/tester/screenshot.sh [program] [picture.png] [seconds]: starts the tester
+# scripts/screenshot.sh [program] [picture.png] [seconds]: starts the tester
 # on the simulator under a virtual X server and takes a picture of the screen.
 # With seconds < 1 the picture shows the splash; the default (3) shows the window.
 set -euo pipefail
-top=$(cd "$(dirname "$0")/../.." && pwd)
+top=$(cd "$(dirname "$0")/.." && pwd)
 exe=${1:-$top/build/release/bin/quorrin}
 out=${2:-$PWD/quorrin-screenshot.png}
 wait=${3:-3}
