@@ -15,6 +15,7 @@
 #include "command_station/LenzProtocol.h"
 #include "command_station/MivoComm.h"
 #include "platform/Host.h"
+#include "tests/support/RecordingHost.h"
 #include "platform/Tick.h"
 #include "sim/LenzSim.h"
 
@@ -118,7 +119,7 @@ size_t Bare(const std::string& t) {
 
 int main() {
     platform::SetMainThread();
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
 
     // --- version exchange
     sim::LenzSim unit(0x36), rawUnit(0x36);

@@ -4,6 +4,7 @@
 #include "command_station/Dinamo.h"
 #include "command_station/MivoComm.h"
 #include "platform/Host.h"
+#include "tests/support/RecordingHost.h"
 #include "platform/Tick.h"
 #include "sim/DinamoSim.h"
 
@@ -67,7 +68,7 @@ class DinamoLine : public ::testing::Test {
         bool operator==(const Action&) const = default;
     };
 
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     sim::DinamoSim dinamo{100000};
     TMivoCom com;
     std::vector<std::string> texts;

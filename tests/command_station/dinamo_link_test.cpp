@@ -1,11 +1,12 @@
 // The DINAMO link in the component over a recording device double. The
 // simulated DINAMO's model stands behind the double and answers every write
 // at once, so each case is exact about frames, toggles, texts and timing.
-#include "FakeLine.h"
+#include "tests/support/FakeLine.h"
 
 #include "command_station/Dinamo.h"
 #include "command_station/MivoComm.h"
 #include "platform/Host.h"
+#include "tests/support/RecordingHost.h"
 #include "platform/Tick.h"
 #include "sim/DinamoSim.h"
 
@@ -89,7 +90,7 @@ class DinamoLink : public ::testing::Test {
         bool operator==(const Action&) const = default;
     };
 
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     TMivoCom com;
     std::shared_ptr<FakeLine> line;
     std::mutex m;
@@ -387,7 +388,7 @@ class HungUpDevice : public cs_test::FakeDevice {
 
 TEST(DinamoHungUp, AReadableLineWithoutBytesIsNoReasonToSpin) {
     platform::SetTickCountStart(kBeforeWrap);
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     TMivoCom com;
     auto line = std::make_shared<FakeLine>();
     com.SetDeviceFactory([line] { return std::make_unique<HungUpDevice>(line); });

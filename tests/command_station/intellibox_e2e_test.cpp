@@ -2,10 +2,11 @@
 // against the simulated interface, with the tick counter started just before its wrap. The
 // detection cases wait seconds each (the break alone is 1.84 s); command cases mark the
 // interface as found and skip it.
-#include "FakeLine.h"
+#include "tests/support/FakeLine.h"
 
 #include "command_station/Intellibox.h"
 #include "platform/Host.h"
+#include "tests/support/RecordingHost.h"
 #include "platform/Tick.h"
 #include "sim/IntelliboxSim.h"
 
@@ -76,7 +77,7 @@ class IntelliboxLine : public ::testing::Test {
         return s;
     }
 
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     sim::IntelliboxSim ib{sim::IBMode::Mixed, 2400};
     // Before the component: its close on destruction still logs.
     std::vector<std::string> log;
@@ -453,7 +454,7 @@ std::shared_ptr<cs_test::FakeLine> OpenIntelliboxOnFake(TMivoCom& com) {
 } // namespace
 
 TEST(IntelliboxFake, BreakAndPausesBeforeTheFirstProbe) {
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     platform::SetTickCountStart(kBeforeWrap);
     TMivoCom com;
     auto line = OpenIntelliboxOnFake(com);
@@ -478,7 +479,7 @@ TEST(IntelliboxFake, BreakAndPausesBeforeTheFirstProbe) {
 }
 
 TEST(IntelliboxFake, CtsHeldBack) {
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     TMivoCom com;
     auto line = OpenIntelliboxOnFake(com);
     com.IBGevonden = true;

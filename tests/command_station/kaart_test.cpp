@@ -1,11 +1,12 @@
 // The serial card without a line: the pure helpers, the initialisation and
 // the feedback read over a recording device, the DTR pulse over a scripted
 // device (a pseudo-terminal has no DTR), and the kept 19200 wish.
-#include "FakeLine.h"
-#include "serial/ScriptedDevice.h"
+#include "tests/support/FakeLine.h"
+#include "tests/support/ScriptedDevice.h"
 
 #include "command_station/MivoComm.h"
 #include "platform/Host.h"
+#include "tests/support/RecordingHost.h"
 #include "platform/Tick.h"
 
 #include <gtest/gtest.h>
@@ -85,7 +86,7 @@ TEST(KaartPure, FeedbackRequestBytes) {
 }
 
 TEST(KaartFeedback, SecondAnswerByteOrFfWhenShort) {
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     TMivoCom com;
     auto line = InstallFakeLine(com);
     com.SetDigitaalSysteem(dsSerieleKaart);
@@ -128,7 +129,7 @@ TEST(KaartInit, EchoDecidesAndTheWaitLetsMessagesThrough) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        platform::RecordingHost host;
+        testsupport::RecordingHost host;
         TMivoCom com;
         auto line = InstallFakeLine(com);
         com.SetDigitaalSysteem(dsSerieleKaart);
@@ -156,7 +157,7 @@ TEST(KaartInit, EchoDecidesAndTheWaitLetsMessagesThrough) {
 }
 
 TEST(KaartInit, ClosedPortFailsAtOnce) {
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     TMivoCom com;
     com.SetDigitaalSysteem(dsSerieleKaart);
     uint64_t t0 = platform::MicroNow();
@@ -169,7 +170,7 @@ TEST(KaartInit, ClosedPortFailsAtOnce) {
 // A failed initialisation leaves the port at 9600; the next open must still
 // ask the card for 19200, until the host picks another rate.
 TEST(KaartInit, TheHostsFastWishOutlivesAFailedInitialisation) {
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     TMivoCom com;
     auto line = InstallFakeLine(com);
     com.SetDigitaalSysteem(dsSerieleKaart);
@@ -219,7 +220,7 @@ TEST(KaartInit, TheHostsFastWishOutlivesAFailedInitialisation) {
 TEST(KaartClose, DtrPulseOf250MsResetsTheCardOnlyForTheCard) {
     for (uint8_t systeem : {dsSerieleKaart, dsSelectrix, dsMarklin}) {
         SCOPED_TRACE(int(systeem));
-        platform::RecordingHost host;
+        testsupport::RecordingHost host;
         TMivoCom com;
         auto script = std::make_shared<DeviceScript>();
         std::vector<uint64_t> pulses; // when each escape function came
@@ -252,7 +253,7 @@ TEST(KaartClose, DtrPulseOf250MsResetsTheCardOnlyForTheCard) {
 }
 
 TEST(KaartProbe, ConnectionTestInitialisesThenProbes) {
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     TMivoCom com;
     auto line = InstallFakeLine(com);
     com.SetDigitaalSysteem(dsSerieleKaart);

@@ -5,6 +5,7 @@
 #include "command_station/LenzProtocol.h"
 #include "command_station/MivoComm.h"
 #include "platform/Host.h"
+#include "tests/support/RecordingHost.h"
 #include "platform/Tick.h"
 #include "sim/LenzSim.h"
 
@@ -77,7 +78,7 @@ class LenzLine : public ::testing::Test {
     }
     bool QueueEmpty() { return com.LenzRij->empty(); }
 
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     std::vector<std::string> log;
     std::vector<Event> events;
     sim::LenzSim unit{0x36};

@@ -2,6 +2,7 @@
 // compiler, so every input the fuzzer was once fed stays a regression test.
 #include "fuzz/LenzParserFuzz.h"
 #include "platform/Host.h"
+#include "tests/support/RecordingHost.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +11,7 @@
 #include <iterator>
 
 TEST(LenzFuzzCorpus, EveryInputKeepsTheParserWhole) {
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     std::filesystem::path folder =
         std::filesystem::path(QUORRIN_SOURCE_DIR) / "fuzz" / "corpus" / "lenz_parser";
     ASSERT_TRUE(std::filesystem::is_directory(folder)) << folder;

@@ -3,6 +3,7 @@
 #include "command_station/LenzProtocol.h"
 #include "command_station/MivoComm.h"
 #include "platform/Host.h"
+#include "tests/support/RecordingHost.h"
 
 #include <gtest/gtest.h>
 
@@ -58,7 +59,7 @@ class LenzParser : public ::testing::Test {
         events.clear();
     }
 
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     std::vector<std::string> log;
     std::vector<Event> events;
     TMivoCom com;

@@ -1,10 +1,11 @@
 // The Lenz command queue and the Lenz branches of the operations over a
 // recording line; the interface's answers are handed to the parser directly.
-#include "FakeLine.h"
+#include "tests/support/FakeLine.h"
 
 #include "command_station/LenzProtocol.h"
 #include "command_station/MivoComm.h"
 #include "platform/Host.h"
+#include "tests/support/RecordingHost.h"
 #include "platform/Tick.h"
 
 #include <gtest/gtest.h>
@@ -57,7 +58,7 @@ class LenzQueue : public ::testing::Test {
     }
     void Answer(const std::string& bytes) { com.LenzOntvangBytes(bytes); }
 
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     std::vector<std::string> log; // outlives the component, which logs while closing
     TMivoCom com;
     std::shared_ptr<FakeLine> line;

@@ -3,6 +3,7 @@
 // the gaps between them as the interface saw them, and the card's rate.
 #include "command_station/MivoComm.h"
 #include "platform/Host.h"
+#include "tests/support/RecordingHost.h"
 #include "platform/Tick.h"
 #include "sim/KaartSim.h"
 #include "sim/MarklinSim.h"
@@ -46,7 +47,7 @@ class MarklinLine : public ::testing::Test {
         com.SetPort(unit.DevicePath());
         com.OpenPort();
     }
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     sim::MarklinSim unit;
     TMivoCom com;
 };
@@ -147,7 +148,7 @@ class KaartLine : public ::testing::Test {
         com.SetDigitaalSysteem(dsSerieleKaart);
         com.SetPort(card.DevicePath());
     }
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     sim::KaartSim card;
     TMivoCom com;
 };

@@ -1,11 +1,12 @@
 // Märklin without a line: the pure helpers, the hold-back list and the
 // deadlines over a recording device, and the CTS rules over a scripted device
 // (a pseudo-terminal has no CTS).
-#include "FakeLine.h"
-#include "serial/ScriptedDevice.h"
+#include "tests/support/FakeLine.h"
+#include "tests/support/ScriptedDevice.h"
 
 #include "command_station/MivoComm.h"
 #include "platform/Host.h"
+#include "tests/support/RecordingHost.h"
 #include "platform/Tick.h"
 
 #include <gtest/gtest.h>
@@ -98,7 +99,7 @@ TEST(MarklinPure, HoldBackListKeepsOneCommandPerAddressInOrder) {
 
 TEST(MarklinHoldBack, CommandsWithinTheStartGapGoOutLaterInOrderOnePerGap) {
     platform::SetTickCountStart(kBeforeWrap);
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     TMivoCom com;
     auto line = OpenMarklin(com);
     std::vector<std::string> texts;
@@ -137,7 +138,7 @@ TEST(MarklinHoldBack, CommandsWithinTheStartGapGoOutLaterInOrderOnePerGap) {
 
 TEST(MarklinHoldBack, TheNextLocomotiveCommandTakesTheOldestAlong) {
     platform::SetTickCountStart(kUpperHalf);
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     TMivoCom com;
     auto line = OpenMarklin(com);
     Loc(com, 3, 5); // power is off: held
@@ -155,7 +156,7 @@ TEST(MarklinHoldBack, TheNextLocomotiveCommandTakesTheOldestAlong) {
 }
 
 TEST(MarklinHoldBack, NothingDrainsWhilePowerIsOffOrForAnotherSystem) {
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     TMivoCom com;
     auto line = OpenMarklin(com);
     Loc(com, 3, 5);
@@ -173,7 +174,7 @@ TEST(MarklinDeadlines, NeverSetIsPassedAndNoWaitOutlastsItsPause) {
     for (uint32_t start : {kUpperHalf, kBeforeWrap, 0u}) {
         SCOPED_TRACE(start);
         platform::SetTickCountStart(start);
-        platform::RecordingHost host;
+        testsupport::RecordingHost host;
         TMivoCom com;
         auto line = OpenMarklin(com);
         com.SysteemAan = true; // on, but not by a power-on of this component
@@ -203,7 +204,7 @@ TEST(MarklinDeadlines, NeverSetIsPassedAndNoWaitOutlastsItsPause) {
 
 TEST(MarklinDeadlines, PowerOffSetsBothGapsAndThePacingKeepsBytesApart) {
     platform::SetTickCountStart(kBeforeWrap);
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     TMivoCom com;
     auto line = OpenMarklin(com);
     com.MarklinLocPauze = 120;
@@ -238,7 +239,7 @@ TEST(MarklinDeadlines, PowerOffSetsBothGapsAndThePacingKeepsBytesApart) {
 
 TEST(MarklinLoc, SendsAndReportsTheRealCommandAfterTheStartGap) {
     platform::SetTickCountStart(kBeforeWrap);
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     TMivoCom com;
     auto line = OpenMarklin(com);
     std::vector<std::string> texts;
@@ -284,7 +285,7 @@ void OpenScripted(TMivoCom& com, CtsLine& cts) {
 
 TEST(MarklinCts, HeldForGoodRefusesEverythingWithoutSpinning) {
     platform::SetTickCountStart(kUpperHalf);
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     TMivoCom com;
     CtsLine cts;
     OpenScripted(com, cts);
@@ -316,7 +317,7 @@ TEST(MarklinCts, HeldForGoodRefusesEverythingWithoutSpinning) {
 
 TEST(MarklinCts, ReleasedAfterADelayOrFlappingLetsTheCommandGo) {
     platform::SetTickCountStart(kBeforeWrap);
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     TMivoCom com;
     CtsLine cts;
     OpenScripted(com, cts);
