@@ -85,12 +85,13 @@ std::vector<std::string> Lines(const std::string& data) {
 }
 
 // Control characters other than white space mean the file is no text; a
-// rewrite of what SimpleIni made of it would lose data.
+// rewrite of what SimpleIni made of it would lose data. DEL (127) is text:
+// a stored character setting writes it as itself.
 void CheckText(const std::string& file, const std::string& data) {
     for (size_t i = 0; i < data.size(); ++i) {
         const auto b = static_cast<unsigned char>(data[i]);
         const bool space = b == '\t' || b == '\n' || b == '\r' || b == '\f' || b == '\v';
-        if ((b < 0x20 && !space) || b == 0x7F) {
+        if (b < 0x20 && !space) {
             static const char kHex[] = "0123456789ABCDEF";
             Fail(file, std::string("is not a text file (byte 0x") + kHex[b >> 4] + kHex[b & 15] +
                            " at offset " + std::to_string(i) + ")");

@@ -68,10 +68,13 @@ std::string TDconfKey::KeyOf(const std::string& name) const {
 
 bool TDconfKey::Exists() {
     if (state_->pending && !dconf_changeset_is_empty(state_->pending)) return true;
-    gint length = 0;
-    gchar** names = dconf_client_list(state_->client, path_.c_str(), &length);
+    // Sub-folders are listed too (their names end in "/"); only values count.
+    gchar** names = dconf_client_list(state_->client, path_.c_str(), nullptr);
+    bool found = false;
+    for (gchar** n = names; n && *n && !found; ++n)
+        found = !g_str_has_suffix(*n, "/");
     g_strfreev(names);
-    return length > 0;
+    return found;
 }
 
 namespace {

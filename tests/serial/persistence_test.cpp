@@ -57,7 +57,7 @@ void ChangeEverySetting(TCustomComPort& p) {
     p.Parity().SetBits(prMark);
     p.Parity().SetCheck(true);
     p.Parity().SetReplace(true);
-    p.Parity().SetReplaceChar('?');
+    p.Parity().SetReplaceChar(127); // stored as itself, a DEL byte in the file
     p.Buffer().SetOutputSize(4096);
     p.Buffer().SetInputSize(2048);
     p.Timeouts().SetReadInterval(5);

@@ -210,6 +210,12 @@ TEST_F(DconfStore, ReadErrorsEndTheLoad) {
     }
     EXPECT_EQ(other.BaudRate(), br9600);
 
+    // A folder that holds only folders holds no values either.
+    TDconfKey folders("/org/example/");
+    TComPort fresh;
+    EXPECT_THROW(fresh.LoadFromRegistry(folders), EComPort);
+    EXPECT_EQ(fresh.Port(), "COM1");
+
     TDconfKey never("/org/example/quorrin/never/written/");
     try {
         other.LoadFromRegistry(never);
