@@ -3,6 +3,7 @@
 // are never touched; and a process without any session bus.
 #include "serial/CPort.h"
 #include "serial/dconf/DconfKey.h"
+#include "tests/support/PortSettings.h"
 
 #include <cerrno>
 #include <csignal>
@@ -19,11 +20,12 @@
 extern char** environ;
 
 using namespace serial;
+using serial::testing::ChangeEverySetting;
+using serial::testing::kAllGroups;
+using serial::testing::Settings;
 namespace fs = std::filesystem;
 
 namespace {
-
-const TStoredGroups kAllGroups{sgBasic, sgFlowControl, sgBuffer, sgTimeouts, sgParity, sgOthers};
 
 // A fresh folder with config/, cache/ and runtime/ (private, as the
 // runtime folder must be), named by the XDG variables.
@@ -124,20 +126,7 @@ struct DconfStore : ::testing::Test {
 TEST_F(DconfStore, RoundTripOfEveryGroup) {
     TComPort stored;
     stored.SetStoredGroups(kAllGroups);
-    stored.SetPort("/dev/ttyUSB3");
-    stored.SetCustomBaudRate(250000);
-    stored.SetBaudRate(brCustom);
-    stored.SetDataBits(dbSix);
-    stored.SetEventChar('~');
-    stored.Parity().SetBits(prSpace);
-    stored.Parity().SetReplaceChar(0);
-    stored.Parity().SetCheck(true);
-    stored.Buffer().SetInputSize(-4);
-    stored.Timeouts().SetReadTotalConstant(40);
-    stored.Timeouts().SetWriteTotalMultiplier(-7);
-    stored.FlowControl().SetFlowControl(fcHardware);
-    stored.FlowControl().SetControlDTR(dtrEnable);
-    stored.FlowControl().SetXonChar(0xF0);
+    ChangeEverySetting(stored);
     {
         TDconfKey key("/org/example/quorrin/port/");
         stored.StoreToRegistry(key);
@@ -152,19 +141,7 @@ TEST_F(DconfStore, RoundTripOfEveryGroup) {
     loaded.SetStoredGroups(kAllGroups);
     TDconfKey key("/org/example/quorrin/port/");
     loaded.LoadFromRegistry(key);
-    EXPECT_EQ(loaded.Port(), "/dev/ttyUSB3");
-    EXPECT_EQ(loaded.BaudRate(), brCustom);
-    EXPECT_EQ(loaded.CustomBaudRate(), 250000);
-    EXPECT_EQ(loaded.DataBits(), dbSix);
-    EXPECT_EQ(loaded.EventChar(), '~');
-    EXPECT_EQ(loaded.Parity().Bits(), prSpace);
-    EXPECT_TRUE(loaded.Parity().Check());
-    EXPECT_EQ(loaded.Buffer().InputSize(), -4);
-    EXPECT_EQ(loaded.Timeouts().ReadTotalConstant(), 40);
-    EXPECT_EQ(loaded.Timeouts().WriteTotalMultiplier(), -7);
-    EXPECT_EQ(loaded.FlowControl().FlowControl(), fcHardware);
-    EXPECT_EQ(loaded.FlowControl().ControlDTR(), dtrEnable);
-    EXPECT_EQ(loaded.FlowControl().XonChar(), 0xF0);
+    EXPECT_EQ(Settings(loaded), Settings(stored));
 }
 
 TEST_F(DconfStore, ReadErrorsEndTheLoad) {
