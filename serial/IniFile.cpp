@@ -27,6 +27,7 @@ struct TIniFile::Content {
     std::string head; // a file of comments only, kept before the sections
     std::string tail; // the comment lines after the last section or value
     bool bom = false;
+    bool crlf = false; // the file's lines end in CR LF (written on Windows)
     bool dirty = false;
     // The first line SimpleIni would drop on a rewrite (0: none).
     int unkeptLine = 0;
@@ -36,9 +37,19 @@ struct TIniFile::Content {
 namespace {
 
 std::string Quoted(const std::string& text) {
+    // Appended piece by piece: GCC 12 at -O3 misreads "x" + temporary as an
+    // overlapping copy (-Wrestrict).
     constexpr size_t kShown = 40;
-    if (text.size() <= kShown) return "\"" + text + "\"";
-    return "\"" + text.substr(0, kShown) + "...\" (" + std::to_string(text.size()) + " bytes)";
+    std::string q(1, '"');
+    q += text.substr(0, kShown);
+    q += '"';
+    if (text.size() > kShown) {
+        q.insert(q.size() - 1, "...");
+        q += " (";
+        q += std::to_string(text.size());
+        q += " bytes)";
+    }
+    return q;
 }
 
 [[noreturn]] void Fail(const std::string& file, const std::string& what, int err = -1) {
@@ -187,6 +198,7 @@ TIniFile::Content& TIniFile::Read(bool forWriting) {
         (i < bodyEnd ? body : (bodyEnd == 0 ? content->head : content->tail)) += lines[i];
     if (!content->tail.empty() && content->tail.back() != '\n') content->tail += '\n';
     if (!content->head.empty() && content->head.back() != '\n') content->head += '\n';
+    content->crlf = body.find("\r\n") != std::string::npos;
     if (content->ini.LoadData(body.data(), body.size()) < 0)
         Fail(fileName_, "cannot be parsed as an ini file");
     content_ = std::move(content);
@@ -244,15 +256,23 @@ void TIniFile::UpdateFile() {
     if (!content_ || !content_->dirty) return;
     Content& c = *content_;
     c.ini.SetSpaces(false);
-    std::string text;
-    if (c.ini.Save(text, c.bom) < 0) Fail(fileName_, "cannot be written", ENOMEM);
-    text = c.head + text;
-    if (!c.tail.empty()) text += (text.empty() || text.back() == '\n' ? "" : "\n") + c.tail;
+    std::string saved;
+    if (c.ini.Save(saved, false) < 0) Fail(fileName_, "cannot be written", ENOMEM);
+    if (c.crlf) {
+        std::string withCr;
+        for (char ch : saved)
+            withCr += ch == '\n' ? "\r\n" : std::string(1, ch);
+        saved = std::move(withCr);
+    }
+    std::string text = (c.bom ? "\xEF\xBB\xBF" : "") + c.head + saved;
+    if (!c.tail.empty()) text += (saved.empty() || saved.back() == '\n' ? "" : "\n") + c.tail;
 
     const std::string target = TargetOf(fileName_);
     struct stat st {};
     const bool existed = stat(target.c_str(), &st) == 0;
     if (existed && !S_ISREG(st.st_mode)) Fail(fileName_, "is not a regular file");
+    // Replacing the file would get past its write protection; do not.
+    if (existed && access(target.c_str(), W_OK) != 0) Fail(fileName_, "cannot be written", errno);
 
     std::string temp = target + ".XXXXXX";
     const int fd = mkostemp(temp.data(), O_CLOEXEC);
@@ -278,8 +298,9 @@ void TIniFile::UpdateFile() {
         Fail(fileName_, "cannot be replaced", err);
     }
     // The rename itself reaches the disk with the folder.
-    std::string folder = target.substr(0, target.find_last_of('/') + 1);
-    if (folder.empty()) folder = ".";
+    std::string folder(".");
+    if (const size_t slash = target.find_last_of('/'); slash != std::string::npos)
+        folder = target.substr(0, slash + 1);
     const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
         fsync(dir);

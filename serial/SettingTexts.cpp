@@ -138,7 +138,9 @@ bool ParseYesNo(const std::string& text) {
 
 std::string CharText(uint8_t v) {
     if (v >= 33 && v <= 127) return std::string(1, static_cast<char>(v));
-    return "#" + std::to_string(v);
+    std::string text(1, '#'); // not "#" + temporary: GCC 12 -O3 warns (-Wrestrict)
+    text += std::to_string(v);
+    return text;
 }
 
 uint8_t ParseCharText(const std::string& text) {

@@ -433,6 +433,32 @@ TEST_F(IniTest, StoringKeepsEverythingElseInTheFile) {
     EXPECT_EQ(reread.ReadString("MivoCom1", "FlowControl", ""), "None");
 }
 
+TEST_F(IniTest, WindowsFilesKeepTheirMarkAndLineEnds) {
+    WriteFile(file, "\xEF\xBB\xBF; made on Windows\r\n[Other]\r\nA=1\r\n[MivoCom1]\r\n"
+                    "Port=COM4\r\n; end\r\n");
+    TIniFile ini(file.string());
+    port.LoadFromIniFile(ini);
+    EXPECT_EQ(port.Port(), "COM4") << "no CR in the value";
+    port.SetPort("COM5");
+    port.StoreToIniFile(ini);
+    const std::string text = ReadFile(file);
+    EXPECT_EQ(text.rfind("\xEF\xBB\xBF", 0), 0u) << "the byte-order mark stays first";
+    for (size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 1))
+        ASSERT_TRUE(at > 0 && text[at - 1] == '\r') << "a bare line feed at " << at << ":\n"
+                                                    << text;
+    EXPECT_NE(text.find("Port=COM5\r\n"), std::string::npos);
+    EXPECT_NE(text.find("; end\r\n"), std::string::npos);
+
+    if (geteuid() != 0) { // root may write anything
+        fs::permissions(file, fs::perms::owner_read);
+        port.SetPort("COM6");
+        TIniFile readOnly(file.string());
+        const std::string what = Message([&] { port.StoreToIniFile(readOnly); }, 16);
+        EXPECT_NE(what.find("cannot be written: Permission denied"), std::string::npos) << what;
+        EXPECT_NE(ReadFile(file).find("Port=COM5"), std::string::npos);
+    }
+}
+
 TEST_F(IniTest, ReplacesTheFileInOneStep) {
     const std::string before = "[Keep]\nA=1\n; " + std::string(4000, 'x') + "\n";
     WriteFile(file, before);
