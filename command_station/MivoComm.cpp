@@ -141,6 +141,9 @@ std::string LogRegel(uint32_t tick, const std::string& bytes) {
 // ---------------------------------------------------------------- life cycle
 
 TMivoCom::TMivoCom(void* owner) : TComPort(owner) {
+    // The name the main window gives its one component; stored settings use
+    // it as their section.
+    SetName("MivoCom1");
     OnBeforeOpen = [this](TCustomComPort* sender) { VoorOpenen(sender); };
     OnBeforeClose = [this](TCustomComPort* sender) { VoorSluiten(sender); };
 }

@@ -10,6 +10,7 @@
 #include "serial/ComDevice.h"
 #include "serial/ComSettings.h"
 #include "serial/ComTypes.h"
+#include "serial/SettingsStore.h"
 
 #include <cstdint>
 #include <functional>
@@ -67,6 +68,23 @@ public:
     void SetSyncMethod(TSyncMethod v);
     TStoredGroups StoredGroups() const { return storedGroups_; }
     void SetStoredGroups(TStoredGroups v) { storedGroups_ = v; }
+
+    // --- the component's name: the section of its stored settings. An
+    // identifier (letters, digits, "_", not starting with a digit) or empty;
+    // anything else raises std::invalid_argument.
+    const std::string& Name() const { return name_; }
+    void SetName(const std::string& name);
+
+    // --- stored settings: the values of the StoredGroups, in a section
+    // named Name() of an ini file or in an opened key. Loading assigns each
+    // value through its setter as it is read, so an open port re-applies
+    // (and re-opens for a new Port). A store's failure raises EComPort 16
+    // (store) or 17 (load) naming the file or the store; a setter's refusal
+    // raises that setter's EComPort.
+    virtual void StoreToRegistry(TSettingsKey& key);
+    virtual void StoreToIniFile(TCustomIniFile& ini);
+    virtual void LoadFromRegistry(TSettingsKey& key);
+    virtual void LoadFromIniFile(TCustomIniFile& ini);
 
     // The owned setting objects; their setters re-apply their group.
     TComBuffer& Buffer() { return *buffer_; }
@@ -189,6 +207,7 @@ private:
     std::unique_ptr<TComFlowControl> flowControl_;
     TSyncMethod syncMethod_ = smThreadSync;
     TStoredGroups storedGroups_{sgBasic};
+    std::string name_ = "ComPort1";
     struct FreeNotice {
         int key;
         std::function<void()> notice;

@@ -81,4 +81,9 @@ EComPort::EComPort(int portErrorCode, int osErrorCode)
     : std::runtime_error(TranslatedText(portErrorCode) + FormatSuffix(osErrorCode)),
       osErrorCode_(osErrorCode), portErrorCode_(portErrorCode) {}
 
+EComPort::EComPort(int portErrorCode, const std::string& detail, int osErrorCode)
+    : std::runtime_error(TranslatedText(portErrorCode) + ": " + detail +
+                         (osErrorCode == -1 ? std::string() : FormatSuffix(osErrorCode))),
+      osErrorCode_(osErrorCode), portErrorCode_(portErrorCode) {}
+
 } // namespace serial

@@ -152,6 +152,31 @@ TStopBits ParseStopBits(const std::string& text);
 TParityBits ParseParity(const std::string& text);
 TFlowControl ParseFlowControl(const std::string& text);
 
+// The texts of the flow-control fields in stored settings: "Disable",
+// "Enable", "Handshake" (and "Toggle" for RTS). Parsing ignores the case of
+// ASCII letters; a text that matches none gives dtrDisable / rtsDisable.
+std::string DTRControlName(TDTRFlowControl v);
+TDTRFlowControl ParseDTRControl(const std::string& text);
+std::string RTSControlName(TRTSFlowControl v);
+TRTSFlowControl ParseRTSControl(const std::string& text);
+
+// "Yes" / "No"; only a text that is "YES" in any case parses as true.
+std::string YesNoText(bool v);
+bool ParseYesNo(const std::string& text);
+
+// A byte as stored text: 33..127 as the character itself, every other byte
+// as "#" and its decimal value (17 gives "#17"). Parsing: empty gives 0; a
+// text that does not start with "#", or "#" alone, gives its first
+// character; else the decimal number after "#" taken modulo 256, and 0 when
+// that is not a number.
+std::string CharText(uint8_t v);
+uint8_t ParseCharText(const std::string& text);
+
+// A signed 32-bit decimal number: an optional sign and digits, nothing
+// else. False (and `out` untouched) for any other text or a value outside
+// 32 bits.
+bool ParseDecimalInt32(const std::string& text, int32_t& out);
+
 // The item texts of each setting, in ordinal order.
 const std::vector<std::string>& BaudRateNames();
 const std::vector<std::string>& DataBitsNames();

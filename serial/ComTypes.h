@@ -98,9 +98,9 @@ inline constexpr TComEvents AllComEvents{evRxChar, evTxEmpty, evRxFlag, evRing, 
 enum TComSignal : uint8_t { csCTS, csDSR, csRing, csRLSD };
 using TComSignals = TSet<TComSignal, uint8_t>;
 
-// The setting groups a port keeps in its StoredGroups (which groups a stored
-// copy of its settings would hold; nothing reads or writes one yet).
-enum TStoredGroup : uint8_t { sgBasic, sgBuffer, sgFlow, sgTimeouts, sgParity, sgEvents };
+// The setting groups that storing and loading a port's settings take part
+// in (the port's StoredGroups); sgOthers holds EventChar and DiscardNull.
+enum TStoredGroup : uint8_t { sgBasic, sgFlowControl, sgBuffer, sgTimeouts, sgParity, sgOthers };
 using TStoredGroups = TSet<TStoredGroup, uint8_t>;
 
 // ---------------------------------------------------------------- errors
@@ -113,6 +113,9 @@ class EComPort : public std::runtime_error {
     explicit EComPort(int portErrorCode);
     // With one: the message carries the suffix " (win error code: N)".
     EComPort(int portErrorCode, int osErrorCode);
+    // With what failed and where (a file, a store, a value): the message is
+    // the text, ": ", the detail, and the suffix when osErrorCode is not -1.
+    EComPort(int portErrorCode, const std::string& detail, int osErrorCode);
 
     int PortErrorCode() const { return portErrorCode_; }
     int OsErrorCode() const { return osErrorCode_; }

@@ -3,6 +3,7 @@
 #include "serial/ComSettings.h"
 
 #include <algorithm>
+#include <charconv>
 #include <iterator>
 
 namespace serial {
@@ -100,6 +101,69 @@ TParityBits ParseParity(const std::string& text) {
 }
 TFlowControl ParseFlowControl(const std::string& text) {
     return Parse(FlowControlNames(), text, fcCustom);
+}
+
+// ------------------------------------------------------------ stored settings
+
+namespace {
+const std::vector<std::string>& DTRControlNames() {
+    static const std::vector<std::string> names{"Disable", "Enable", "Handshake"};
+    return names;
+}
+const std::vector<std::string>& RTSControlNames() {
+    static const std::vector<std::string> names{"Disable", "Enable", "Handshake", "Toggle"};
+    return names;
+}
+} // namespace
+
+std::string DTRControlName(TDTRFlowControl v) {
+    return NameOf(DTRControlNames(), v);
+}
+TDTRFlowControl ParseDTRControl(const std::string& text) {
+    return Parse(DTRControlNames(), text, dtrDisable);
+}
+std::string RTSControlName(TRTSFlowControl v) {
+    return NameOf(RTSControlNames(), v);
+}
+TRTSFlowControl ParseRTSControl(const std::string& text) {
+    return Parse(RTSControlNames(), text, rtsDisable);
+}
+
+std::string YesNoText(bool v) {
+    return v ? "Yes" : "No";
+}
+bool ParseYesNo(const std::string& text) {
+    return SameTextNoCase(text, "YES");
+}
+
+std::string CharText(uint8_t v) {
+    if (v >= 33 && v <= 127) return std::string(1, static_cast<char>(v));
+    std::string text(1, '#'); // not "#" + temporary: GCC 12 -O3 warns (-Wrestrict)
+    text += std::to_string(v);
+    return text;
+}
+
+uint8_t ParseCharText(const std::string& text) {
+    if (text.empty()) return 0;
+    if (text[0] != '#' || text.size() == 1) return static_cast<uint8_t>(text[0]);
+    int32_t value = 0;
+    if (!ParseDecimalInt32(text.substr(1), value)) return 0;
+    return static_cast<uint8_t>(static_cast<uint32_t>(value) & 0xFF);
+}
+
+bool ParseDecimalInt32(const std::string& text, int32_t& out) {
+    // from_chars takes no "+"; a lone sign or "+-5" must still fail.
+    const char* first = text.data();
+    const char* last = text.data() + text.size();
+    if (first != last && *first == '+') {
+        ++first;
+        if (first == last || *first == '-') return false;
+    }
+    int32_t value = 0;
+    auto [end, ec] = std::from_chars(first, last, value, 10);
+    if (ec != std::errc() || end != last || first == last) return false;
+    out = value;
+    return true;
 }
 
 } // namespace serial
