@@ -168,7 +168,8 @@ void TMivoCom::DinamoZend(const std::string& data) {
 }
 
 void TMivoCom::DinamoOntvang() {
-    if (!Connected()) return;
+    // Another system's bytes are not ours to take.
+    if (!Connected() || DigitaalSysteem != dsDinamo) return;
     // Unless DinamoWacht just saw the line readable, a look at readiness is
     // the cheapest way to learn that nothing came (one call instead of the
     // status query's two).

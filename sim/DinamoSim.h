@@ -66,7 +66,7 @@ class DinamoModel {
     void QueueOccupancy(uint8_t input, bool occupied); // input 1..128
     void QueueMagnet(uint8_t magnet, bool state);      // magnet 1..128
     void QueueBlock(uint8_t block, uint8_t value);     // block 1..32, value 0..127
-    void QueueRaw(const std::string& data);            // any 0..3 data bytes
+    void QueueRaw(const std::string& data);            // any data bytes; a frame holds the first 3
     size_t ReportsWaiting() const { return reports_.size(); }
 
     // Switches.
