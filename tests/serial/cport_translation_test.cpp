@@ -1,5 +1,6 @@
 // The error texts go through the message catalogues once per process, so
 // each language is checked in a fresh child process of this test program.
+#include "platform/Translate.h"
 #include "serial/CPort.h"
 
 #include <cstdlib>
@@ -56,6 +57,7 @@ TEST(Translation, MissingCatalogueChangesNothing) {
 TEST(TranslationChild, MessageIsAsExpected) {
     const char* expect = std::getenv(kChildVar);
     if (!expect) GTEST_SKIP() << "runs only as a child of the Translation tests";
+    platform::InitTranslation(); // as the program does on its main thread
     InitSerialLayer();
     EXPECT_EQ(std::string(EComPort(1, 16).what()), expect);
     EXPECT_EQ(ComErrorText(1), "Unable to open com port") << "the table itself stays English";
