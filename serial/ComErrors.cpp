@@ -81,4 +81,8 @@ EComPort::EComPort(int portErrorCode, int osErrorCode)
     : std::runtime_error(TranslatedText(portErrorCode) + FormatSuffix(osErrorCode)),
       osErrorCode_(osErrorCode), portErrorCode_(portErrorCode) {}
 
+EComPort::EComPort(int portErrorCode, int osErrorCode, const std::string& note)
+    : std::runtime_error(TranslatedText(portErrorCode) + FormatSuffix(osErrorCode) + ": " + note),
+      osErrorCode_(osErrorCode), portErrorCode_(portErrorCode) {}
+
 } // namespace serial
