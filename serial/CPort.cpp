@@ -129,9 +129,11 @@ TCustomComPort::DeviceLease TCustomComPort::DeviceFor(int portErrorCode) const {
     // port without pulling it from under the close.
     {
         std::unique_lock lock(transitionMutex_);
-        AwaitOtherTransitions(lock);
+        if (!AwaitOtherTransitions(lock)) throw EComPort(portErrorCode, EBADF);
     }
-    throw EComPort(portErrorCode, EBADF);
+    DeviceLease lease(deviceMutex_, device_); // an open on the other thread
+    if (!lease) throw EComPort(portErrorCode, EBADF);
+    return lease;
 }
 
 TCustomComPort::DeviceLease TCustomComPort::LeaseDevice() const {
@@ -228,15 +230,19 @@ void TCustomComPort::CloseDeviceHandle() {
 void TCustomComPort::OpenPort() {
     if (connected_) return;
     if (!BeginTransition()) return;
+    bool opened = false;
     try {
-        if (!connected_) OpenDevice();
+        if (!connected_) { // else opened by another thread meanwhile
+            OpenDevice();
+            opened = true;
+        }
     } catch (...) {
         EndTransition();
         throw;
     }
     EndTransition();
     // A handler may close the port again; the rest is then for a closed port.
-    if (!connected_) return;
+    if (!opened || !connected_) return;
     NotifyAfterOpen();
     if (!connected_) return;
     NotifyCTSChange(ModemSignals().Contains(csCTS));
