@@ -511,7 +511,10 @@ std::string TMivoCom::LogPath() {
 }
 
 void TMivoCom::LogNaarBestand(const std::string& bytes) {
-    constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+    // Non-blocking: a FIFO without a reader would otherwise hold the open
+    // forever. Only a regular file is written (see below).
+    constexpr int kFlags =
+        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
     std::string line = LogRegel(platform::GetTickCount(), bytes) + "\n";
     std::string path = LogPath();
     int fd;
@@ -527,6 +530,12 @@ void TMivoCom::LogNaarBestand(const std::string& bytes) {
         errno = e;
     }
     if (fd < 0) LogFout("open " + path);
+    struct stat st {};
+    if (int e = fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL) {
+        close(fd);
+        errno = e;
+        LogFout("log " + path + " is not a regular file");
+    }
     WriteAll(fd, line, path);
     if (close(fd) != 0) LogFout("close " + path);
 }

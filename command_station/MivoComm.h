@@ -15,7 +15,8 @@
 // ~/.local/state/quorrin/vaskel.log. The quorrin folder is created 0700 and
 // must be the user's own and closed to others, so nobody else can plant a
 // link where the log is written; the file itself is never followed through a
-// link, never truncated, and created 0600 when missing.
+// link, never truncated, and created 0600 when missing. Only a regular file
+// takes the log: a FIFO or a device is refused at once, without waiting.
 #pragma once
 
 #include "serial/CPort.h"

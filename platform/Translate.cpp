@@ -14,11 +14,15 @@ namespace {
 std::mutex g_mutex;
 std::string g_localeDir;
 std::vector<std::string> g_domains; // searched after "default"
-bool g_initialised = false;
+bool g_initialised = false;         // the catalogues are bound
+bool g_localeSet = false;
 
-void InitLocked(const std::string& programDir) {
-    if (g_initialised) return;
-    g_initialised = true;
+// Changes the process's locale and environment, which other threads may be
+// reading at the same moment: only InitTranslation does this, on the main
+// thread before others start.
+void SetLocaleLocked() {
+    if (g_localeSet) return;
+    g_localeSet = true;
     // The language comes from LANG (else the system's locale); a locale that
     // is not installed leaves LC_MESSAGES at "C", so LANGUAGE carries the
     // wish to gettext as well: full name first, then its first two letters.
@@ -34,6 +38,12 @@ void InitLocked(const std::string& programDir) {
         if (std::string(std::setlocale(LC_MESSAGES, nullptr)) == "C")
             std::setlocale(LC_MESSAGES, "C.UTF-8");
     }
+}
+
+// Binds the catalogues; safe on any thread.
+void InitLocked(const std::string& programDir) {
+    if (g_initialised) return;
+    g_initialised = true;
     g_localeDir = (programDir.empty() ? ProgramDir() : programDir) + "/locale";
     bindtextdomain("default", g_localeDir.c_str());
     bind_textdomain_codeset("default", "UTF-8");
@@ -57,6 +67,7 @@ std::string ProgramDir() {
 
 void InitTranslation(const std::string& programDir) {
     std::lock_guard lock(g_mutex);
+    SetLocaleLocked();
     InitLocked(programDir);
 }
 

@@ -11,7 +11,10 @@
 namespace platform {
 
 // `programDir` is the folder of the program file; empty takes the folder of
-// /proc/self/exe. Safe to call more than once.
+// /proc/self/exe. Safe to call more than once. It sets the process's locale
+// from LANG (and the LANGUAGE wish), so the program calls it on its main
+// thread before other threads start; until then texts stay untranslated.
+// Translate() never changes the locale or the environment itself.
 void InitTranslation(const std::string& programDir = {});
 // Adds a domain to those searched (bound to the same locale folder).
 void AddTranslationDomain(const std::string& domain);

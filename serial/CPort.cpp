@@ -24,6 +24,8 @@ struct IoOperation {
     size_t done = 0;
     bool complete = true; // nothing issued counts as complete: awaiting it gives 0
     uint32_t started = 0;
+    // A read into a text grows the text as bytes come instead of using `buffer`.
+    std::string* text = nullptr;
 };
 
 namespace {
@@ -74,6 +76,8 @@ TCustomComPort::TCustomComPort(void* /*owner*/)
 }
 
 TCustomComPort::~TCustomComPort() {
+    // A close still running on the event thread ends first.
+    if (BeginTransition()) EndTransition();
     auto notices = std::move(freeNotices_);
     for (auto& n : notices)
         n.notice();
@@ -84,8 +88,8 @@ TCustomComPort::~TCustomComPort() {
         TCustomComPort::ClosePort();
     } catch (...) {
         platform::Host().ReportException(std::current_exception());
-        eventThread_.reset();
         threadCreated_ = false;
+        eventThread_.reset();
         TCustomComPort::CloseDeviceHandle();
         connected_ = false;
     }
@@ -106,20 +110,103 @@ void TCustomComPort::SetDeviceFactory(DeviceFactory factory) {
 }
 
 bool TCustomComPort::EventThreadRunning() const {
-    return threadCreated_ && eventThread_;
+    return threadCreated_;
 }
 
-ComDevice& TCustomComPort::DeviceFor(int portErrorCode) const {
-    if (!device_) throw EComPort(portErrorCode, EBADF);
-    return *device_;
+TCustomComPort::DeviceLease TCustomComPort::DeviceFor(int portErrorCode) const {
+    {
+        DeviceLease lease(deviceMutex_, device_);
+        if (lease) return lease;
+    }
+    // Closed, or closing on another thread (an smNone handler): the caller
+    // learns of it only once that close has ended, so it may then free the
+    // port without pulling it from under the close.
+    {
+        std::unique_lock lock(transitionMutex_);
+        if (!AwaitOtherTransitions(lock)) throw EComPort(portErrorCode, EBADF);
+    }
+    DeviceLease lease(deviceMutex_, device_); // an open on the other thread
+    if (!lease) throw EComPort(portErrorCode, EBADF);
+    return lease;
+}
+
+TCustomComPort::DeviceLease TCustomComPort::LeaseDevice() const {
+    return DeviceLease(deviceMutex_, device_);
+}
+
+// An open or a close raises handlers, and a handler may call OpenPort or
+// ClosePort again: on the same thread that nested call returns at once.
+// Another thread waits until the running one has finished, except the
+// port's own event thread: the closing thread may be waiting for it to end.
+bool TCustomComPort::BeginTransition() {
+    std::unique_lock lock(transitionMutex_);
+    if (transitionOn_ == std::this_thread::get_id()) return false;
+    if (!AwaitOtherTransitions(lock)) return false;
+    transitionOn_ = std::this_thread::get_id();
+    return true;
+}
+
+// Waits while another thread opens or closes this port (a close until its
+// last handler has returned). Not on the port's event thread: the other
+// thread may be waiting for it to end. False when it did not wait for that.
+bool TCustomComPort::AwaitOtherTransitions(std::unique_lock<std::mutex>& lock) const {
+    const auto self = std::this_thread::get_id();
+    const auto idle = [this, self] {
+        const std::thread::id none;
+        return (transitionOn_ == none || transitionOn_ == self) &&
+               (finishingOn_ == none || finishingOn_ == self);
+    };
+    if (idle()) return true;
+    if (IsEventThreadOf(*this)) return false;
+    if (platform::IsMainThread()) {
+        // The main thread keeps serving deliveries meanwhile: the other
+        // thread's handlers may be waiting for it.
+        auto& queue = platform::MainQueue();
+        while (!idle()) {
+            lock.unlock();
+            queue.Serve();
+            queue.WaitForWork(20);
+            lock.lock();
+        }
+    } else {
+        transitionEnded_.wait(lock, idle);
+    }
+    return true;
+}
+
+void TCustomComPort::EndTransition(bool finishing) {
+    {
+        std::lock_guard lock(transitionMutex_);
+        transitionOn_ = std::thread::id();
+        if (finishing) finishingOn_ = std::this_thread::get_id();
+    }
+    transitionEnded_.notify_all();
+    platform::MainQueue().Wake();
+}
+
+void TCustomComPort::EndFinishing() {
+    {
+        std::lock_guard lock(transitionMutex_);
+        finishingOn_ = std::thread::id();
+    }
+    transitionEnded_.notify_all();
+    platform::MainQueue().Wake();
 }
 
 // ---------------------------------------------------------------- open and close
 
 void TCustomComPort::OpenDeviceHandle() {
+    // The platform takes the name as a C string: one holding a NUL would open
+    // whatever device its first part names.
+    if (port_.find('\0') != std::string::npos) throw EComPort(1, EINVAL);
     auto device = deviceFactory_ ? deviceFactory_() : std::make_unique<PosixComDevice>();
     if (!device) throw EComPort(1, ENODEV);
-    if (int err = device->Open(DevicePathForPort(port_))) throw EComPort(1, err);
+    const std::string path = DevicePathForPort(port_);
+    if (int err = device->Open(path)) {
+        if (err == ENOTTY) throw EComPort(1, err, path + " is not a serial port");
+        throw EComPort(1, err);
+    }
+    std::unique_lock lock(deviceMutex_);
     device_ = std::move(device);
     // Until time-outs are applied the driver has none: reads wait for all bytes.
     ioTimeouts_ = CommTimeouts{};
@@ -127,6 +214,8 @@ void TCustomComPort::OpenDeviceHandle() {
 }
 
 void TCustomComPort::CloseDeviceHandle() {
+    // Waits for a call of another thread that is still using the device.
+    std::unique_lock lock(deviceMutex_);
     if (!device_) return;
     device_->Close();
     device_.reset();
@@ -134,6 +223,30 @@ void TCustomComPort::CloseDeviceHandle() {
 
 void TCustomComPort::OpenPort() {
     if (connected_) return;
+    if (!BeginTransition()) return;
+    bool opened = false;
+    try {
+        if (!connected_) { // else opened by another thread meanwhile
+            OpenDevice();
+            opened = true;
+        }
+    } catch (...) {
+        EndTransition();
+        throw;
+    }
+    EndTransition();
+    // A handler may close the port again; the rest is then for a closed port.
+    if (!opened || !connected_) return;
+    NotifyAfterOpen();
+    if (!connected_) return;
+    NotifyCTSChange(ModemSignals().Contains(csCTS));
+    if (!connected_) return;
+    NotifyDSRChange(ModemSignals().Contains(csDSR));
+    if (!connected_) return;
+    NotifyRLSDChange(ModemSignals().Contains(csRLSD));
+}
+
+void TCustomComPort::OpenDevice() {
     NotifyBeforeOpen();
     OpenDeviceHandle();
     connected_ = true;
@@ -147,8 +260,9 @@ void TCustomComPort::OpenPort() {
     if (events_.Empty()) {
         threadCreated_ = false;
     } else {
-        // A thread that cannot start (no descriptors or threads left) would
-        // leave an open port that watches nothing: close it like a failed apply.
+        // A thread that cannot start (no descriptors or threads left, the
+        // event mask refused) would leave an open port that watches nothing:
+        // close it like a failed apply.
         try {
             eventThread_ = std::make_unique<TComThread>(*this);
         } catch (...) {
@@ -158,14 +272,34 @@ void TCustomComPort::OpenPort() {
         }
         threadCreated_ = true;
     }
-    NotifyAfterOpen();
-    NotifyCTSChange(ModemSignals().Contains(csCTS));
-    NotifyDSRChange(ModemSignals().Contains(csDSR));
-    NotifyRLSDChange(ModemSignals().Contains(csRLSD));
 }
 
 void TCustomComPort::ClosePort() {
     if (!connected_) return;
+    if (!BeginTransition()) return;
+    if (!connected_) return EndTransition(); // closed by another thread meanwhile
+    std::exception_ptr gone;
+    try {
+        gone = CloseDevice();
+    } catch (...) {
+        stopping_ = false;
+        EndTransition();
+        throw;
+    }
+    stopping_ = false;
+    // A handler of the after-close event may open the port again.
+    EndTransition(true);
+    try {
+        NotifyAfterClose();
+        if (gone) platform::Host().ReportException(gone);
+    } catch (...) {
+        EndFinishing();
+        throw;
+    }
+    EndFinishing();
+}
+
+std::exception_ptr TCustomComPort::CloseDevice() {
     NotifyCTSChange(false);
     NotifyDSRChange(false);
     NotifyRLSDChange(false);
@@ -179,20 +313,18 @@ void TCustomComPort::ClosePort() {
         if (!DeviceGone(e.OsErrorCode())) throw;
         gone = std::current_exception();
     }
+    // From here on events still on their way to the owner fire nothing.
+    stopping_ = true;
     try {
         CancelPendingIO();
     } catch (const EComPort& e) {
         if (!DeviceGone(e.OsErrorCode())) throw;
         if (!gone) gone = std::current_exception();
     }
-    if (threadCreated_) {
-        eventThread_.reset();
-        threadCreated_ = false;
-    }
+    if (threadCreated_.exchange(false)) eventThread_.reset();
     CloseDeviceHandle();
     connected_ = false;
-    NotifyAfterClose();
-    if (gone) platform::Host().ReportException(gone);
+    return gone;
 }
 
 void TCustomComPort::SetConnected(bool v) {
@@ -276,6 +408,8 @@ void TCustomComPort::SetEvents(TComEvents v) {
 
 void TCustomComPort::SetSyncMethod(TSyncMethod v) {
     if (v == syncMethod_) return;
+    // A value outside the type would deliver no events at all.
+    if (v > smNone) throw EComPort(7, EINVAL);
     if (connected_ && !loading_) throw EComPort(14);
     syncMethod_ = v;
 }
@@ -312,7 +446,7 @@ void TCustomComPort::EndSettingsUpdate() {
 }
 
 bool TCustomComPort::CanApply() const {
-    return connected_ && device_ && updateCount_ == 0 && !loading_;
+    return connected_ && updateCount_ == 0 && !loading_;
 }
 
 void TCustomComPort::ApplyAllSettings() {
@@ -352,26 +486,32 @@ Dcb TCustomComPort::BuildDcb() const {
 
 void TCustomComPort::ApplyLineSettings() {
     if (!CanApply()) return;
+    auto device = LeaseDevice();
+    if (!device) return;
     Dcb dcb = BuildDcb();
-    if (int err = device_->SetState(dcb)) throw EComPort(7, err);
+    if (int err = device->SetState(dcb)) throw EComPort(7, err);
     ioBaudRate_ = dcb.BaudRate;
 }
 
 void TCustomComPort::ApplyTimeoutSettings() {
     if (!CanApply()) return;
+    auto device = LeaseDevice();
+    if (!device) return;
     CommTimeouts t;
     t.ReadIntervalTimeout = static_cast<uint32_t>(timeouts_->ReadInterval());
     t.ReadTotalTimeoutMultiplier = static_cast<uint32_t>(timeouts_->ReadTotalMultiplier());
     t.ReadTotalTimeoutConstant = static_cast<uint32_t>(timeouts_->ReadTotalConstant());
     t.WriteTotalTimeoutMultiplier = static_cast<uint32_t>(timeouts_->WriteTotalMultiplier());
     t.WriteTotalTimeoutConstant = static_cast<uint32_t>(timeouts_->WriteTotalConstant());
-    if (int err = device_->SetTimeouts(t)) throw EComPort(8, err);
+    if (int err = device->SetTimeouts(t)) throw EComPort(8, err);
     ioTimeouts_ = t;
 }
 
 void TCustomComPort::ApplyBufferSizes() {
     if (!CanApply()) return;
-    if (int err = device_->SetupQueues(buffer_->InputSize(), buffer_->OutputSize()))
+    auto device = LeaseDevice();
+    if (!device) return;
+    if (int err = device->SetupQueues(buffer_->InputSize(), buffer_->OutputSize()))
         throw EComPort(9, err);
 }
 
@@ -389,7 +529,8 @@ void TCustomComPort::FreeIoOperation(IoOperation*& op) {
 int TCustomComPort::BeginWriteBytes(const void* buffer, int Count, IoOperation* op) {
     if (!op) throw EComPort(4);
     op->kind = IoOperation::Write;
-    ComDevice& device = DeviceFor(2);
+    auto lease = DeviceFor(2);
+    ComDevice& device = *lease;
     op->buffer = static_cast<uint8_t*>(const_cast<void*>(buffer));
     op->count = Count > 0 ? static_cast<size_t>(Count) : 0;
     op->done = 0;
@@ -450,14 +591,13 @@ struct ReadRules {
 } // namespace
 
 void TCustomComPort::ContinueRead(IoOperation& op) {
-    ComDevice& device = DeviceFor(3);
+    auto lease = DeviceFor(3);
+    ComDevice& device = *lease;
     const ReadRules rules(ioTimeouts_, op.count);
     uint32_t lastByte = op.started;
     int emptyWakes = 0;
     while (op.done < op.count) {
-        size_t n = 0;
-        if (int err = device.ReadSome(op.buffer + op.done, op.count - op.done, n))
-            throw EComPort(3, err);
+        size_t n = ReadInto(device, op);
         if (n > 0) {
             op.done += n;
             lastByte = platform::GetTickCount();
@@ -482,7 +622,8 @@ void TCustomComPort::ContinueRead(IoOperation& op) {
 // A write is done when its bytes have left the driver. At the write time-out
 // the bytes still queued are dropped, so the count is what was really sent.
 void TCustomComPort::ContinueWrite(IoOperation& op) {
-    ComDevice& device = DeviceFor(2);
+    auto lease = DeviceFor(2);
+    ComDevice& device = *lease;
     const CommTimeouts& t = ioTimeouts_;
     const uint64_t total =
         TotalLimit(t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant, op.count);
@@ -506,7 +647,11 @@ void TCustomComPort::ContinueWrite(IoOperation& op) {
         if (pending == 0) break;
         uint64_t left = Left(op.started, total);
         if (left == 0) {
-            device.Purge(PURGE_TXCLEAR);
+            // The queue drains in order, so the bytes still in it are this
+            // write's last ones (or, behind earlier bytes, all of them). A
+            // purge that fails leaves them to go out after all, and the count
+            // would then be wrong: that is the write's failure.
+            if (int err = device.Purge(PURGE_TXCLEAR)) throw EComPort(5, err);
             op.done -= std::min<size_t>(op.done, pending);
             break;
         }
@@ -519,11 +664,50 @@ void TCustomComPort::ContinueWrite(IoOperation& op) {
     op.complete = true;
 }
 
+// Reads what the device has now, at most what the operation still wants.
+// Into a text in steps, each growing the text only by what came, so a large
+// Count costs no memory for bytes that never arrive.
+size_t TCustomComPort::ReadInto(ComDevice& device, IoOperation& op) {
+    constexpr size_t kStep = 4096;
+    size_t total = 0;
+    try {
+        while (op.done + total < op.count) {
+            const size_t at = op.done + total;
+            const size_t want = op.text ? std::min(op.count - at, kStep) : op.count - at;
+            uint8_t* into;
+            if (op.text) {
+                op.text->resize(at + want);
+                into = reinterpret_cast<uint8_t*>(op.text->data()) + at;
+            } else {
+                into = op.buffer + at;
+            }
+            size_t n = 0;
+            int err = device.ReadSome(into, want, n);
+            if (op.text) op.text->resize(at + n);
+            if (err) throw EComPort(3, err);
+            total += n;
+            if (n < want || !op.text) break;
+        }
+    } catch (const std::bad_alloc&) {
+        throw EComPort(3, ENOMEM);
+    } catch (const std::length_error&) {
+        throw EComPort(3, ENOMEM);
+    }
+    return total;
+}
+
 int TCustomComPort::BeginReadBytes(void* buffer, int Count, IoOperation* op) {
     if (!op) throw EComPort(4);
+    op->text = nullptr;
+    return BeginRead(static_cast<uint8_t*>(buffer), Count, *op);
+}
+
+int TCustomComPort::BeginRead(uint8_t* buffer, int Count, IoOperation& opRef) {
+    IoOperation* op = &opRef;
     op->kind = IoOperation::Read;
-    ComDevice& device = DeviceFor(3);
-    op->buffer = static_cast<uint8_t*>(buffer);
+    auto lease = DeviceFor(3);
+    ComDevice& device = *lease;
+    op->buffer = buffer;
     op->count = Count > 0 ? static_cast<size_t>(Count) : 0;
     op->done = 0;
     op->started = platform::GetTickCount();
@@ -533,9 +717,11 @@ int TCustomComPort::BeginReadBytes(void* buffer, int Count, IoOperation* op) {
         return 0;
     }
     size_t n = 0;
-    if (int err = device.ReadSome(op->buffer, op->count, n)) {
+    try {
+        n = ReadInto(device, *op);
+    } catch (...) {
         op->complete = true;
-        throw EComPort(3, err);
+        throw;
     }
     op->done = n;
     op->complete = ReadRules(ioTimeouts_, op->count).Finished(op->done, op->count);
@@ -543,12 +729,12 @@ int TCustomComPort::BeginReadBytes(void* buffer, int Count, IoOperation* op) {
 }
 
 int TCustomComPort::BeginReadText(std::string& text, int Count, IoOperation* op) {
-    if (Count <= 0) {
-        text.clear();
-        return 0;
-    }
-    text.resize(static_cast<size_t>(Count));
-    return BeginReadBytes(text.data(), Count, op);
+    // The text holds what was read so far, never room for bytes to come.
+    text.clear();
+    if (Count <= 0) return 0;
+    if (!op) throw EComPort(4);
+    op->text = &text;
+    return BeginRead(nullptr, Count, *op);
 }
 
 int TCustomComPort::AwaitOperation(IoOperation* op) {
@@ -609,26 +795,27 @@ int TCustomComPort::ReadBytes(void* buffer, int Count) {
 }
 
 void TCustomComPort::CancelPendingIO() {
-    if (int err = DeviceFor(5).Purge(PURGE_TXABORT | PURGE_RXABORT)) throw EComPort(5, err);
+    if (int err = DeviceFor(5)->Purge(PURGE_TXABORT | PURGE_RXABORT)) throw EComPort(5, err);
 }
 
 // ---------------------------------------------------------------- line control and status
 
 int TCustomComPort::PendingInputCount() {
     ComStatus st;
-    if (int err = DeviceFor(10).ClearError(st)) throw EComPort(10, err);
+    if (int err = DeviceFor(10)->ClearError(st)) throw EComPort(10, err);
     return ClampCount(st.inQueue);
 }
 
 uint8_t TCustomComPort::LineHoldFlags() {
     ComStatus st;
-    if (int err = DeviceFor(10).ClearError(st)) throw EComPort(10, err);
+    if (int err = DeviceFor(10)->ClearError(st)) throw EComPort(10, err);
     return st.holdFlags;
 }
 
 TComErrors TCustomComPort::ReadLineErrors() {
     ComStatus st;
-    if (int err = DeviceFor(10).ClearError(st)) throw EComPort(10, err);
+    auto device = DeviceFor(10); // held to the end: the answer reads a setting
+    if (int err = device->ClearError(st)) throw EComPort(10, err);
     TComErrors errors;
     if (st.errors & CE_FRAME) errors.Include(ceFrame);
     if ((st.errors & CE_RXPARITY) && parity_->Check()) errors.Include(ceRxParity);
@@ -643,7 +830,7 @@ TComErrors TCustomComPort::ReadLineErrors() {
 
 TComSignals TCustomComPort::ModemSignals() {
     uint32_t ms = 0;
-    if (int err = DeviceFor(11).ModemStatus(ms)) throw EComPort(11, err);
+    if (int err = DeviceFor(11)->ModemStatus(ms)) throw EComPort(11, err);
     TComSignals s;
     if (ms & MS_CTS_ON) s.Include(csCTS);
     if (ms & MS_DSR_ON) s.Include(csDSR);
@@ -654,16 +841,16 @@ TComSignals TCustomComPort::ModemSignals() {
 
 void TCustomComPort::PurgeBuffers(bool Input, bool Output) {
     uint32_t flags = (Input ? PURGE_RXCLEAR : 0u) | (Output ? PURGE_TXCLEAR : 0u);
-    if (int err = DeviceFor(5).Purge(flags)) throw EComPort(5, err);
+    if (int err = DeviceFor(5)->Purge(flags)) throw EComPort(5, err);
 }
 
 void TCustomComPort::SetDTRLine(bool OnOff) {
-    if (int err = DeviceFor(12).EscapeFunction(OnOff ? Escape::SetDTR : Escape::ClrDTR))
+    if (int err = DeviceFor(12)->EscapeFunction(OnOff ? Escape::SetDTR : Escape::ClrDTR))
         throw EComPort(12, err);
 }
 
 void TCustomComPort::SetBreakState(bool OnOff) {
-    if (int err = DeviceFor(12).EscapeFunction(OnOff ? Escape::SetBreak : Escape::ClrBreak))
+    if (int err = DeviceFor(12)->EscapeFunction(OnOff ? Escape::SetBreak : Escape::ClrBreak))
         throw EComPort(12, err);
 }
 

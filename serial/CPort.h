@@ -12,11 +12,17 @@
 #include "serial/ComTypes.h"
 #include "serial/SettingsStore.h"
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace serial {
@@ -45,6 +51,9 @@ public:
     virtual void OpenPort();
     virtual void ClosePort();
     bool Connected() const { return connected_; }
+    // True while a close stops the event thread and closes the device:
+    // events still on their way to the owner then fire nothing.
+    bool Closing() const { return stopping_; }
     void SetConnected(bool v);
 
     // --- settings (setters act at once on an open port)
@@ -186,11 +195,22 @@ protected:
 private:
     friend class TComThread;
     std::unique_ptr<TComThread> eventThread_;
-    bool threadCreated_ = false;
+    std::atomic<bool> threadCreated_{false};
     std::unique_ptr<ComDevice> device_;
+    // Every device call holds this shared; the device is made and freed only
+    // under it exclusively, so a close on the event thread waits for a call
+    // of the owner's thread instead of freeing the device under it.
+    mutable std::shared_mutex deviceMutex_;
+    // The thread inside OpenPort or ClosePort, if any: a nested call on it
+    // (from a handler the open or close raises) returns at once.
+    mutable std::mutex transitionMutex_;
+    mutable std::condition_variable transitionEnded_;
+    std::thread::id transitionOn_;
+    std::thread::id finishingOn_; // a close raising its after-close event
+    std::atomic<bool> stopping_{false};
     DeviceFactory deviceFactory_;
     int updateCount_ = 0;
-    bool connected_ = false;
+    std::atomic<bool> connected_{false};
     bool loading_ = false;
     bool loadedConnected_ = false;
     TBaudRate baudRate_ = br9600;
@@ -220,7 +240,33 @@ private:
     uint32_t ioBaudRate_ = 9600;
     void ContinueRead(IoOperation& op);
     void ContinueWrite(IoOperation& op);
-    ComDevice& DeviceFor(int portErrorCode) const;
+    size_t ReadInto(ComDevice& device, IoOperation& op);
+    int BeginRead(uint8_t* buffer, int Count, IoOperation& op);
+    void OpenDevice();
+    std::exception_ptr CloseDevice(); // a failure of a device that has gone away
+
+    // The open device for one call, kept from being closed until released.
+    class DeviceLease {
+      public:
+        // Reads the device only once the lock is held.
+        DeviceLease(std::shared_mutex& mutex, const std::unique_ptr<ComDevice>& device)
+            : lock_(mutex), device_(device.get()) {}
+        ComDevice* operator->() const { return device_; }
+        ComDevice& operator*() const { return *device_; }
+        explicit operator bool() const { return device_ != nullptr; }
+
+      private:
+        std::shared_lock<std::shared_mutex> lock_;
+        ComDevice* device_;
+    };
+    // Raises `portErrorCode` (EBADF) while closed.
+    DeviceLease DeviceFor(int portErrorCode) const;
+    // Empty while closed.
+    DeviceLease LeaseDevice() const;
+    bool BeginTransition();
+    bool AwaitOtherTransitions(std::unique_lock<std::mutex>& lock) const;
+    void EndTransition(bool finishing = false);
+    void EndFinishing();
 };
 
 // The published form of the port, the one hosts derive from.

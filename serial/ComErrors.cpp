@@ -81,7 +81,7 @@ EComPort::EComPort(int portErrorCode, int osErrorCode)
     : std::runtime_error(TranslatedText(portErrorCode) + FormatSuffix(osErrorCode)),
       osErrorCode_(osErrorCode), portErrorCode_(portErrorCode) {}
 
-EComPort::EComPort(int portErrorCode, const std::string& detail, int osErrorCode)
+EComPort::EComPort(int portErrorCode, int osErrorCode, const std::string& detail)
     : std::runtime_error(TranslatedText(portErrorCode) + ": " + detail +
                          (osErrorCode == -1 ? std::string() : FormatSuffix(osErrorCode))),
       osErrorCode_(osErrorCode), portErrorCode_(portErrorCode) {}

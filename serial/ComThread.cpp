@@ -96,7 +96,7 @@ long PortWindowProc(TCustomComPort& port, uint32_t message, uint32_t wParam) {
     if (message != PortEventMessage) return 0;
     // The sender was released when the message was accepted, so the event
     // thread goes on while the step runs here.
-    if (!port.Connected()) return 0;
+    if (!port.Connected() || port.Closing()) return 0;
     for (const auto& e : kEventBits) {
         if (e.bit != wParam) continue;
         try {
@@ -142,6 +142,9 @@ struct TComThread::State {
 
 namespace {
 
+// The port whose event thread this is.
+thread_local const TCustomComPort* t_eventThreadOf = nullptr;
+
 // Threads whose port was closed from inside one of their own deliveries.
 // They end by themselves moments later; joining them here, instead of
 // leaving them detached, keeps any of them from outliving the program (and
@@ -176,18 +179,26 @@ AbandonedThreads& Abandoned() {
 
 } // namespace
 
+bool IsEventThreadOf(const TCustomComPort& port) {
+    return t_eventThreadOf == &port;
+}
+
 TComThread::TComThread(TCustomComPort& port) : state_(std::make_shared<State>()) {
     state_->port = &port;
     state_->device = port.Device();
     // The method cannot change while the port is open.
     state_->syncMethod = port.SyncMethod();
     state_->stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (state_->stopFd < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+    if (state_->stopFd < 0) throw EComPort(1, errno);
     // The port's Events are read here only; a later change takes effect at
-    // the next open. A refused mask is not fatal: the thread then reports
-    // whatever the device still reports.
-    state_->device->SetCommMask(EventsToMask(port.Events()));
-    thread_ = std::thread(&TComThread::Body, state_);
+    // the next open. A refused mask (on Linux: the descriptors the waiting
+    // needs could not be made) would leave a thread that never reports.
+    if (int err = state_->device->SetCommMask(EventsToMask(port.Events()))) throw EComPort(1, err);
+    try {
+        thread_ = std::thread(&TComThread::Body, state_);
+    } catch (const std::system_error& e) {
+        throw EComPort(1, e.code().value());
+    }
 }
 
 TComThread::~TComThread() {
@@ -200,8 +211,12 @@ TComThread::~TComThread() {
         // do the thread's clean-up now, while the device is still open, and
         // let the thread end on its own once the handler has returned.
         state_->abandoned = true;
-        state_->device->SetCommMask(0);
-        state_->device->Purge(PURGE_TXCLEAR | PURGE_RXCLEAR);
+        {
+            // A call of the owner's thread may still be using the device.
+            std::unique_lock lock(state_->port->deviceMutex_);
+            state_->device->SetCommMask(0);
+            state_->device->Purge(PURGE_TXCLEAR | PURGE_RXCLEAR);
+        }
         Abandoned().Add(state_, std::move(thread_));
         return;
     }
@@ -243,6 +258,7 @@ bool TComThread::Finished() const {
 }
 
 void TComThread::Body(std::shared_ptr<State> state) {
+    t_eventThreadOf = state->port;
     ComDevice& device = *state->device;
     while (!state->stop.load()) {
         uint32_t mask = 0;
@@ -266,10 +282,13 @@ void TComThread::Body(std::shared_ptr<State> state) {
     }
     if (!state->abandoned.load()) {
         // Also ends a wait still pending on the device; both driver queues
-        // are discarded when the port closes.
+        // are discarded when the port closes. The owner's thread may be
+        // reading or writing when the thread ends by itself.
+        std::unique_lock lock(state->port->deviceMutex_);
         device.SetCommMask(0);
         device.Purge(PURGE_TXCLEAR | PURGE_RXCLEAR);
     }
+    t_eventThreadOf = nullptr;
     Finish(*state);
 }
 
@@ -309,8 +328,8 @@ void TComThread::ProcessEvents(State& state, TComEvents events) {
     for (TComEvent event : kEventProcessingOrder) {
         if (!events.Contains(event)) continue;
         // A handler closed the port: the rest of this wake-up belongs to a
-        // port that is gone.
-        if (state.abandoned.load()) return;
+        // port that is gone. A port that is closing reports nothing more.
+        if (state.abandoned.load() || state.port->Closing()) return;
         RunStep(*state.port, event);
     }
 }

@@ -28,9 +28,13 @@ inline constexpr uint32_t PortEventMessage = 0x0400 + 1;
 // Other messages and unknown bits do nothing. Always returns 0.
 long PortWindowProc(TCustomComPort& port, uint32_t message, uint32_t wParam);
 
+// True on the event thread of `port`.
+bool IsEventThreadOf(const TCustomComPort& port);
+
 class TComThread {
   public:
     // Hands the mask of the port's Events to the device and starts the thread.
+    // A refused mask, like a thread that cannot start, raises EComPort 1.
     explicit TComThread(TCustomComPort& port);
     // SignalStop, then waits for the thread to end while the owner's thread
     // keeps serving queued deliveries; discards an exception that ended it.

@@ -115,7 +115,7 @@ class EComPort : public std::runtime_error {
     EComPort(int portErrorCode, int osErrorCode);
     // With what failed and where (a file, a store, a value): the message is
     // the text, ": ", the detail, and the suffix when osErrorCode is not -1.
-    EComPort(int portErrorCode, const std::string& detail, int osErrorCode);
+    EComPort(int portErrorCode, int osErrorCode, const std::string& detail);
 
     int PortErrorCode() const { return portErrorCode_; }
     int OsErrorCode() const { return osErrorCode_; }

@@ -172,7 +172,7 @@ constexpr int kStoreFailed = 16;
 constexpr int kLoadFailed = 17;
 
 [[noreturn]] void Raise(int code, const ESettingsStore& e) {
-    throw EComPort(code, e.what(), e.OsErrorCode());
+    throw EComPort(code, e.OsErrorCode(), e.what());
 }
 
 bool IsIdentifier(const std::string& name) {
@@ -195,8 +195,8 @@ void TCustomComPort::SetName(const std::string& name) {
 
 void TCustomComPort::StoreToIniFile(TCustomIniFile& ini) {
     if (name_.empty())
-        throw EComPort(kStoreFailed, ini.FileName() + ": the port has no name to use as section",
-                       -1);
+        throw EComPort(kStoreFailed, -1,
+                       ini.FileName() + ": the port has no name to use as section");
     try {
         ForEachSelected(*this, [&](const StoredValue& v) {
             if (v.kind == Kind::Text)
@@ -212,8 +212,8 @@ void TCustomComPort::StoreToIniFile(TCustomIniFile& ini) {
 
 void TCustomComPort::LoadFromIniFile(TCustomIniFile& ini) {
     if (name_.empty())
-        throw EComPort(kLoadFailed, ini.FileName() + ": the port has no name to use as section",
-                       -1);
+        throw EComPort(kLoadFailed, -1,
+                       ini.FileName() + ": the port has no name to use as section");
     try {
         // A missing section is almost always a wrong file or name: say so
         // instead of quietly keeping every setting.

@@ -72,6 +72,25 @@ std::string Hex(unsigned v) {
     return buf;
 }
 
+// Input shown back as printable text: a terminal obeys the control bytes it
+// prints, so every byte outside printable ASCII (and the backslash) is shown
+// as an escape.
+std::string Escaped(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02X", c);
+            out += buf;
+        }
+    }
+    return out;
+}
+
 std::optional<long> Number(const std::string& word) {
     int base = 10;
     std::string digits = word;
@@ -126,7 +145,7 @@ bool Execute(sim::SelectrixSim& sx, const std::string& line) {
         w.push_back(word);
     if (w.empty()) return true;
     const std::string& cmd = w[0];
-    auto bad = [&] { Say("? " + line + "   (type help)"); };
+    auto bad = [&] { Say("? " + Escaped(line) + "   (type help)"); };
     auto flag = [&](void (sim::SelectrixSim::*set)(bool)) {
         auto on = w.size() == 2 ? OnOff(w[1]) : std::nullopt;
         on ? (sx.*set)(*on) : bad();
@@ -272,6 +291,10 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
+
+    // A closed standard output must not end the simulator: printing then
+    // fails quietly and serving goes on.
+    signal(SIGPIPE, SIG_IGN);
 
     // Blocked before the simulator's thread starts, so the signals only ever reach the
     // signalfd below.

@@ -12,12 +12,17 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace serial {
 namespace {
 
 static_assert(sizeof(TermiosImage::c_cc) == NCCS);
+
+// The device number of /dev/ptmx (and /dev/pts/ptmx).
+constexpr unsigned kPtmxMajor = 5;
+constexpr unsigned kPtmxMinor = 2;
 
 // Pseudo-terminals and other devices without modem lines answer these.
 bool NoModemLines(int err) {
@@ -162,12 +167,17 @@ PosixComDevice::~PosixComDevice() {
 
 int PosixComDevice::Open(const std::string& path) {
     if (fd_ >= 0) return EBUSY;
+    // The kernel would read the path only up to a NUL: another device.
+    if (path.find('\0') != std::string::npos) return EINVAL;
     // Refuse what is not a character device before opening it: opening has
     // side effects on some files (a FIFO, a directory).
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) return errno;
     if (S_ISDIR(st.st_mode)) return EISDIR;
     if (!S_ISCHR(st.st_mode)) return ENOTTY;
+    // The pseudo-terminal multiplexer hands out a fresh master that nothing
+    // is attached to: a terminal, but no line to anything.
+    if (major(st.st_rdev) == kPtmxMajor && minor(st.st_rdev) == kPtmxMinor) return ENOTTY;
 
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return errno;

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <optional>
 #include <regex>
@@ -184,3 +185,25 @@ TEST_F(LogFile, RefusesAFolderOthersCouldWriteInOrALinkedFolder) {
     EXPECT_THROW(com.LogNaarBestand("\x01"), std::system_error);
     EXPECT_FALSE(Exists(elsewhere + "/vaskel.log"));
 }
+
+namespace {
+
+// Only a regular file takes the log: a FIFO (with or without a reader) or a
+// device is refused at once, and nothing reaches it.
+TEST_F(LogFile, AnythingButARegularFileIsRefusedWithoutWaiting) {
+    ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
+    TMivoCom com;
+    EXPECT_THROW(com.LogNaarBestand("\x01"), std::system_error) << "FIFO without a reader";
+
+    int reader = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    EXPECT_THROW(com.LogNaarBestand("\x02"), std::system_error) << "FIFO with a reader";
+    char buf[16];
+    EXPECT_EQ(read(reader, buf, sizeof buf), 0) << "nothing was written into the FIFO";
+    close(reader);
+
+    setenv("QUORRIN_VASKEL_LOG", "/dev/null", 1);
+    EXPECT_THROW(com.LogNaarBestand("\x03"), std::system_error) << "a device";
+}
+
+} // namespace

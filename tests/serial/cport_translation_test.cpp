@@ -1,5 +1,6 @@
 // The error texts go through the message catalogues once per process, so
 // each language is checked in a fresh child process of this test program.
+#include "platform/Translate.h"
 #include "serial/CPort.h"
 #include "tests/support/ChildProcess.h"
 
@@ -14,6 +15,7 @@ namespace {
 
 // The serial layer's texts as a fresh process translates them.
 int TranslatedErrors(int, char**) {
+    platform::InitTranslation(); // as the program does on its main thread
     InitSerialLayer();
     std::printf("%s\n", EComPort(1, 16).what());
     std::printf("%s\n", ComErrorText(1).c_str());

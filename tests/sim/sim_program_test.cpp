@@ -1,0 +1,148 @@
+// quorrin-sim as a user runs it: what it prints back of bad input, and that
+// a standard output nobody reads any more does not end it.
+#include "platform/Tick.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+// The program with pipes on its standard input and output.
+class SimProgram {
+  public:
+    explicit SimProgram(bool verbose) {
+        int in[2], out[2];
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        char exe[] = QUORRIN_SIM_PROGRAM;
+        char flag[] = "--verbose";
+        char* argv[] = {exe, verbose ? flag : nullptr, nullptr};
+        if (posix_spawn(&pid_, exe, &actions, nullptr, argv, environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(in[0]);
+        close(out[1]);
+        stdin_ = in[1];
+        stdout_ = out[0];
+    }
+    ~SimProgram() {
+        CloseStdin();
+        CloseStdout();
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    bool Started() const { return pid_ > 0; }
+
+    void Type(const std::string& text) {
+        ASSERT_EQ(write(stdin_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    }
+    // One line of output (without its end), empty when none came in time.
+    std::string Line(uint32_t ms = 5000) {
+        auto deadline = platform::Deadline::After(ms);
+        for (;;) {
+            if (auto eol = buffered_.find('\n'); eol != std::string::npos) {
+                std::string line = buffered_.substr(0, eol);
+                buffered_.erase(0, eol + 1);
+                return line;
+            }
+            pollfd p{stdout_, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(deadline.Remaining())) <= 0) return {};
+            char buf[512];
+            ssize_t n = read(stdout_, buf, sizeof buf);
+            if (n <= 0) return {};
+            buffered_.append(buf, static_cast<size_t>(n));
+        }
+    }
+    void CloseStdin() {
+        if (stdin_ >= 0) close(stdin_);
+        stdin_ = -1;
+    }
+    void CloseStdout() {
+        if (stdout_ >= 0) close(stdout_);
+        stdout_ = -1;
+    }
+    // The wait status once the program ended within `ms`, else -1.
+    int Ended(uint32_t ms) {
+        auto deadline = platform::Deadline::After(ms);
+        for (;;) {
+            int status = 0;
+            pid_t r = waitpid(pid_, &status, WNOHANG);
+            if (r == pid_) {
+                pid_ = -1;
+                return status;
+            }
+            if (deadline.Reached()) return -1;
+            platform::Sleep(10);
+        }
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int stdin_ = -1, stdout_ = -1;
+    std::string buffered_;
+};
+
+// Sends one Selectrix read request for `addr` and returns the answer byte, -1 for none.
+int ReadAddress(int fd, uint8_t addr) {
+    const unsigned char request[] = {addr, 0x20};
+    if (write(fd, request, sizeof request) != 2) return -1;
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 2000) <= 0) return -1;
+    unsigned char answer = 0;
+    return read(fd, &answer, 1) == 1 ? answer : -1;
+}
+
+TEST(SimProgram, UnknownInputIsPrintedEscaped) {
+    SimProgram sim(false);
+    ASSERT_TRUE(sim.Started());
+    ASSERT_EQ(sim.Line().rfind("/dev/", 0), 0u);
+    sim.Type("\x1b[2Jzap\x07 a\\b \xC3\xA9\n");
+    EXPECT_EQ(sim.Line(), "? \\x1B[2Jzap\\x07 a\\\\b \\xC3\\xA9   (type help)");
+    sim.Type("quit\n");
+    int status = sim.Ended(5000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST(SimProgram, AClosedOutputStopsThePrintingNotTheSimulator) {
+    SimProgram sim(true);
+    ASSERT_TRUE(sim.Started());
+    std::string path = sim.Line();
+    ASSERT_EQ(path.rfind("/dev/", 0), 0u) << path;
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    termios tio{};
+    tcgetattr(fd, &tio);
+    cfmakeraw(&tio);
+    tio.c_cflag |= CSTOPB | CLOCAL | CREAD;
+    cfsetspeed(&tio, B9600);
+    tcsetattr(fd, TCSANOW, &tio);
+
+    EXPECT_EQ(ReadAddress(fd, 0x7F), 0x00);
+    EXPECT_EQ(sim.Line(), "PC: read 127 -> 0 (0x00)");
+    sim.CloseStdout();
+    // Each request is now printed to a pipe without a reader.
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(ReadAddress(fd, 0x7F), 0x00) << "request " << i;
+    close(fd);
+    sim.Type("quit\n");
+    int status = sim.Ended(5000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << (WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
+                                : std::to_string(status));
+}
+
+} // namespace
