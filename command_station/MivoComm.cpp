@@ -39,23 +39,16 @@ bool BekendSysteem(uint8_t systeem) {
     return systeem >= dsSelectrix && systeem <= dsDinamo;
 }
 
-// Lets the host's window messages through, then blocks a few ms at most so a
-// wait that handles messages does not burn the processor.
-void BerichtenEnEvenWachten(uint32_t remaining) {
-    platform::Host().ProcessMessages();
-    if (remaining > 0) platform::MainQueue().WaitForWork(std::min<uint32_t>(remaining, 5));
-}
-
-[[noreturn]] void LogFout(const std::string& what) {
+[[noreturn]] void RaiseLogError(const std::string& what) {
     throw std::system_error(errno, std::generic_category(), what);
 }
 
 // Creates every missing folder of `path` with mode 0700.
-void MaakMappen(const std::string& path) {
+void CreateFolders(const std::string& path) {
     for (size_t pos = 1; pos <= path.size(); ++pos) {
         if (pos != path.size() && path[pos] != '/') continue;
         std::string part = path.substr(0, pos);
-        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) LogFout("mkdir " + part);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) RaiseLogError("mkdir " + part);
     }
 }
 
@@ -65,7 +58,7 @@ std::string HomeFolder() {
     passwd* pw = getpwuid(geteuid());
     if (pw && pw->pw_dir && pw->pw_dir[0] == '/') return pw->pw_dir;
     errno = ENOENT;
-    LogFout("no home folder for the log");
+    RaiseLogError("no home folder for the log");
 }
 
 // The log folder when no override is set.
@@ -79,20 +72,20 @@ std::string LogFolder() {
 // Opens the private log folder without following a link and checks that
 // nobody else can put entries into it.
 int OpenPrivateFolder(const std::string& folder) {
-    MaakMappen(folder);
+    CreateFolders(folder);
     int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) LogFout("open " + folder);
+    if (fd < 0) RaiseLogError("open " + folder);
     struct stat st {};
     if (fstat(fd, &st) != 0) {
         int e = errno;
         close(fd);
         errno = e;
-        LogFout("stat " + folder);
+        RaiseLogError("stat " + folder);
     }
     if (st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         close(fd);
         errno = EPERM;
-        LogFout("log folder " + folder + " is not private");
+        RaiseLogError("log folder " + folder + " is not private");
     }
     return fd;
 }
@@ -106,7 +99,7 @@ void WriteAll(int fd, const std::string& data, const std::string& path) {
             int e = errno;
             close(fd);
             errno = e;
-            LogFout("write " + path);
+            RaiseLogError("write " + path);
         }
         done += static_cast<size_t>(n);
     }
@@ -136,6 +129,11 @@ std::string LogRegel(uint32_t tick, const std::string& bytes) {
         line += std::to_string(static_cast<unsigned char>(bytes[i]));
     }
     return line;
+}
+
+void TMivoCom::ProcessMessagesBriefly(uint32_t remainingMs) {
+    platform::Host().ProcessMessages();
+    if (remainingMs > 0) platform::MainQueue().WaitForWork(std::min<uint32_t>(remainingMs, 5));
 }
 
 // ---------------------------------------------------------------- life cycle
@@ -458,7 +456,7 @@ bool TMivoCom::CheckCTS() {
     for (;;) {
         if (CtsVrij()) return true;
         if (deadline.Reached()) return false;
-        BerichtenEnEvenWachten(deadline.Remaining());
+        ProcessMessagesBriefly(deadline.Remaining());
     }
 }
 
@@ -529,15 +527,15 @@ void TMivoCom::LogNaarBestand(const std::string& bytes) {
         close(dir);
         errno = e;
     }
-    if (fd < 0) LogFout("open " + path);
+    if (fd < 0) RaiseLogError("open " + path);
     struct stat st {};
     if (int e = fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL) {
         close(fd);
         errno = e;
-        LogFout("log " + path + " is not a regular file");
+        RaiseLogError("log " + path + " is not a regular file");
     }
     WriteAll(fd, line, path);
-    if (close(fd) != 0) LogFout("close " + path);
+    if (close(fd) != 0) RaiseLogError("close " + path);
 }
 
 } // namespace command_station

@@ -4,8 +4,10 @@
 // protocol, one synchronous transaction on the caller's thread each.
 //
 // The shared model (fields, port profiles, events, dispatch, the helpers and
-// the file log) lives in MivoComm.cpp; every protocol has its own source
-// (Selectrix.cpp, ...). Wrong use (an operation for another system, a system
+// the file log) lives in MivoComm.cpp; every protocol has its own source:
+// Selectrix.cpp, LenzParser.cpp + LenzQueue.cpp (pure parts LenzProtocol.h),
+// Intellibox.cpp (Intellibox.h), Marklin.cpp, SerieleKaart.cpp and Dinamo.cpp
+// (Dinamo.h). All six are built; each has a simulated peer in sim/. Wrong use (an operation for another system, a system
 // number the component does not know) is answered with a fixed modal message
 // and a neutral result; errors of the serial layer (EComPort) and of the file
 // log are never caught here.
@@ -369,6 +371,10 @@ class TMivoCom : public TComPort {
     void VoorSluiten(TCustomComPort* Sender);
 
   private:
+    // Lets the host's window messages through, then blocks a few ms at most
+    // (never past `remainingMs`), so a wait that handles messages does not
+    // burn the processor.
+    static void ProcessMessagesBriefly(uint32_t remainingMs);
     void PasProfielToe(uint8_t systeem);
 
     // Selectrix branches (Selectrix.cpp).

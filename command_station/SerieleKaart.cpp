@@ -23,12 +23,6 @@ constexpr uint8_t kProbe = 0x80;
 constexpr uint8_t kHoogsteModule = 127;
 constexpr uint8_t kGeenAntwoord = 0xFF;
 
-// Lets the host's window messages through, then blocks a few ms at most.
-void BerichtenEnEvenWachten(uint32_t remaining) {
-    platform::Host().ProcessMessages();
-    if (remaining > 0) platform::MainQueue().WaitForWork(std::min<uint32_t>(remaining, 5));
-}
-
 } // namespace
 
 // ---------------------------------------------------------------- pure helpers
@@ -75,7 +69,7 @@ bool TMivoCom::KaartInit() {
     // The card needs a second after its reset; the host stays responsive.
     platform::Deadline opstart = platform::Deadline::After(kOpstartMs);
     while (!opstart.Reached())
-        BerichtenEnEvenWachten(opstart.Remaining());
+        ProcessMessagesBriefly(opstart.Remaining());
     if (!Connected()) return false; // the host closed the port meanwhile
 
     uint8_t config = KaartConfigByte(KaartOptie0, KaartOptie1, KaartOptie2, KaartSnel, KaartOptie4);

@@ -11,7 +11,9 @@
 namespace platform {
 
 // `programDir` is the folder of the program file; empty takes the folder of
-// /proc/self/exe. Safe to call more than once. It sets the process's locale
+// /proc/self/exe. Only the first call takes effect: a later call, also one
+// with another folder, changes nothing (the catalogues stay bound where the
+// first call put them). It sets the process's locale
 // from LANG (and the LANGUAGE wish), so the program calls it on its main
 // thread before other threads start; until then texts stay untranslated.
 // Translate() never changes the locale or the environment itself.

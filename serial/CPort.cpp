@@ -110,7 +110,7 @@ void TCustomComPort::SetDeviceFactory(DeviceFactory factory) {
 }
 
 bool TCustomComPort::EventThreadRunning() const {
-    return threadCreated_;
+    return threadCreated_ && eventThread_ && !eventThread_->Finished();
 }
 
 TCustomComPort::DeviceLease TCustomComPort::DeviceFor(int portErrorCode) const {

@@ -167,6 +167,9 @@ public:
     ComDevice* Device() const { return device_.get(); }
     // The device control block ApplyLineSettings would hand to the driver now.
     Dcb BuildDcb() const;
+    // True while the port's event thread runs: false while closed, with an
+    // empty event set, and once the thread has ended on its own (a failed
+    // wait) although the port is still open.
     bool EventThreadRunning() const;
 
     // Notify hooks: each calls its On handler with this port as Sender.

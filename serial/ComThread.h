@@ -18,14 +18,17 @@ TComEvents MaskToEvents(uint32_t mask);
 inline constexpr TComEvent kEventProcessingOrder[] = {
     evError, evRxChar, evTxEmpty, evBreak, evRing, evCTS, evDSR, evRxFlag, evRLSD, evRx80Full};
 
-// The message that carries one event to the port's hidden window; its first
-// parameter is the event's platform mask bit.
+// smWindowSync hands each event to the owner as a message: the event thread
+// posts a call of PortWindowProc with PortEventMessage and the event's mask
+// bit to the owner's main-thread queue (platform/Host.h), which stands for a
+// window message queue here; no window exists. The message number only tells
+// this message from others a host might route through the same procedure.
 inline constexpr uint32_t PortEventMessage = 0x0400 + 1;
 
-// The hidden window's procedure. For PortEventMessage it runs the processing
-// step of the event named by `wParam`, but only while the port is open; an
-// exception from the step goes to the application's exception reporter.
-// Other messages and unknown bits do nothing. Always returns 0.
+// Handles one such message. For PortEventMessage it runs the processing step
+// of the event named by `wParam`, but only while the port is open and not
+// closing; an exception from the step goes to the application's exception
+// reporter. Other messages and unknown bits do nothing. Always returns 0.
 long PortWindowProc(TCustomComPort& port, uint32_t message, uint32_t wParam);
 
 // True on the event thread of `port`.
