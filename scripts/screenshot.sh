@@ -4,6 +4,7 @@
 # With seconds < 1 the picture shows the splash; the default (3) shows the window.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
+"$top/scripts/setup.sh" "$top/debian-packages.txt" "$top/scripts/screenshot-packages.txt"
 exe=${1:-$top/build/release/bin/quorrin}
 out=${2:-$PWD/quorrin-screenshot.png}
 wait=${3:-3}
