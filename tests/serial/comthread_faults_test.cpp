@@ -1,9 +1,10 @@
 // The event thread against handlers that close or free the port at awkward
 // moments, and a device that refuses the event mask.
-#include "PtyPair.h"
+#include "tests/support/PtyPair.h"
 #include "serial/ComThread.h"
-#include "serial/ComThreadTestDevices.h"
-#include "serial/ScriptedDevice.h"
+#include "tests/support/ComThreadTestDevices.h"
+#include "tests/support/ScriptedDevice.h"
+#include "tests/support/RecordingHost.h"
 
 #include <gtest/gtest.h>
 
@@ -143,7 +144,7 @@ class EventThreadFaults : public ::testing::Test {
     }
     void TearDown() override { port.ClosePort(); }
 
-    platform::RecordingHost host;
+    testsupport::RecordingHost host;
     std::shared_ptr<DeviceScript> line;
     TComPort port;
 };

@@ -1,8 +1,8 @@
 // The port object used as a careless host or a faulty device would use it:
 // handlers that call back into an open or close, huge or failing reads, a
 // failing purge, out-of-range settings and names that are no serial line.
-#include "PtyPair.h"
-#include "ScriptedDevice.h"
+#include "tests/support/PtyPair.h"
+#include "tests/support/ScriptedDevice.h"
 #include "serial/CPort.h"
 
 #include <gtest/gtest.h>
