@@ -223,11 +223,11 @@ class TMivoCom : public TComPort {
     bool MarklinVerstuurAchtergehouden(bool wachten = false);
 
     // --- Lenz (LenzParser.cpp, LenzQueue.cpp; pure parts in LenzProtocol.h)
-    std::string LenzInvoer;          // received, not yet parsed (never 17 bytes or more)
+    std::string LenzInvoer;          // received, not yet parsed (under 17 bytes after parsing)
     bool LenzSynchroniseren = false; // hunting for a message start
     int32_t LenzVerlorenBytes = 0;   // dropped since the hunt began
     bool LenzVervang78 = false;      // header 78 is a mislabelled 76
-    int32_t LenzStilteTot = 0;       // tick
+    int32_t LenzStilteTot = 0;       // tick; one further ahead than LenzStilteTijd has passed
     double LenzVersie = 0.0;
     // Reply deadline of the command in flight: 0 = none, 1 = resend at once,
     // anything else a tick. A deadline has passed once the counter is past

@@ -219,16 +219,16 @@ TEST_F(LenzLine, CorruptedAnswerThenResynchronisation) {
 }
 
 TEST_F(LenzLine, ResendAfterTheReplyTimeAndSkipping) {
-    com.LenzAntwoordTijd = 100;
+    com.LenzAntwoordTijd = 300;
     unit.SetSilent(true);
     std::string r;
     com.StuurLoc(3, 0, false, true, {}, 3, 0, false, r);
     com.StuurLoc(4, 0, false, true, {}, 3, 0, false, r);
     platform::Sleep(20);
     com.LenzZend(""); // within the reply time
-    platform::Sleep(120);
+    platform::Sleep(320);
     com.LenzZend(""); // resent
-    platform::Sleep(120);
+    platform::Sleep(320);
     com.LenzSlaOver = 1;
     com.LenzZend(""); // skipped: the next goes out
     std::string loc3 = M({0xB3, 0x03, 0x40, 0x00}), loc4 = M({0xB3, 0x04, 0x40, 0x00});

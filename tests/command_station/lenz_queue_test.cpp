@@ -272,21 +272,21 @@ TEST_F(LenzQueue, ResendAfterTheReplyTimeAndSkipping) {
     com.LenzZend("");
     EXPECT_EQ(Sent(), M({0xB3, 0x03, 0x00, 0x00}));
 
-    com.LenzAntwoordTijd = 30;
+    com.LenzAntwoordTijd = 150;
     platform::Sleep(2);
     com.LenzZend("");
     EXPECT_EQ(Sent().size(), 5u);
     com.LenzZend(""); // within the reply time: nothing
     EXPECT_EQ(Sent(), "");
-    platform::Sleep(35);
+    platform::Sleep(160);
     com.LenzSlaOver = 1;
     com.LenzZend("");
     EXPECT_EQ(Sent(), M({0x52, 0x01, 0x80}));
-    platform::Sleep(35);
+    platform::Sleep(160);
     com.LenzSlaOver = 0;
     com.LenzZend(B({0xE3, 0x00, 0xC3, 0xE8}));
     com.LenzZend("");
-    platform::Sleep(35);
+    platform::Sleep(160);
     com.LenzSlaOver = 1;
     com.LenzZend("");
     EXPECT_EQ(Sent(), M({0x52, 0x01, 0x80}) + M({0xE3, 0x00, 0xC3, 0xE8}));
@@ -344,7 +344,7 @@ TEST_F(LenzQueue, QuietLineWaitIsBoundedByItsSetting) {
         com.LenzAntwoordTot = 12345;
         start = platform::GetTickCount();
         com.LenzZend("");
-        EXPECT_LT(platform::ElapsedSince(start), 60u) << tick;
+        EXPECT_LT(platform::ElapsedSince(start), 500u) << tick;
         EXPECT_EQ(Sent(), M({0x21, 0x21})) << tick; // a stale reply deadline has passed
     }
 }
@@ -403,7 +403,7 @@ TEST_F(LenzQueue, ClosingSwitchesOffAheadOfAnUnansweredPowerOn) {
 // the settings for real interfaces the next command gets out.
 TEST_F(LenzQueue, TooFewBroadcastsHoldTheQueueOnlyUntilTheReplyTime) {
     com.LenzVersie = 3.6;
-    com.LenzAntwoordTijd = 50;
+    com.LenzAntwoordTijd = 200;
     com.LenzSlaOver = 1;
     com.ZetSysteemAan();
     Answer(kOke + kAllesAan);
@@ -411,7 +411,7 @@ TEST_F(LenzQueue, TooFewBroadcastsHoldTheQueueOnlyUntilTheReplyTime) {
     std::string r;
     com.StuurLoc(3, 0, false, true, {}, 3, 0, false, r);
     EXPECT_EQ(Sent(), "");
-    platform::Sleep(60);
+    platform::Sleep(210);
     com.GetBezetmelder(1, 0, false, false, r);
     EXPECT_EQ(Sent(), M({0xB3, 0x03, 0x40, 0x00}));
 }
