@@ -2,66 +2,47 @@
 // on the main thread; a translation on another thread changes neither. Each
 // case needs a fresh process, so it runs in a child of this test program.
 #include "platform/Translate.h"
+#include "tests/support/ChildProcess.h"
 
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
-const char* kChildVar = "QUORRIN_TRANSLATE_CHILD";
-
-// Runs TranslateChild.* in a child with LANG=nl_NL.UTF-8 and no other
-// language settings; returns its exit status.
-int RunChild() {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        std::string v = *e;
-        if (v.rfind("LANG=", 0) == 0 || v.rfind("LANGUAGE=", 0) == 0 || v.rfind("LC_", 0) == 0)
-            continue;
-        env.push_back(v);
-    }
-    env.push_back("LANG=nl_NL.UTF-8");
-    env.push_back(std::string(kChildVar) + "=1");
-    std::vector<char*> envp;
-    for (auto& v : env)
-        envp.push_back(v.data());
-    envp.push_back(nullptr);
-    std::string filter = "--gtest_filter=TranslateChild.*";
-    char exe[] = "/proc/self/exe";
-    char* argv[] = {exe, filter.data(), nullptr};
-    pid_t pid = 0;
-    if (posix_spawn(&pid, exe, nullptr, nullptr, argv, envp.data()) != 0) return -1;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+const char* Or(const char* s, const char* none) {
+    return s ? s : none;
 }
 
-TEST(Translate, OnlyTheInitialisationSetsLocaleAndEnvironment) {
-    EXPECT_EQ(RunChild(), 0);
-}
-
-// Only does something inside a child started above.
-TEST(TranslateChild, AnotherThreadFirstLeavesTheProcessAlone) {
-    if (!std::getenv(kChildVar)) GTEST_SKIP() << "runs only as a child";
+// Translates on another thread first, then initialises as the program does;
+// prints what the process looked like after each step.
+int AnotherThreadFirst(int, char**) {
     std::string text;
     std::thread other([&] { text = platform::Translate("Error"); });
     other.join();
-    EXPECT_EQ(text, "Error");
-    EXPECT_EQ(std::getenv("LANGUAGE"), nullptr);
-    EXPECT_STREQ(std::setlocale(LC_MESSAGES, nullptr), "C");
-
+    std::printf("%s\n", text.c_str());
+    std::printf("%s\n", Or(std::getenv("LANGUAGE"), "(unset)"));
+    std::printf("%s\n", Or(std::setlocale(LC_MESSAGES, nullptr), "(none)"));
     platform::InitTranslation();
-    ASSERT_NE(std::getenv("LANGUAGE"), nullptr);
-    EXPECT_STREQ(std::getenv("LANGUAGE"), "nl_NL:nl");
-    EXPECT_STRNE(std::setlocale(LC_MESSAGES, nullptr), "C");
+    std::printf("%s\n", Or(std::getenv("LANGUAGE"), "(unset)"));
+    std::printf("%s\n", Or(std::setlocale(LC_MESSAGES, nullptr), "(none)"));
+    return 0;
+}
+const testsupport::ChildBody kAnotherThreadFirst("translate-another-thread", &AnotherThreadFirst);
+
+TEST(Translate, OnlyTheInitialisationSetsLocaleAndEnvironment) {
+    const auto child = testsupport::RunChild("translate-another-thread", {"LANG=nl_NL.UTF-8"});
+    ASSERT_EQ(child.exitStatus, 0);
+    ASSERT_EQ(child.lines.size(), 5u);
+    EXPECT_EQ(child.lines[0], "Error");
+    EXPECT_EQ(child.lines[1], "(unset)");
+    EXPECT_EQ(child.lines[2], "C");
+    EXPECT_EQ(child.lines[3], "nl_NL:nl");
+    EXPECT_NE(child.lines[4], "C");
 }
 
 } // namespace
