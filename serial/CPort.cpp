@@ -6,6 +6,7 @@
 #include "platform/Host.h"
 #include "platform/Tick.h"
 #include "serial/ComThread.h"
+#include "serial/net/NetComDevice.h"
 #include "serial/posix/PosixComDevice.h"
 
 #include <algorithm>
@@ -52,6 +53,18 @@ int WaitArg(uint64_t ms) {
 // Errors that mean the device itself went away (adapter pulled, line hung up).
 bool DeviceGone(int os) {
     return os == EIO || os == ENXIO || os == ENODEV;
+}
+
+// A failed device call, with the device's word on where it failed (a
+// network device names its host).
+EComPort DeviceError(const ComDevice& device, int portErrorCode, int err) {
+    std::string detail = device.FailureDetail();
+    return detail.empty() ? EComPort(portErrorCode, err) : EComPort(portErrorCode, detail, err);
+}
+
+std::unique_ptr<ComDevice> DeviceForName(const std::string& port) {
+    if (IsNetworkPortName(port)) return std::make_unique<NetComDevice>();
+    return std::make_unique<PosixComDevice>();
 }
 
 int ClampCount(uint32_t n) {
@@ -117,9 +130,10 @@ ComDevice& TCustomComPort::DeviceFor(int portErrorCode) const {
 // ---------------------------------------------------------------- open and close
 
 void TCustomComPort::OpenDeviceHandle() {
-    auto device = deviceFactory_ ? deviceFactory_() : std::make_unique<PosixComDevice>();
+    auto device = deviceFactory_ ? deviceFactory_() : DeviceForName(port_);
     if (!device) throw EComPort(1, ENODEV);
-    if (int err = device->Open(DevicePathForPort(port_))) throw EComPort(1, err);
+    const std::string path = IsNetworkPortName(port_) ? port_ : DevicePathForPort(port_);
+    if (int err = device->Open(path)) throw DeviceError(*device, 1, err);
     device_ = std::move(device);
     // Until time-outs are applied the driver has none: reads wait for all bytes.
     ioTimeouts_ = CommTimeouts{};
@@ -399,7 +413,7 @@ int TCustomComPort::BeginWriteBytes(const void* buffer, int Count, IoOperation* 
     if (op->count > 0) {
         if (int err = device.WriteSome(op->buffer, op->count, n)) {
             op->complete = true;
-            throw EComPort(2, err);
+            throw DeviceError(device, 2, err);
         }
     }
     op->done = n;
@@ -407,7 +421,7 @@ int TCustomComPort::BeginWriteBytes(const void* buffer, int Count, IoOperation* 
     if (op->done == op->count) {
         if (int err = device.OutputPending(pending)) {
             op->complete = true;
-            throw EComPort(2, err);
+            throw DeviceError(device, 2, err);
         }
         op->complete = pending == 0;
     }
@@ -457,7 +471,7 @@ void TCustomComPort::ContinueRead(IoOperation& op) {
     while (op.done < op.count) {
         size_t n = 0;
         if (int err = device.ReadSome(op.buffer + op.done, op.count - op.done, n))
-            throw EComPort(3, err);
+            throw DeviceError(device, 3, err);
         if (n > 0) {
             op.done += n;
             lastByte = platform::GetTickCount();
@@ -473,7 +487,7 @@ void TCustomComPort::ContinueRead(IoOperation& op) {
         // not turn this wait into a busy loop.
         if (emptyWakes > 1) platform::Sleep(1);
         bool ready = false;
-        if (int err = device.WaitReadable(WaitArg(wait), ready)) throw EComPort(3, err);
+        if (int err = device.WaitReadable(WaitArg(wait), ready)) throw DeviceError(device, 3, err);
         emptyWakes = ready ? emptyWakes + 1 : 0;
     }
     op.complete = true;
@@ -490,11 +504,11 @@ void TCustomComPort::ContinueWrite(IoOperation& op) {
         uint64_t wait = Left(op.started, total);
         if (wait == 0) break;
         bool ready = false;
-        if (int err = device.WaitWritable(WaitArg(wait), ready)) throw EComPort(2, err);
+        if (int err = device.WaitWritable(WaitArg(wait), ready)) throw DeviceError(device, 2, err);
         if (!ready) continue;
         size_t n = 0;
         if (int err = device.WriteSome(op.buffer + op.done, op.count - op.done, n))
-            throw EComPort(2, err);
+            throw DeviceError(device, 2, err);
         op.done += n;
     }
     // Waiting for the driver to drain: there is no wait with a limit for it,
@@ -502,7 +516,7 @@ void TCustomComPort::ContinueWrite(IoOperation& op) {
     uint32_t pause = 0;
     for (;;) {
         uint32_t pending = 0;
-        if (int err = device.OutputPending(pending)) throw EComPort(2, err);
+        if (int err = device.OutputPending(pending)) throw DeviceError(device, 2, err);
         if (pending == 0) break;
         uint64_t left = Left(op.started, total);
         if (left == 0) {
@@ -535,7 +549,7 @@ int TCustomComPort::BeginReadBytes(void* buffer, int Count, IoOperation* op) {
     size_t n = 0;
     if (int err = device.ReadSome(op->buffer, op->count, n)) {
         op->complete = true;
-        throw EComPort(3, err);
+        throw DeviceError(device, 3, err);
     }
     op->done = n;
     op->complete = ReadRules(ioTimeouts_, op->count).Finished(op->done, op->count);
