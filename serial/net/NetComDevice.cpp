@@ -259,7 +259,44 @@ int NetComDevice::Open(const std::string& name) {
 }
 
 void NetComDevice::Close() {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    // The last bytes (a power-off, say) must reach the line: hand over what
+    // is queued, say we are done and let the server finish first. Closing
+    // at once lets ser2net drop what it has not passed on yet.
+    if (fd_ >= 0 && !broken_) {
+        const uint32_t start = platform::GetTickCount();
+        // Asking for the bit rate (0 asks without setting) is answered once
+        // the server has taken in every byte before it.
+        const uint64_t before = rateAnswers_;
+        QueueComPort(kSetBaud, {0, 0, 0, 0});
+        if (SendQueued(lock) == 0) {
+            while (rateAnswers_ == before && !broken_ && fd_ >= 0) {
+                int left = LeftOf(start, limits_.closeMs);
+                if (left == 0) break;
+                WaitProgress(lock, left);
+                if (fd_ >= 0) Pump();
+            }
+        }
+        // ser2net discards, when the connection ends, what its device has
+        // not sent yet (a flush on close): give the line time to send it.
+        if (fd_ >= 0 && !broken_ && lastWrite_ > 0) {
+            lock.unlock();
+            platform::Sleep(limits_.lingerMs +
+                            static_cast<uint32_t>(std::min<uint64_t>(
+                                lastWrite_ * 10000u / std::max<uint32_t>(rate_, 1), 2000)));
+            lock.lock();
+        }
+        if (fd_ >= 0 && !broken_ && ::shutdown(fd_, SHUT_WR) == 0) {
+            uint8_t buf[4096];
+            for (;;) {
+                int left = LeftOf(start, limits_.closeMs);
+                pollfd p{fd_, POLLIN, 0};
+                if (left == 0 || ::poll(&p, 1, left) <= 0) break;
+                ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+                if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) break;
+            }
+        }
+    }
     for (int* f : {&fd_, &progressFd_, &wakeFd_}) {
         if (*f >= 0) ::close(*f);
         *f = -1;
@@ -531,6 +568,7 @@ int NetComDevice::SetState(const Dcb& dcb) {
     Put32(rate, dcb.BaudRate);
     QueueComPort(kSetBaud, rate);
     const uint64_t before = rateAnswers_;
+    rate_ = dcb.BaudRate;
     if (int err = SendQueued(lock)) return err;
     // A server that does not answer is taken to have done it: some never do.
     const uint32_t start = platform::GetTickCount();
@@ -542,6 +580,7 @@ int NetComDevice::SetState(const Dcb& dcb) {
         Pump();
     }
     if (broken_) return broken_;
+    rate_ = dcb.BaudRate;
     if (rateAnswered_ != dcb.BaudRate)
         return Fail(EINVAL, "the server did not take " + std::to_string(dcb.BaudRate) +
                                 " bit/s (it runs at " + std::to_string(rateAnswered_) + ")");
@@ -587,6 +626,7 @@ int NetComDevice::WriteSome(const void* buffer, size_t count, size_t& done) {
     const size_t n = std::min<size_t>(count, 16384);
     AppendEscaped(out_, static_cast<const uint8_t*>(buffer), n);
     done = n;
+    lastWrite_ = n;
     if (int err = Flush()) return err;
     if (out_.empty()) Signal(EV_TXEMPTY);
     return 0;
@@ -660,21 +700,26 @@ int NetComDevice::ModemStatus(uint32_t& msBits) {
     return broken_;
 }
 
-// Not waited for: what the server held before the request may still come
-// in after it, like bytes on a local line that were on the wire.
+// As on a local line, the ABORT flags have nothing to cancel (no read or
+// write outlives its call) and only the CLEAR flags empty a queue. The
+// receive side is emptied here only: what we queued and what the socket
+// holds. Asking the server to purge its receive buffer would race with the
+// answer to the request that follows (it purges whenever it gets to it,
+// maybe after that answer came in), and waiting for its acknowledgement
+// would cost a round trip per request. The transmit side is purged at the
+// server, which still holds what the line has not sent.
 int NetComDevice::Purge(uint32_t flags) {
     std::unique_lock lock(mutex_);
     if (fd_ < 0) return EBADF;
-    const bool rx = flags & (PURGE_RXABORT | PURGE_RXCLEAR);
-    const bool tx = flags & (PURGE_TXABORT | PURGE_TXCLEAR);
-    if (rx) {
+    if (flags & PURGE_RXCLEAR) {
         Pump();
         in_.clear();
         inHead_ = 0;
     }
-    if (broken_) return broken_;
-    if (!rx && !tx) return 0;
-    QueueComPort(kPurgeData, {uint8_t(rx && tx ? 3 : rx ? 1 : 2)});
+    // Nothing is left to purge at the far end of a link that is gone; the
+    // next read or write reports it, naming the host.
+    if (broken_ || !(flags & PURGE_TXCLEAR)) return 0;
+    QueueComPort(kPurgeData, {2});
     return SendQueued(lock);
 }
 

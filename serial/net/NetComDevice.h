@@ -41,6 +41,8 @@ struct NetLimits {
     uint32_t negotiationMs = 3000; // the server agreeing to the com-port option
     uint32_t ackMs = 1000;         // the answer to a bit rate
     uint32_t sendMs = 3000;        // handing a control request to the socket
+    uint32_t closeMs = 500;        // the server finishing after our last bytes
+    uint32_t lingerMs = 20;        // beyond the line time of the last bytes, before closing
 };
 
 // Decodes the Telnet byte stream from the server. Pure: tests feed it bytes.
@@ -145,6 +147,8 @@ class NetComDevice : public ComDevice, private TelnetDecoder::Sink {
     std::array<bool, 256> refused_{}; // options refused once already
     bool comPortRefused_ = false;
 
+    uint32_t rate_ = 9600;   // the bit rate last set
+    uint64_t lastWrite_ = 0; // bytes of the last write, for the line time at close
     uint64_t rateAnswers_ = 0;
     uint32_t rateAnswered_ = 0;
     uint8_t modemState_ = 0;

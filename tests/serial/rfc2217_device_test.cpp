@@ -298,8 +298,9 @@ TEST_F(NetDevice, ModemLinesAndLineErrorsComeFromTheNotifications) {
         uint32_t errors;
     } rows[] = {
         {B({255, 250, 44, 107, 0x31, 255, 240}), EV_CTS | EV_DSR, MS_CTS_ON | MS_DSR_ON, 0},
-        {B({255, 250, 44, 107, 0xB8, 255, 240}), EV_CTS | EV_RLSD, MS_RLSD_ON | MS_DSR_ON, 0},
-        {B({255, 250, 44, 107, 0x44, 255, 240}), EV_RING | EV_DSR | EV_RLSD, MS_RING_ON, 0},
+        {B({255, 250, 44, 107, 0xB8, 255, 240}), EV_RLSD, MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON, 0},
+        {B({255, 250, 44, 107, 0x44, 255, 240}), EV_RING | EV_CTS | EV_DSR | EV_RLSD, MS_RING_ON,
+         0},
         {B({255, 250, 44, 106, 0x0A, 255, 240}), EV_ERR, MS_RING_ON, CE_OVERRUN | CE_FRAME},
         {B({255, 250, 44, 106, 0x14, 255, 240}), EV_ERR | EV_BREAK, MS_RING_ON,
          CE_RXPARITY | CE_BREAK},
@@ -383,14 +384,27 @@ TEST_F(NetDevice, EveryByteValuePassesBothWaysAndRequestsAreSent) {
         {[&] { return device.EscapeFunction(Escape::ClrRTS); }, B({255, 250, 44, 5, 12, 255, 240})},
         {[&] { return device.EscapeFunction(Escape::SetBreak); },
          B({255, 250, 44, 5, 5, 255, 240})},
-        {[&] { return device.Purge(PURGE_RXCLEAR); }, B({255, 250, 44, 12, 1, 255, 240})},
-        {[&] { return device.Purge(PURGE_TXABORT | PURGE_RXABORT); },
-         B({255, 250, 44, 12, 3, 255, 240})},
+        {[&] { return device.Purge(PURGE_TXCLEAR | PURGE_RXCLEAR); },
+         B({255, 250, 44, 12, 2, 255, 240})},
     };
     for (const Row& r : rows) {
         EXPECT_EQ(r.call(), 0);
         EXPECT_TRUE(server.WaitFor(r.request));
     }
+
+    // A receive purge empties our queue and asks nothing of the server.
+    server.Send("stale");
+    ComStatus st;
+    const auto deadline = platform::Deadline::After(2000);
+    while (device.ClearError(st) == 0 && st.inQueue < 5 && !deadline.Reached())
+        platform::Sleep(1);
+    ASSERT_EQ(st.inQueue, 5u);
+    const size_t before = server.Received().size();
+    EXPECT_EQ(device.Purge(PURGE_RXCLEAR | PURGE_RXABORT | PURGE_TXABORT), 0);
+    EXPECT_EQ(device.ClearError(st), 0);
+    EXPECT_EQ(st.inQueue, 0u);
+    platform::Sleep(20);
+    EXPECT_EQ(server.Received().size(), before);
 }
 
 TEST_F(NetDevice, ADroppedConnectionFailsReadsNamingTheHostAndTheCloseStillWorks) {
