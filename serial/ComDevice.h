@@ -60,11 +60,10 @@ struct CommTimeouts {
 
 // What the driver reports of its state (ClearCommError).
 struct ComStatus {
-    uint32_t errors = 0;   // CE_* bits below
-    uint8_t holdFlags = 0; // bit 0 CTS hold, 1 DSR hold, 2 RLSD hold, 3 XOFF received, 4 XOFF sent,
-                           // 5 EOF, 6 immediate byte
-    uint32_t inQueue = 0;  // bytes waiting to be read
-    uint32_t outQueue = 0; // bytes not yet sent
+    uint32_t errors = 0;    // CE_* bits below
+    uint8_t holdFlags = 0;  // bit 0 CTS hold, 1 DSR hold, 2 RLSD hold, 3 XOFF received, 4 XOFF sent, 5 EOF, 6 immediate byte
+    uint32_t inQueue = 0;   // bytes waiting to be read
+    uint32_t outQueue = 0;  // bytes not yet sent
 };
 
 // Driver error bits.
@@ -83,12 +82,7 @@ enum : uint32_t {
 enum : uint32_t { MS_CTS_ON = 0x10, MS_DSR_ON = 0x20, MS_RING_ON = 0x40, MS_RLSD_ON = 0x80 };
 
 // Purge flags.
-enum : uint32_t {
-    PURGE_TXABORT = 0x1,
-    PURGE_RXABORT = 0x2,
-    PURGE_TXCLEAR = 0x4,
-    PURGE_RXCLEAR = 0x8
-};
+enum : uint32_t { PURGE_TXABORT = 0x1, PURGE_RXABORT = 0x2, PURGE_TXCLEAR = 0x4, PURGE_RXCLEAR = 0x8 };
 
 // Escape functions.
 enum class Escape { SetDTR, ClrDTR, SetRTS, ClrRTS, SetBreak, ClrBreak };
@@ -108,7 +102,7 @@ enum : uint32_t {
 };
 
 class ComDevice {
-  public:
+public:
     virtual ~ComDevice() = default;
 
     // Opens the device at `path` exclusively; 0 or errno.
