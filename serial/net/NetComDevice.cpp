@@ -238,6 +238,8 @@ int NetComDevice::Open(const std::string& name) {
     us_ = him_ = usAsked_ = himAsked_ = refused_ = {};
     comPortRefused_ = false;
     rateAnswers_ = 0;
+    rate_ = 9600;
+    lastWrite_ = 0;
     modemState_ = 0;
     errors_ = 0;
     mask_ = pending_ = 0;
@@ -263,7 +265,7 @@ void NetComDevice::Close() {
     // The last bytes (a power-off, say) must reach the line: hand over what
     // is queued, say we are done and let the server finish first. Closing
     // at once lets ser2net drop what it has not passed on yet.
-    if (fd_ >= 0 && !broken_) {
+    if (fd_ >= 0 && !broken_ && us_[kOptComPort]) {
         const uint32_t start = platform::GetTickCount();
         // Asking for the bit rate (0 asks without setting) is answered once
         // the server has taken in every byte before it.

@@ -101,7 +101,10 @@ class FakeServer {
             ::poll(q, 2, -1);
             if (q[1].revents) return;
             ssize_t n = ::recv(conn_, buf, sizeof buf, 0);
-            if (n <= 0) return;
+            if (n <= 0) {
+                ::shutdown(conn_, SHUT_WR); // the client finished: so do we
+                return;
+            }
             {
                 std::lock_guard lock(mutex_);
                 received_.append(buf, static_cast<size_t>(n));
