@@ -6,6 +6,7 @@
 #include "platform/Host.h"
 #include "platform/Tick.h"
 #include "serial/ComThread.h"
+#include "serial/net/NetComDevice.h"
 #include "serial/posix/PosixComDevice.h"
 
 #include <algorithm>
@@ -54,6 +55,18 @@ int WaitArg(uint64_t ms) {
 // Errors that mean the device itself went away (adapter pulled, line hung up).
 bool DeviceGone(int os) {
     return os == EIO || os == ENXIO || os == ENODEV;
+}
+
+// A failed device call, with the device's word on where it failed (a
+// network device names its host).
+EComPort DeviceError(const ComDevice& device, int portErrorCode, int err) {
+    std::string detail = device.FailureDetail();
+    return detail.empty() ? EComPort(portErrorCode, err) : EComPort(portErrorCode, err, detail);
+}
+
+std::unique_ptr<ComDevice> DeviceForName(const std::string& port) {
+    if (IsNetworkPortName(port)) return std::make_unique<NetComDevice>();
+    return std::make_unique<PosixComDevice>();
 }
 
 int ClampCount(uint32_t n) {
@@ -199,12 +212,13 @@ void TCustomComPort::OpenDeviceHandle() {
     // The platform takes the name as a C string: one holding a NUL would open
     // whatever device its first part names.
     if (port_.find('\0') != std::string::npos) throw EComPort(1, EINVAL);
-    auto device = deviceFactory_ ? deviceFactory_() : std::make_unique<PosixComDevice>();
+    auto device = deviceFactory_ ? deviceFactory_() : DeviceForName(port_);
     if (!device) throw EComPort(1, ENODEV);
-    const std::string path = DevicePathForPort(port_);
+    const bool network = IsNetworkPortName(port_);
+    const std::string path = network ? port_ : DevicePathForPort(port_);
     if (int err = device->Open(path)) {
-        if (err == ENOTTY) throw EComPort(1, err, path + " is not a serial port");
-        throw EComPort(1, err);
+        if (err == ENOTTY && !network) throw EComPort(1, err, path + " is not a serial port");
+        throw DeviceError(*device, 1, err);
     }
     std::unique_lock lock(deviceMutex_);
     device_ = std::move(device);
@@ -540,7 +554,7 @@ int TCustomComPort::BeginWriteBytes(const void* buffer, int Count, IoOperation* 
     if (op->count > 0) {
         if (int err = device.WriteSome(op->buffer, op->count, n)) {
             op->complete = true;
-            throw EComPort(2, err);
+            throw DeviceError(device, 2, err);
         }
     }
     op->done = n;
@@ -548,7 +562,7 @@ int TCustomComPort::BeginWriteBytes(const void* buffer, int Count, IoOperation* 
     if (op->done == op->count) {
         if (int err = device.OutputPending(pending)) {
             op->complete = true;
-            throw EComPort(2, err);
+            throw DeviceError(device, 2, err);
         }
         op->complete = pending == 0;
     }
@@ -613,7 +627,7 @@ void TCustomComPort::ContinueRead(IoOperation& op) {
         // not turn this wait into a busy loop.
         if (emptyWakes > 1) platform::Sleep(1);
         bool ready = false;
-        if (int err = device.WaitReadable(WaitArg(wait), ready)) throw EComPort(3, err);
+        if (int err = device.WaitReadable(WaitArg(wait), ready)) throw DeviceError(device, 3, err);
         emptyWakes = ready ? emptyWakes + 1 : 0;
     }
     op.complete = true;
@@ -631,11 +645,11 @@ void TCustomComPort::ContinueWrite(IoOperation& op) {
         uint64_t wait = Left(op.started, total);
         if (wait == 0) break;
         bool ready = false;
-        if (int err = device.WaitWritable(WaitArg(wait), ready)) throw EComPort(2, err);
+        if (int err = device.WaitWritable(WaitArg(wait), ready)) throw DeviceError(device, 2, err);
         if (!ready) continue;
         size_t n = 0;
         if (int err = device.WriteSome(op.buffer + op.done, op.count - op.done, n))
-            throw EComPort(2, err);
+            throw DeviceError(device, 2, err);
         op.done += n;
     }
     // Waiting for the driver to drain: there is no wait with a limit for it,
@@ -643,7 +657,7 @@ void TCustomComPort::ContinueWrite(IoOperation& op) {
     uint32_t pause = 0;
     for (;;) {
         uint32_t pending = 0;
-        if (int err = device.OutputPending(pending)) throw EComPort(2, err);
+        if (int err = device.OutputPending(pending)) throw DeviceError(device, 2, err);
         if (pending == 0) break;
         uint64_t left = Left(op.started, total);
         if (left == 0) {
@@ -684,7 +698,7 @@ size_t TCustomComPort::ReadInto(ComDevice& device, IoOperation& op) {
             size_t n = 0;
             int err = device.ReadSome(into, want, n);
             if (op.text) op.text->resize(at + n);
-            if (err) throw EComPort(3, err);
+            if (err) throw DeviceError(device, 3, err);
             total += n;
             if (n < want || !op.text) break;
         }

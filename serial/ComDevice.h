@@ -135,6 +135,10 @@ public:
     // masked events happens or `stopFd` becomes readable (mask 0).
     virtual int SetCommMask(uint32_t mask) = 0;
     virtual int WaitCommEvent(uint32_t& mask, int stopFd) = 0;
+
+    // Where the last failure happened, for its message (a network device
+    // names its host); empty when the error number says it all.
+    virtual std::string FailureDetail() const { return {}; }
 };
 
 } // namespace serial

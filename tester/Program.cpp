@@ -19,7 +19,7 @@ namespace tester {
 namespace {
 
 const char* const kUsage =
-    "Usage: quorrin [--simulator]\n"
+    "Usage: quorrin [--simulator] [--port NAME]\n"
     "\n"
     "Quorrin tests a Selectrix model-railway system through the PC interface of its\n"
     "central unit on a serial port.\n"
@@ -27,6 +27,8 @@ const char* const kUsage =
     "  --simulator  start a simulated Selectrix central unit behind a pseudo-terminal,\n"
     "               add its device to the port list and select it, so that \"Poort open\"\n"
     "               connects to it at once (for trying the program without a layout)\n"
+    "  --port NAME  add NAME to the port list (when it is not there) and select it, e.g.\n"
+    "               /dev/ttyUSB0 or a port shared over the network: rfc2217://HOST:PORT\n"
     "  --help       show this text\n"
     "\n"
     "Qt's own options (such as -platform offscreen) are accepted as well.\n";
@@ -50,9 +52,12 @@ int RunQuorrin(int argc, char** argv, const std::function<void(TFormQuorrin&)>& 
 
     TApplication app(argc, argv); // takes Qt's own options out of argv
     bool simulator = false;
+    std::string portName;
     for (int i = 1; i < argc; ++i) {
         if (Is(argv[i], "--simulator")) {
             simulator = true;
+        } else if (Is(argv[i], "--port") && i + 1 < argc && argv[i + 1][0] != '\0') {
+            portName = argv[++i];
         } else {
             std::fprintf(stderr, "quorrin: unknown option %s\n\n%s", argv[i], kUsage);
             return 2;
@@ -80,6 +85,12 @@ int RunQuorrin(int argc, char** argv, const std::function<void(TFormQuorrin&)>& 
     if (unit) {
         form->ComComboBoxPort->addItem(QString::fromStdString(unit->DevicePath()));
         form->ComComboBoxPort->SetText(unit->DevicePath());
+        form->Guarded([&] { form->ComComboBoxPortChange(); });
+    }
+    if (!portName.empty()) {
+        const QString name = QString::fromStdString(portName);
+        if (form->ComComboBoxPort->findText(name) < 0) form->ComComboBoxPort->addItem(name);
+        form->ComComboBoxPort->SetText(portName);
         form->Guarded([&] { form->ComComboBoxPortChange(); });
     }
 
