@@ -357,7 +357,7 @@ void Session::InstallHandlers() {
         com.LenzLogMasker = *LenzMask(opt_.lenzLog);
     }
     com.OnLenzDoeIets = [this](command_station::TLenzAktie a, uint16_t d1, uint16_t d2, uint8_t d3,
-                               double d4) {
+                               double) {
         using namespace command_station;
         switch (a) {
         case laBezetmelder:
@@ -382,8 +382,7 @@ void Session::InstallHandlers() {
         case laAllesAan:
             Event({{"event", "power"}, {"state", "on"}}, "power on");
             break;
-        case laVersie:
-            Event({{"event", "version"}, {"version", d4}}, "version " + VersionText(d4));
+        case laVersie: // the answer of version and probe, shown as their result
             break;
         }
     };
