@@ -34,7 +34,13 @@ void InitLocked(const std::string& programDir) {
         if (std::string(std::setlocale(LC_MESSAGES, nullptr)) == "C")
             std::setlocale(LC_MESSAGES, "C.UTF-8");
     }
-    g_localeDir = (programDir.empty() ? ProgramDir() : programDir) + "/locale";
+    // Beside the program in a build tree; in share/quorrin/locale of the
+    // prefix once installed (bin/ and share/ side by side).
+    const std::string dir = programDir.empty() ? ProgramDir() : programDir;
+    g_localeDir = dir + "/locale";
+    if (access(g_localeDir.c_str(), F_OK) != 0 &&
+        access((dir + "/../share/quorrin/locale").c_str(), F_OK) == 0)
+        g_localeDir = dir + "/../share/quorrin/locale";
     bindtextdomain("default", g_localeDir.c_str());
     bind_textdomain_codeset("default", "UTF-8");
     textdomain("default");
