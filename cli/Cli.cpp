@@ -321,6 +321,7 @@ class Session {
     int Loco(const Request& req);
     int Feedback(const Request& req);
     int Watch(const Request& req);
+    bool LineHungUp();
 
     const Options& opt_;
     const SystemInfo& system_;
@@ -648,6 +649,19 @@ int Session::Feedback(const Request& req) {
     return kDone;
 }
 
+// A hung-up line polls readable for good with nothing to read (the port's
+// own reader may just have taken what came, so it must stay so a moment).
+bool Session::LineHungUp() {
+    serial::ComDevice* device = com_->Device();
+    for (int look = 0; look < 2; ++look) {
+        bool ready = false;
+        if (!device || device->WaitReadable(0, ready) != 0) return true;
+        if (!ready || com_->PendingInputCount() > 0) return false;
+        if (look == 0) platform::Sleep(20);
+    }
+    return true;
+}
+
 int Session::Watch(const Request& req) {
     TMivoCom& com = *com_;
     const bool dinamo = system_.number == command_station::dsDinamo;
@@ -666,8 +680,8 @@ int Session::Watch(const Request& req) {
             break;
         }
         if (!forever && deadline.Reached()) break;
-        if (!com.Connected() || host_.errors > errorsBefore)
-            return Fail(kPortError, "watch", "the port was closed");
+        if (!com.Connected() || host_.errors > errorsBefore || LineHungUp())
+            return Fail(kPortError, "watch", "the port was closed or the line hung up");
         const uint32_t slice =
             forever ? 100u : static_cast<uint32_t>(std::min<uint64_t>(deadline.Remaining(), 100));
         if (dinamo) {

@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -301,3 +302,14 @@ TEST(Cli, WatchEndsOnCtrlCWithThePowerSwitchedOff) {
 }
 
 } // namespace
+
+TEST(CliVanishing, APortThatVanishesDuringWatchEndsItWithStatusThree) {
+    auto unit = std::make_unique<sim::LenzSim>();
+    const Outcome r = Cli(
+        {"--port", unit->DevicePath(), "--system", "lenz", "do", "power on", "watch --seconds 20"},
+        {}, [&](const std::string& out, pid_t) {
+            if (unit && Has(out, "power on\n")) unit.reset(); // the line goes
+        });
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_LT(r.seconds, 10.0);
+}
