@@ -19,10 +19,11 @@ for f in bin/quorrin bin/quorrin-sim bin/quorrin-cli \
 done
 grep -q '^Exec=quorrin$' "$prefix/share/applications/quorrin.desktop" || fail "desktop entry"
 
+# (gettext takes LANGUAGE only under a locale other than plain C.)
 # The installed CLI, in Dutch, on a port that does not exist: status 3 and
 # the translated text, found in <prefix>/share/quorrin/locale.
 set +e
-err=$(env -u LANG -u LC_ALL LANGUAGE=nl "$prefix/bin/quorrin-cli" --port /dev/quorrin-no-such-port probe 2>&1 >/dev/null)
+err=$(env -u LC_ALL -u LC_MESSAGES LANG=C.UTF-8 LANGUAGE=nl "$prefix/bin/quorrin-cli" --port /dev/quorrin-no-such-port probe 2>&1 >/dev/null)
 status=$?
 set -e
 [ "$status" -eq 3 ] || fail "status $status, expected 3: $err"
@@ -34,7 +35,7 @@ esac
 # The installed tester starts in Dutch with the catalogues of the prefix and
 # keeps running until it is told to stop.
 export QT_QPA_PLATFORM=offscreen
-env -u LANG -u LC_ALL LANGUAGE=nl "$prefix/bin/quorrin" > "$prefix/tester.log" 2>&1 &
+env -u LC_ALL -u LC_MESSAGES LANG=C.UTF-8 LANGUAGE=nl "$prefix/bin/quorrin" > "$prefix/tester.log" 2>&1 &
 tester=$!
 sleep 2
 kill -0 "$tester" 2>/dev/null || { cat "$prefix/tester.log"; fail "the installed tester ended"; }
