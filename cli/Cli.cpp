@@ -174,8 +174,8 @@ struct Options {
     std::string lenzLog;
     // Host settings.
     uint16_t lenzReplyMs = 500;
-    uint8_t lenzSkip = 1;
-    uint8_t lenzQuietMs = 0;
+    int lenzSkip = 1;
+    int lenzQuietMs = 0;
     bool ibFixed = false;
     long ibBaud = 0;
     bool ibBinary = false;
@@ -410,8 +410,8 @@ void Session::InstallHandlers() {
 void Session::ApplySettings() {
     TMivoCom& com = *com_;
     com.LenzAntwoordTijd = opt_.lenzReplyMs;
-    com.LenzSlaOver = opt_.lenzSkip;
-    com.LenzStilteTijd = opt_.lenzQuietMs;
+    com.LenzSlaOver = static_cast<uint8_t>(opt_.lenzSkip);
+    com.LenzStilteTijd = static_cast<uint8_t>(opt_.lenzQuietMs);
     com.IBVasteBaud = opt_.ibFixed;
     com.IBBinaireLoc = opt_.ibBinary;
     if (opt_.ibBaud != 0) com.IBDoelBaud = *BaudRate(opt_.ibBaud);
@@ -819,8 +819,10 @@ int Run(int argc, char** argv) {
                      "Lenz: 1 drops an unanswered command after the reply time, 0 resends it")
         ->capture_default_str()
         ->check(CLI::Range(0, 1));
-    host->add_option("--lenz-quiet-ms", opt.lenzQuietMs, "Lenz: quiet line before each command")
-        ->capture_default_str();
+    host->add_option("--lenz-quiet-ms", opt.lenzQuietMs,
+                     "Lenz: ms of quiet line before each command (0..255)")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 255));
     host->add_flag("--ib-fixed", opt.ibFixed,
                    "Intellibox: try only the --ib-baud rate instead of scanning all rates");
     host->add_option("--ib-baud", opt.ibBaud,

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <libintl.h>
 #include <mutex>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -15,6 +16,11 @@ std::mutex g_mutex;
 std::string g_localeDir;
 std::vector<std::string> g_domains; // searched after "default"
 bool g_initialised = false;
+
+bool IsFolder(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
 
 void InitLocked(const std::string& programDir) {
     if (g_initialised) return;
@@ -38,8 +44,8 @@ void InitLocked(const std::string& programDir) {
     // prefix once installed (bin/ and share/ side by side).
     const std::string dir = programDir.empty() ? ProgramDir() : programDir;
     g_localeDir = dir + "/locale";
-    if (access(g_localeDir.c_str(), F_OK) != 0 &&
-        access((dir + "/../share/quorrin/locale").c_str(), F_OK) == 0)
+    // (A folder: /usr/bin/locale is a program.)
+    if (!IsFolder(g_localeDir) && IsFolder(dir + "/../share/quorrin/locale"))
         g_localeDir = dir + "/../share/quorrin/locale";
     bindtextdomain("default", g_localeDir.c_str());
     bind_textdomain_codeset("default", "UTF-8");

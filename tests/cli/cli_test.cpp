@@ -122,7 +122,7 @@ TEST(Cli, HelpNamesEveryCommandAndTheHostSettingsWithTheirDefaults) {
     EXPECT_EQ(r.status, 0);
     for (const char* part :
          {"ports", "probe", "power", "loco", "feedback", "write", "version", "watch", "do", "shell",
-          "--lenz-reply-ms", "500", "--ib-fixed", "--marklin-loco-pause", "--kaart-option4",
+          "--lenz-reply-ms UINT=500", "--lenz-skip INT:INT in [0 - 1]=1", "--ib-fixed", "--marklin-loco-pause", "--kaart-option4",
           "--dinamo-answer-ms", "--lenz-log", "Exit status"})
         EXPECT_TRUE(Has(r.out, part)) << part;
     const Outcome loco = Cli({"loco", "--help"});
@@ -149,6 +149,8 @@ TEST(Cli, WrongUseEndsWithStatusOneAndSaysWhy) {
         {{"--simulator", "version"}, "alleen van toepassing bij Lenz"},
         {{"--simulator", "--baud", "1234", "probe"}, "1234"},
         {{"--simulator", "--lenz-log", "feedback,bogus", "probe"}, "bogus"},
+        {{"--simulator", "--lenz-skip", "2", "probe"}, "--lenz-skip"},
+        {{"--simulator", "--lenz-quiet-ms", "300", "probe"}, "--lenz-quiet-ms"},
     };
     for (const Case& c : cases) {
         const Outcome r = Cli(c.args);

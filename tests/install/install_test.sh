@@ -19,6 +19,9 @@ for f in bin/quorrin bin/quorrin-sim bin/quorrin-cli \
 done
 grep -q '^Exec=quorrin$' "$prefix/share/applications/quorrin.desktop" || fail "desktop entry"
 
+# A file named locale beside the programs, as /usr/bin/locale is, is no
+# catalogue folder.
+touch "$prefix/bin/locale"
 # (gettext takes LANGUAGE only under a locale other than plain C.)
 # The installed CLI, in Dutch, on a port that does not exist: status 3 and
 # the translated text, found in <prefix>/share/quorrin/locale.
