@@ -122,8 +122,9 @@ TEST(Cli, HelpNamesEveryCommandAndTheHostSettingsWithTheirDefaults) {
     EXPECT_EQ(r.status, 0);
     for (const char* part :
          {"ports", "probe", "power", "loco", "feedback", "write", "version", "watch", "do", "shell",
-          "--lenz-reply-ms UINT=500", "--lenz-skip INT:INT in [0 - 1]=1", "--ib-fixed", "--marklin-loco-pause", "--kaart-option4",
-          "--dinamo-answer-ms", "--lenz-log", "Exit status"})
+          "--lenz-reply-ms UINT=500", "--lenz-skip INT:INT in [0 - 1]=1", "--ib-fixed",
+          "--marklin-loco-pause", "--kaart-option4", "--dinamo-answer-ms", "--lenz-log",
+          "Exit status"})
         EXPECT_TRUE(Has(r.out, part)) << part;
     const Outcome loco = Cli({"loco", "--help"});
     EXPECT_EQ(loco.status, 0);
