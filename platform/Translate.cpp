@@ -5,6 +5,7 @@
 #include <cstring>
 #include <libintl.h>
 #include <mutex>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -16,6 +17,11 @@ std::string g_localeDir;
 std::vector<std::string> g_domains; // searched after "default"
 bool g_initialised = false;         // the catalogues are bound
 bool g_localeSet = false;
+
+bool IsFolder(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
 
 // Changes the process's locale and environment, which other threads may be
 // reading at the same moment: only InitTranslation does this, on the main
@@ -44,7 +50,13 @@ void SetLocaleLocked() {
 void InitLocked(const std::string& programDir) {
     if (g_initialised) return;
     g_initialised = true;
-    g_localeDir = (programDir.empty() ? ProgramDir() : programDir) + "/locale";
+    // Beside the program in a build tree; in share/quorrin/locale of the
+    // prefix once installed (bin/ and share/ side by side).
+    const std::string dir = programDir.empty() ? ProgramDir() : programDir;
+    g_localeDir = dir + "/locale";
+    // (A folder: /usr/bin/locale is a program.)
+    if (!IsFolder(g_localeDir) && IsFolder(dir + "/../share/quorrin/locale"))
+        g_localeDir = dir + "/../share/quorrin/locale";
     bindtextdomain("default", g_localeDir.c_str());
     bind_textdomain_codeset("default", "UTF-8");
     textdomain("default");

@@ -1,0 +1,106 @@
+// quorrin-cli from start to exit, reading one Selectrix address from its
+// built-in simulator, beside the least a program can do for the same: start,
+// open a pseudo-terminal, one request and its answer through it, exit. Both
+// run as child processes in the same run, alternately, so the machine's load
+// weighs on both alike.
+//
+// Figures: cli_run_ms (median of the CLI's runs), cli_raw_ms (the same for
+// the minimal program) and cli_run_ratio (their quotient).
+#include "BenchUtil.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+// The minimal program: the two bytes of a Selectrix read go one way through
+// a raw pty, one answer byte comes back.
+int RawRoundTrip() {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return 1;
+    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    if (slave < 0) return 1;
+    termios t{};
+    tcgetattr(slave, &t);
+    cfmakeraw(&t);
+    tcsetattr(slave, TCSANOW, &t);
+    const unsigned char request[2] = {12, 0x20};
+    if (write(slave, request, 2) != 2) return 1;
+    unsigned char got[2];
+    size_t have = 0;
+    while (have < 2) {
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, 1000) <= 0) return 1;
+        const ssize_t n = read(master, got + have, 2 - have);
+        if (n <= 0) return 1;
+        have += static_cast<size_t>(n);
+    }
+    const unsigned char answer = 0;
+    if (write(master, &answer, 1) != 1) return 1;
+    pollfd p{slave, POLLIN, 0};
+    if (poll(&p, 1, 1000) <= 0) return 1;
+    unsigned char back;
+    if (read(slave, &back, 1) != 1) return 1;
+    close(slave);
+    close(master);
+    return 0;
+}
+
+// Runs argv to its end; milliseconds, or -1 when it failed.
+double TimedRun(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    const auto start = std::chrono::steady_clock::now();
+    pid_t pid = 0;
+    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return -1;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? ms : -1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--raw-round-trip") == 0) return RawRoundTrip();
+    constexpr int kRuns = 15;
+    std::vector<double> cli, raw;
+    for (int i = 0; i < kRuns; ++i) {
+        const double c =
+            TimedRun({QUORRIN_CLI, "--simulator", "--system", "selectrix", "feedback", "12"});
+        const double r = TimedRun({argv[0], "--raw-round-trip"});
+        if (c < 0 || r < 0) {
+            std::fprintf(stderr, "bench_cli: a run failed\n");
+            return 1;
+        }
+        cli.push_back(c);
+        raw.push_back(r);
+    }
+    const double cliMs = bench::Percentile(cli, 50);
+    const double rawMs = bench::Percentile(raw, 50);
+    bench::Figure("cli_run_ms", cliMs);
+    bench::Figure("cli_raw_ms", rawMs);
+    bench::Figure("cli_run_ratio", cliMs / rawMs);
+    return 0;
+}

@@ -1,0 +1,23 @@
+// quorrin-cli: one command station from the shell. The program parses its
+// options, opens the port (or a built-in simulator behind a pty) for the
+// chosen system, runs one command or a session of them on the component and
+// closes the port, so the component switches off the power it switched on.
+//
+// Exit status: 0 done, 1 wrong use, 2 the interface did not answer or was
+// not found, 3 an error of the serial layer, 130 a command other than watch
+// broken off by Ctrl-C (watch ends normally on it).
+#pragma once
+
+namespace cli {
+
+enum ExitStatus : int {
+    kDone = 0,
+    kWrongUse = 1,
+    kNoAnswer = 2,
+    kPortError = 3,
+    kInterrupted = 130,
+};
+
+int Run(int argc, char** argv);
+
+} // namespace cli

@@ -1,0 +1,5 @@
+#include "cli/Cli.h"
+
+int main(int argc, char** argv) {
+    return cli::Run(argc, argv);
+}

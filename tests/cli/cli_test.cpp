@@ -1,0 +1,318 @@
+// quorrin-cli as a user runs it: the real program in a child process, against
+// its built-in simulators or against a simulator of this test process (so
+// the test can see what reached the command station after the program
+// ended), checking exit status, standard output and standard error.
+#include "sim/DinamoSim.h"
+#include "sim/LenzSim.h"
+#include "sim/SelectrixSim.h"
+#include "tests/support/PtyPair.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+struct Outcome {
+    int status = -1;
+    std::string out, err;
+    double seconds = 0;
+};
+
+// Runs quorrin-cli with `args`, feeding `input` on standard input. `onOutput`
+// sees standard output as it grows and may act on the child (its pid).
+Outcome Cli(const std::vector<std::string>& args, const std::string& input = {},
+            const std::function<void(const std::string&, pid_t)>& onOutput = {}) {
+    int out[2], err[2], in[2];
+    if (pipe(out) != 0 || pipe(err) != 0 || pipe(in) != 0) return {};
+    const auto start = Clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        for (int fd : {out[0], out[1], err[0], err[1], in[0], in[1]})
+            close(fd);
+        std::vector<char*> argv{const_cast<char*>(QUORRIN_CLI)};
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(QUORRIN_CLI, argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    close(in[0]);
+    if (!input.empty() && write(in[1], input.data(), input.size()) < 0) ADD_FAILURE();
+    close(in[1]);
+    Outcome r;
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    int open = 2;
+    while (open > 0) {
+        if (Clock::now() - start > std::chrono::seconds(60)) {
+            ADD_FAILURE() << "quorrin-cli did not end";
+            kill(pid, SIGKILL);
+            break;
+        }
+        if (poll(fds, 2, 1000) <= 0) continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+            char buf[4096];
+            const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n <= 0) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+                continue;
+            }
+            (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
+            if (i == 0 && onOutput) onOutput(r.out, pid);
+        }
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    r.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return r;
+}
+
+std::vector<json> JsonLines(const std::string& out) {
+    std::vector<json> lines;
+    size_t at = 0;
+    while (at < out.size()) {
+        size_t end = out.find('\n', at);
+        if (end == std::string::npos) end = out.size();
+        if (end > at) lines.push_back(json::parse(out.substr(at, end - at)));
+        at = end + 1;
+    }
+    return lines;
+}
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// The Intellibox detection scans rates for seconds; the fixed rate skips it.
+const std::vector<std::string> kFixedIb{"--ib-fixed", "--ib-baud", "2400"};
+
+std::vector<std::string> Args(const std::string& system, std::vector<std::string> rest) {
+    std::vector<std::string> a{"--simulator", "--system", system};
+    if (system == "intellibox") a.insert(a.end(), kFixedIb.begin(), kFixedIb.end());
+    a.insert(a.end(), rest.begin(), rest.end());
+    return a;
+}
+
+TEST(Cli, HelpNamesEveryCommandAndTheHostSettingsWithTheirDefaults) {
+    const Outcome r = Cli({"--help"});
+    EXPECT_EQ(r.status, 0);
+    for (const char* part :
+         {"ports", "probe", "power", "loco", "feedback", "write", "version", "watch", "do", "shell",
+          "--lenz-reply-ms UINT=500", "--lenz-skip INT:INT in [0 - 1]=1", "--ib-fixed",
+          "--marklin-loco-pause", "--kaart-option4", "--dinamo-answer-ms", "--lenz-log",
+          "Exit status"})
+        EXPECT_TRUE(Has(r.out, part)) << part;
+    const Outcome loco = Cli({"loco", "--help"});
+    EXPECT_EQ(loco.status, 0);
+    EXPECT_TRUE(Has(loco.out, "--lenz-steps"));
+    EXPECT_TRUE(Has(loco.out, "unmasked"));
+}
+
+TEST(Cli, WrongUseEndsWithStatusOneAndSaysWhy) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* says;
+    };
+    const std::vector<Case> cases{
+        {{"--system", "nope", "--simulator", "probe"}, "nope"},
+        {{"--simulator", "frobnicate"}, "subcommand"},
+        {{"--simulator"}, "subcommand"},
+        {{"probe"}, "--port NAME or --simulator"},
+        {{"--simulator", "write", "5"}, "value"},
+        {{"--simulator", "loco", "200", "--speed", "3"}, "out of range for selectrix (0..127)"},
+        {{"--simulator", "--system", "marklin", "feedback", "40"}, "(1..31)"},
+        {{"--simulator", "--system", "kaart", "loco", "3", "--speed", "1"}, "not available"},
+        {{"--simulator", "--system", "marklin", "watch", "--seconds", "1"}, "sends no reports"},
+        {{"--simulator", "version"}, "alleen van toepassing bij Lenz"},
+        {{"--simulator", "--baud", "1234", "probe"}, "1234"},
+        {{"--simulator", "--lenz-log", "feedback,bogus", "probe"}, "bogus"},
+        {{"--simulator", "--lenz-skip", "2", "probe"}, "--lenz-skip"},
+        {{"--simulator", "--lenz-quiet-ms", "300", "probe"}, "--lenz-quiet-ms"},
+    };
+    for (const Case& c : cases) {
+        const Outcome r = Cli(c.args);
+        EXPECT_EQ(r.status, 1) << c.args.back() << "\n" << r.err;
+        EXPECT_TRUE(Has(r.err, c.says)) << c.says << "\n" << r.err;
+    }
+}
+
+TEST(Cli, ProbeFindsEverySimulatedSystemInTextAndJson) {
+    for (const char* system : {"selectrix", "marklin", "lenz", "kaart", "intellibox", "dinamo"}) {
+        const Outcome text = Cli(Args(system, {"probe"}));
+        EXPECT_EQ(text.status, 0) << system << "\n" << text.err;
+        EXPECT_EQ(text.out, std::string(system) + ": the interface answers" +
+                                (std::string(system) == "lenz" ? " (version 3.6)" : "") + "\n");
+        std::vector<std::string> args = Args(system, {"--json", "probe"});
+        const Outcome j = Cli(args);
+        ASSERT_EQ(j.status, 0) << system;
+        auto lines = JsonLines(j.out);
+        ASSERT_EQ(lines.size(), 1u) << j.out;
+        EXPECT_EQ(lines[0]["system"], system);
+        EXPECT_EQ(lines[0]["ok"], true);
+    }
+}
+
+TEST(Cli, SelectrixSessionReachesTheBusAndItsCloseSwitchesPowerOff) {
+    sim::SelectrixSim unit;
+    unit.SetBus(12, 0x5A);
+    const Outcome r = Cli({"--port", unit.DevicePath(), "--json", "do", "power on", "feedback 12",
+                           "write 5 7", "loco 3 --speed 10 --light", "power state"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto lines = JsonLines(r.out);
+    ASSERT_EQ(lines.size(), 5u) << r.out;
+    EXPECT_EQ(lines[0], json({{"command", "power"}, {"state", "on"}}));
+    EXPECT_EQ(lines[1]["value"], 0x5A);
+    EXPECT_EQ(lines[3]["sent"], json::array({10 + 0x40}));
+    EXPECT_EQ(lines[4]["state"], "on");
+    EXPECT_EQ(unit.Bus(5), 7);
+    EXPECT_EQ(unit.Bus(3), 10 + 0x40);
+    // The close switches off what the session switched on; the unit may
+    // read those last bytes a moment after the program ended.
+    for (int i = 0; i < 200 && unit.TrackPower(); ++i)
+        usleep(10000);
+    EXPECT_FALSE(unit.TrackPower());
+    EXPECT_TRUE(Has(r.err, "Adres: 3 snelheid: 10 licht aan"));
+}
+
+TEST(Cli, ShellReadsCommandsAndAScriptStopsAtTheFirstFailure) {
+    sim::SelectrixSim unit;
+    unit.SetBus(20, 3);
+    const Outcome ok =
+        Cli({"--port", unit.DevicePath(), "shell"}, "feedback 20\n\n\"write\" 9 1\n");
+    EXPECT_EQ(ok.status, 0) << ok.err;
+    EXPECT_EQ(ok.out, "feedback 20: 0x03\nwrite 9 1\n");
+    EXPECT_EQ(unit.Bus(9), 1);
+    const Outcome bad =
+        Cli({"--port", unit.DevicePath(), "shell"}, "loco 500 --speed 1\nwrite 9 2\n");
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(unit.Bus(9), 1);
+}
+
+TEST(Cli, LenzVersionFeedbackAndLocomotive) {
+    sim::LenzSim unit;
+    unit.SetInputs(2, 0x25); // module address byte 2 is module 3
+    const Outcome r = Cli({"--system", "lenz", "--port", unit.DevicePath(), "--json", "do",
+                           "version", "feedback 3", "loco 5 --speed 7 --light"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto lines = JsonLines(r.out);
+    ASSERT_GE(lines.size(), 4u) << r.out;
+    // The module's broadcast of the change may come first.
+    EXPECT_NE(
+        std::find(lines.begin(), lines.end(), json({{"command", "version"}, {"version", 3.6}})),
+        lines.end())
+        << r.out;
+    int lower = -1, upper = -1;
+    for (const json& l : lines)
+        if (l.value("event", "") == "feedback" && l.value("module", 0) == 3)
+            (l["upper"] == true ? upper : lower) = l["inputs"];
+    EXPECT_EQ(lower, 0x5);
+    EXPECT_EQ(upper, 0x2);
+    EXPECT_EQ(lines.back()["command"], "loco");
+    const json sent = lines.back()["sent"];
+    ASSERT_EQ(sent.size(), 4u);
+    EXPECT_EQ(sent[0], 0xB3);
+    EXPECT_EQ(sent[1], 5);
+    EXPECT_EQ(sent[2].get<int>() & 0x60, 0x60); // light, forward
+    sim::LenzLoco loco;
+    ASSERT_TRUE(unit.Loco(5, loco));
+    EXPECT_TRUE(loco.light);
+    EXPECT_TRUE(loco.forward);
+}
+
+TEST(Cli, LenzLogCategoriesGoToStandardError) {
+    const Outcome r = Cli(Args("lenz", {"--lenz-log", "0x20", "version"}));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(Has(r.err, "- versienummer: 3")) << r.err;
+    const Outcome quiet = Cli(Args("lenz", {"version"}));
+    EXPECT_FALSE(Has(quiet.err, "versienummer")) << quiet.err;
+}
+
+TEST(Cli, APortThatDoesNotExistIsASerialErrorWithItsCode) {
+    const Outcome r = Cli({"--port", "/dev/quorrin-no-such-port", "--json", "probe"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_TRUE(Has(r.err, "serial port error 1: ")) << r.err;
+    EXPECT_EQ(JsonLines(r.out).at(0)["port_error"], 1);
+}
+
+TEST(Cli, ASilentInterfaceIsStatusTwo) {
+    serial::testing::PtyPair line; // nobody answers on the other end
+    for (const char* system : {"selectrix", "lenz"}) {
+        const Outcome r = Cli({"--system", system, "--port", line.Path(), "probe"});
+        EXPECT_EQ(r.status, 2) << system << "\n" << r.err;
+        EXPECT_TRUE(r.out.empty());
+    }
+}
+
+TEST(Cli, WatchEndsWhenTheTimeIsUp) {
+    sim::DinamoSim unit;
+    unit.QueueOccupancy(7, true);
+    const Outcome r = Cli(
+        {"--system", "dinamo", "--port", unit.DevicePath(), "--json", "watch", "--seconds", "0.6"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto lines = JsonLines(r.out);
+    ASSERT_GE(lines.size(), 2u) << r.out;
+    EXPECT_EQ(lines[0]["event"], "feedback");
+    EXPECT_EQ(lines.back()["ended"], "time");
+    EXPECT_GE(r.seconds, 0.6);
+    EXPECT_LT(r.seconds, 10.0);
+}
+
+TEST(Cli, WatchEndsOnCtrlCWithThePowerSwitchedOff) {
+    sim::LenzSim unit;
+    bool interrupted = false;
+    bool reported = false;
+    const Outcome r =
+        Cli({"--port", unit.DevicePath(), "--system", "lenz", "do", "power on", "watch"}, {},
+            [&](const std::string& out, pid_t pid) {
+                // The module's broadcast shows the watch is running.
+                if (!reported && Has(out, "power on\n")) {
+                    reported = true;
+                    unit.SetInputs(8, 0x01);
+                }
+                if (!interrupted && Has(out, "feedback module 9")) {
+                    interrupted = true;
+                    kill(pid, SIGINT);
+                }
+            });
+    EXPECT_TRUE(interrupted) << r.out << r.err;
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "watch ended (interrupt)")) << r.out;
+    EXPECT_NE(unit.Power(), sim::LenzPower::On); // the close switched the track off
+}
+
+} // namespace
+
+TEST(CliVanishing, APortThatVanishesDuringWatchEndsItWithStatusThree) {
+    auto unit = std::make_unique<sim::LenzSim>();
+    const Outcome r = Cli(
+        {"--port", unit->DevicePath(), "--system", "lenz", "do", "power on", "watch --seconds 20"},
+        {}, [&](const std::string& out, pid_t) {
+            if (unit && Has(out, "power on\n")) unit.reset(); // the line goes
+        });
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_LT(r.seconds, 10.0);
+}

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# install_test.sh BUILD_DIR: installs the build into a temporary prefix and
+# checks that the installed programs are complete and find their message
+# catalogues there (Dutch: a serial error text of the port layer).
+set -euo pipefail
+build=$1
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+cmake --install "$build" --prefix "$prefix" > "$prefix/install.log"
+for f in bin/quorrin bin/quorrin-sim bin/quorrin-cli \
+         share/quorrin/locale/nl/LC_MESSAGES/cport.mo \
+         share/quorrin/locale/nl/LC_MESSAGES/default.mo \
+         share/applications/quorrin.desktop \
+         share/icons/hicolor/scalable/apps/quorrin.svg \
+         share/doc/Quorrin/99-quorrin-serial.rules.example; do
+  [ -e "$prefix/$f" ] || fail "not installed: $f"
+done
+grep -q '^Exec=quorrin$' "$prefix/share/applications/quorrin.desktop" || fail "desktop entry"
+
+# A file named locale beside the programs, as /usr/bin/locale is, is no
+# catalogue folder.
+touch "$prefix/bin/locale"
+# (gettext takes LANGUAGE only under a locale other than plain C.)
+# The installed CLI, in Dutch, on a port that does not exist: status 3 and
+# the translated text, found in <prefix>/share/quorrin/locale.
+set +e
+err=$(env -u LC_ALL -u LC_MESSAGES LANG=C.UTF-8 LANGUAGE=nl "$prefix/bin/quorrin-cli" --port /dev/quorrin-no-such-port probe 2>&1 >/dev/null)
+status=$?
+set -e
+[ "$status" -eq 3 ] || fail "status $status, expected 3: $err"
+case $err in
+  *"Kan de COM-poort niet openen"*) ;;
+  *) fail "not translated after install: $err" ;;
+esac
+
+# The installed tester starts in Dutch with the catalogues of the prefix and
+# keeps running until it is told to stop.
+export QT_QPA_PLATFORM=offscreen
+env -u LC_ALL -u LC_MESSAGES LANG=C.UTF-8 LANGUAGE=nl "$prefix/bin/quorrin" > "$prefix/tester.log" 2>&1 &
+tester=$!
+sleep 2
+kill -0 "$tester" 2>/dev/null || { cat "$prefix/tester.log"; fail "the installed tester ended"; }
+kill "$tester"
+wait "$tester" || true
+echo "1 passed, 0 failed"
