@@ -3,6 +3,7 @@
 #include "sim/DinamoSim.h"
 
 #include "platform/Tick.h"
+#include "sim/PtyPeer.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,7 +12,6 @@
 #include <poll.h>
 #include <pty.h>
 #include <stdexcept>
-#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -39,18 +39,6 @@ void MakeRaw(int fd) {
     cfmakeraw(&tio);
     cfsetspeed(&tio, B9600);
     if (tcsetattr(fd, TCSANOW, &tio) < 0) throw SysError("tcsetattr");
-}
-
-unsigned BaudOf(speed_t speed) {
-    static const std::pair<speed_t, unsigned> kTable[] = {
-        {B50, 50},         {B75, 75},         {B110, 110},       {B134, 134},
-        {B150, 150},       {B200, 200},       {B300, 300},       {B600, 600},
-        {B1200, 1200},     {B1800, 1800},     {B2400, 2400},     {B4800, 4800},
-        {B9600, 9600},     {B19200, 19200},   {B38400, 38400},   {B57600, 57600},
-        {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
-    for (auto [code, baud] : kTable)
-        if (code == speed) return baud;
-    return 0;
 }
 
 void CloseFd(int& fd) {
@@ -329,17 +317,9 @@ void DinamoSim::SendUnsolicited(const std::string& bytes) {
 
 unsigned DinamoSim::Baud() {
     std::lock_guard<std::mutex> lock(mutex_);
-    // The kernel's own termios: a rate set as a number (BOTHER) shows only there.
-    struct Termios2 {
-        tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
-        cc_t c_line;
-        cc_t c_cc[19];
-        speed_t c_ispeed, c_ospeed;
-    } tio{};
-    constexpr tcflag_t kBother = 010000;
-    if (spare_ < 0 || ::ioctl(spare_, _IOR('T', 0x2A, Termios2), &tio) < 0) return 0;
-    speed_t code = tio.c_cflag & CBAUD;
-    return code == kBother ? tio.c_ospeed : BaudOf(code);
+    PeerLine line;
+    if (spare_ < 0 || !ReadPeerLine(spare_, line)) return 0;
+    return line.baud;
 }
 
 bool DinamoSim::TwoStopBits() {

@@ -5,6 +5,7 @@
 #include "sim/IntelliboxSim.h"
 
 #include "platform/Tick.h"
+#include "sim/PtyPeer.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -19,6 +20,17 @@
 namespace sim {
 
 namespace {
+
+// The line as the master side shows it (baud 0 when that cannot be read).
+IBLine LineOf(int fd) {
+    PeerLine peer;
+    if (!ReadPeerLine(fd, peer)) return IBLine{};
+    IBLine line;
+    line.baud = peer.baud;
+    line.twoStopBits = peer.twoStopBits;
+    line.rtsCts = peer.rtsCts;
+    return line;
+}
 
 // Answers beyond this many unsent bytes are lost, as on a line whose receiver is not listening.
 constexpr size_t kMaxOutgoing = 64 * 1024;
@@ -161,7 +173,7 @@ void IntelliboxSim::HandleInput(const char* data, size_t n) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         uint64_t now = platform::MicroNow();
-        unsigned lineBaud = ReadPtyLine(master_).baud;
+        unsigned lineBaud = LineOf(master_).baud;
         unsigned rate = model_.Baud();
         bool heard = lineBaud == rate;
         for (size_t i = 0; i < n; ++i)
@@ -254,7 +266,7 @@ void IntelliboxSim::SetFeedback(uint8_t module, uint16_t inputs) {
 
 IBLine IntelliboxSim::Line() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return ReadPtyLine(master_);
+    return LineOf(master_);
 }
 
 std::vector<IBReceived> IntelliboxSim::ReceivedBytes() {

@@ -157,9 +157,6 @@ struct IBLine {
     bool rtsCts = false;
 };
 
-// Reads them from a pty's master side (baud 0 when that fails).
-IBLine ReadPtyLine(int fd);
-
 class IntelliboxSim {
   public:
     explicit IntelliboxSim(IBMode mode = IBMode::Mixed, unsigned baud = 2400);

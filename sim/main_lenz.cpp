@@ -1,5 +1,6 @@
 // quorrin-sim --system lenz: a simulated Lenz interface with its command station behind a
 // pseudo-terminal. Commands on stdin play the layout's and the hand controllers' part.
+#include "sim/ConsoleLoop.h"
 #include "sim/LenzSim.h"
 
 #include <cerrno>
@@ -240,13 +241,7 @@ int LenzSimMain(const std::vector<std::string>& args) {
         version = *v;
     }
 
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    int sigFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+    int sigFd = sim::BlockStopSignals();
     if (sigFd < 0) {
         std::perror("quorrin-sim: signalfd");
         return 1;
@@ -254,34 +249,11 @@ int LenzSimMain(const std::vector<std::string>& args) {
     try {
         sim::LenzSim lz(version);
         Say(lz.DevicePath());
-        std::string pending;
-        for (bool running = true; running;) {
-            pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {sigFd, POLLIN, 0}};
-            if (::poll(fds, 2, -1) < 0) {
-                if (errno == EINTR) continue;
-                break;
-            }
-            if (fds[1].revents & POLLIN) break;
-            if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            char buf[1024];
-            ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
-            if (n <= 0) {
-                if (!pending.empty()) Execute(lz, pending);
-                break;
-            }
-            pending.append(buf, static_cast<size_t>(n));
-            for (size_t eol; running && (eol = pending.find('\n')) != std::string::npos;) {
-                std::string line = pending.substr(0, eol);
-                pending.erase(0, eol + 1);
-                if (!line.empty() && line.back() == '\r') line.pop_back();
-                running = Execute(lz, line);
-            }
-        }
+        sim::ConsoleLoop(sigFd, [&](const std::string& line) { return Execute(lz, line); });
     } catch (const std::exception& e) {
         std::cerr << "quorrin-sim: " << e.what() << "\n";
         ::close(sigFd);
         return 1;
     }
-    ::close(sigFd);
     return 0;
 }
