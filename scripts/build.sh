@@ -10,6 +10,8 @@ mkdir -p "$dir"
 launcher=()
 if command -v ccache >/dev/null 2>&1; then
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  # Paths below the checkout count as relative, so another clone shares the cache.
+  export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$top}
 fi
 if ! cmake -S "$top" -B "$dir" -G Ninja "${launcher[@]}" "$@" > "$dir/configure.log" 2>&1; then
   cat "$dir/configure.log"
