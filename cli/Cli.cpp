@@ -243,7 +243,8 @@ void AddCommands(CLI::App& app, Request& req) {
     loco->callback(named("loco"));
     auto* feedback = app.add_subcommand(
         "feedback", "read a feedback address (selectrix 0..127, marklin module 1..31, lenz "
-                    "module 1..128, kaart module 0..127; intellibox: all changed modules)");
+                    "module 1..128, kaart module 0..127; intellibox: sends the sensor request only, "
+                    "its answer is not read out)");
     feedback->add_option("address", req.address, "address or module")->required();
     feedback->add_option("--request", req.request, "serial card: the request value (0..255)")
         ->check(CLI::Range(0, 255));
@@ -394,7 +395,6 @@ void Session::InstallHandlers() {
             "feedback",       "loco",           "turnout",        "power-off", "power-on",
             "short-external", "short-loco-bus", "short-internal", "overheated"};
         const std::string name = kNames[a];
-        if (a == iaBezetmelder) feedbackSeen_.push_back(d1);
         Event({{"event", name}, {"data1", d1}, {"data2", d2}},
               name + " " + std::to_string(d1) + " " + Hex(d2 >> 8) + Hex(d2).substr(2));
     };
@@ -631,9 +631,10 @@ int Session::Feedback(const Request& req) {
         return kDone;
     }
     if (system_.number == command_station::dsIntellibox) {
-        platform::MainQueue().Serve();
-        Result({{"command", "feedback"}, {"reports", events_ - eventsBefore}},
-               "feedback: " + std::to_string(events_ - eventsBefore) + " changed module(s)");
+        // The component sends the sensor request and drops the answer byte;
+        // no input states come back, so none are claimed here.
+        Result({{"command", "feedback"}, {"request", "sent"}, {"inputs", nullptr}},
+               "feedback: sensor request sent; the intellibox path reports no input states");
         return kDone;
     }
     if (answer.empty()) return Fail(kNoAnswer, "feedback", "no answer");

@@ -31,17 +31,21 @@ void MainThreadQueue::Enqueue(Item item) {
     if (notify) notify();
 }
 
+void MainThreadQueue::AwaitStage(Handshake& h, int stage) {
+    for (int now = h.stage.load(std::memory_order_acquire); now < stage;
+         now = h.stage.load(std::memory_order_acquire))
+        h.stage.wait(now, std::memory_order_acquire);
+}
+
 void MainThreadQueue::Synchronize(std::function<void()> fn) {
     if (IsMainThread()) {
         fn();
         return;
     }
-    bool done = false;
-    std::exception_ptr error;
-    Enqueue(Item{std::move(fn), nullptr, &done, &error});
-    std::unique_lock lock(mutex_);
-    progress_.wait(lock, [&] { return done; });
-    if (error) std::rethrow_exception(error);
+    auto handshake = std::make_shared<Handshake>();
+    Enqueue(Item{std::move(fn), Wait::Done, handshake});
+    AwaitStage(*handshake, 2);
+    if (handshake->error) std::rethrow_exception(handshake->error);
 }
 
 void MainThreadQueue::SendAccepted(std::function<void()> fn) {
@@ -49,13 +53,12 @@ void MainThreadQueue::SendAccepted(std::function<void()> fn) {
         fn();
         return;
     }
-    bool taken = false;
-    Enqueue(Item{std::move(fn), &taken, nullptr, nullptr});
-    std::unique_lock lock(mutex_);
-    progress_.wait(lock, [&] { return taken; });
+    auto handshake = std::make_shared<Handshake>();
+    Enqueue(Item{std::move(fn), Wait::Taken, handshake});
+    AwaitStage(*handshake, 1);
 }
 
-void MainThreadQueue::Post(std::function<void()> fn) { Enqueue(Item{std::move(fn)}); }
+void MainThreadQueue::Post(std::function<void()> fn) { Enqueue(Item{std::move(fn), Wait::None, nullptr}); }
 
 size_t MainThreadQueue::Serve() {
     size_t ran = 0;
@@ -66,9 +69,11 @@ size_t MainThreadQueue::Serve() {
             if (items_.empty()) break;
             item = std::move(items_.front());
             items_.pop_front();
-            if (item.taken) *item.taken = true;
         }
-        if (item.taken) progress_.notify_all();
+        if (item.wait == Wait::Taken) {
+            item.handshake->stage.store(1, std::memory_order_release);
+            item.handshake->stage.notify_all();
+        }
         std::exception_ptr error;
         try {
             item.fn();
@@ -76,13 +81,10 @@ size_t MainThreadQueue::Serve() {
             error = std::current_exception();
         }
         ++ran;
-        if (item.done) {
-            {
-                std::lock_guard lock(mutex_);
-                *item.error = std::move(error); // the waiting thread holds the last reference
-                *item.done = true;
-            }
-            progress_.notify_all();
+        if (item.wait == Wait::Done) {
+            item.handshake->error = std::move(error);
+            item.handshake->stage.store(2, std::memory_order_release);
+            item.handshake->stage.notify_all();
         } else if (error) {
             // Posted or sent work has nobody to carry its failure back to.
             Host().ReportException(error);

@@ -6,11 +6,13 @@
 // they can see which messages were shown without any window.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -44,18 +46,27 @@ public:
     void SetNotifier(std::function<void()> notifier);
 
 private:
+    // How a queuing thread learns that its item was taken or has run. It
+    // waits on `stage` alone, not on the queue's mutex: a sender that went
+    // back for the mutex after queuing would race the main thread it just
+    // woke for it, and one of them would sleep and wake once more for nothing.
+    // Shared, because the main thread still touches it after the sender may
+    // have seen the last stage and gone.
+    struct Handshake {
+        std::atomic<int> stage{0}; // 0 queued, 1 taken, 2 run
+        std::exception_ptr error;
+    };
+    enum class Wait { None, Taken, Done };
     struct Item {
         std::function<void()> fn;
-        // Filled in when the main thread takes or finishes the item.
-        bool* taken = nullptr;
-        bool* done = nullptr;
-        std::exception_ptr* error = nullptr;
+        Wait wait = Wait::None;
+        std::shared_ptr<Handshake> handshake;
     };
     void Enqueue(Item item);
+    static void AwaitStage(Handshake& h, int stage);
 
     std::mutex mutex_;
-    std::condition_variable queued_;   // main thread waits for work
-    std::condition_variable progress_; // senders wait for taken/done
+    std::condition_variable queued_; // main thread waits for work
     std::deque<Item> items_;
     bool woken_ = false;
     std::function<void()> notifier_;

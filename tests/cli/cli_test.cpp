@@ -176,6 +176,18 @@ TEST(Cli, ProbeFindsEverySimulatedSystemInTextAndJson) {
     }
 }
 
+// The Intellibox path sends the sensor request and drops its answer: the
+// tool must not claim input states (or "no changes") it never saw.
+TEST(Cli, IntelliboxFeedbackClaimsNoInputStates) {
+    const Outcome r = Cli(Args("intellibox", {"--json", "feedback", "3"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto lines = JsonLines(r.out);
+    ASSERT_EQ(lines.size(), 1u) << r.out;
+    EXPECT_EQ(lines[0]["request"], "sent");
+    EXPECT_TRUE(lines[0]["inputs"].is_null());
+    EXPECT_FALSE(lines[0].contains("reports"));
+}
+
 TEST(Cli, SelectrixSessionReachesTheBusAndItsCloseSwitchesPowerOff) {
     sim::SelectrixSim unit;
     unit.SetBus(12, 0x5A);

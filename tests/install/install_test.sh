@@ -35,12 +35,24 @@ case $err in
   *) fail "not translated after install: $err" ;;
 esac
 
-# The installed tester starts in Dutch with the catalogues of the prefix and
-# keeps running until it is told to stop.
+# The installed tester starts in Dutch and keeps running until it is told to
+# stop. It loads its catalogues at start-up, and gettext maps a catalogue it
+# found into memory: both Dutch catalogues must be mapped from the prefix.
 export QT_QPA_PLATFORM=offscreen
 env -u LC_ALL -u LC_MESSAGES LANG=C.UTF-8 LANGUAGE=nl "$prefix/bin/quorrin" > "$prefix/tester.log" 2>&1 &
 tester=$!
-sleep 2
+mapped=
+for _ in $(seq 50); do
+  mapped=$(grep -o '/[^ ]*\.mo$' "/proc/$tester/maps" 2>/dev/null || true)
+  [ "$(echo "$mapped" | grep -c "^$prefix/share/quorrin/locale/nl/LC_MESSAGES/")" -ge 2 ] && break
+  sleep 0.1
+done
+kill -0 "$tester" 2>/dev/null || { cat "$prefix/tester.log"; fail "the installed tester ended"; }
+for domain in default cport; do
+  echo "$mapped" | grep -qx "$prefix/share/quorrin/locale/nl/LC_MESSAGES/$domain.mo" ||
+    fail "the installed tester did not load $domain.mo from the prefix: ${mapped:-nothing}"
+done
+sleep 1
 kill -0 "$tester" 2>/dev/null || { cat "$prefix/tester.log"; fail "the installed tester ended"; }
 kill "$tester"
 wait "$tester" || true

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <atomic>
 #include <thread>
+#include <vector>
 
 using namespace platform;
 
@@ -50,4 +51,49 @@ TEST(MainQueue, PostedFailureGoesToTheErrorReport) {
     ASSERT_EQ(host.Messages().size(), 1u);
     EXPECT_EQ(host.Messages()[0].kind, MessageKind::Error);
     EXPECT_EQ(host.Messages()[0].text, "late");
+}
+
+// SendAccepted returns once the main thread has taken the work, before it has
+// run: the work here only finishes after the sender has come back.
+TEST(MainQueue, SendAcceptedReturnsWhenTakenNotWhenRun) {
+    testsupport::RecordingHost host;
+    std::atomic<bool> senderBack{false}, ran{false};
+    std::thread sender([&] {
+        MainQueue().SendAccepted([&] {
+            for (int i = 0; i < 2000 && !senderBack; ++i) Sleep(1);
+            ran = senderBack.load();
+        });
+        senderBack = true;
+    });
+    for (int i = 0; i < 400 && !ran; ++i) {
+        MainQueue().WaitForWork(50);
+        host.ProcessMessages();
+    }
+    sender.join();
+    EXPECT_TRUE(ran) << "the sender waited for the work to finish";
+}
+
+// Many threads handing work over at once: every call comes back exactly when
+// its own work has run (ThreadSanitizer watches the hand-over).
+TEST(MainQueue, ConcurrentSynchronizeCallsEachSeeTheirOwnWorkDone) {
+    testsupport::RecordingHost host;
+    constexpr int kThreads = 4, kCalls = 300;
+    std::atomic<int> finished{0}, wrong{0};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < kThreads; ++t)
+        workers.emplace_back([&] {
+            for (int i = 0; i < kCalls; ++i) {
+                int value = 0;
+                MainQueue().Synchronize([&] { value = i + 1; });
+                if (value != i + 1) ++wrong;
+            }
+            ++finished;
+        });
+    for (int i = 0; i < 4000 && finished < kThreads; ++i) {
+        MainQueue().WaitForWork(5);
+        host.ProcessMessages();
+    }
+    for (auto& w : workers) w.join();
+    EXPECT_EQ(finished, kThreads);
+    EXPECT_EQ(wrong, 0);
 }
