@@ -511,6 +511,13 @@ int Session::Execute(const Request& req) {
         if (!com.InitSysteem())
             return Fail(kNoAnswer, req.name,
                         com.LaatsteFout.empty() ? "the interface did not answer" : com.LaatsteFout);
+        // The Lenz queue counts the power broadcasts it awaits by the
+        // interface's version (two from 3.0, four before). Not knowing it, a
+        // power-on to a 3.x interface would stay unfinished, and what is
+        // queued behind it (the version request itself) would not go out.
+        if (system_.number == command_station::dsLenz && req.name != "version" &&
+            com.GetLenzVersie() <= 0.0)
+            return Fail(kNoAnswer, req.name, "the interface did not answer");
         initialised_ = true;
     }
     if (req.name == "probe") return Probe();
@@ -527,6 +534,10 @@ int Session::Execute(const Request& req) {
         return kDone;
     }
     if (req.name == "version") {
+        // The request goes out behind what is still queued: let that finish
+        // first (within bounds), or the answer's wait would run out meanwhile.
+        if (system_.number == command_station::dsLenz)
+            ServeUntil(1000, [&] { return !com.LenzRij || com.LenzRij->empty(); });
         const double v = com.GetLenzVersie();
         if (refused()) return kWrongUse;
         if (v <= 0.0) return Fail(kNoAnswer, "version", "the interface did not answer");

@@ -255,6 +255,16 @@ TEST(Cli, LenzVersionFeedbackAndLocomotive) {
     EXPECT_TRUE(loco.forward);
 }
 
+// The queue awaits two power broadcasts from a 3.x interface only when it
+// knows the version: a session that starts with power on must still reach
+// the commands after it.
+TEST(Cli, LenzPowerOnFirstThenVersionAndFeedback) {
+    const Outcome r = Cli(Args("lenz", {"do", "power on", "version", "feedback 3"}));
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(Has(r.out, "version 3.6\n")) << r.out;
+    EXPECT_TRUE(Has(r.out, "feedback module 3 upper")) << r.out;
+}
+
 TEST(Cli, LenzLogCategoriesGoToStandardError) {
     const Outcome r = Cli(Args("lenz", {"--lenz-log", "0x20", "version"}));
     EXPECT_EQ(r.status, 0);
