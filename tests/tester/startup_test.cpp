@@ -1,9 +1,13 @@
 // Start-up: the splash and its hold, the window's frame and layout, the
 // standard error report, and message translation in a fresh process.
+#include "command_station/MivoComm.h"
 #include "platform/Tick.h"
 #include "platform/Translate.h"
 #include "serial/CPort.h"
+#include "serial/qt/ComComboBox.h"
+#include "tester/Program.h"
 #include "tester/QtHost.h"
+#include "tester/UnitQuorrin.h"
 #include "tester/UnitSplash.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/RecordingHost.h"
@@ -24,6 +28,8 @@
 #include <memory>
 #include <set>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 TEST(Splash, PictureLoadsAndCaptionsFit) {
     tester::TSplashScreen splash;
@@ -349,4 +355,67 @@ TEST(Translation, DutchFromLangEvenWithoutADutchLocaleInstalled) {
         EXPECT_EQ(child.exitStatus, 0);
         EXPECT_EQ(child.lines, c.expected);
     }
+}
+
+// ------------------------------------------------------------ command line
+
+namespace {
+
+// The program as started from a shell, in a fresh process (it makes its own
+// application object): prints the selected port, the component's port and,
+// with `open`, whether "Poort open" connects (a failing open would show its
+// error in a modal box, which nobody closes here).
+int RunAsStarted(std::vector<std::string> args, bool open) {
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int argc = static_cast<int>(args.size());
+    return tester::RunQuorrin(argc, argv.data(), [open](tester::TFormQuorrin& form) {
+        std::printf("%s\n", form.ComComboBoxPort->Text().c_str());
+        std::printf("%s\n", form.MivoCom1->Port().c_str());
+        if (open) {
+            form.CheckBoxPoortOpen->click();
+            std::printf("%s\n", form.MivoCom1->Connected() ? "connected" : "not connected");
+        }
+        std::fflush(stdout);
+        QCoreApplication::exit(0);
+    });
+}
+int StartedWithPort(int, char**) {
+    return RunAsStarted({"quorrin", "--port", "/dev/quorrin-no-such-port"}, false);
+}
+int StartedWithSimulator(int, char**) {
+    return RunAsStarted({"quorrin", "--simulator"}, true);
+}
+int StartedWithUnknownOption(int, char**) {
+    return RunAsStarted({"quorrin", "--frobnicate"}, false);
+}
+const testsupport::ChildBody kStartedWithPort("tester-port-option", &StartedWithPort);
+const testsupport::ChildBody kStartedWithSimulator("tester-simulator-option",
+                                                   &StartedWithSimulator);
+const testsupport::ChildBody kStartedWithUnknown("tester-unknown-option",
+                                                 &StartedWithUnknownOption);
+
+} // namespace
+
+TEST(CommandLine, PortAndSimulatorOptionsSelectThePortTheUserGave) {
+    // A port that is not in the list is added, selected and given to the
+    // component.
+    const auto port = testsupport::RunChild("tester-port-option", {});
+    EXPECT_EQ(port.exitStatus, 0);
+    EXPECT_EQ(port.lines,
+              (std::vector<std::string>{"/dev/quorrin-no-such-port", "/dev/quorrin-no-such-port"}));
+
+    // The simulated unit's device is selected and "Poort open" connects to it.
+    const auto sim = testsupport::RunChild("tester-simulator-option", {});
+    EXPECT_EQ(sim.exitStatus, 0);
+    ASSERT_EQ(sim.lines.size(), 3u);
+    EXPECT_EQ(sim.lines[0].rfind("/dev/pts/", 0), 0u) << sim.lines[0];
+    EXPECT_EQ(sim.lines[1], sim.lines[0]);
+    EXPECT_EQ(sim.lines[2], "connected");
+
+    const auto unknown = testsupport::RunChild("tester-unknown-option", {});
+    EXPECT_EQ(unknown.exitStatus, 2);
+    EXPECT_TRUE(unknown.lines.empty());
 }
