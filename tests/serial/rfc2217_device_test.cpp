@@ -38,16 +38,29 @@ class FakeServer {
   public:
     enum class Mode { Agree, Refuse, Silent };
 
-    explicit FakeServer(Mode mode) : mode_(mode) {
-        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        ::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    enum class Family { V4, V6 };
+
+    explicit FakeServer(Mode mode, Family family = Family::V4) : mode_(mode), family_(family) {
+        if (family == Family::V6) {
+            listen_ = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in6 a{};
+            a.sin6_family = AF_INET6;
+            a.sin6_addr = in6addr_loopback;
+            socklen_t len = sizeof a;
+            ::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+            ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
+            port_ = ntohs(a.sin6_port);
+        } else {
+            listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            socklen_t len = sizeof a;
+            ::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+            ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
+            port_ = ntohs(a.sin_port);
+        }
         ::listen(listen_, 1);
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
         ::pipe(stop_);
         thread_ = std::thread([this] { Serve(); });
     }
@@ -58,7 +71,10 @@ class FakeServer {
             if (f >= 0) ::close(f);
     }
 
-    std::string Url() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
+    std::string Url() const {
+        return std::string(family_ == Family::V6 ? "rfc2217://[::1]:" : "rfc2217://127.0.0.1:") +
+               std::to_string(port_);
+    }
     int Port() const { return port_; }
 
     void Send(const std::string& bytes) {
@@ -122,6 +138,7 @@ class FakeServer {
     }
 
     Mode mode_;
+    Family family_;
     int listen_ = -1;
     int port_ = 0;
     int stop_[2] = {-1, -1};
@@ -415,6 +432,21 @@ TEST_F(NetDevice, EveryByteValuePassesBothWaysAndRequestsAreSent) {
     EXPECT_EQ(st.inQueue, 0u);
     platform::Sleep(20);
     EXPECT_EQ(server.Received().size(), before);
+}
+
+// A host written as an IPv6 address in brackets is reached over IPv6, with
+// the same negotiation and data as over IPv4.
+TEST_F(NetDevice, AnIpv6HostInBracketsCarriesTheLine) {
+    FakeServer server(FakeServer::Mode::Agree, FakeServer::Family::V6);
+    NetComDevice device;
+    OpenOn(device, server);
+    EXPECT_TRUE(server.WaitFor(B({255, 250, 44, 1, 0, 0, 0x25, 0x80, 255, 240})))
+        << "the 9600 request";
+    size_t done = 0;
+    ASSERT_EQ(device.WriteSome("ping", 4, done), 0);
+    EXPECT_TRUE(server.WaitFor("ping"));
+    server.Send("pong");
+    EXPECT_EQ(ReadAll(device, 4), "pong");
 }
 
 TEST_F(NetDevice, ADroppedConnectionFailsReadsNamingTheHostAndTheCloseStillWorks) {
