@@ -22,19 +22,6 @@ using namespace command_station;
 
 namespace {
 
-int OpenRaw(const std::string& path) {
-    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) throw std::runtime_error("open " + path);
-    termios t{};
-    tcgetattr(fd, &t);
-    cfmakeraw(&t);
-    t.c_cflag |= CSTOPB | CLOCAL | CREAD;
-    cfsetispeed(&t, B9600);
-    cfsetospeed(&t, B9600);
-    tcsetattr(fd, TCSANOW, &t);
-    return fd;
-}
-
 // One read of SX address `adres` with nothing but termios calls.
 bool RawRead(int fd, uint8_t adres) {
     tcflush(fd, TCIFLUSH);
@@ -51,7 +38,7 @@ bool RawRead(int fd, uint8_t adres) {
 int main() {
     sim::SelectrixSim unit;
     unit.SetBus(12, 0xA5);
-    int raw = OpenRaw(unit.DevicePath());
+    int raw = bench::OpenRaw(unit.DevicePath(), B9600, CSTOPB);
 
     TMivoCom com;
     com.SetDigitaalSysteem(dsSelectrix);

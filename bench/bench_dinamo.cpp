@@ -24,19 +24,6 @@ using namespace command_station;
 
 namespace {
 
-int OpenRaw(const std::string& path) {
-    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) throw std::runtime_error("open " + path);
-    termios t{};
-    tcgetattr(fd, &t);
-    cfmakeraw(&t);
-    t.c_cflag |= CLOCAL | CREAD | PARENB | PARODD;
-    cfsetispeed(&t, B9600);
-    cfsetospeed(&t, B9600);
-    tcsetattr(fd, TCSANOW, &t);
-    return fd;
-}
-
 // One empty frame out and its two-byte answer back, with nothing but termios.
 bool RawExchange(int fd, int& toggle) {
     const unsigned char frame[2] = {static_cast<unsigned char>(toggle ? 0x40 : 0x00),
@@ -84,7 +71,7 @@ void RawBlock(int fd, int count, int& toggle, std::vector<double>& samples, int&
 
 int main() {
     sim::DinamoSim dinamo(1000);
-    int raw = OpenRaw(dinamo.DevicePath());
+    int raw = bench::OpenRaw(dinamo.DevicePath(), B9600, PARENB | PARODD);
 
     TMivoCom com;
     com.SetDigitaalSysteem(dsDinamo);

@@ -30,19 +30,6 @@ constexpr double kBreakMs = 210 + 1020 + 610;
 constexpr double kPrescribed2400Ms = kBreakMs + 200 + 300;
 constexpr double kPrescribed19200Ms = kBreakMs + 3 * (200 + 100) + 200 + 300;
 
-int OpenRaw(const std::string& path) {
-    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) throw std::runtime_error("open " + path);
-    termios t{};
-    tcgetattr(fd, &t);
-    cfmakeraw(&t);
-    t.c_cflag |= CSTOPB | CLOCAL | CREAD;
-    cfsetispeed(&t, B2400);
-    cfsetospeed(&t, B2400);
-    tcsetattr(fd, TCSANOW, &t);
-    return fd;
-}
-
 // Power on with nothing but termios calls: drop stale input, send, wait for the reply byte.
 bool RawPowerOn(int fd) {
     tcflush(fd, TCIFLUSH);
@@ -94,7 +81,7 @@ int main() {
 
     sim::IntelliboxSim ib(sim::IBMode::Mixed, 2400);
     ib.SetPacing(false);
-    int raw = OpenRaw(ib.DevicePath());
+    int raw = bench::OpenRaw(ib.DevicePath(), B2400, CSTOPB);
     TMivoCom com;
     com.SetDigitaalSysteem(dsIntellibox);
     com.SetPort(ib.DevicePath());

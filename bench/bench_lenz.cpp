@@ -30,19 +30,6 @@ using namespace command_station;
 
 namespace {
 
-int OpenRaw(const std::string& path) {
-    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) throw std::runtime_error("open " + path);
-    termios t{};
-    tcgetattr(fd, &t);
-    cfmakeraw(&t);
-    t.c_cflag |= CLOCAL | CREAD | CRTSCTS;
-    cfsetispeed(&t, B9600);
-    cfsetospeed(&t, B9600);
-    tcsetattr(fd, TCSANOW, &t);
-    return fd;
-}
-
 // The version request and its whole answer (0x63 0x21 V 0x00 X) with
 // nothing but termios calls.
 bool RawVersion(int fd) {
@@ -123,7 +110,7 @@ int main() {
 
     // --- version exchange
     sim::LenzSim unit(0x36), rawUnit(0x36);
-    int raw = OpenRaw(rawUnit.DevicePath());
+    int raw = bench::OpenRaw(rawUnit.DevicePath(), B9600, CRTSCTS);
     TMivoCom com;
     com.SetDigitaalSysteem(dsLenz);
     com.SetPort(unit.DevicePath());

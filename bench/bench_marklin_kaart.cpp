@@ -77,19 +77,6 @@ void Marklin() {
     bench::Figure("marklin_pacing_cpu_percent", 100.0 * cpu / wall);
 }
 
-int OpenRaw(const std::string& path) {
-    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) throw std::runtime_error("open " + path);
-    termios t{};
-    tcgetattr(fd, &t);
-    cfmakeraw(&t);
-    t.c_cflag |= CLOCAL | CREAD;
-    cfsetispeed(&t, B9600);
-    cfsetospeed(&t, B9600);
-    tcsetattr(fd, TCSANOW, &t);
-    return fd;
-}
-
 // One feedback read of module `module` with nothing but termios calls.
 bool RawRead(int fd, uint8_t module) {
     tcflush(fd, TCIFLUSH);
@@ -115,7 +102,7 @@ void Kaart() {
     com.SetPort(card.DevicePath());
     com.OpenPort();
     if (!com.InitSysteem()) throw std::runtime_error("card not initialised");
-    int raw = OpenRaw(card.DevicePath());
+    int raw = bench::OpenRaw(card.DevicePath(), B9600, 0);
 
     constexpr int kRounds = 400;
     std::vector<double> mine, plain;
