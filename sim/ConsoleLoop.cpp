@@ -1,11 +1,13 @@
 #include "sim/ConsoleLoop.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <iostream>
 #include <mutex>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sstream>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -55,6 +57,38 @@ void ConsoleLoop(int sigFd, const std::function<bool(const std::string&)>& execu
 void ConsoleSay(const std::string& line) {
     std::lock_guard<std::mutex> lock(g_out);
     std::cout << line << std::endl;
+}
+
+std::vector<std::string> ConsoleWords(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;)
+        words.push_back(word);
+    return words;
+}
+
+std::optional<long> ConsoleNumber(const std::string& word) {
+    int base = 10;
+    std::string digits = word;
+    if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
+        base = 16;
+        digits = word.substr(2);
+    } else if (word.size() > 2 && word[0] == '0' && (word[1] == 'b' || word[1] == 'B')) {
+        base = 2;
+        digits = word.substr(2);
+    }
+    if (digits.empty()) return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(digits.c_str(), &end, base);
+    if (errno || *end != '\0' || v < 0) return std::nullopt;
+    return v;
+}
+
+std::optional<bool> ConsoleOnOff(const std::string& word) {
+    if (word == "on" || word == "1") return true;
+    if (word == "off" || word == "0") return false;
+    return std::nullopt;
 }
 
 } // namespace sim

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -17,5 +19,13 @@ void ConsoleLoop(int sigFd, const std::function<bool(const std::string&)>& execu
 
 // Prints one line to stdout (safe from the simulator's thread).
 void ConsoleSay(const std::string& line);
+
+// A command line split at white space.
+std::vector<std::string> ConsoleWords(const std::string& line);
+// A number as typed at the console: decimal, 0x... or 0b...; nothing for anything else,
+// negative numbers and numbers beyond a long included.
+std::optional<long> ConsoleNumber(const std::string& word);
+// "on"/"1" and "off"/"0"; nothing for anything else.
+std::optional<bool> ConsoleOnOff(const std::string& word);
 
 } // namespace sim

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <iostream>
 #include <optional>
-#include <sstream>
 #include <vector>
 
 namespace {
@@ -39,17 +38,8 @@ std::optional<long> Number(const std::string& w, long max) {
     return v;
 }
 
-std::optional<bool> OnOff(const std::string& w) {
-    if (w == "on" || w == "1") return true;
-    if (w == "off" || w == "0") return false;
-    return std::nullopt;
-}
-
 bool Execute(sim::KaartSim& ks, const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> w;
-    for (std::string word; in >> word;)
-        w.push_back(word);
+    std::vector<std::string> w = sim::ConsoleWords(line);
     if (w.empty()) return true;
     auto bad = [&] { sim::ConsoleSay("? " + line + "   (type help)"); };
     const std::string& cmd = w[0];
@@ -68,13 +58,13 @@ bool Execute(sim::KaartSim& ks, const std::string& line) {
         }
     } else if (cmd == "reset") {
         ks.Reset();
-    } else if (cmd == "silent" && w.size() == 2 && OnOff(w[1])) {
-        ks.SetSilent(*OnOff(w[1]));
+    } else if (cmd == "silent" && w.size() == 2 && sim::ConsoleOnOff(w[1])) {
+        ks.SetSilent(*sim::ConsoleOnOff(w[1]));
     } else if (cmd == "echo" && w.size() == 2) {
         auto v = w[1] == "right" ? std::optional<long>(-1) : Number(w[1], 255);
         v ? ks.SetWrongEcho(static_cast<int>(*v)) : bad();
-    } else if (cmd == "onebyte" && w.size() == 2 && OnOff(w[1])) {
-        ks.SetOneByteAnswers(*OnOff(w[1]));
+    } else if (cmd == "onebyte" && w.size() == 2 && sim::ConsoleOnOff(w[1])) {
+        ks.SetOneByteAnswers(*sim::ConsoleOnOff(w[1]));
     } else if (cmd == "show") {
         sim::ConsoleSay(std::to_string(ks.Baud()) + " baud, configuration " +
                         std::to_string(ks.LastConfig()) + ", " + std::to_string(ks.Requests()) +

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <iostream>
 #include <optional>
-#include <sstream>
 #include <vector>
 
 namespace {
@@ -40,12 +39,6 @@ std::optional<long> Number(const std::string& w, long max) {
     return v;
 }
 
-std::optional<bool> OnOff(const std::string& w) {
-    if (w == "on" || w == "1") return true;
-    if (w == "off" || w == "0") return false;
-    return std::nullopt;
-}
-
 std::string Describe(const sim::MarklinCommand& c) {
     switch (c.kind) {
     case sim::MarklinCommand::Power:
@@ -64,18 +57,15 @@ std::string Describe(const sim::MarklinCommand& c) {
 }
 
 bool Execute(sim::MarklinSim& ms, const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> w;
-    for (std::string word; in >> word;)
-        w.push_back(word);
+    std::vector<std::string> w = sim::ConsoleWords(line);
     if (w.empty()) return true;
     auto bad = [&] { sim::ConsoleSay("? " + line + "   (type help)"); };
     const std::string& cmd = w[0];
     if (cmd == "quit" || cmd == "exit") return false;
     if (cmd == "help") {
         sim::ConsoleSay(kHelp);
-    } else if (cmd == "power" && w.size() == 2 && OnOff(w[1])) {
-        ms.SetPower(*OnOff(w[1]));
+    } else if (cmd == "power" && w.size() == 2 && sim::ConsoleOnOff(w[1])) {
+        ms.SetPower(*sim::ConsoleOnOff(w[1]));
     } else if (cmd == "module" && (w.size() == 2 || w.size() == 3)) {
         auto n = Number(w[1], sim::kMarklinModules);
         if (!n || *n < 1) return bad(), true;
@@ -88,7 +78,7 @@ bool Execute(sim::MarklinSim& ms, const std::string& line) {
     } else if (cmd == "input" && w.size() == 4) {
         auto n = Number(w[1], sim::kMarklinModules);
         auto i = Number(w[2], 16);
-        auto on = OnOff(w[3]);
+        auto on = sim::ConsoleOnOff(w[3]);
         if (!n || *n < 1 || !i || *i < 1 || !on) return bad(), true;
         uint16_t bit = static_cast<uint16_t>(0x8000u >> (*i - 1));
         uint16_t v = ms.Module(static_cast<unsigned>(*n));
@@ -101,8 +91,8 @@ bool Execute(sim::MarklinSim& ms, const std::string& line) {
             sim::ConsoleSay(Describe(c));
     } else if (cmd == "clear") {
         ms.ClearRecords();
-    } else if (cmd == "silent" && w.size() == 2 && OnOff(w[1])) {
-        ms.SetSilent(*OnOff(w[1]));
+    } else if (cmd == "silent" && w.size() == 2 && sim::ConsoleOnOff(w[1])) {
+        ms.SetSilent(*sim::ConsoleOnOff(w[1]));
     } else if (cmd == "line") {
         sim::PeerLine l = ms.Line();
         sim::ConsoleSay(std::to_string(l.baud) + " baud, " + (l.twoStopBits ? "2" : "1") +
