@@ -1,6 +1,7 @@
 #include "sim/ConsoleLoop.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <mutex>
@@ -8,6 +9,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sstream>
+#include <stdexcept>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -25,6 +27,23 @@ int BlockStopSignals() {
     sigaddset(&stop, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
     return signalfd(-1, &stop, SFD_CLOEXEC);
+}
+
+int ServeConsole(const std::function<void(int sigFd)>& serve) {
+    // Blocked before the simulator's thread starts, so the signals only reach the signalfd.
+    int sigFd = BlockStopSignals();
+    if (sigFd < 0) {
+        std::perror("quorrin-sim: signalfd");
+        return 1;
+    }
+    try {
+        serve(sigFd);
+    } catch (const std::exception& e) {
+        std::cerr << "quorrin-sim: " << e.what() << "\n";
+        ::close(sigFd); // ConsoleLoop closes it only when it returns
+        return 1;
+    }
+    return 0;
 }
 
 void ConsoleLoop(int sigFd, const std::function<bool(const std::string&)>& execute) {
@@ -67,7 +86,7 @@ std::vector<std::string> ConsoleWords(const std::string& line) {
     return words;
 }
 
-std::optional<long> ConsoleNumber(const std::string& word) {
+std::optional<long> ConsoleNumber(const std::string& word, long max) {
     int base = 10;
     std::string digits = word;
     if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
@@ -81,7 +100,7 @@ std::optional<long> ConsoleNumber(const std::string& word) {
     char* end = nullptr;
     errno = 0;
     long v = std::strtol(digits.c_str(), &end, base);
-    if (errno || *end != '\0' || v < 0) return std::nullopt;
+    if (errno || *end != '\0' || v < 0 || v > max) return std::nullopt;
     return v;
 }
 

@@ -8,7 +8,6 @@
 #include <optional>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -153,24 +152,12 @@ int RunDinamoSim(const std::vector<std::string>& args) {
         }
     }
 
-    // Blocked before the simulator's thread starts, so the signals only reach the signalfd.
-    int sigFd = sim::BlockStopSignals();
-    if (sigFd < 0) {
-        std::perror("quorrin-sim: signalfd");
-        return 1;
-    }
-
-    try {
+    return sim::ServeConsole([&](int sigFd) {
         sim::DinamoSim d(100000);
         if (verbose) d.SetFrameMonitor(Monitor);
         sim::ConsoleSay(d.DevicePath());
 
         sim::ConsoleLoop(sigFd, [&](const std::string& line) { return Execute(d, line); });
         d.SetFrameMonitor(nullptr);
-    } catch (const std::exception& e) {
-        std::cerr << "quorrin-sim: " << e.what() << "\n";
-        ::close(sigFd);
-        return 1;
-    }
-    return 0;
+    });
 }

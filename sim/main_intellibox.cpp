@@ -215,22 +215,11 @@ int IntelliboxSimMain(int argc, char** argv) {
         }
     }
 
-    // Blocked before the simulator's thread starts, so the signals only reach the signalfd.
-    int sigFd = sim::BlockStopSignals();
-    if (sigFd < 0) {
-        std::perror("quorrin-sim: signalfd");
-        return 1;
-    }
-
-    try {
+    return sim::ServeConsole([&](int sigFd) {
         sim::IntelliboxSim ib(mode, baud);
         if (verbose) ib.SetRequestMonitor(Monitor);
         sim::ConsoleSay(ib.DevicePath());
         sim::ConsoleLoop(sigFd, [&](const std::string& line) { return Execute(ib, mode, line); });
         ib.SetRequestMonitor(nullptr);
-    } catch (const std::exception& e) {
-        std::cerr << "quorrin-sim: " << e.what() << "\n";
-        return 1;
-    }
-    return 0;
+    });
 }

@@ -2,9 +2,6 @@
 #include "sim/ConsoleLoop.h"
 #include "sim/KaartSim.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <vector>
@@ -30,14 +27,6 @@ Commands, one per line (numbers in decimal or 0x.. hex):
   quit                   stop
 )";
 
-std::optional<long> Number(const std::string& w, long max) {
-    char* end = nullptr;
-    errno = 0;
-    long v = std::strtol(w.c_str(), &end, 0);
-    if (w.empty() || errno || *end != '\0' || v < 0 || v > max) return std::nullopt;
-    return v;
-}
-
 bool Execute(sim::KaartSim& ks, const std::string& line) {
     std::vector<std::string> w = sim::ConsoleWords(line);
     if (w.empty()) return true;
@@ -47,10 +36,10 @@ bool Execute(sim::KaartSim& ks, const std::string& line) {
     if (cmd == "help") {
         sim::ConsoleSay(kHelp);
     } else if (cmd == "module" && (w.size() == 2 || w.size() == 3)) {
-        auto n = Number(w[1], 127);
+        auto n = sim::ConsoleNumber(w[1], 127);
         if (!n) return bad(), true;
         if (w.size() == 3) {
-            auto v = Number(w[2], 255);
+            auto v = sim::ConsoleNumber(w[2], 255);
             v ? ks.SetModule(static_cast<uint8_t>(*n), static_cast<uint8_t>(*v)) : bad();
         } else {
             sim::ConsoleSay("module " + w[1] + " = " +
@@ -61,7 +50,7 @@ bool Execute(sim::KaartSim& ks, const std::string& line) {
     } else if (cmd == "silent" && w.size() == 2 && sim::ConsoleOnOff(w[1])) {
         ks.SetSilent(*sim::ConsoleOnOff(w[1]));
     } else if (cmd == "echo" && w.size() == 2) {
-        auto v = w[1] == "right" ? std::optional<long>(-1) : Number(w[1], 255);
+        auto v = w[1] == "right" ? std::optional<long>(-1) : sim::ConsoleNumber(w[1], 255);
         v ? ks.SetWrongEcho(static_cast<int>(*v)) : bad();
     } else if (cmd == "onebyte" && w.size() == 2 && sim::ConsoleOnOff(w[1])) {
         ks.SetOneByteAnswers(*sim::ConsoleOnOff(w[1]));
@@ -83,18 +72,9 @@ int RunKaartSim(bool helpOnly) {
         std::cout << kHelp;
         return 0;
     }
-    int sigFd = sim::BlockStopSignals();
-    if (sigFd < 0) {
-        std::perror("quorrin-sim: signalfd");
-        return 1;
-    }
-    try {
+    return sim::ServeConsole([&](int sigFd) {
         sim::KaartSim ks;
         sim::ConsoleSay(ks.DevicePath());
         sim::ConsoleLoop(sigFd, [&](const std::string& line) { return Execute(ks, line); });
-    } catch (const std::exception& e) {
-        std::cerr << "quorrin-sim: " << e.what() << "\n";
-        return 1;
-    }
-    return 0;
+    });
 }

@@ -3,11 +3,9 @@
 #include "sim/ConsoleLoop.h"
 #include "sim/LenzSim.h"
 
-#include <cstdio>
 #include <iostream>
 #include <optional>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -206,19 +204,9 @@ int LenzSimMain(const std::vector<std::string>& args) {
         version = *v;
     }
 
-    int sigFd = sim::BlockStopSignals();
-    if (sigFd < 0) {
-        std::perror("quorrin-sim: signalfd");
-        return 1;
-    }
-    try {
+    return sim::ServeConsole([&](int sigFd) {
         sim::LenzSim lz(version);
         sim::ConsoleSay(lz.DevicePath());
         sim::ConsoleLoop(sigFd, [&](const std::string& line) { return Execute(lz, line); });
-    } catch (const std::exception& e) {
-        std::cerr << "quorrin-sim: " << e.what() << "\n";
-        ::close(sigFd);
-        return 1;
-    }
-    return 0;
+    });
 }

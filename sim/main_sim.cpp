@@ -259,24 +259,12 @@ int main(int argc, char** argv) {
     // fails quietly and serving goes on.
     signal(SIGPIPE, SIG_IGN);
 
-    // Blocked before the simulator's thread starts, so the signals only ever reach the
-    // signalfd below.
-    int sigFd = sim::BlockStopSignals();
-    if (sigFd < 0) {
-        std::perror("quorrin-sim: signalfd");
-        return 1;
-    }
-
-    try {
+    return sim::ServeConsole([&](int sigFd) {
         sim::SelectrixSim sx(100000);
         if (verbose) sx.SetRequestMonitor(Monitor);
         sim::ConsoleSay(sx.DevicePath());
 
         sim::ConsoleLoop(sigFd, [&](const std::string& line) { return Execute(sx, line); });
         sx.SetRequestMonitor(nullptr);
-    } catch (const std::exception& e) {
-        std::cerr << "quorrin-sim: " << e.what() << "\n";
-        return 1;
-    }
-    return 0;
+    });
 }

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -179,6 +180,8 @@ TEST(ConsoleParsing, NumbersAndSwitchesAsTyped) {
     };
     for (const Case& c : numbers)
         EXPECT_EQ(sim::ConsoleNumber(c.word), c.number) << "'" << c.word << "'";
+    EXPECT_EQ(sim::ConsoleNumber("0xFF", 255), 255);
+    EXPECT_EQ(sim::ConsoleNumber("256", 255), std::nullopt);
 
     EXPECT_EQ(sim::ConsoleOnOff("on"), true);
     EXPECT_EQ(sim::ConsoleOnOff("1"), true);
@@ -190,6 +193,13 @@ TEST(ConsoleParsing, NumbersAndSwitchesAsTyped) {
     EXPECT_EQ(sim::ConsoleWords("  bus\t5  0x10 \r"),
               (std::vector<std::string>{"bus", "5", "0x10"}));
     EXPECT_TRUE(sim::ConsoleWords(" \t ").empty());
+}
+
+TEST(ServeConsole, ASimulatorThatCannotBeMadeEndsTheProgramWithOne) {
+    // The signalfd is closed for it: the loop that would close it never ran.
+    EXPECT_EQ(sim::ServeConsole([](int) { throw std::runtime_error("FakeSim: openpty: gone"); }),
+              1);
+    EXPECT_EQ(sim::ServeConsole([](int sigFd) { close(sigFd); }), 0);
 }
 
 } // namespace
