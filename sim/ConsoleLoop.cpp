@@ -1,11 +1,15 @@
 #include "sim/ConsoleLoop.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <mutex>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sstream>
+#include <stdexcept>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -23,6 +27,23 @@ int BlockStopSignals() {
     sigaddset(&stop, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
     return signalfd(-1, &stop, SFD_CLOEXEC);
+}
+
+int ServeConsole(const std::function<void(int sigFd)>& serve) {
+    // Blocked before the simulator's thread starts, so the signals only reach the signalfd.
+    int sigFd = BlockStopSignals();
+    if (sigFd < 0) {
+        std::perror("quorrin-sim: signalfd");
+        return 1;
+    }
+    try {
+        serve(sigFd);
+    } catch (const std::exception& e) {
+        std::cerr << "quorrin-sim: " << e.what() << "\n";
+        ::close(sigFd); // ConsoleLoop closes it only when it returns
+        return 1;
+    }
+    return 0;
 }
 
 void ConsoleLoop(int sigFd, const std::function<bool(const std::string&)>& execute) {
@@ -55,6 +76,38 @@ void ConsoleLoop(int sigFd, const std::function<bool(const std::string&)>& execu
 void ConsoleSay(const std::string& line) {
     std::lock_guard<std::mutex> lock(g_out);
     std::cout << line << std::endl;
+}
+
+std::vector<std::string> ConsoleWords(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;)
+        words.push_back(word);
+    return words;
+}
+
+std::optional<long> ConsoleNumber(const std::string& word, long max) {
+    int base = 10;
+    std::string digits = word;
+    if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
+        base = 16;
+        digits = word.substr(2);
+    } else if (word.size() > 2 && word[0] == '0' && (word[1] == 'b' || word[1] == 'B')) {
+        base = 2;
+        digits = word.substr(2);
+    }
+    if (digits.empty()) return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(digits.c_str(), &end, base);
+    if (errno || *end != '\0' || v < 0 || v > max) return std::nullopt;
+    return v;
+}
+
+std::optional<bool> ConsoleOnOff(const std::string& word) {
+    if (word == "on" || word == "1") return true;
+    if (word == "off" || word == "0") return false;
+    return std::nullopt;
 }
 
 } // namespace sim

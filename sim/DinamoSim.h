@@ -25,6 +25,8 @@
 //   be simulated and the parity setting cannot be read back here.
 #pragma once
 
+#include "sim/PtyEndpoint.h"
+
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -33,7 +35,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace sim {
@@ -121,7 +122,7 @@ class DinamoSim {
     DinamoSim(const DinamoSim&) = delete;
     DinamoSim& operator=(const DinamoSim&) = delete;
 
-    const std::string& DevicePath() const { return path_; }
+    const std::string& DevicePath() const { return pty_.Path(); }
 
     void QueueOccupancy(uint8_t input, bool occupied);
     void QueueMagnet(uint8_t magnet, bool state);
@@ -162,24 +163,8 @@ class DinamoSim {
     void SetFrameMonitor(std::function<void(const DinamoFrameEvent&)> monitor);
 
   private:
-    struct Outgoing {
-        uint64_t dueUs;
-        std::string bytes;
-    };
-
-    void Serve();
     void HandleInput(const char* data, size_t n);
     void FlushDue();
-    int PollTimeoutMs(bool& wantOutput);
-    void Wake();
-    void Record(std::deque<DinamoByte>& record, uint64_t atUs, const char* data, size_t n);
-    void Enqueue(uint64_t dueUs, std::string bytes);
-    bool ReopenSpare();
-
-    int master_ = -1;
-    int spare_ = -1;
-    int wake_[2] = {-1, -1};
-    std::string path_;
 
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -190,12 +175,10 @@ class DinamoSim {
     std::deque<DinamoFrameEvent> frames_;
     size_t receivedCount_ = 0;
     size_t frameCount_ = 0;
-    std::deque<Outgoing> outgoing_;
-    size_t outgoingBytes_ = 0;
+    PtyOutbox outgoing_;
     std::function<void(const DinamoFrameEvent&)> monitor_;
     int answerDelayMs_ = 0;
-    bool stop_ = false;
-    std::thread thread_;
+    PtyEndpoint pty_; // last: its thread stops before the state above goes
 };
 
 } // namespace sim

@@ -8,13 +8,7 @@
 #include "sim/PtyPeer.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
-#include <stdexcept>
-#include <termios.h>
+#include <cstdint>
 #include <unistd.h>
 
 namespace sim {
@@ -39,102 +33,17 @@ constexpr size_t kEndlessAhead = 64;
 // Start bit, eight data bits, two stop bits.
 constexpr uint64_t kBitsPerByte = 11;
 
-std::runtime_error SysError(const char* what) {
-    return std::runtime_error(std::string("IntelliboxSim: ") + what + ": " + std::strerror(errno));
-}
-
-void CloseFd(int& fd) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-}
-
 } // namespace
 
-IntelliboxSim::IntelliboxSim(IBMode mode, unsigned baud) : model_(mode, baud) {
-    char name[128] = {};
-    if (openpty(&master_, &spare_, name, nullptr, nullptr) < 0) throw SysError("openpty");
-    path_ = name;
-    try {
-        termios tio{};
-        if (tcgetattr(spare_, &tio) < 0) throw SysError("tcgetattr");
-        cfmakeraw(&tio);
-        cfsetspeed(&tio, B9600);
-        if (tcsetattr(spare_, TCSANOW, &tio) < 0) throw SysError("tcsetattr");
-        int flags = fcntl(master_, F_GETFL);
-        if (flags < 0 || fcntl(master_, F_SETFL, flags | O_NONBLOCK) < 0) throw SysError("fcntl");
-        if (pipe2(wake_, O_CLOEXEC | O_NONBLOCK) < 0) throw SysError("pipe2");
-        fcntl(master_, F_SETFD, FD_CLOEXEC);
-        fcntl(spare_, F_SETFD, FD_CLOEXEC);
-        thread_ = std::thread([this] { Serve(); });
-    } catch (...) {
-        CloseFd(master_);
-        CloseFd(spare_);
-        CloseFd(wake_[0]);
-        CloseFd(wake_[1]);
-        throw;
-    }
+IntelliboxSim::IntelliboxSim(IBMode mode, unsigned baud)
+    : model_(mode, baud), pty_("IntelliboxSim", mutex_) {
+    pty_.Start({[this](bool& wantOutput) { return PollTimeoutMs(wantOutput); },
+                [this](const char* data, size_t n) { HandleInput(data, n); },
+                [this] { FlushDue(); }});
 }
 
 IntelliboxSim::~IntelliboxSim() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stop_ = true;
-    }
-    Wake();
-    thread_.join();
-    CloseFd(master_);
-    CloseFd(spare_);
-    CloseFd(wake_[0]);
-    CloseFd(wake_[1]);
-}
-
-void IntelliboxSim::Wake() {
-    char b = 1;
-    // A full pipe already holds a wake-up.
-    [[maybe_unused]] ssize_t r = ::write(wake_[1], &b, 1);
-}
-
-void IntelliboxSim::Serve() {
-    char buf[4096];
-    for (;;) {
-        bool wantOutput = false;
-        int timeout;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (stop_) return;
-            timeout = PollTimeoutMs(wantOutput);
-        }
-        pollfd fds[2] = {{master_, static_cast<short>(POLLIN | (wantOutput ? POLLOUT : 0)), 0},
-                         {wake_[0], POLLIN, 0}};
-        int n = ::poll(fds, 2, timeout);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        if (fds[1].revents & POLLIN) {
-            while (::read(wake_[0], buf, sizeof buf) > 0) {
-            }
-        }
-        if (fds[0].revents & POLLIN) {
-            ssize_t got = ::read(master_, buf, sizeof buf);
-            if (got > 0) HandleInput(buf, static_cast<size_t>(got));
-        }
-        if ((fds[0].revents & (POLLHUP | POLLERR)) && !(fds[0].revents & POLLIN)) {
-            if (!ReopenSpare()) {
-                std::unique_lock<std::mutex> lock(mutex_);
-                recordChanged_.wait_for(lock, std::chrono::milliseconds(100),
-                                        [this] { return stop_; });
-            }
-        }
-        FlushDue();
-    }
-}
-
-bool IntelliboxSim::ReopenSpare() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    CloseFd(spare_);
-    spare_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    return spare_ >= 0;
+    pty_.Stop();
 }
 
 int IntelliboxSim::PollTimeoutMs(bool& wantOutput) {
@@ -145,7 +54,7 @@ int IntelliboxSim::PollTimeoutMs(bool& wantOutput) {
         wantOutput = true;
         return -1;
     }
-    return static_cast<int>((due - now + 999) / 1000);
+    return PollTimeoutUntil(due, now);
 }
 
 void IntelliboxSim::Queue(const std::string& bytes, unsigned baud, uint64_t now) {
@@ -173,7 +82,7 @@ void IntelliboxSim::HandleInput(const char* data, size_t n) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         uint64_t now = platform::MicroNow();
-        unsigned lineBaud = LineOf(master_).baud;
+        unsigned lineBaud = LineOf(pty_.Master()).baud;
         unsigned rate = model_.Baud();
         bool heard = lineBaud == rate;
         for (size_t i = 0; i < n; ++i)
@@ -212,7 +121,7 @@ void IntelliboxSim::FlushDue() {
                 due += static_cast<char>(o.byte);
             }
             if (due.empty()) break;
-            ssize_t put = ::write(master_, due.data(), due.size());
+            ssize_t put = ::write(pty_.Master(), due.data(), due.size());
             if (put <= 0) break; // full: POLLOUT says when to go on
             for (ssize_t i = 0; i < put; ++i) {
                 sent_.push_back({now, outgoing_.front().byte, outgoing_.front().baud});
@@ -266,7 +175,7 @@ void IntelliboxSim::SetFeedback(uint8_t module, uint16_t inputs) {
 
 IBLine IntelliboxSim::Line() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return LineOf(master_);
+    return LineOf(pty_.Master());
 }
 
 std::vector<IBReceived> IntelliboxSim::ReceivedBytes() {
@@ -292,15 +201,11 @@ void IntelliboxSim::Clear() {
 }
 
 bool IntelliboxSim::WaitForReceived(size_t n, int timeoutMs) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return recordChanged_.wait_for(lock, std::chrono::milliseconds(std::max(timeoutMs, 0)),
-                                   [&] { return received_.size() >= n; });
+    return WaitUntil(mutex_, recordChanged_, timeoutMs, [&] { return received_.size() >= n; });
 }
 
 bool IntelliboxSim::WaitForCommands(size_t n, int timeoutMs) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return recordChanged_.wait_for(lock, std::chrono::milliseconds(std::max(timeoutMs, 0)),
-                                   [&] { return commands_.size() >= n; });
+    return WaitUntil(mutex_, recordChanged_, timeoutMs, [&] { return commands_.size() >= n; });
 }
 
 void IntelliboxSim::SetRequestMonitor(std::function<void(const IBCommand&)> monitor) {

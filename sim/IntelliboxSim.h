@@ -30,6 +30,8 @@
 //   and does nothing), so the simulated interface needs none to listen.
 #pragma once
 
+#include "sim/PtyEndpoint.h"
+
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -39,7 +41,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace sim {
@@ -164,7 +165,7 @@ class IntelliboxSim {
     IntelliboxSim(const IntelliboxSim&) = delete;
     IntelliboxSim& operator=(const IntelliboxSim&) = delete;
 
-    const std::string& DevicePath() const { return path_; }
+    const std::string& DevicePath() const { return pty_.Path(); }
 
     unsigned Baud();
     void SetBaud(unsigned baud);
@@ -206,19 +207,11 @@ class IntelliboxSim {
         unsigned baud;
     };
 
-    void Serve();
     void HandleInput(const char* data, size_t n);
     void Queue(const std::string& bytes, unsigned baud, uint64_t now);
     void TopUpEndless(uint64_t now);
     void FlushDue();
     int PollTimeoutMs(bool& wantOutput);
-    void Wake();
-    bool ReopenSpare();
-
-    int master_ = -1;
-    int spare_ = -1;
-    int wake_[2] = {-1, -1};
-    std::string path_;
 
     std::mutex mutex_;
     std::condition_variable recordChanged_;
@@ -233,8 +226,7 @@ class IntelliboxSim {
     bool noise_ = false;
     bool pacing_ = true;
     std::function<void(const IBCommand&)> monitor_;
-    bool stop_ = false;
-    std::thread thread_;
+    PtyEndpoint pty_; // last: its thread stops before the state above goes
 };
 
 } // namespace sim

@@ -28,6 +28,8 @@
 // - Anything else is answered with 0x01 0x03 (unknown command).
 #pragma once
 
+#include "sim/PtyEndpoint.h"
+
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -36,7 +38,6 @@
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace sim {
@@ -152,7 +153,7 @@ class LenzSim {
     LenzSim(const LenzSim&) = delete;
     LenzSim& operator=(const LenzSim&) = delete;
 
-    const std::string& DevicePath() const { return path_; }
+    const std::string& DevicePath() const { return pty_.Path(); }
 
     // Runs `fn` on the model under the simulator's lock; messages it returns go on the line.
     void WithModel(const std::function<std::vector<std::string>(LenzModel&)>& fn);
@@ -186,37 +187,21 @@ class LenzSim {
     void SetReportAlways(LenzReport r);
 
   private:
-    struct Outgoing {
-        uint64_t dueUs;
-        std::string bytes;
-    };
-
-    void Serve();
     void HandleInput(const char* data, size_t n);
     void Queue(const std::vector<std::string>& messages, uint64_t delayUs); // under the lock
     void FlushDue();
-    int PollTimeoutMs(bool& wantOutput);
-    void Wake();
-    bool ReopenSpare();
-
-    int master_ = -1;
-    int spare_ = -1;
-    int wake_[2] = {-1, -1};
-    std::string path_;
 
     std::mutex mutex_;
     std::condition_variable recordChanged_;
     LenzModel model_;
     std::deque<LenzByte> received_;
     std::deque<LenzByte> sent_;
-    std::deque<Outgoing> outgoing_;
-    size_t outgoingBytes_ = 0;
+    PtyOutbox outgoing_;
     uint64_t lastDueUs_ = 0;
     int answerDelayMs_ = 0;
     int chunkGapMs_ = 0;
     std::string garbage_;
-    bool stop_ = false;
-    std::thread thread_;
+    PtyEndpoint pty_; // last: its thread stops before the state above goes
 };
 
 } // namespace sim

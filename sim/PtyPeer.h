@@ -9,13 +9,13 @@
 // reports the slave's settings). Parity, modem lines (CTS, DTR) and break do not cross a pty.
 #pragma once
 
+#include "sim/PtyEndpoint.h"
+
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace sim {
@@ -58,7 +58,7 @@ class PtyPeer {
     PtyPeer(const PtyPeer&) = delete;
     PtyPeer& operator=(const PtyPeer&) = delete;
 
-    const std::string& DevicePath() const { return path_; }
+    const std::string& DevicePath() const { return pty_.Path(); }
     // Guards the model: hold it to read or change the model from another thread.
     std::mutex& Mutex() { return mutex_; }
     // Call after changing the model under Mutex() when a timed step may have moved.
@@ -75,32 +75,19 @@ class PtyPeer {
     void SetAnswerDelayMs(int ms);
 
   private:
-    struct Outgoing {
-        uint64_t dueUs;
-        std::string bytes;
-    };
-    void Serve();
+    void HandleInput(const char* data, size_t n);
     void Queue(std::string bytes, uint64_t nowUs); // mutex held
-    void FlushDue();
+    void FlushDue();                     // runs a timed step that is due, then sends what is due
     int PollTimeoutMs(bool& wantOutput); // mutex held
     PeerLine LineLocked();               // mutex held
-    bool ReopenSpare();
 
     PeerModel& model_;
-    std::string name_;
-    int master_ = -1;
-    int spare_ = -1;
-    int wake_[2] = {-1, -1};
-    std::string path_;
-
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<LineByte> received_, sent_;
-    std::deque<Outgoing> outgoing_;
-    size_t outgoingBytes_ = 0;
+    PtyOutbox outgoing_;
     int answerDelayMs_ = 0;
-    bool stop_ = false;
-    std::thread thread_;
+    PtyEndpoint pty_; // last: its thread stops before the state above goes
 };
 
 } // namespace sim

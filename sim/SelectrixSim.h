@@ -31,6 +31,8 @@
 //   command is ignored; 193, 129 and 201 are ignored unless claimed; 109 cannot be written.
 #pragma once
 
+#include "sim/PtyEndpoint.h"
+
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -40,7 +42,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -199,7 +200,7 @@ class SelectrixSim {
     SelectrixSim& operator=(const SelectrixSim&) = delete;
 
     // The slave side as an absolute path (e.g. /dev/pts/7), for TComPort::SetPort.
-    const std::string& DevicePath() const { return path_; }
+    const std::string& DevicePath() const { return pty_.Path(); }
 
     uint8_t Bus(uint8_t addr);
     void SetBus(uint8_t addr, uint8_t value);
@@ -239,23 +240,8 @@ class SelectrixSim {
     void SetProgrammerNeverReady(bool on);              // claim, load and write never finish
 
   private:
-    struct Outgoing {
-        uint64_t dueUs;
-        std::string bytes;
-    };
-
-    void Serve();
     void HandleInput(const char* data, size_t n);
     void FlushDue();
-    int PollTimeoutMs(bool& wantOutput);
-    void Wake();
-    void Record(std::deque<Received>& record, uint64_t atUs, const char* data, size_t n);
-    bool ReopenSpare();
-
-    int master_ = -1;
-    int spare_ = -1; // our own slave fd: keeps the line up while the code under test re-opens
-    int wake_[2] = {-1, -1};
-    std::string path_;
 
     std::mutex mutex_;
     std::condition_variable recordChanged_;
@@ -265,12 +251,10 @@ class SelectrixSim {
     std::deque<Received> sent_;
     size_t receivedCount_ = 0; // since the last ClearReceived
     size_t sentCount_ = 0;
-    std::deque<Outgoing> outgoing_;
-    size_t outgoingBytes_ = 0;
+    PtyOutbox outgoing_;
     std::function<void(const RequestEvent&)> monitor_;
     int answerDelayMs_ = 0;
-    bool stop_ = false;
-    std::thread thread_;
+    PtyEndpoint pty_; // last: its thread stops before the state above goes
 };
 
 } // namespace sim

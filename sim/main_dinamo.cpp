@@ -3,18 +3,11 @@
 #include "sim/ConsoleLoop.h"
 #include "sim/DinamoSim.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <iostream>
-#include <mutex>
 #include <optional>
-#include <poll.h>
-#include <signal.h>
 #include <sstream>
 #include <string>
-#include <sys/signalfd.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -47,13 +40,6 @@ Commands, one per line (numbers in decimal, 0x.. hex or 0b.. binary):
   quit                   stop
 )";
 
-std::mutex outMutex;
-
-void Say(const std::string& line) {
-    std::lock_guard<std::mutex> lock(outMutex);
-    std::cout << line << std::endl;
-}
-
 std::string Hex(const std::string& bytes) {
     std::string out;
     char buf[8];
@@ -65,34 +51,10 @@ std::string Hex(const std::string& bytes) {
     return out.empty() ? "-" : out;
 }
 
-std::optional<long> Number(const std::string& word) {
-    int base = 10;
-    std::string digits = word;
-    if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
-        base = 16;
-        digits = word.substr(2);
-    } else if (word.size() > 2 && word[0] == '0' && (word[1] == 'b' || word[1] == 'B')) {
-        base = 2;
-        digits = word.substr(2);
-    }
-    if (digits.empty()) return std::nullopt;
-    char* end = nullptr;
-    errno = 0;
-    long v = std::strtol(digits.c_str(), &end, base);
-    if (errno || *end != '\0' || v < 0) return std::nullopt;
-    return v;
-}
-
 std::optional<uint8_t> InRange(const std::string& word, long lo, long hi) {
-    auto v = Number(word);
+    auto v = sim::ConsoleNumber(word);
     if (!v || *v < lo || *v > hi) return std::nullopt;
     return static_cast<uint8_t>(*v);
-}
-
-std::optional<bool> OnOff(const std::string& word) {
-    if (word == "on" || word == "1") return true;
-    if (word == "off" || word == "0") return false;
-    return std::nullopt;
 }
 
 std::optional<std::string> ByteList(const std::vector<std::string>& w, size_t from) {
@@ -114,27 +76,24 @@ void Show(sim::DinamoSim& d) {
     size_t from = commands.size() > 10 ? commands.size() - 10 : 0;
     for (size_t i = from; i < commands.size(); ++i)
         out << "\n  command " << i + 1 << ": " << Hex(commands[i]);
-    Say(out.str());
+    sim::ConsoleSay(out.str());
 }
 
 // Runs one command line; false for "quit".
 bool Execute(sim::DinamoSim& d, const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> w;
-    for (std::string word; in >> word;)
-        w.push_back(word);
+    std::vector<std::string> w = sim::ConsoleWords(line);
     if (w.empty()) return true;
     const std::string& cmd = w[0];
-    auto bad = [&] { Say("? " + line + "   (type help)"); };
+    auto bad = [&] { sim::ConsoleSay("? " + line + "   (type help)"); };
 
     if (cmd == "quit" || cmd == "exit") return false;
     if (cmd == "help") {
-        Say(kHelp);
+        sim::ConsoleSay(kHelp);
     } else if (cmd == "show") {
         Show(d);
     } else if (cmd == "occupancy" || cmd == "magnet") {
         auto n = w.size() == 3 ? InRange(w[1], 1, 128) : std::nullopt;
-        auto on = w.size() == 3 ? OnOff(w[2]) : std::nullopt;
+        auto on = w.size() == 3 ? sim::ConsoleOnOff(w[2]) : std::nullopt;
         if (!n || !on) return bad(), true;
         cmd == "occupancy" ? d.QueueOccupancy(*n, *on) : d.QueueMagnet(*n, *on);
     } else if (cmd == "block") {
@@ -148,18 +107,18 @@ bool Execute(sim::DinamoSim& d, const std::string& line) {
         auto bytes = w.size() >= 2 ? ByteList(w, 1) : std::nullopt;
         bytes ? d.SendUnsolicited(*bytes) : bad();
     } else if (cmd == "hold" || cmd == "silent") {
-        auto on = w.size() == 2 ? OnOff(w[1]) : std::nullopt;
+        auto on = w.size() == 2 ? sim::ConsoleOnOff(w[1]) : std::nullopt;
         if (!on) return bad(), true;
         cmd == "hold" ? d.SetHold(*on) : d.SetSilent(*on);
     } else if (cmd == "fault") {
-        auto on = w.size() >= 2 && w.size() <= 3 ? OnOff(w[1]) : std::nullopt;
+        auto on = w.size() >= 2 && w.size() <= 3 ? sim::ConsoleOnOff(w[1]) : std::nullopt;
         auto resets = w.size() == 3 ? InRange(w[2], 1, 100) : std::optional<uint8_t>(1);
         if (!on || !resets || (!*on && w.size() == 3)) return bad(), true;
         d.SetFault(*on, *resets);
     } else if (cmd == "badcheck" && w.size() == 1) {
         d.SetBadCheckNext();
     } else if (cmd == "delay") {
-        auto v = w.size() == 2 ? Number(w[1]) : std::nullopt;
+        auto v = w.size() == 2 ? sim::ConsoleNumber(w[1]) : std::nullopt;
         if (!v || *v > 60000) return bad(), true;
         d.SetAnswerDelayMs(static_cast<int>(*v));
     } else {
@@ -172,7 +131,7 @@ void Monitor(const sim::DinamoFrameEvent& e) {
     std::string text = "PC: " + Hex(e.data) + " (toggle " + std::to_string(e.toggle) + ")";
     if (e.repeat) text += " repeat";
     text += e.answered ? " -> " + Hex(e.answer) : std::string(" -> no answer");
-    Say(text);
+    sim::ConsoleSay(text);
 }
 
 } // namespace
@@ -193,24 +152,12 @@ int RunDinamoSim(const std::vector<std::string>& args) {
         }
     }
 
-    // Blocked before the simulator's thread starts, so the signals only reach the signalfd.
-    int sigFd = sim::BlockStopSignals();
-    if (sigFd < 0) {
-        std::perror("quorrin-sim: signalfd");
-        return 1;
-    }
-
-    try {
+    return sim::ServeConsole([&](int sigFd) {
         sim::DinamoSim d(100000);
         if (verbose) d.SetFrameMonitor(Monitor);
-        Say(d.DevicePath());
+        sim::ConsoleSay(d.DevicePath());
 
         sim::ConsoleLoop(sigFd, [&](const std::string& line) { return Execute(d, line); });
         d.SetFrameMonitor(nullptr);
-    } catch (const std::exception& e) {
-        std::cerr << "quorrin-sim: " << e.what() << "\n";
-        ::close(sigFd);
-        return 1;
-    }
-    return 0;
+    });
 }

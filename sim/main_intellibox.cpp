@@ -3,18 +3,11 @@
 #include "sim/ConsoleLoop.h"
 #include "sim/IntelliboxSim.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <iostream>
-#include <mutex>
 #include <optional>
-#include <poll.h>
-#include <signal.h>
-#include <sstream>
 #include <string>
-#include <sys/signalfd.h>
-#include <unistd.h>
 #include <vector>
 
 int IntelliboxSimMain(int argc, char** argv);
@@ -53,13 +46,6 @@ Commands, one per line (numbers in decimal or 0x.. hex):
   help                   this text
   quit                   stop
 )";
-
-std::mutex outMutex;
-
-void Say(const std::string& line) {
-    std::lock_guard<std::mutex> lock(outMutex);
-    std::cout << line << std::endl;
-}
 
 std::optional<long> Number(const std::string& word) {
     int base = 10;
@@ -114,19 +100,17 @@ std::string Printable(const std::string& bytes) {
 
 void Monitor(const sim::IBCommand& c) {
     static const char* kKinds[] = {"P50X text", "P50X binary", "P50", "P50 wrapped"};
-    Say("PC: " + std::string(kKinds[static_cast<int>(c.kind)]) + " " + Printable(c.bytes) + " -> " +
-        (c.answer.empty() ? "no answer" : Printable(c.answer)));
+    sim::ConsoleSay("PC: " + std::string(kKinds[static_cast<int>(c.kind)]) + " " +
+                    Printable(c.bytes) + " -> " +
+                    (c.answer.empty() ? "no answer" : Printable(c.answer)));
 }
 
 // Returns false on "quit".
 bool Execute(sim::IntelliboxSim& ib, sim::IBMode& mode, const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> w;
-    for (std::string word; in >> word;)
-        w.push_back(word);
+    std::vector<std::string> w = sim::ConsoleWords(line);
     if (w.empty()) return true;
     const std::string& cmd = w[0];
-    auto bad = [&] { Say("? " + line + " (try help)"); };
+    auto bad = [&] { sim::ConsoleSay("? " + line + " (try help)"); };
     auto onOff = [&](void (sim::IntelliboxSim::*set)(bool)) {
         if (w.size() != 2 || (w[1] != "on" && w[1] != "off")) return bad();
         (ib.*set)(w[1] == "on");
@@ -135,8 +119,7 @@ bool Execute(sim::IntelliboxSim& ib, sim::IBMode& mode, const std::string& line)
 
     if (cmd == "quit" || cmd == "exit") return false;
     if (cmd == "help") {
-        std::lock_guard<std::mutex> lock(outMutex);
-        std::cout << kHelp;
+        sim::ConsoleSay(std::string(kHelp, sizeof kHelp - 2)); // without its last line break
     } else if (cmd == "mode") {
         auto m = w.size() == 2 ? ModeOf(w[1]) : std::nullopt;
         if (!m) return bad(), true;
@@ -190,13 +173,13 @@ bool Execute(sim::IntelliboxSim& ib, sim::IBMode& mode, const std::string& line)
         std::string s = std::string("mode ") + ModeName(mode) + ", " + std::to_string(ib.Baud()) +
                         " baud, line " + std::to_string(ib.Line().baud) + " baud, power " +
                         (ib.Power() ? "on" : "off");
-        Say(s);
+        sim::ConsoleSay(s);
         for (const auto& [addr, loc] : ib.Locs())
-            Say("loc " + std::to_string(addr) + ": speed " + std::to_string(loc.speed) +
-                (loc.forward ? " forward" : " backward") + (loc.light ? " light" : "") +
-                " functions " + std::to_string(loc.functions));
+            sim::ConsoleSay("loc " + std::to_string(addr) + ": speed " + std::to_string(loc.speed) +
+                            (loc.forward ? " forward" : " backward") + (loc.light ? " light" : "") +
+                            " functions " + std::to_string(loc.functions));
         for (const auto& [addr, first] : ib.P50Locs())
-            Say("P50 loc " + std::to_string(addr) + ": " + std::to_string(first));
+            sim::ConsoleSay("P50 loc " + std::to_string(addr) + ": " + std::to_string(first));
     } else {
         bad();
     }
@@ -232,22 +215,11 @@ int IntelliboxSimMain(int argc, char** argv) {
         }
     }
 
-    // Blocked before the simulator's thread starts, so the signals only reach the signalfd.
-    int sigFd = sim::BlockStopSignals();
-    if (sigFd < 0) {
-        std::perror("quorrin-sim: signalfd");
-        return 1;
-    }
-
-    try {
+    return sim::ServeConsole([&](int sigFd) {
         sim::IntelliboxSim ib(mode, baud);
         if (verbose) ib.SetRequestMonitor(Monitor);
-        Say(ib.DevicePath());
+        sim::ConsoleSay(ib.DevicePath());
         sim::ConsoleLoop(sigFd, [&](const std::string& line) { return Execute(ib, mode, line); });
         ib.SetRequestMonitor(nullptr);
-    } catch (const std::exception& e) {
-        std::cerr << "quorrin-sim: " << e.what() << "\n";
-        return 1;
-    }
-    return 0;
+    });
 }

@@ -2,12 +2,8 @@
 #include "sim/ConsoleLoop.h"
 #include "sim/KaartSim.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <iostream>
 #include <optional>
-#include <sstream>
 #include <vector>
 
 namespace {
@@ -31,25 +27,8 @@ Commands, one per line (numbers in decimal or 0x.. hex):
   quit                   stop
 )";
 
-std::optional<long> Number(const std::string& w, long max) {
-    char* end = nullptr;
-    errno = 0;
-    long v = std::strtol(w.c_str(), &end, 0);
-    if (w.empty() || errno || *end != '\0' || v < 0 || v > max) return std::nullopt;
-    return v;
-}
-
-std::optional<bool> OnOff(const std::string& w) {
-    if (w == "on" || w == "1") return true;
-    if (w == "off" || w == "0") return false;
-    return std::nullopt;
-}
-
 bool Execute(sim::KaartSim& ks, const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> w;
-    for (std::string word; in >> word;)
-        w.push_back(word);
+    std::vector<std::string> w = sim::ConsoleWords(line);
     if (w.empty()) return true;
     auto bad = [&] { sim::ConsoleSay("? " + line + "   (type help)"); };
     const std::string& cmd = w[0];
@@ -57,10 +36,10 @@ bool Execute(sim::KaartSim& ks, const std::string& line) {
     if (cmd == "help") {
         sim::ConsoleSay(kHelp);
     } else if (cmd == "module" && (w.size() == 2 || w.size() == 3)) {
-        auto n = Number(w[1], 127);
+        auto n = sim::ConsoleNumber(w[1], 127);
         if (!n) return bad(), true;
         if (w.size() == 3) {
-            auto v = Number(w[2], 255);
+            auto v = sim::ConsoleNumber(w[2], 255);
             v ? ks.SetModule(static_cast<uint8_t>(*n), static_cast<uint8_t>(*v)) : bad();
         } else {
             sim::ConsoleSay("module " + w[1] + " = " +
@@ -68,13 +47,13 @@ bool Execute(sim::KaartSim& ks, const std::string& line) {
         }
     } else if (cmd == "reset") {
         ks.Reset();
-    } else if (cmd == "silent" && w.size() == 2 && OnOff(w[1])) {
-        ks.SetSilent(*OnOff(w[1]));
+    } else if (cmd == "silent" && w.size() == 2 && sim::ConsoleOnOff(w[1])) {
+        ks.SetSilent(*sim::ConsoleOnOff(w[1]));
     } else if (cmd == "echo" && w.size() == 2) {
-        auto v = w[1] == "right" ? std::optional<long>(-1) : Number(w[1], 255);
+        auto v = w[1] == "right" ? std::optional<long>(-1) : sim::ConsoleNumber(w[1], 255);
         v ? ks.SetWrongEcho(static_cast<int>(*v)) : bad();
-    } else if (cmd == "onebyte" && w.size() == 2 && OnOff(w[1])) {
-        ks.SetOneByteAnswers(*OnOff(w[1]));
+    } else if (cmd == "onebyte" && w.size() == 2 && sim::ConsoleOnOff(w[1])) {
+        ks.SetOneByteAnswers(*sim::ConsoleOnOff(w[1]));
     } else if (cmd == "show") {
         sim::ConsoleSay(std::to_string(ks.Baud()) + " baud, configuration " +
                         std::to_string(ks.LastConfig()) + ", " + std::to_string(ks.Requests()) +
@@ -93,18 +72,9 @@ int RunKaartSim(bool helpOnly) {
         std::cout << kHelp;
         return 0;
     }
-    int sigFd = sim::BlockStopSignals();
-    if (sigFd < 0) {
-        std::perror("quorrin-sim: signalfd");
-        return 1;
-    }
-    try {
+    return sim::ServeConsole([&](int sigFd) {
         sim::KaartSim ks;
         sim::ConsoleSay(ks.DevicePath());
         sim::ConsoleLoop(sigFd, [&](const std::string& line) { return Execute(ks, line); });
-    } catch (const std::exception& e) {
-        std::cerr << "quorrin-sim: " << e.what() << "\n";
-        return 1;
-    }
-    return 0;
+    });
 }

@@ -3,17 +3,9 @@
 #include "sim/ConsoleLoop.h"
 #include "sim/LenzSim.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <iostream>
 #include <optional>
-#include <poll.h>
-#include <signal.h>
-#include <sstream>
 #include <string>
-#include <sys/signalfd.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -54,38 +46,10 @@ Commands, one per line (numbers in decimal, 0x.. hex or 0b.. binary):
   quit                   stop
 )";
 
-void Say(const std::string& line) {
-    std::cout << line << std::endl;
-}
-
-std::optional<long> Number(const std::string& word) {
-    int base = 10;
-    std::string digits = word;
-    if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
-        base = 16;
-        digits = word.substr(2);
-    } else if (word.size() > 2 && word[0] == '0' && (word[1] == 'b' || word[1] == 'B')) {
-        base = 2;
-        digits = word.substr(2);
-    }
-    if (digits.empty()) return std::nullopt;
-    char* end = nullptr;
-    errno = 0;
-    long v = std::strtol(digits.c_str(), &end, base);
-    if (errno || *end != '\0' || v < 0) return std::nullopt;
-    return v;
-}
-
 std::optional<long> InRange(const std::string& word, long lo, long hi) {
-    auto v = Number(word);
+    auto v = sim::ConsoleNumber(word);
     if (!v || *v < lo || *v > hi) return std::nullopt;
     return v;
-}
-
-std::optional<bool> OnOff(const std::string& word) {
-    if (word == "on" || word == "1") return true;
-    if (word == "off" || word == "0") return false;
-    return std::nullopt;
 }
 
 // "3.6" -> 0x36; the fraction's digits become the low nibble (3.12 -> 0x3C).
@@ -119,20 +83,17 @@ std::optional<std::string> ByteList(const std::vector<std::string>& w) {
 }
 
 bool Execute(sim::LenzSim& lz, const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> w;
-    for (std::string word; in >> word;)
-        w.push_back(word);
+    std::vector<std::string> w = sim::ConsoleWords(line);
     if (w.empty()) return true;
     const std::string& cmd = w[0];
-    auto bad = [&] { Say("? " + line + "   (type help)"); };
+    auto bad = [&] { sim::ConsoleSay("? " + line + "   (type help)"); };
     auto arg = [&](long lo, long hi) {
         return w.size() == 2 ? InRange(w[1], lo, hi) : std::nullopt;
     };
 
     if (cmd == "quit" || cmd == "exit") return false;
     if (cmd == "help") {
-        Say(kHelp);
+        sim::ConsoleSay(kHelp);
     } else if (cmd == "version") {
         auto v = w.size() == 2 ? VersionByte(w[1]) : std::nullopt;
         v ? lz.SetVersionByte(*v) : bad();
@@ -144,7 +105,7 @@ bool Execute(sim::LenzSim& lz, const std::string& line) {
     } else if (cmd == "input") {
         auto addr = w.size() == 4 ? InRange(w[1], 1, 256) : std::nullopt;
         auto n = w.size() == 4 ? InRange(w[2], 1, 8) : std::nullopt;
-        auto on = w.size() == 4 ? OnOff(w[3]) : std::nullopt;
+        auto on = w.size() == 4 ? sim::ConsoleOnOff(w[3]) : std::nullopt;
         if (!addr || !n || !on) return bad(), true;
         uint8_t module = static_cast<uint8_t>(*addr - 1);
         uint8_t bit = static_cast<uint8_t>(1u << (*n - 1));
@@ -156,7 +117,7 @@ bool Execute(sim::LenzSim& lz, const std::string& line) {
         lz.SetInputs(module, static_cast<uint8_t>(*on ? v | bit : v & ~bit));
     } else if (cmd == "turnouts") {
         auto addr = w.size() == 3 ? InRange(w[1], 1, 256) : std::nullopt;
-        auto on = w.size() == 3 ? OnOff(w[2]) : std::nullopt;
+        auto on = w.size() == 3 ? sim::ConsoleOnOff(w[2]) : std::nullopt;
         if (!addr || !on) return bad(), true;
         lz.WithModel([&](sim::LenzModel& m) {
             m.SetTurnoutModule(static_cast<uint8_t>(*addr - 1), *on);
@@ -168,7 +129,7 @@ bool Execute(sim::LenzSim& lz, const std::string& line) {
     } else if (cmd == "estop") {
         lz.HandEmergencyStop();
     } else if (cmd == "power") {
-        auto on = w.size() == 2 ? OnOff(w[1]) : std::nullopt;
+        auto on = w.size() == 2 ? sim::ConsoleOnOff(w[1]) : std::nullopt;
         on ? lz.SwitchPower(*on) : bad();
     } else if (cmd == "raw" || cmd == "garbage") {
         auto bytes = ByteList(w);
@@ -178,8 +139,10 @@ bool Execute(sim::LenzSim& lz, const std::string& line) {
         auto addr = arg(0, 9999);
         sim::LenzLoco l;
         if (!addr) return bad(), true;
-        if (!lz.Loco(static_cast<uint16_t>(*addr), l)) return Say("no such locomotive yet"), true;
-        Say("loco " + std::to_string(*addr) + ": " + std::to_string(l.steps) + " steps, speed " +
+        if (!lz.Loco(static_cast<uint16_t>(*addr), l))
+            return sim::ConsoleSay("no such locomotive yet"), true;
+        sim::ConsoleSay(
+            "loco " + std::to_string(*addr) + ": " + std::to_string(l.steps) + " steps, speed " +
             std::to_string(l.speed) + (l.forward ? " forward" : " backward") +
             (l.light ? ", light on" : ", light off") + ", functions " +
             std::to_string(l.functions) + (l.byHand ? ", held by a hand controller" : ""));
@@ -190,17 +153,17 @@ bool Execute(sim::LenzSim& lz, const std::string& line) {
             v = m.VersionByte();
             return std::vector<std::string>{};
         });
-        Say(std::string("power ") +
-            (p == sim::LenzPower::On    ? "on"
-             : p == sim::LenzPower::Off ? "off"
-                                        : "emergency stop") +
-            ", version " + std::to_string(v >> 4) + "." + std::to_string(v & 0x0F) +
-            ", XOR errors " + std::to_string(lz.XorErrors()));
+        sim::ConsoleSay(std::string("power ") +
+                        (p == sim::LenzPower::On    ? "on"
+                         : p == sim::LenzPower::Off ? "off"
+                                                    : "emergency stop") +
+                        ", version " + std::to_string(v >> 4) + "." + std::to_string(v & 0x0F) +
+                        ", XOR errors " + std::to_string(lz.XorErrors()));
     } else if (cmd == "silent") {
-        auto on = w.size() == 2 ? OnOff(w[1]) : std::nullopt;
+        auto on = w.size() == 2 ? sim::ConsoleOnOff(w[1]) : std::nullopt;
         on ? lz.SetSilent(*on) : bad();
     } else if (cmd == "busy") {
-        auto on = w.size() == 2 ? OnOff(w[1]) : std::nullopt;
+        auto on = w.size() == 2 ? sim::ConsoleOnOff(w[1]) : std::nullopt;
         on ? lz.SetReportAlways(*on ? sim::LenzReport::Busy : sim::LenzReport::None) : bad();
     } else if (cmd == "corrupt") {
         lz.CorruptNextAnswer();
@@ -241,19 +204,9 @@ int LenzSimMain(const std::vector<std::string>& args) {
         version = *v;
     }
 
-    int sigFd = sim::BlockStopSignals();
-    if (sigFd < 0) {
-        std::perror("quorrin-sim: signalfd");
-        return 1;
-    }
-    try {
+    return sim::ServeConsole([&](int sigFd) {
         sim::LenzSim lz(version);
-        Say(lz.DevicePath());
+        sim::ConsoleSay(lz.DevicePath());
         sim::ConsoleLoop(sigFd, [&](const std::string& line) { return Execute(lz, line); });
-    } catch (const std::exception& e) {
-        std::cerr << "quorrin-sim: " << e.what() << "\n";
-        ::close(sigFd);
-        return 1;
-    }
-    return 0;
+    });
 }

@@ -2,12 +2,8 @@
 #include "sim/ConsoleLoop.h"
 #include "sim/MarklinSim.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <iostream>
 #include <optional>
-#include <sstream>
 #include <vector>
 
 namespace {
@@ -32,20 +28,6 @@ Commands, one per line (numbers in decimal or 0x.. hex):
   quit                   stop
 )";
 
-std::optional<long> Number(const std::string& w, long max) {
-    char* end = nullptr;
-    errno = 0;
-    long v = std::strtol(w.c_str(), &end, 0);
-    if (w.empty() || errno || *end != '\0' || v < 0 || v > max) return std::nullopt;
-    return v;
-}
-
-std::optional<bool> OnOff(const std::string& w) {
-    if (w == "on" || w == "1") return true;
-    if (w == "off" || w == "0") return false;
-    return std::nullopt;
-}
-
 std::string Describe(const sim::MarklinCommand& c) {
     switch (c.kind) {
     case sim::MarklinCommand::Power:
@@ -64,45 +46,42 @@ std::string Describe(const sim::MarklinCommand& c) {
 }
 
 bool Execute(sim::MarklinSim& ms, const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> w;
-    for (std::string word; in >> word;)
-        w.push_back(word);
+    std::vector<std::string> w = sim::ConsoleWords(line);
     if (w.empty()) return true;
     auto bad = [&] { sim::ConsoleSay("? " + line + "   (type help)"); };
     const std::string& cmd = w[0];
     if (cmd == "quit" || cmd == "exit") return false;
     if (cmd == "help") {
         sim::ConsoleSay(kHelp);
-    } else if (cmd == "power" && w.size() == 2 && OnOff(w[1])) {
-        ms.SetPower(*OnOff(w[1]));
+    } else if (cmd == "power" && w.size() == 2 && sim::ConsoleOnOff(w[1])) {
+        ms.SetPower(*sim::ConsoleOnOff(w[1]));
     } else if (cmd == "module" && (w.size() == 2 || w.size() == 3)) {
-        auto n = Number(w[1], sim::kMarklinModules);
+        auto n = sim::ConsoleNumber(w[1], sim::kMarklinModules);
         if (!n || *n < 1) return bad(), true;
         if (w.size() == 3) {
-            auto v = Number(w[2], 0xFFFF);
+            auto v = sim::ConsoleNumber(w[2], 0xFFFF);
             v ? void(ms.SetModule(static_cast<unsigned>(*n), static_cast<uint16_t>(*v))) : bad();
         } else {
             sim::ConsoleSay("module " + w[1] + " = " + std::to_string(ms.Module(*n)));
         }
     } else if (cmd == "input" && w.size() == 4) {
-        auto n = Number(w[1], sim::kMarklinModules);
-        auto i = Number(w[2], 16);
-        auto on = OnOff(w[3]);
+        auto n = sim::ConsoleNumber(w[1], sim::kMarklinModules);
+        auto i = sim::ConsoleNumber(w[2], 16);
+        auto on = sim::ConsoleOnOff(w[3]);
         if (!n || *n < 1 || !i || *i < 1 || !on) return bad(), true;
         uint16_t bit = static_cast<uint16_t>(0x8000u >> (*i - 1));
         uint16_t v = ms.Module(static_cast<unsigned>(*n));
         ms.SetModule(static_cast<unsigned>(*n), static_cast<uint16_t>(*on ? v | bit : v & ~bit));
-    } else if (cmd == "loco" && w.size() == 2 && Number(w[1], 255)) {
-        int b = ms.LocoByte(static_cast<uint8_t>(*Number(w[1], 255)));
+    } else if (cmd == "loco" && w.size() == 2 && sim::ConsoleNumber(w[1], 255)) {
+        int b = ms.LocoByte(static_cast<uint8_t>(*sim::ConsoleNumber(w[1], 255)));
         sim::ConsoleSay(b < 0 ? "no command yet" : "speed byte " + std::to_string(b));
     } else if (cmd == "commands") {
         for (const sim::MarklinCommand& c : ms.Commands())
             sim::ConsoleSay(Describe(c));
     } else if (cmd == "clear") {
         ms.ClearRecords();
-    } else if (cmd == "silent" && w.size() == 2 && OnOff(w[1])) {
-        ms.SetSilent(*OnOff(w[1]));
+    } else if (cmd == "silent" && w.size() == 2 && sim::ConsoleOnOff(w[1])) {
+        ms.SetSilent(*sim::ConsoleOnOff(w[1]));
     } else if (cmd == "line") {
         sim::PeerLine l = ms.Line();
         sim::ConsoleSay(std::to_string(l.baud) + " baud, " + (l.twoStopBits ? "2" : "1") +
@@ -120,18 +99,9 @@ int RunMarklinSim(bool helpOnly) {
         std::cout << kHelp;
         return 0;
     }
-    int sigFd = sim::BlockStopSignals();
-    if (sigFd < 0) {
-        std::perror("quorrin-sim: signalfd");
-        return 1;
-    }
-    try {
+    return sim::ServeConsole([&](int sigFd) {
         sim::MarklinSim ms;
         sim::ConsoleSay(ms.DevicePath());
         sim::ConsoleLoop(sigFd, [&](const std::string& line) { return Execute(ms, line); });
-    } catch (const std::exception& e) {
-        std::cerr << "quorrin-sim: " << e.what() << "\n";
-        return 1;
-    }
-    return 0;
+    });
 }

@@ -3,18 +3,12 @@
 #include "sim/ConsoleLoop.h"
 #include "sim/SelectrixSim.h"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <iostream>
-#include <mutex>
 #include <optional>
-#include <poll.h>
 #include <signal.h>
 #include <sstream>
 #include <string>
-#include <sys/signalfd.h>
-#include <unistd.h>
 #include <vector>
 
 // The other systems, each from its own source.
@@ -60,13 +54,6 @@ Commands, one per line (numbers in decimal, 0x.. hex or 0b.. binary):
 Reading 127 answers 0x80 while the power is on and 0x00 while it is off.
 )";
 
-std::mutex outMutex;
-
-void Say(const std::string& line) {
-    std::lock_guard<std::mutex> lock(outMutex);
-    std::cout << line << std::endl;
-}
-
 std::string Hex(unsigned v) {
     char buf[8];
     std::snprintf(buf, sizeof buf, "0x%02X", v);
@@ -92,34 +79,10 @@ std::string Escaped(const std::string& text) {
     return out;
 }
 
-std::optional<long> Number(const std::string& word) {
-    int base = 10;
-    std::string digits = word;
-    if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
-        base = 16;
-        digits = word.substr(2);
-    } else if (word.size() > 2 && word[0] == '0' && (word[1] == 'b' || word[1] == 'B')) {
-        base = 2;
-        digits = word.substr(2);
-    }
-    if (digits.empty()) return std::nullopt;
-    char* end = nullptr;
-    errno = 0;
-    long v = std::strtol(digits.c_str(), &end, base);
-    if (errno || *end != '\0' || v < 0) return std::nullopt;
-    return v;
-}
-
 std::optional<uint8_t> Byte(const std::string& word, long max = 255) {
-    auto v = Number(word);
+    auto v = sim::ConsoleNumber(word);
     if (!v || *v > max) return std::nullopt;
     return static_cast<uint8_t>(*v);
-}
-
-std::optional<bool> OnOff(const std::string& word) {
-    if (word == "on" || word == "1") return true;
-    if (word == "off" || word == "0") return false;
-    return std::nullopt;
 }
 
 void Show(sim::SelectrixSim& sx) {
@@ -135,26 +98,23 @@ void Show(sim::SelectrixSim& sx) {
     }
     std::string text = out.str();
     text.pop_back();
-    Say(text);
+    sim::ConsoleSay(text);
 }
 
 // Runs one command line; false for "quit".
 bool Execute(sim::SelectrixSim& sx, const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> w;
-    for (std::string word; in >> word;)
-        w.push_back(word);
+    std::vector<std::string> w = sim::ConsoleWords(line);
     if (w.empty()) return true;
     const std::string& cmd = w[0];
-    auto bad = [&] { Say("? " + Escaped(line) + "   (type help)"); };
+    auto bad = [&] { sim::ConsoleSay("? " + Escaped(line) + "   (type help)"); };
     auto flag = [&](void (sim::SelectrixSim::*set)(bool)) {
-        auto on = w.size() == 2 ? OnOff(w[1]) : std::nullopt;
+        auto on = w.size() == 2 ? sim::ConsoleOnOff(w[1]) : std::nullopt;
         on ? (sx.*set)(*on) : bad();
     };
 
     if (cmd == "quit" || cmd == "exit") return false;
     if (cmd == "help") {
-        Say(kHelp);
+        sim::ConsoleSay(kHelp);
     } else if (cmd == "show") {
         Show(sx);
     } else if (cmd == "power") {
@@ -166,7 +126,7 @@ bool Execute(sim::SelectrixSim& sx, const std::string& line) {
     } else if (cmd == "input") {
         auto addr = w.size() == 4 ? Byte(w[1], 126) : std::nullopt;
         auto n = w.size() == 4 ? Byte(w[2], 8) : std::nullopt;
-        auto on = w.size() == 4 ? OnOff(w[3]) : std::nullopt;
+        auto on = w.size() == 4 ? sim::ConsoleOnOff(w[3]) : std::nullopt;
         if (!addr || !n || *n < 1 || !on) return bad(), true;
         uint8_t bit = static_cast<uint8_t>(1u << (*n - 1));
         uint8_t v = sx.Bus(*addr);
@@ -179,7 +139,8 @@ bool Execute(sim::SelectrixSim& sx, const std::string& line) {
             value ? sx.SetBus(*addr, *value) : bad();
         } else {
             uint8_t v = sx.Bus(*addr);
-            Say(std::to_string(*addr) + " = " + std::to_string(v) + " (" + Hex(v) + ")");
+            sim::ConsoleSay(std::to_string(*addr) + " = " + std::to_string(v) + " (" + Hex(v) +
+                            ")");
         }
     } else if (cmd == "decoder") {
         if (w.size() == 3) {
@@ -188,14 +149,14 @@ bool Execute(sim::SelectrixSim& sx, const std::string& line) {
             a&& b ? sx.SetProgrammingDecoder(*a, *b) : bad();
         } else if (w.size() == 1) {
             auto [a, b] = sx.ProgrammingDecoder();
-            Say("decoder " + std::to_string(a) + " " + std::to_string(b));
+            sim::ConsoleSay("decoder " + std::to_string(a) + " " + std::to_string(b));
         } else {
             bad();
         }
     } else if (cmd == "timing") {
         std::vector<uint32_t> ms;
         for (size_t i = 1; i < w.size(); ++i) {
-            auto v = Number(w[i]);
+            auto v = sim::ConsoleNumber(w[i]);
             if (v && *v <= 60000) ms.push_back(static_cast<uint32_t>(*v));
         }
         if (w.size() != 5 || ms.size() != 4) return bad(), true;
@@ -209,7 +170,7 @@ bool Execute(sim::SelectrixSim& sx, const std::string& line) {
     } else if (cmd == "neverready") {
         flag(&sim::SelectrixSim::SetProgrammerNeverReady);
     } else if (cmd == "delay" || cmd == "drop") {
-        auto v = w.size() == 2 ? Number(w[1]) : std::nullopt;
+        auto v = w.size() == 2 ? sim::ConsoleNumber(w[1]) : std::nullopt;
         if (!v || *v > 60000) return bad(), true;
         cmd == "delay" ? sx.SetAnswerDelayMs(static_cast<int>(*v))
                        : sx.SetDropEvery(static_cast<int>(*v));
@@ -230,11 +191,12 @@ bool Execute(sim::SelectrixSim& sx, const std::string& line) {
 void Monitor(const sim::RequestEvent& e) {
     std::string addr = std::to_string(e.addr);
     if (e.write) {
-        Say("PC: write " + addr + " = " + std::to_string(e.value) + " (" + Hex(e.value) + ")");
+        sim::ConsoleSay("PC: write " + addr + " = " + std::to_string(e.value) + " (" +
+                        Hex(e.value) + ")");
     } else {
-        Say("PC: read " + addr + " -> " +
-            (e.answered ? std::to_string(e.value) + " (" + Hex(e.value) + ")"
-                        : std::string("no answer")));
+        sim::ConsoleSay("PC: read " + addr + " -> " +
+                        (e.answered ? std::to_string(e.value) + " (" + Hex(e.value) + ")"
+                                    : std::string("no answer")));
     }
 }
 
@@ -297,24 +259,12 @@ int main(int argc, char** argv) {
     // fails quietly and serving goes on.
     signal(SIGPIPE, SIG_IGN);
 
-    // Blocked before the simulator's thread starts, so the signals only ever reach the
-    // signalfd below.
-    int sigFd = sim::BlockStopSignals();
-    if (sigFd < 0) {
-        std::perror("quorrin-sim: signalfd");
-        return 1;
-    }
-
-    try {
+    return sim::ServeConsole([&](int sigFd) {
         sim::SelectrixSim sx(100000);
         if (verbose) sx.SetRequestMonitor(Monitor);
-        Say(sx.DevicePath());
+        sim::ConsoleSay(sx.DevicePath());
 
         sim::ConsoleLoop(sigFd, [&](const std::string& line) { return Execute(sx, line); });
         sx.SetRequestMonitor(nullptr);
-    } catch (const std::exception& e) {
-        std::cerr << "quorrin-sim: " << e.what() << "\n";
-        return 1;
-    }
-    return 0;
+    });
 }
