@@ -3,27 +3,11 @@
 #include "sim/SelectrixSim.h"
 
 #include "platform/Tick.h"
+#include "sim/PtyPeer.h"
 
 #include <algorithm>
-#include <termios.h>
 
 namespace sim {
-
-namespace {
-
-unsigned BaudOf(speed_t speed) {
-    static const std::pair<speed_t, unsigned> kTable[] = {
-        {B50, 50},         {B75, 75},         {B110, 110},       {B134, 134},
-        {B150, 150},       {B200, 200},       {B300, 300},       {B600, 600},
-        {B1200, 1200},     {B1800, 1800},     {B2400, 2400},     {B4800, 4800},
-        {B9600, 9600},     {B19200, 19200},   {B38400, 38400},   {B57600, 57600},
-        {B115200, 115200}, {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
-    for (auto [code, baud] : kTable)
-        if (code == speed) return baud;
-    return 0;
-}
-
-} // namespace
 
 SelectrixSim::SelectrixSim(size_t recordLimit)
     : recordLimit_(recordLimit), pty_("SelectrixSim", mutex_) {
@@ -149,11 +133,12 @@ void SelectrixSim::SendUnsolicited(const std::string& bytes) {
 LineSettings SelectrixSim::Line() {
     std::lock_guard<std::mutex> lock(mutex_);
     LineSettings line;
-    termios tio{};
-    if (pty_.Spare() < 0 || tcgetattr(pty_.Spare(), &tio) < 0) return line;
-    line.baud = BaudOf(cfgetospeed(&tio));
-    line.twoStopBits = (tio.c_cflag & CSTOPB) != 0;
-    line.rtsCts = (tio.c_cflag & CRTSCTS) != 0;
+    // Any rate the PC set, also one without a termios code of its own.
+    PeerLine peer;
+    if (pty_.Spare() < 0 || !ReadPeerLine(pty_.Spare(), peer)) return line;
+    line.baud = peer.baud;
+    line.twoStopBits = peer.twoStopBits;
+    line.rtsCts = peer.rtsCts;
     return line;
 }
 
