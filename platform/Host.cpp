@@ -32,9 +32,16 @@ void MainThreadQueue::Enqueue(Item item) {
 }
 
 void MainThreadQueue::AwaitStage(Handshake& h, int stage) {
-    for (int now = h.stage.load(std::memory_order_acquire); now < stage;
-         now = h.stage.load(std::memory_order_acquire))
-        h.stage.wait(now, std::memory_order_acquire);
+    std::unique_lock lock(h.mutex);
+    h.changed.wait(lock, [&] { return h.stage >= stage; });
+}
+
+void MainThreadQueue::SetStage(Handshake& h, int stage) {
+    {
+        std::lock_guard lock(h.mutex);
+        h.stage = stage;
+    }
+    h.changed.notify_all();
 }
 
 void MainThreadQueue::Synchronize(std::function<void()> fn) {
@@ -70,10 +77,7 @@ size_t MainThreadQueue::Serve() {
             item = std::move(items_.front());
             items_.pop_front();
         }
-        if (item.wait == Wait::Taken) {
-            item.handshake->stage.store(1, std::memory_order_release);
-            item.handshake->stage.notify_all();
-        }
+        if (item.wait == Wait::Taken) SetStage(*item.handshake, 1);
         std::exception_ptr error;
         try {
             item.fn();
@@ -82,9 +86,8 @@ size_t MainThreadQueue::Serve() {
         }
         ++ran;
         if (item.wait == Wait::Done) {
-            item.handshake->error = std::move(error);
-            item.handshake->stage.store(2, std::memory_order_release);
-            item.handshake->stage.notify_all();
+            item.handshake->error = std::move(error); // read by the sender once it sees the stage
+            SetStage(*item.handshake, 2);
         } else if (error) {
             // Posted or sent work has nobody to carry its failure back to.
             Host().ReportException(error);

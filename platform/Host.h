@@ -6,7 +6,6 @@
 // they can see which messages were shown without any window.
 #pragma once
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -47,13 +46,16 @@ public:
 
 private:
     // How a queuing thread learns that its item was taken or has run. It
-    // waits on `stage` alone, not on the queue's mutex: a sender that went
-    // back for the mutex after queuing would race the main thread it just
-    // woke for it, and one of them would sleep and wake once more for nothing.
+    // waits on a lock of its own, not on the queue's: a sender that went back
+    // for the queue's mutex right after queuing would race the main thread it
+    // had just woken, and one of them would sleep and wake once more for
+    // nothing.
     // Shared, because the main thread still touches it after the sender may
     // have seen the last stage and gone.
     struct Handshake {
-        std::atomic<int> stage{0}; // 0 queued, 1 taken, 2 run
+        std::mutex mutex;
+        std::condition_variable changed;
+        int stage = 0; // 0 queued, 1 taken, 2 run
         std::exception_ptr error;
     };
     enum class Wait { None, Taken, Done };
@@ -64,6 +66,7 @@ private:
     };
     void Enqueue(Item item);
     static void AwaitStage(Handshake& h, int stage);
+    static void SetStage(Handshake& h, int stage);
 
     std::mutex mutex_;
     std::condition_variable queued_; // main thread waits for work
