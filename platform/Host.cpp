@@ -52,7 +52,14 @@ void MainThreadQueue::Synchronize(std::function<void()> fn) {
     auto handshake = std::make_shared<Handshake>();
     Enqueue(Item{std::move(fn), Wait::Done, handshake});
     AwaitStage(*handshake, 2);
-    if (handshake->error) std::rethrow_exception(handshake->error);
+    // Taken out of the handshake, which the main thread may free last: the
+    // exception is then released on this thread, the one that caught it.
+    std::exception_ptr error;
+    {
+        std::lock_guard lock(handshake->mutex);
+        error = std::move(handshake->error);
+    }
+    if (error) std::rethrow_exception(error);
 }
 
 void MainThreadQueue::SendAccepted(std::function<void()> fn) {
@@ -86,7 +93,7 @@ size_t MainThreadQueue::Serve() {
         }
         ++ran;
         if (item.wait == Wait::Done) {
-            item.handshake->error = std::move(error); // read by the sender once it sees the stage
+            item.handshake->error = std::move(error); // the sender takes it out
             SetStage(*item.handshake, 2);
         } else if (error) {
             // Posted or sent work has nobody to carry its failure back to.
