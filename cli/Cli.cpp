@@ -379,10 +379,10 @@ void Session::InstallHandlers() {
                   "loco " + std::to_string(d1) + " data " + Hex(d2) + " functions " + Hex(d3));
             break;
         case laNoodstop:
-            Event({{"event", "emergency-stop"}}, "emergency stop");
+            Event({{"event", "emergency-stop"}}, "broadcast: emergency stop");
             break;
         case laAllesAan:
-            Event({{"event", "power"}, {"state", "on"}}, "power on");
+            Event({{"event", "power"}, {"state", "on"}}, "broadcast: power on");
             break;
         case laVersie: // the answer of version and probe, shown as their result
             break;

@@ -262,6 +262,9 @@ TEST(Cli, LenzPowerOnFirstThenVersionAndFeedback) {
     const Outcome r = Cli(Args("lenz", {"do", "power on", "version", "feedback 3"}));
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_TRUE(Has(r.out, "version 3.6\n")) << r.out;
+    // The command's result and the interface's broadcasts read differently.
+    EXPECT_EQ(r.out.rfind("power on\n", 0), 0u) << r.out;
+    EXPECT_TRUE(Has(r.out, "\nbroadcast: power on\n")) << r.out;
     EXPECT_TRUE(Has(r.out, "feedback module 3 upper")) << r.out;
 }
 
