@@ -737,8 +737,24 @@ int ParseCommand(const std::string& line, Request& req) {
     CLI::App app{"session command", "quorrin-cli"};
     AddCommands(app, req);
     std::vector<std::string> args = Words(line);
+    const std::string first = args.empty() ? std::string() : args.front();
     std::reverse(args.begin(), args.end()); // CLI11 takes them last first
     try {
+        bool known = true;
+        if (!first.empty() && first[0] != '-') {
+            try {
+                known = app.get_subcommand_ptr(first) != nullptr;
+            } catch (const CLI::OptionNotFound&) {
+                known = false;
+            }
+        }
+        if (!known) {
+            std::cerr << "quorrin-cli: " << first
+                      << ": unknown command (ports, probe, power, loco, feedback, write, version, "
+                         "watch; --help lists them)"
+                      << std::endl;
+            return kWrongUse;
+        }
         app.parse(args);
     } catch (const CLI::CallForHelp&) {
         std::cout << app.help();

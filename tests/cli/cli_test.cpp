@@ -140,6 +140,7 @@ TEST(Cli, WrongUseEndsWithStatusOneAndSaysWhy) {
     const std::vector<Case> cases{
         {{"--system", "nope", "--simulator", "probe"}, "nope"},
         {{"--simulator", "frobnicate"}, "subcommand"},
+        {{"--simulator", "do", "power on", "frob 3"}, "frob: unknown command"},
         {{"--simulator"}, "subcommand"},
         {{"probe"}, "--port NAME or --simulator"},
         {{"--simulator", "write", "5"}, "value"},
