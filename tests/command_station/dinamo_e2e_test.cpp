@@ -4,9 +4,10 @@
 #include "command_station/Dinamo.h"
 #include "command_station/MivoComm.h"
 #include "platform/Host.h"
-#include "tests/support/RecordingHost.h"
 #include "platform/Tick.h"
 #include "sim/DinamoSim.h"
+#include "tests/support/Bytes.h"
+#include "tests/support/RecordingHost.h"
 
 #include <gtest/gtest.h>
 
@@ -18,12 +19,7 @@ namespace {
 
 constexpr uint32_t kBeforeWrap = 0xFFFFFFFFu - 300;
 
-std::string B(std::initializer_list<int> bytes) {
-    std::string s;
-    for (int b : bytes)
-        s += static_cast<char>(b);
-    return s;
-}
+using testsupport::Bytes;
 
 double CpuMs() {
     rusage ru{};
@@ -83,21 +79,22 @@ TEST_F(DinamoLine, ConnectsThenCarriesCommandsAndReports) {
     ASSERT_TRUE(com.InitSysteem());
     std::vector<sim::DinamoFrameEvent> frames = dinamo.Frames();
     ASSERT_FALSE(frames.empty());
-    EXPECT_EQ(frames[0].data, B({0x94}));
+    EXPECT_EQ(frames[0].data, Bytes({0x94}));
     EXPECT_EQ(frames[0].toggle, 0);
 
     dinamo.QueueOccupancy(12, true);
     dinamo.QueueMagnet(3, true);
     dinamo.QueueBlock(7, 99);
-    dinamo.QueueRaw(B({0x0C, 0x05, 0x01})); // an occupancy row with three bytes: ignored
-    dinamo.QueueRaw(B({0x60, 0x01}));
-    for (const std::string& c : {B({0x21}), B({0x22, 0x01}), B({0x23, 0x7F, 0x80})})
+    dinamo.QueueRaw(Bytes({0x0C, 0x05, 0x01})); // an occupancy row with three bytes: ignored
+    dinamo.QueueRaw(Bytes({0x60, 0x01}));
+    for (const std::string& c : {Bytes({0x21}), Bytes({0x22, 0x01}), Bytes({0x23, 0x7F, 0x80})})
         ASSERT_TRUE(com.DinamoOpdracht(c));
     ASSERT_TRUE(
         RunUntil([&] { return com.DinamoRij->empty() && dinamo.ReportsWaiting() == 0; }, 3000));
     RunFor(30);
-    EXPECT_EQ(dinamo.Commands(), (std::vector<std::string>{B({0x94}), B({0x21}), B({0x22, 0x01}),
-                                                           B({0x23, 0x7F, 0x80})}));
+    EXPECT_EQ(dinamo.Commands(),
+              (std::vector<std::string>{Bytes({0x94}), Bytes({0x21}), Bytes({0x22, 0x01}),
+                                        Bytes({0x23, 0x7F, 0x80})}));
     EXPECT_EQ(actions,
               (std::vector<Action>{{daBezetmelder, 12, 1}, {daMagneet, 3, 1}, {daBlok, 7, 99}}));
     EXPECT_EQ(Count("ontv: 96"), 1u);
@@ -111,7 +108,8 @@ TEST_F(DinamoLine, ConnectsThenCarriesCommandsAndReports) {
 TEST_F(DinamoLine, LateAnswersNeitherSkipNorRepeatACommand) {
     ASSERT_TRUE(com.InitSysteem());
     dinamo.SetAnswerDelayMs(300); // above the 200 ms the component waits
-    const std::vector<std::string> commands = {B({0x31}), B({0x32}), B({0x33}), B({0x34})};
+    const std::vector<std::string> commands = {Bytes({0x31}), Bytes({0x32}), Bytes({0x33}),
+                                               Bytes({0x34})};
     for (const std::string& c : commands)
         ASSERT_TRUE(com.DinamoOpdracht(c));
     std::vector<uint64_t> emptiedAt; // when each command left the queue
@@ -146,10 +144,10 @@ TEST_F(DinamoLine, GarbageAndBadFramesFromTheDinamo) {
         const char* name;
         std::string garbage;
     } rows[] = {
-        {"bit 7 set", B({0x80, 0xFF, 0xC5, 0xFF, 0xFF})},
-        {"without bit 7", B({0x02, 0x11, 0x7F})},
-        {"forged frame, wrong check", B({0x31, 0x05, 0xCB})},
-        {"lone header", B({0x03})},
+        {"bit 7 set", Bytes({0x80, 0xFF, 0xC5, 0xFF, 0xFF})},
+        {"without bit 7", Bytes({0x02, 0x11, 0x7F})},
+        {"forged frame, wrong check", Bytes({0x31, 0x05, 0xCB})},
+        {"lone header", Bytes({0x03})},
     };
     uint8_t command = 0x40;
     for (const Row& row : rows) {
@@ -172,10 +170,10 @@ TEST_F(DinamoLine, GarbageAndBadFramesFromTheDinamo) {
     // A wrong check byte on a real answer: dropped, the frame goes again.
     texts.clear();
     dinamo.SetBadCheckNext();
-    ASSERT_TRUE(com.DinamoOpdracht(B({0x50})));
+    ASSERT_TRUE(com.DinamoOpdracht(Bytes({0x50})));
     ASSERT_TRUE(RunUntil([&] { return com.DinamoRij->empty(); }, 2000));
     EXPECT_EQ(Count("opnieuw..."), 1u);
-    EXPECT_EQ(dinamo.Commands().back(), B({0x50}));
+    EXPECT_EQ(dinamo.Commands().back(), Bytes({0x50}));
 }
 
 TEST_F(DinamoLine, FaultNeedingTwoResetsFailsTheConnectionTestThenClears) {
@@ -190,7 +188,7 @@ TEST_F(DinamoLine, FaultNeedingTwoResetsFailsTheConnectionTestThenClears) {
     EXPECT_EQ(Count("fault opgeheven"), 1u);
     std::vector<uint64_t> resets;
     for (const sim::DinamoFrameEvent& e : dinamo.Frames())
-        if (e.data == B({0x94}) && !e.repeat) resets.push_back(e.atUs);
+        if (e.data == Bytes({0x94}) && !e.repeat) resets.push_back(e.atUs);
     ASSERT_EQ(resets.size(), 2u);
     EXPECT_GE(resets[1] - resets[0], 900000u); // at most one a second
 }
@@ -200,11 +198,11 @@ TEST_F(DinamoLine, HoldThatNeverClearsKeepsTheLinkPollingAndTheQueueWaiting) {
     dinamo.SetHold(true);
     RunFor(50);
     ASSERT_TRUE(com.DinamoHold);
-    ASSERT_TRUE(com.DinamoOpdracht(B({0x21})));
+    ASSERT_TRUE(com.DinamoOpdracht(Bytes({0x21})));
     dinamo.ClearRecords();
     RunFor(600);
     EXPECT_EQ(com.DinamoRij->size(), 1u);
-    EXPECT_EQ(dinamo.Commands(), std::vector<std::string>{B({0x94})});
+    EXPECT_EQ(dinamo.Commands(), std::vector<std::string>{Bytes({0x94})});
     std::vector<sim::DinamoFrameEvent> frames = dinamo.Frames();
     EXPECT_GT(frames.size(), 10u);
     for (const auto& e : frames)

@@ -1,6 +1,7 @@
 // The DINAMO link's pure parts: frames, check bytes, splitting a receive
 // buffer, reports, deadlines.
 #include "command_station/Dinamo.h"
+#include "tests/support/Bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -10,12 +11,7 @@ using namespace command_station;
 
 namespace {
 
-std::string B(std::initializer_list<int> bytes) {
-    std::string s;
-    for (int b : bytes)
-        s += static_cast<char>(b);
-    return s;
-}
+using testsupport::Bytes;
 
 } // namespace
 
@@ -25,13 +21,13 @@ TEST(DinamoFrame, FramesOnTheWire) {
         uint8_t toggle;
         std::string frame;
     } rows[] = {
-        {"", 0, B({0x00, 0x80})},
-        {"", 1, B({0x40, 0xC0})},
-        {B({0x94}), 0, B({0x01, 0x94, 0xEB})},
-        {B({0x94}), 1, B({0x41, 0x94, 0xAB})},
-        {B({0x01, 0x02}), 0, B({0x02, 0x01, 0x02, 0xFB})},
-        {B({0xFF, 0xFF, 0xFF}), 1, B({0x43, 0xFF, 0xFF, 0xFF, 0xC0})},
-        {B({0x7F}), 0, B({0x01, 0x7F, 0x80})}, // sum exactly 128
+        {"", 0, Bytes({0x00, 0x80})},
+        {"", 1, Bytes({0x40, 0xC0})},
+        {Bytes({0x94}), 0, Bytes({0x01, 0x94, 0xEB})},
+        {Bytes({0x94}), 1, Bytes({0x41, 0x94, 0xAB})},
+        {Bytes({0x01, 0x02}), 0, Bytes({0x02, 0x01, 0x02, 0xFB})},
+        {Bytes({0xFF, 0xFF, 0xFF}), 1, Bytes({0x43, 0xFF, 0xFF, 0xFF, 0xC0})},
+        {Bytes({0x7F}), 0, Bytes({0x01, 0x7F, 0x80})}, // sum exactly 128
     };
     for (const Row& row : rows) {
         std::string frame = DinamoFrame(row.data, row.toggle);
@@ -41,11 +37,11 @@ TEST(DinamoFrame, FramesOnTheWire) {
         EXPECT_EQ(static_cast<uint8_t>(frame[0]) & 0x80, 0);
     }
     // Four bytes do not fit the two-bit count and are never cut to fit.
-    EXPECT_THROW(DinamoFrame(B({1, 2, 3, 4}), 0), std::length_error);
+    EXPECT_THROW(DinamoFrame(Bytes({1, 2, 3, 4}), 0), std::length_error);
 }
 
 TEST(DinamoFrame, CheckSumCatchesEverySingleBitErrorInSevenBits) {
-    std::string frame = DinamoFrame(B({0x05, 0x11}), 1);
+    std::string frame = DinamoFrame(Bytes({0x05, 0x11}), 1);
     for (size_t i = 0; i < frame.size(); ++i) {
         for (int bit = 0; bit < 7; ++bit) {
             std::string bad = frame;
@@ -53,8 +49,8 @@ TEST(DinamoFrame, CheckSumCatchesEverySingleBitErrorInSevenBits) {
             EXPECT_FALSE(DinamoSomOke(bad)) << i << ":" << bit;
         }
     }
-    EXPECT_TRUE(DinamoSomOke(B({0x31, 0x05, 0xCA})));
-    EXPECT_FALSE(DinamoSomOke(B({0x31, 0x05, 0xCB})));
+    EXPECT_TRUE(DinamoSomOke(Bytes({0x31, 0x05, 0xCA})));
+    EXPECT_FALSE(DinamoSomOke(Bytes({0x31, 0x05, 0xCB})));
 }
 
 TEST(DinamoFrame, SplittingTheReceiveBuffer) {
@@ -67,18 +63,19 @@ TEST(DinamoFrame, SplittingTheReceiveBuffer) {
         std::string rest;
     } rows[] = {
         {"empty", "", S::Onvolledig, "", ""},
-        {"garbage only", B({0x80, 0xFF, 0xC0}), S::Onvolledig, "", ""},
-        {"header alone", B({0x31}), S::Onvolledig, "", B({0x31})},
-        {"one short", B({0x02, 0x01, 0x02}), S::Onvolledig, "", B({0x02, 0x01, 0x02})},
-        {"empty frame", B({0x40, 0xC0}), S::Frame, B({0x40, 0xC0}), ""},
-        {"garbage first", B({0xFE, 0x80, 0x31, 0x05, 0xCA, 0x00}), S::Frame, B({0x31, 0x05, 0xCA}),
-         B({0x00})},
-        {"wrong check", B({0x31, 0x05, 0xCB, 0x40, 0xC0}), S::Fout, "", B({0x40, 0xC0})},
-        {"three data bytes", B({0x03, 0x04, 0x05, 0x06, 0xEE}), S::Frame,
-         B({0x03, 0x04, 0x05, 0x06, 0xEE}), ""},
+        {"garbage only", Bytes({0x80, 0xFF, 0xC0}), S::Onvolledig, "", ""},
+        {"header alone", Bytes({0x31}), S::Onvolledig, "", Bytes({0x31})},
+        {"one short", Bytes({0x02, 0x01, 0x02}), S::Onvolledig, "", Bytes({0x02, 0x01, 0x02})},
+        {"empty frame", Bytes({0x40, 0xC0}), S::Frame, Bytes({0x40, 0xC0}), ""},
+        {"garbage first", Bytes({0xFE, 0x80, 0x31, 0x05, 0xCA, 0x00}), S::Frame,
+         Bytes({0x31, 0x05, 0xCA}), Bytes({0x00})},
+        {"wrong check", Bytes({0x31, 0x05, 0xCB, 0x40, 0xC0}), S::Fout, "", Bytes({0x40, 0xC0})},
+        {"three data bytes", Bytes({0x03, 0x04, 0x05, 0x06, 0xEE}), S::Frame,
+         Bytes({0x03, 0x04, 0x05, 0x06, 0xEE}), ""},
         // Garbage without bit 7 looks like a header: it takes its length and
         // fails the check, so the bytes after it are looked at again.
-        {"garbage without bit 7", B({0x01, 0x00, 0x00, 0x40, 0xC0}), S::Fout, "", B({0x40, 0xC0})},
+        {"garbage without bit 7", Bytes({0x01, 0x00, 0x00, 0x40, 0xC0}), S::Fout, "",
+         Bytes({0x40, 0xC0})},
     };
     for (const Row& row : rows) {
         std::string invoer = row.invoer, frame;
@@ -100,23 +97,23 @@ TEST(DinamoFrame, ReportsByTheirFirstByte) {
         std::string tekst;
     } rows[] = {
         {"", M::Geen, daBezetmelder, 0, 0, ""},
-        {B({0x05}), M::Actie, daBezetmelder, 1, 0, ""},
-        {B({0x04, 0x00}), M::Actie, daBezetmelder, 1, 0, ""},
-        {B({0x06, 0x7F}), M::Actie, daBezetmelder, 128, 1, ""},
-        {B({0x0E, 0xFF}), M::Actie, daBezetmelder, 128, 1, ""}, // b2 keeps 7 bits
-        {B({0x84, 0x10}), M::Actie, daBezetmelder, 17, 0, ""},  // bit 7 of b1 plays no part
-        {B({0x06, 0x01, 0x02}), M::Geen, daBezetmelder, 0, 0, ""},
-        {B({0x02, 0x09}), M::Actie, daMagneet, 10, 0, ""},
-        {B({0x03, 0x09}), M::Actie, daMagneet, 10, 1, ""},
-        {B({0x03, 0x09, 0x55}), M::Actie, daMagneet, 10, 1, ""},
-        {B({0x03}), M::Actie, daMagneet, 1, 1, ""},
-        {B({0x40, 0x00}), M::Actie, daBlok, 1, 0, ""},
-        {B({0x5F, 0xFF}), M::Actie, daBlok, 32, 127, ""},
-        {B({0x44, 0x03, 0x01}), M::Actie, daBlok, 5, 3, ""}, // blocks may take three bytes
-        {B({0x00}), M::Tekst, daBezetmelder, 0, 0, "ontv: 0"},
-        {B({0x10, 0x01}), M::Tekst, daBezetmelder, 0, 0, "ontv: 16"},
-        {B({0x60}), M::Tekst, daBezetmelder, 0, 0, "ontv: 96"},
-        {B({0x94}), M::Tekst, daBezetmelder, 0, 0, "ontv: 148"},
+        {Bytes({0x05}), M::Actie, daBezetmelder, 1, 0, ""},
+        {Bytes({0x04, 0x00}), M::Actie, daBezetmelder, 1, 0, ""},
+        {Bytes({0x06, 0x7F}), M::Actie, daBezetmelder, 128, 1, ""},
+        {Bytes({0x0E, 0xFF}), M::Actie, daBezetmelder, 128, 1, ""}, // b2 keeps 7 bits
+        {Bytes({0x84, 0x10}), M::Actie, daBezetmelder, 17, 0, ""},  // bit 7 of b1 plays no part
+        {Bytes({0x06, 0x01, 0x02}), M::Geen, daBezetmelder, 0, 0, ""},
+        {Bytes({0x02, 0x09}), M::Actie, daMagneet, 10, 0, ""},
+        {Bytes({0x03, 0x09}), M::Actie, daMagneet, 10, 1, ""},
+        {Bytes({0x03, 0x09, 0x55}), M::Actie, daMagneet, 10, 1, ""},
+        {Bytes({0x03}), M::Actie, daMagneet, 1, 1, ""},
+        {Bytes({0x40, 0x00}), M::Actie, daBlok, 1, 0, ""},
+        {Bytes({0x5F, 0xFF}), M::Actie, daBlok, 32, 127, ""},
+        {Bytes({0x44, 0x03, 0x01}), M::Actie, daBlok, 5, 3, ""}, // blocks may take three bytes
+        {Bytes({0x00}), M::Tekst, daBezetmelder, 0, 0, "ontv: 0"},
+        {Bytes({0x10, 0x01}), M::Tekst, daBezetmelder, 0, 0, "ontv: 16"},
+        {Bytes({0x60}), M::Tekst, daBezetmelder, 0, 0, "ontv: 96"},
+        {Bytes({0x94}), M::Tekst, daBezetmelder, 0, 0, "ontv: 148"},
     };
     for (const Row& row : rows) {
         TDinamoMelding m = DinamoMeldingVan(row.data);

@@ -6,9 +6,10 @@
 #include "command_station/Dinamo.h"
 #include "command_station/MivoComm.h"
 #include "platform/Host.h"
-#include "tests/support/RecordingHost.h"
 #include "platform/Tick.h"
 #include "sim/DinamoSim.h"
+#include "tests/support/Bytes.h"
+#include "tests/support/RecordingHost.h"
 
 #include <gtest/gtest.h>
 
@@ -23,12 +24,7 @@ namespace {
 constexpr uint32_t kUpperHalf = 0x80000010u; // a deadline of 0 looks 24.9 days ahead here
 constexpr uint32_t kBeforeWrap = 0xFFFFFFFFu - 150;
 
-std::string B(std::initializer_list<int> bytes) {
-    std::string s;
-    for (int b : bytes)
-        s += static_cast<char>(b);
-    return s;
-}
+using testsupport::Bytes;
 
 double CpuMs() {
     rusage ru{};
@@ -113,8 +109,8 @@ TEST_F(DinamoLink, ConnectionTestSendsTheResetAndPausesASecond) {
     // The step that took the answer sent the next frame at once: it is in
     // flight when the test ends, and the host's first step reads its answer.
     ASSERT_EQ(Frames().size(), 2u);
-    EXPECT_EQ(Frames()[0].frame, B({0x01, 0x94, 0xEB}));
-    EXPECT_EQ(Frames()[1].frame, B({0x40, 0xC0}));
+    EXPECT_EQ(Frames()[0].frame, Bytes({0x01, 0x94, 0xEB}));
+    EXPECT_EQ(Frames()[1].frame, Bytes({0x40, 0xC0}));
     EXPECT_EQ(texts, (std::vector<std::string>{"reset fault", "fault opgeheven"}));
     EXPECT_TRUE(com.DinamoRij->empty());
     EXPECT_EQ(com.DinamoToggle, 1);
@@ -146,9 +142,9 @@ TEST_F(DinamoLink, SilentDinamoIsResentAtTheAnswerTimeOutWithoutSpinning) {
         EXPECT_LT(gap, 320u) << i;
     }
     // The reset first; within its second the resends go empty, same toggle.
-    EXPECT_EQ(f[0].frame, B({0x01, 0x94, 0xEB}));
+    EXPECT_EQ(f[0].frame, Bytes({0x01, 0x94, 0xEB}));
     for (size_t i = 1; i < f.size(); ++i)
-        EXPECT_EQ(f[i].frame, B({0x00, 0x80})) << i;
+        EXPECT_EQ(f[i].frame, Bytes({0x00, 0x80})) << i;
     size_t opnieuw = std::count(texts.begin(), texts.end(), "opnieuw...");
     EXPECT_EQ(opnieuw, f.size() - 1);
 }
@@ -157,7 +153,7 @@ TEST_F(DinamoLink, ReceivedFrameStatusAndReport) {
     // A hand-made answer: one data byte, hold and fault set, toggle 0.
     answering = false;
     com.DinamoZend("");
-    line->Feed(B({0x31, 0x05, 0xCA}));
+    line->Feed(Bytes({0x31, 0x05, 0xCA}));
     com.DinamoOntvang();
     EXPECT_EQ(texts, (std::vector<std::string>{"hold actief", "fault actief"}));
     EXPECT_EQ(actions, (std::vector<Action>{{daBezetmelder, 1, 0}}));
@@ -168,7 +164,7 @@ TEST_F(DinamoLink, ReceivedFrameStatusAndReport) {
     // Both clear again; no report.
     texts.clear();
     com.DinamoZend("");
-    line->Feed(B({0x40, 0xC0}));
+    line->Feed(Bytes({0x40, 0xC0}));
     com.DinamoOntvang();
     EXPECT_EQ(texts, (std::vector<std::string>{"hold opgeheven", "fault opgeheven"}));
 }
@@ -177,8 +173,8 @@ TEST_F(DinamoLink, ReportsReachTheHost) {
     dinamo.QueueOccupancy(17, true);
     dinamo.QueueMagnet(128, false);
     dinamo.QueueBlock(32, 127);
-    dinamo.QueueRaw(B({0x06, 0x01, 0x02})); // occupancy with three bytes: ignored
-    dinamo.QueueRaw(B({0x10}));
+    dinamo.QueueRaw(Bytes({0x06, 0x01, 0x02})); // occupancy with three bytes: ignored
+    dinamo.QueueRaw(Bytes({0x10}));
     ASSERT_TRUE(RunUntil([&] { return dinamo.ReportsWaiting() == 0; }, 2000));
     com.DinamoOntvang(); // the last report's answer
     EXPECT_EQ(actions, (std::vector<Action>{
@@ -194,7 +190,7 @@ TEST_F(DinamoLink, ReportsReachTheHost) {
 
 TEST_F(DinamoLink, WrongCheckByteLeavesTheAnswerDueAndTheFrameIsResent) {
     dinamo.SetBadCheckNext();
-    ASSERT_TRUE(com.DinamoOpdracht(B({0x21, 0x05})));
+    ASSERT_TRUE(com.DinamoOpdracht(Bytes({0x21, 0x05})));
     com.DinamoCyclus();
     com.DinamoCyclus(); // the bad answer is there: dropped, nothing raised
     EXPECT_TRUE(texts.empty());
@@ -212,49 +208,49 @@ TEST_F(DinamoLink, WrongCheckByteLeavesTheAnswerDueAndTheFrameIsResent) {
     EXPECT_EQ(f[1].frame, f[0].frame); // same data, same toggle
     com.DinamoCyclus();
     EXPECT_TRUE(com.DinamoRij->empty());
-    EXPECT_EQ(dinamo.Commands(), std::vector<std::string>{B({0x21, 0x05})});
+    EXPECT_EQ(dinamo.Commands(), std::vector<std::string>{Bytes({0x21, 0x05})});
 }
 
 TEST_F(DinamoLink, AResendRepeatsTheFrameEvenWhenACommandWasQueuedMeanwhile) {
     answering = false;
     com.DinamoCyclus(); // empty frame, toggle 0
-    ASSERT_TRUE(com.DinamoOpdracht(B({0x33})));
+    ASSERT_TRUE(com.DinamoOpdracht(Bytes({0x33})));
     ASSERT_TRUE(com.DinamoWacht(1000));
     com.DinamoCyclus();
     std::vector<Sent> f = Frames();
     ASSERT_EQ(f.size(), 2u);
     // The DINAMO takes an equal toggle for a repeat: the command must not ride on it.
-    EXPECT_EQ(f[1].frame, B({0x00, 0x80}));
+    EXPECT_EQ(f[1].frame, Bytes({0x00, 0x80}));
     answering = true;
     ASSERT_TRUE(RunUntil([&] { return com.DinamoRij->empty(); }, 2000));
-    EXPECT_EQ(dinamo.Commands(), std::vector<std::string>{B({0x33})});
+    EXPECT_EQ(dinamo.Commands(), std::vector<std::string>{Bytes({0x33})});
 }
 
 TEST_F(DinamoLink, ALateAnswerToAnEarlierFrameIsDropped) {
     answering = false;
-    ASSERT_TRUE(com.DinamoOpdracht(B({0x31})));
-    ASSERT_TRUE(com.DinamoOpdracht(B({0x32})));
+    ASSERT_TRUE(com.DinamoOpdracht(Bytes({0x31})));
+    ASSERT_TRUE(com.DinamoOpdracht(Bytes({0x32})));
     com.DinamoCyclus(); // 0x31 with toggle 0
-    line->Feed(B({0x00, 0x80}));
+    line->Feed(Bytes({0x00, 0x80}));
     com.DinamoCyclus(); // answered: 0x32 goes with toggle 1
     EXPECT_EQ(com.DinamoRij->size(), 1u);
     EXPECT_EQ(com.DinamoToggle, 1);
     // The answer to a resend of the first frame arrives now; it must not
     // pass for the answer to the second, nor report a fault.
-    line->Feed(B({0x20, 0xE0}));
+    line->Feed(Bytes({0x20, 0xE0}));
     com.DinamoOntvang();
     EXPECT_EQ(com.DinamoRij->size(), 1u);
     EXPECT_NE(com.DinamoAntwoordTot, kDinamoNietsVerwacht);
     EXPECT_FALSE(com.DinamoFault);
     EXPECT_TRUE(texts.empty());
-    line->Feed(B({0x40, 0xC0}));
+    line->Feed(Bytes({0x40, 0xC0}));
     com.DinamoOntvang();
     EXPECT_TRUE(com.DinamoRij->empty());
     EXPECT_EQ(com.DinamoToggle, 0);
 
     // Nothing in flight: even a frame with the current toggle answers nothing.
-    ASSERT_TRUE(com.DinamoOpdracht(B({0x35})));
-    line->Feed(B({0x31, 0x05, 0xCA}));
+    ASSERT_TRUE(com.DinamoOpdracht(Bytes({0x35})));
+    line->Feed(Bytes({0x31, 0x05, 0xCA}));
     com.DinamoOntvang();
     EXPECT_EQ(com.DinamoRij->size(), 1u);
     EXPECT_EQ(com.DinamoToggle, 0);
@@ -266,7 +262,7 @@ TEST_F(DinamoLink, FaultResetOncePerSecondUntilTheFaultClears) {
     Open(kUpperHalf); // DinamoResetNietVoor is still 0: "ahead" unless judged right
     dinamo.SetFault(true, 3);
     ASSERT_TRUE(RunUntil([&] { return com.DinamoFault; }, 1000));
-    ASSERT_TRUE(com.DinamoOpdracht(B({0x21, 0x01})));
+    ASSERT_TRUE(com.DinamoOpdracht(Bytes({0x21, 0x01})));
     ASSERT_TRUE(RunUntil([&] { return dinamo.Commands().size() == 4; }, 4500));
 
     std::vector<Sent> f = Frames();
@@ -283,8 +279,8 @@ TEST_F(DinamoLink, FaultResetOncePerSecondUntilTheFaultClears) {
         EXPECT_GE(resets[i] - resets[i - 1], 1000u) << i;
         EXPECT_LT(resets[i] - resets[i - 1], 1200u) << i;
     }
-    EXPECT_GT(empties, 10u);                              // the exchange went on in between
-    EXPECT_EQ(dinamo.Commands().back(), B({0x21, 0x01})); // only after the fault cleared
+    EXPECT_GT(empties, 10u);                                  // the exchange went on in between
+    EXPECT_EQ(dinamo.Commands().back(), Bytes({0x21, 0x01})); // only after the fault cleared
     EXPECT_EQ(std::count(texts.begin(), texts.end(), "reset fault"), 3);
     EXPECT_EQ(std::count(texts.begin(), texts.end(), "fault actief"), 1);
     EXPECT_EQ(std::count(texts.begin(), texts.end(), "fault opgeheven"), 1);
@@ -292,11 +288,11 @@ TEST_F(DinamoLink, FaultResetOncePerSecondUntilTheFaultClears) {
 
 TEST_F(DinamoLink, HoldFreezesTheQueueForAsLongAsItLasts) {
     dinamo.SetHold(true);
-    ASSERT_TRUE(com.DinamoOpdracht(B({0x21})));
-    ASSERT_TRUE(com.DinamoOpdracht(B({0x22})));
+    ASSERT_TRUE(com.DinamoOpdracht(Bytes({0x21})));
+    ASSERT_TRUE(com.DinamoOpdracht(Bytes({0x22})));
     RunUntil([] { return false; }, 400);
     // The head went before the hold was known; nothing after it.
-    EXPECT_EQ(dinamo.Commands(), std::vector<std::string>{B({0x21})});
+    EXPECT_EQ(dinamo.Commands(), std::vector<std::string>{Bytes({0x21})});
     EXPECT_EQ(com.DinamoRij->size(), 1u);
     size_t frames = Frames().size();
     EXPECT_GT(frames, 3u);
@@ -305,30 +301,30 @@ TEST_F(DinamoLink, HoldFreezesTheQueueForAsLongAsItLasts) {
 
     dinamo.SetHold(false);
     ASSERT_TRUE(RunUntil([&] { return com.DinamoRij->empty(); }, 1000));
-    EXPECT_EQ(dinamo.Commands().back(), B({0x22}));
+    EXPECT_EQ(dinamo.Commands().back(), Bytes({0x22}));
     EXPECT_EQ(std::count(texts.begin(), texts.end(), "hold opgeheven"), 1);
 }
 
 TEST_F(DinamoLink, HostQueueTakesZeroToThreeBytesAndRefusesMore) {
     EXPECT_TRUE(com.DinamoOpdracht(""));
     EXPECT_TRUE(com.DinamoRij->empty());
-    EXPECT_TRUE(com.DinamoOpdracht(B({1, 2, 3})));
-    EXPECT_FALSE(com.DinamoOpdracht(B({1, 2, 3, 4})));
+    EXPECT_TRUE(com.DinamoOpdracht(Bytes({1, 2, 3})));
+    EXPECT_FALSE(com.DinamoOpdracht(Bytes({1, 2, 3, 4})));
     ASSERT_EQ(com.DinamoRij->size(), 1u);
-    EXPECT_EQ(com.DinamoRij->front(), B({1, 2, 3}));
+    EXPECT_EQ(com.DinamoRij->front(), Bytes({1, 2, 3}));
     ASSERT_EQ(host.Texts().size(), 1u);
     EXPECT_NE(host.Texts()[0].find("4 bytes"), std::string::npos) << host.Texts()[0];
 
     // Put into the list by hand: not framed, not cut, not blocking the rest.
-    com.DinamoRij->push_front(B({9, 9, 9, 9}));
+    com.DinamoRij->push_front(Bytes({9, 9, 9, 9}));
     host.Clear();
     com.DinamoCyclus();
     EXPECT_EQ(host.Texts().size(), 1u);
-    EXPECT_EQ(Frames().at(0).frame, DinamoFrame(B({1, 2, 3}), 0));
+    EXPECT_EQ(Frames().at(0).frame, DinamoFrame(Bytes({1, 2, 3}), 0));
 
     host.Clear();
     com.SetDigitaalSysteem(dsSelectrix);
-    EXPECT_FALSE(com.DinamoOpdracht(B({1})));
+    EXPECT_FALSE(com.DinamoOpdracht(Bytes({1})));
     EXPECT_EQ(host.Texts(), std::vector<std::string>{
                                 "TMivoCom.DinamoOpdracht alleen van toepassing bij DINAMO!"});
     com.DinamoCyclus(); // another system: the link stays quiet

@@ -6,9 +6,10 @@
 
 #include "command_station/Intellibox.h"
 #include "platform/Host.h"
-#include "tests/support/RecordingHost.h"
 #include "platform/Tick.h"
 #include "sim/IntelliboxSim.h"
+#include "tests/support/Bytes.h"
+#include "tests/support/RecordingHost.h"
 
 #include <gtest/gtest.h>
 
@@ -21,12 +22,7 @@ namespace {
 
 constexpr uint32_t kBeforeWrap = 0xFFFFFFFFu - 1500;
 
-std::string B(std::initializer_list<int> bytes) {
-    std::string s;
-    for (int b : bytes)
-        s += static_cast<char>(b);
-    return s;
-}
+using testsupport::Bytes;
 
 class IntelliboxLine : public ::testing::Test {
   protected:
@@ -113,7 +109,7 @@ TEST_F(IntelliboxLine, MixedAt2400MovesTo19200AndBackOnClose) {
     com.GetBezetmelder(1, 0, false, false, r);
     EXPECT_TRUE(r.empty());
     ASSERT_TRUE(ib.WaitForCommands(4, 2000));
-    EXPECT_EQ(Heard(), "x" + B({0xA7}) + "xL3,124,1,1,0,0,0,0\r" + B({26, 5, 'x', 0x99}));
+    EXPECT_EQ(Heard(), "x" + Bytes({0xA7}) + "xL3,124,1,1,0,0,0,0\r" + Bytes({26, 5, 'x', 0x99}));
     EXPECT_EQ(Kinds(), (std::vector<sim::IBKind>{sim::IBKind::P50XBinary, sim::IBKind::P50XText,
                                                  sim::IBKind::P50Bare, sim::IBKind::P50XBinary}));
     EXPECT_TRUE(Logged("Loc: Ok"));
@@ -123,7 +119,7 @@ TEST_F(IntelliboxLine, MixedAt2400MovesTo19200AndBackOnClose) {
     EXPECT_FALSE(ib.Power()); // switched off before going back
     EXPECT_TRUE(Logged("- Weer terugzetten naar 2400 baud"));
     EXPECT_TRUE(Logged("Resultaat: Ok"));
-    EXPECT_EQ(Heard(), "x" + B({0xA6}) + "xB2400\r");
+    EXPECT_EQ(Heard(), "x" + Bytes({0xA6}) + "xB2400\r");
     EXPECT_EQ(ib.Baud(), 2400u);
     EXPECT_TRUE(host.Texts().empty());
 }
@@ -189,7 +185,7 @@ TEST_F(IntelliboxLine, OneByteProbeAnswerAndP50XOnlyFraming) {
     ASSERT_TRUE(Detect(took));
     // "ZzA0" went without the prefix; the long mode-probe answer did not spill into the
     // answer to "B19200".
-    EXPECT_NE(Heard().find(B({0xC4}) + "ZzA0\r"), std::string::npos);
+    EXPECT_NE(Heard().find(Bytes({0xC4}) + "ZzA0\r"), std::string::npos);
     EXPECT_EQ(Heard().find("xZzA0"), std::string::npos);
     EXPECT_TRUE(Logged("alleen IB eigen protocol (P50X) mode"));
     EXPECT_TRUE(Logged("Ok"));
@@ -201,7 +197,7 @@ TEST_F(IntelliboxLine, OneByteProbeAnswerAndP50XOnlyFraming) {
     EXPECT_TRUE(com.ZetSysteemAan());
     com.StuurLoc(80, 10, false, true, {}, 3, 14, true, r);
     ASSERT_TRUE(ib.WaitForCommands(2, 2000));
-    EXPECT_EQ(Heard(), B({0xA7, 0xC7, 10, 80}));
+    EXPECT_EQ(Heard(), Bytes({0xA7, 0xC7, 10, 80}));
     EXPECT_EQ(ib.Commands()[1].kind, sim::IBKind::P50Wrapped);
     EXPECT_EQ(ib.P50Locs().at(80), 10);
 }
@@ -316,7 +312,7 @@ TEST_F(IntelliboxLine, PowerReplyCodes) {
         host.Clear();
         ASSERT_TRUE(com.ZetSysteemAan()) << code;
         EXPECT_FALSE(com.SysteemAan);
-        EXPECT_EQ(host.Texts(), std::vector<std::string>{IBFoutTekst(B({code}))}) << code;
+        EXPECT_EQ(host.Texts(), std::vector<std::string>{IBFoutTekst(Bytes({code}))}) << code;
     }
     host.Clear();
     EXPECT_TRUE(com.ZetSysteemAan());
@@ -430,10 +426,10 @@ TEST_F(IntelliboxLine, ClosedPortSendsNothingAndAnswersZero) {
     com.ClosePort();
     ib.Clear();
     std::string a = "old";
-    com.IBOpdracht(B({0xA7}), "", false, a);
-    EXPECT_EQ(a, B({0}));
+    com.IBOpdracht(Bytes({0xA7}), "", false, a);
+    EXPECT_EQ(a, Bytes({0}));
     com.IBOpdracht("RT10", "", false, a);
-    EXPECT_EQ(a, B({0}));
+    EXPECT_EQ(a, Bytes({0}));
     EXPECT_FALSE(com.IBZoek());
     EXPECT_FALSE(com.GetVerbindingOke());
     platform::Sleep(30);
@@ -459,7 +455,7 @@ TEST(IntelliboxFake, BreakAndPausesBeforeTheFirstProbe) {
     TMivoCom com;
     auto line = OpenIntelliboxOnFake(com);
     line->responder = [](const std::string& w) {
-        return w == B({0xC4}) ? B({0, 1}) : std::string();
+        return w == Bytes({0xC4}) ? Bytes({0, 1}) : std::string();
     };
     com.IBVasteBaud = true;
     uint32_t start = platform::GetTickCount();
@@ -500,7 +496,7 @@ TEST(IntelliboxFake, CtsHeldBack) {
     ASSERT_TRUE(com.IBAchtergehouden);
     EXPECT_EQ(com.IBAchtergehouden->size(), 2u);
 
-    line->responder = [](const std::string&) { return B({0}); };
+    line->responder = [](const std::string&) { return Bytes({0}); };
     {
         std::lock_guard lock(line->m);
         line->ctsHold = false;

@@ -1,6 +1,7 @@
 // Intellibox protocol parts that need no port: speed values, command bytes,
 // framing per mode, reply and rate texts.
 #include "command_station/Intellibox.h"
+#include "tests/support/Bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -9,12 +10,7 @@ using namespace serial;
 
 namespace {
 
-std::string B(std::initializer_list<int> bytes) {
-    std::string s;
-    for (int b : bytes)
-        s += static_cast<char>(b);
-    return s;
-}
+using testsupport::Bytes;
 
 } // namespace
 
@@ -37,16 +33,16 @@ TEST(IntelliboxLoc, TextBinaryAndP50Forms) {
     EXPECT_EQ(IBTekstLoc(3, 48, true, false, {}), "L3,48,1,0,0,0,0,0");
     EXPECT_EQ(IBTekstLoc(10239, 0, false, true, {true, false, true, true}), "L10239,0,0,1,1,0,1,1");
 
-    EXPECT_EQ(IBBinaireLocBytes(3, 48, true, false, {}), B({0x80, 3, 0, 48, 0xD0}));
+    EXPECT_EQ(IBBinaireLocBytes(3, 48, true, false, {}), Bytes({0x80, 3, 0, 48, 0xD0}));
     EXPECT_EQ(IBBinaireLocBytes(0x1234, 124, false, true, {true, true, true, true}),
-              B({0x80, 0x34, 0x12, 124, 0xEF}));
+              Bytes({0x80, 0x34, 0x12, 124, 0xEF}));
     EXPECT_EQ(IBBinaireLocBytes(256, 0, false, false, {false, true, false, false}),
-              B({0x80, 0, 1, 0, 0xC2}));
+              Bytes({0x80, 0, 1, 0, 0xC2}));
     EXPECT_EQ(IBLocAdres(IBBinaireLocBytes(0x1234, 1, false, false, {})), 0x1234);
 
-    EXPECT_EQ(IBP50Loc(3, 10, true), B({26, 3}));
-    EXPECT_EQ(IBP50Loc(0x105, 14, false), B({14, 5}));
-    EXPECT_EQ(IBP50Loc(80, 250, true), B({10, 80})); // kept to eight bits
+    EXPECT_EQ(IBP50Loc(3, 10, true), Bytes({26, 3}));
+    EXPECT_EQ(IBP50Loc(0x105, 14, false), Bytes({14, 5}));
+    EXPECT_EQ(IBP50Loc(80, 250, true), Bytes({10, 80})); // kept to eight bits
 }
 
 TEST(IntelliboxFraming, PerModeAndKind) {
@@ -59,14 +55,14 @@ TEST(IntelliboxFraming, PerModeAndKind) {
     const Case cases[] = {
         {"RT10", "", false, true, "xRT10\r", true, false},
         {"RT10", "", false, false, "RT10\r", true, false},
-        {B({0xC4}), "", false, true, B({'x', 0xC4}), false, false},
-        {B({0xC4}), "", false, false, B({0xC4}), false, false},
-        {B({0xA7}), B({0x60}), false, false, B({0xA7}), false, false}, // P50X wins
-        {"", B({0x60}), false, true, B({0x60}), false, true},
-        {"", B({0x60}), false, false, B({0xC6, 0x60}), false, true},
-        {"", B({26, 3}), false, false, B({0xC7, 26, 3}), false, true},
-        {"", B({26, 3}), false, true, B({26, 3}), false, true},
-        {B({0x99}), "", true, false, B({0x99}), false, true},
+        {Bytes({0xC4}), "", false, true, Bytes({'x', 0xC4}), false, false},
+        {Bytes({0xC4}), "", false, false, Bytes({0xC4}), false, false},
+        {Bytes({0xA7}), Bytes({0x60}), false, false, Bytes({0xA7}), false, false}, // P50X wins
+        {"", Bytes({0x60}), false, true, Bytes({0x60}), false, true},
+        {"", Bytes({0x60}), false, false, Bytes({0xC6, 0x60}), false, true},
+        {"", Bytes({26, 3}), false, false, Bytes({0xC7, 26, 3}), false, true},
+        {"", Bytes({26, 3}), false, true, Bytes({26, 3}), false, true},
+        {Bytes({0x99}), "", true, false, Bytes({0x99}), false, true},
     };
     for (const Case& c : cases) {
         IBZending z = IBMaakZending(c.p50x, c.p50, c.geenAntwoord, c.xPrefix);
@@ -99,9 +95,9 @@ TEST(IntelliboxTexts, EveryReplyCode) {
         for (auto [k, t] : known)
             if (k == code) expected = t;
         // Only the first byte counts.
-        EXPECT_EQ(IBFoutTekst(B({code, 2})), expected) << code;
+        EXPECT_EQ(IBFoutTekst(Bytes({code, 2})), expected) << code;
     }
-    EXPECT_EQ(IBFoutTekst(B({5})), "Nog niet gedefinieerd! (nr:5)");
+    EXPECT_EQ(IBFoutTekst(Bytes({5})), "Nog niet gedefinieerd! (nr:5)");
 }
 
 TEST(IntelliboxTexts, RatesAndScanOrder) {

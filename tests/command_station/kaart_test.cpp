@@ -6,8 +6,9 @@
 
 #include "command_station/MivoComm.h"
 #include "platform/Host.h"
-#include "tests/support/RecordingHost.h"
 #include "platform/Tick.h"
+#include "tests/support/Bytes.h"
+#include "tests/support/RecordingHost.h"
 
 #include <gtest/gtest.h>
 
@@ -26,12 +27,7 @@ constexpr uint32_t kBeforeWrap = 0xFFFFFFFFu - 400;
 const std::string kKaartFout = "De seriele kaart kon niet worden geinitialiseerd. Staat het rek "
                                "wel aan en is de verbindingskabel juist aangesloten?";
 
-std::string B(std::initializer_list<int> bytes) {
-    std::string s;
-    for (int b : bytes)
-        s += static_cast<char>(b);
-    return s;
-}
+using testsupport::Bytes;
 
 std::string TakeWritten(FakeLine& line) {
     std::lock_guard lock(line.m);
@@ -71,13 +67,13 @@ TEST(KaartPure, FeedbackRequestBytes) {
         bool vlag2;
         std::string bytes;
     } rows[] = {
-        {70, 1, false, B({0x86, 0x71})},
-        {5, 0, true, B({0x85, 0x40})},
-        {0, 0, true, B({0x80, 0x40})},
-        {63, 2, false, B({0xBF, 0x52})},
-        {64, 0, true, B({0x80, 0x60})},
-        {127, 0, false, B({0xBF, 0x70})},
-        {10, 200, false, B({0x8A, 0x18})}, // the value wraps within its byte
+        {70, 1, false, Bytes({0x86, 0x71})},
+        {5, 0, true, Bytes({0x85, 0x40})},
+        {0, 0, true, Bytes({0x80, 0x40})},
+        {63, 2, false, Bytes({0xBF, 0x52})},
+        {64, 0, true, Bytes({0x80, 0x60})},
+        {127, 0, false, Bytes({0xBF, 0x70})},
+        {10, 200, false, Bytes({0x8A, 0x18})}, // the value wraps within its byte
         {128, 0, false, ""},
         {255, 1, true, ""},
     };
@@ -93,17 +89,17 @@ TEST(KaartFeedback, SecondAnswerByteOrFfWhenShort) {
     com.OpenPort();
     struct Row {
         std::string answer, result;
-    } rows[] = {{B({0x85, 0x5A}), B({0x5A})},
-                {B({0x85}), B({0xFF})},
-                {"", B({0xFF})},
-                {B({0x85, 0x00, 0x33}), B({0x00})}};
+    } rows[] = {{Bytes({0x85, 0x5A}), Bytes({0x5A})},
+                {Bytes({0x85}), Bytes({0xFF})},
+                {"", Bytes({0xFF})},
+                {Bytes({0x85, 0x00, 0x33}), Bytes({0x00})}};
     for (const Row& row : rows) {
         EchoingCard(*line, row.answer);
         line->Feed("stale"); // purged before the request
         std::string r;
         com.GetBezetmelder(5, 0, false, true, r);
         EXPECT_EQ(r, row.result) << row.answer.size();
-        EXPECT_EQ(TakeWritten(*line), B({0x85, 0x40}));
+        EXPECT_EQ(TakeWritten(*line), Bytes({0x85, 0x40}));
         std::lock_guard lock(line->m);
         line->input.clear();
     }
@@ -123,9 +119,9 @@ TEST(KaartInit, EchoDecidesAndTheWaitLetsMessagesThrough) {
         bool ok;
     } rows[] = {
         {"echo", [](const std::string& w) { return w; }, true},
-        {"wrong echo", [](const std::string&) { return B({0x06}); }, false},
+        {"wrong echo", [](const std::string&) { return Bytes({0x06}); }, false},
         {"no echo", nullptr, false},
-        {"two bytes", [](const std::string& w) { return B({0x00}) + w; }, false},
+        {"two bytes", [](const std::string& w) { return Bytes({0x00}) + w; }, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -144,7 +140,7 @@ TEST(KaartInit, EchoDecidesAndTheWaitLetsMessagesThrough) {
         EXPECT_LT(took, 2500000u);
         EXPECT_GT(host.ProcessMessagesCalls(), 5);
         EXPECT_LT(host.ProcessMessagesCalls(), 1000);
-        EXPECT_EQ(TakeWritten(*line), B({0x0F}));
+        EXPECT_EQ(TakeWritten(*line), Bytes({0x0F}));
         EXPECT_EQ(com.KaartGeinitialiseerd, row.ok);
         EXPECT_EQ(com.BaudRate(), row.ok ? br19200 : br9600);
         EXPECT_EQ(com.LaatsteFout, row.ok ? "" : kKaartFout);
@@ -177,7 +173,7 @@ TEST(KaartInit, TheHostsFastWishOutlivesAFailedInitialisation) {
     com.SetBaudRate(br19200);
     com.OpenPort();
     EXPECT_FALSE(com.InitSysteem()); // the rack is off
-    EXPECT_EQ(TakeWritten(*line), B({0x0F}));
+    EXPECT_EQ(TakeWritten(*line), Bytes({0x0F}));
     com.ClosePort();
     EXPECT_EQ(com.BaudRate(), br9600);
 
@@ -185,7 +181,7 @@ TEST(KaartInit, TheHostsFastWishOutlivesAFailedInitialisation) {
     EXPECT_TRUE(com.KaartSnel);
     line->responder = [](const std::string& w) { return w; };
     EXPECT_TRUE(com.InitSysteem());
-    EXPECT_EQ(TakeWritten(*line), B({0x0F}));
+    EXPECT_EQ(TakeWritten(*line), Bytes({0x0F}));
     EXPECT_EQ(com.BaudRate(), br19200);
 
     // After success the port carries the wish; a host that then asks for
@@ -258,11 +254,11 @@ TEST(KaartProbe, ConnectionTestInitialisesThenProbes) {
     auto line = InstallFakeLine(com);
     com.SetDigitaalSysteem(dsSerieleKaart);
     com.OpenPort();
-    EchoingCard(*line, B({0x01}));
+    EchoingCard(*line, Bytes({0x01}));
     EXPECT_TRUE(com.GetVerbindingOke());
-    EXPECT_EQ(TakeWritten(*line), B({0x07, 0x80}));
+    EXPECT_EQ(TakeWritten(*line), Bytes({0x07, 0x80}));
     EXPECT_TRUE(com.GetVerbindingOke()); // no second initialisation
-    EXPECT_EQ(TakeWritten(*line), B({0x80}));
+    EXPECT_EQ(TakeWritten(*line), Bytes({0x80}));
     line->responder = nullptr;
     uint64_t t0 = platform::MicroNow();
     EXPECT_FALSE(com.GetVerbindingOke());

@@ -5,9 +5,10 @@
 #include "command_station/LenzProtocol.h"
 #include "command_station/MivoComm.h"
 #include "platform/Host.h"
-#include "tests/support/RecordingHost.h"
 #include "platform/Tick.h"
 #include "sim/LenzSim.h"
+#include "tests/support/Bytes.h"
+#include "tests/support/RecordingHost.h"
 
 #include <gtest/gtest.h>
 
@@ -20,15 +21,10 @@ namespace {
 
 constexpr uint32_t kBeforeWrap = 0xFFFFFFFFu - 700;
 
-std::string B(std::initializer_list<int> bytes) {
-    std::string s;
-    for (int b : bytes)
-        s += static_cast<char>(b);
-    return s;
-}
+using testsupport::Bytes;
 
 std::string M(std::initializer_list<int> bytes) {
-    return sim::LenzFrame(B(bytes));
+    return sim::LenzFrame(Bytes(bytes));
 }
 
 std::string Bytes(const std::vector<sim::LenzByte>& record) {
@@ -165,9 +161,9 @@ TEST_F(LenzLine, LocomotiveCommandsInBothFormsReachTheStation) {
     unit.ClearRecords();
     std::string r;
     com.StuurLoc(3, 10, true, true, {}, 3, 0, false, r);
-    EXPECT_EQ(r, B({0xB3, 0x03, 0x76, 0x00}));
+    EXPECT_EQ(r, Bytes({0xB3, 0x03, 0x76, 0x00}));
     ASSERT_TRUE(Pump([&] { return QueueEmpty(); }));
-    EXPECT_EQ(Received(), B({0xB3, 0x03, 0x76, 0x00, 0xC6}));
+    EXPECT_EQ(Received(), Bytes({0xB3, 0x03, 0x76, 0x00, 0xC6}));
     sim::LenzLoco loco;
     ASSERT_TRUE(unit.Loco(3, loco));
     EXPECT_EQ(loco.speed, 10);
@@ -177,7 +173,7 @@ TEST_F(LenzLine, LocomotiveCommandsInBothFormsReachTheStation) {
     ASSERT_DOUBLE_EQ(com.GetLenzVersie(), 3.6);
     unit.ClearRecords();
     com.StuurLoc(1000, 10, true, true, {false, true, false, false}, 3, 0, false, r);
-    EXPECT_EQ(r, B({0xE4, 0x12, 0xC3, 0xE8, 0x96}));
+    EXPECT_EQ(r, Bytes({0xE4, 0x12, 0xC3, 0xE8, 0x96}));
     ASSERT_TRUE(Pump([&] { return QueueEmpty(); }));
     EXPECT_EQ(Received(), M({0xE4, 0x12, 0xC3, 0xE8, 0x96}) + M({0xE4, 0x20, 0xC3, 0xE8, 0x12}));
     ASSERT_TRUE(unit.Loco(1000, loco));
@@ -188,7 +184,7 @@ TEST_F(LenzLine, LocomotiveCommandsInBothFormsReachTheStation) {
 
     // The station's own report of it, through a status request.
     events.clear();
-    com.LenzZend(B({0xE3, 0x00, 0xC3, 0xE8}));
+    com.LenzZend(Bytes({0xE3, 0x00, 0xC3, 0xE8}));
     ASSERT_TRUE(Pump([&] { return QueueEmpty(); }));
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].aktie, laLocV3);
@@ -210,7 +206,7 @@ TEST_F(LenzLine, CorruptedAnswerThenResynchronisation) {
 
     // A garbage byte before every message, and answers a byte at a time.
     log.clear();
-    unit.SetGarbage(B({0x00}));
+    unit.SetGarbage(Bytes({0x00}));
     unit.SetChunkGapMs(3);
     EXPECT_DOUBLE_EQ(com.GetLenzVersie(), 3.6);
     EXPECT_EQ(
@@ -248,7 +244,7 @@ TEST_F(LenzLine, QueueFilledWhileClosedGoesOutAfterOpening) {
     EXPECT_EQ(Received(), "");
     com.OpenPort();
     EXPECT_DOUBLE_EQ(com.GetLenzVersie(), 3.6);
-    EXPECT_EQ(Received(), B({0xB3, 0x03, 0x76, 0x00, 0xC6}) + M({0x21, 0x21}));
+    EXPECT_EQ(Received(), Bytes({0xB3, 0x03, 0x76, 0x00, 0xC6}) + M({0x21, 0x21}));
 }
 
 // An interface that sends one all-on broadcast where two are awaited, and

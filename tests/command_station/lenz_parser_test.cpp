@@ -3,6 +3,7 @@
 #include "command_station/LenzProtocol.h"
 #include "command_station/MivoComm.h"
 #include "platform/Host.h"
+#include "tests/support/Bytes.h"
 #include "tests/support/RecordingHost.h"
 
 #include <gtest/gtest.h>
@@ -15,16 +16,11 @@ using namespace command_station;
 
 namespace {
 
-std::string B(std::initializer_list<int> bytes) {
-    std::string s;
-    for (int b : bytes)
-        s += static_cast<char>(b);
-    return s;
-}
+using testsupport::Bytes;
 
 // A whole message: the bytes and their XOR byte.
 std::string M(std::initializer_list<int> bytes) {
-    std::string s = B(bytes);
+    std::string s = Bytes(bytes);
     return s + static_cast<char>(LenzXor(s));
 }
 
@@ -88,7 +84,7 @@ TEST_F(LenzParser, SplitChunksAndSeveralMessagesPerChunk) {
 TEST_F(LenzParser, CorruptedMessageResynchronisesInTheSameChunk) {
     std::string slecht = M({0x42, 0x05, 0x53});
     slecht[2] = 0x57;
-    Feed(slecht + B({0x07, 0x09}) + M({0x01, 0x04}));
+    Feed(slecht + Bytes({0x07, 0x09}) + M({0x01, 0x04}));
     EXPECT_EQ(log,
               (std::vector<std::string>{"- Error: XOR-byte klopt niet; start synchronisatie!",
                                         "- Gesynchroniseerd: 6 input bytes zijn verloren gegaan!",
@@ -99,7 +95,7 @@ TEST_F(LenzParser, CorruptedMessageResynchronisesInTheSameChunk) {
 
     // The hunt stops at an incomplete candidate and goes on when it is whole.
     Clear();
-    Feed(B({0x42, 0x00, 0x00, 0x00, 0x05}) + M({0x42, 0x01, 0x40}).substr(0, 2));
+    Feed(Bytes({0x42, 0x00, 0x00, 0x00, 0x05}) + M({0x42, 0x01, 0x40}).substr(0, 2));
     EXPECT_TRUE(com.LenzSynchroniseren);
     EXPECT_EQ(com.LenzInvoer.size(), 2u);
     Feed(M({0x42, 0x01, 0x40}).substr(2));
@@ -109,7 +105,7 @@ TEST_F(LenzParser, CorruptedMessageResynchronisesInTheSameChunk) {
 
 TEST_F(LenzParser, Version3HeadersCountAsStartsOnlyOnceTheVersionIsKnown) {
     std::string loc = M({0xE4, 0x04, 0x0B, 0x10, 0x00});
-    Feed(B({0x42, 0x00, 0x00, 0x00}) + loc + M({0x01, 0x04}));
+    Feed(Bytes({0x42, 0x00, 0x00, 0x00}) + loc + M({0x01, 0x04}));
     EXPECT_EQ(log[1], "- Gesynchroniseerd: 10 input bytes zijn verloren gegaan!");
 
     Clear();
@@ -118,15 +114,15 @@ TEST_F(LenzParser, Version3HeadersCountAsStartsOnlyOnceTheVersionIsKnown) {
     EXPECT_EQ(log, std::vector<std::string>{"- versienummer: 3.6"});
     EXPECT_EQ(events, (std::vector<Event>{{laVersie, 0, 0, 0, 3.6}}));
     Clear();
-    Feed(B({0x42, 0x00, 0x00, 0x00}) + loc);
+    Feed(Bytes({0x42, 0x00, 0x00, 0x00}) + loc);
     EXPECT_EQ(log[1], "- Gesynchroniseerd: 4 input bytes zijn verloren gegaan!");
 }
 
 TEST_F(LenzParser, Header78AsMislabelled76) {
     std::string entries;
     for (int i = 0; i < 6; ++i)
-        entries += B({i, 0x40 | i});
-    std::string bericht = B({78}) + entries + B({0x99}); // 14 bytes, wrong XOR on purpose
+        entries += Bytes({i, 0x40 | i});
+    std::string bericht = Bytes({78}) + entries + Bytes({0x99}); // 14 bytes, wrong XOR on purpose
     com.LenzVervang78 = true;
     Feed(bericht.substr(0, 13));
     EXPECT_TRUE(events.empty());
@@ -140,7 +136,7 @@ TEST_F(LenzParser, Header78AsMislabelled76) {
     com.LenzVervang78 = false;
     Feed(bericht);
     EXPECT_EQ(com.LenzInvoer.size(), 14u);
-    Feed(B({0x00, 0x00}));
+    Feed(Bytes({0x00, 0x00}));
     EXPECT_TRUE(events.empty());
     EXPECT_EQ(log.front(), "- Error: XOR-byte klopt niet; start synchronisatie!");
 }
@@ -214,9 +210,9 @@ TEST_F(LenzParser, MessagesByHeader) {
 
 TEST_F(LenzParser, Version3LocomotiveStateAnswersTheStatusRequest) {
     com.LenzVersie = 3.6;
-    com.VerwachtLocV3 = B({0xC3, 0xE8});
-    com.LenzRij->push_back(B({0xE3, 0x00, 0xC3, 0xE8}));
-    com.LenzRij->push_back(B({0x21, 0x21}));
+    com.VerwachtLocV3 = Bytes({0xC3, 0xE8});
+    com.LenzRij->push_back(Bytes({0xE3, 0x00, 0xC3, 0xE8}));
+    com.LenzRij->push_back(Bytes({0x21, 0x21}));
     // 28 steps, forward, speed code 22 (step 10), light (function 0) and F1.
     Feed(M({0xE4, 0x02, 0x96, 0x11, 0x00}));
     EXPECT_EQ(events, (std::vector<Event>{{laLocV3, 1000, 0x8A, 0x51, 0}}));
@@ -234,10 +230,11 @@ TEST_F(LenzParser, Version3LocomotiveStateAnswersTheStatusRequest) {
 
 TEST_F(LenzParser, NoLinesWithAnEmptyMaskButEventsAndCompletionsAsUsual) {
     com.LenzLogMasker = 0;
-    com.LenzRij->push_back(B({0x42, 0x05, 0x80}));
+    com.LenzRij->push_back(Bytes({0x42, 0x05, 0x80}));
     com.VerwachtBezetAdres = 6;
     com.VerwachtNibble = 0;
-    Feed(M({0x42, 0x05, 0x53}) + M({0x63, 0x21, 0x30, 0x00}) + M({0x90}) + B({0x01, 0x04, 0x07}));
+    Feed(M({0x42, 0x05, 0x53}) + M({0x63, 0x21, 0x30, 0x00}) + M({0x90}) +
+         Bytes({0x01, 0x04, 0x07}));
     EXPECT_TRUE(log.empty());
     EXPECT_EQ(events.size(), 2u);
     EXPECT_TRUE(com.LenzRij->empty());
@@ -263,7 +260,7 @@ TEST_F(LenzParser, FeedbackCompletionRules) {
     for (const Row& r : rows) {
         com.LenzVersie = r.versie;
         com.LenzRij->clear();
-        com.LenzRij->push_back(B({0x42, 0x05, 0x81}));
+        com.LenzRij->push_back(Bytes({0x42, 0x05, 0x81}));
         com.VerwachtBezetAdres = 6;
         com.VerwachtNibble = r.nibble;
         Feed(M({0x42, r.a, r.f}));
@@ -304,7 +301,7 @@ TEST_F(LenzParser, GarbageNeverGrowsTheBuffer) {
     }
     // And after any of that a valid message is found again.
     Clear();
-    Feed(B({0x42, 0x07}) + M({0x42, 0x05, 0x53}));
+    Feed(Bytes({0x42, 0x07}) + M({0x42, 0x05, 0x53}));
     EXPECT_EQ(events, (std::vector<Event>{{laBezetmelder, 6, 2, 3, 0}}));
 }
 

@@ -1,18 +1,15 @@
 // The pure parts of the Lenz link: framing, XOR, addresses, the speed
 // encodings both ways, the version number and the log texts.
 #include "command_station/LenzProtocol.h"
+#include "tests/support/Bytes.h"
 
 #include <gtest/gtest.h>
 
 using namespace command_station;
 
 namespace {
-std::string B(std::initializer_list<int> bytes) {
-    std::string s;
-    for (int b : bytes)
-        s += static_cast<char>(b);
-    return s;
-}
+using testsupport::Bytes;
+
 } // namespace
 
 TEST(LenzProtocol, FramingAndXor) {
@@ -20,18 +17,18 @@ TEST(LenzProtocol, FramingAndXor) {
     EXPECT_EQ(LenzBerichtLengte(0x50), 2u);
     EXPECT_EQ(LenzBerichtLengte(0x4E), 16u);
     EXPECT_EQ(LenzBerichtLengte(0xFF), 17u);
-    EXPECT_EQ(LenzXor(B({0xB3, 0x03, 0x76, 0x00})), 0xC6);
+    EXPECT_EQ(LenzXor(Bytes({0xB3, 0x03, 0x76, 0x00})), 0xC6);
     EXPECT_EQ(LenzXor(""), 0);
     struct Row {
         std::string bericht;
         bool oke;
     } rows[] = {
-        {B({0x01, 0x04, 0x05}), true},
-        {B({0x01, 0x04, 0x04}), false},
-        {B({0x00, 0x00}), true},
-        {B({0x21}), false},
+        {Bytes({0x01, 0x04, 0x05}), true},
+        {Bytes({0x01, 0x04, 0x04}), false},
+        {Bytes({0x00, 0x00}), true},
+        {Bytes({0x21}), false},
         {"", false},
-        {B({0x62, 0x21, 0x36, 0x75}), true},
+        {Bytes({0x62, 0x21, 0x36, 0x75}), true},
     };
     for (const Row& r : rows)
         EXPECT_EQ(LenzXorOkeBericht(r.bericht), r.oke) << r.bericht.size();
@@ -55,14 +52,15 @@ TEST(LenzProtocol, AddressFormsRoundTrip) {
     struct Row {
         uint16_t adres;
         std::string bytes;
-    } rows[] = {{0, B({0, 0})},        {3, B({0, 3})},          {99, B({0, 99})},
-                {100, B({0xC0, 100})}, {1000, B({0xC3, 0xE8})}, {16383, B({0xFF, 0xFF})}};
+    } rows[] = {{0, Bytes({0, 0})},          {3, Bytes({0, 3})},
+                {99, Bytes({0, 99})},        {100, Bytes({0xC0, 100})},
+                {1000, Bytes({0xC3, 0xE8})}, {16383, Bytes({0xFF, 0xFF})}};
     for (const Row& r : rows) {
         EXPECT_EQ(LenzAdresBytesVan(r.adres), r.bytes) << r.adres;
         EXPECT_EQ(LenzAdresWaardeVan(r.bytes), r.adres) << r.adres;
     }
-    EXPECT_EQ(LenzAdresWaardeVan(B({3})), 0);
-    EXPECT_EQ(LenzAdresWaardeVan(B({0, 1, 2})), 0);
+    EXPECT_EQ(LenzAdresWaardeVan(Bytes({3})), 0);
+    EXPECT_EQ(LenzAdresWaardeVan(Bytes({0, 1, 2})), 0);
 }
 
 TEST(LenzProtocol, SpeedCodesPerStepMode) {
@@ -129,7 +127,7 @@ TEST(LenzProtocol, VersionNumberAndItsText) {
 }
 
 TEST(LenzProtocol, LogTexts) {
-    EXPECT_EQ(LenzOntvangenTekst(B({1, 4, 5})), "- ontvangen:  1 4 5");
+    EXPECT_EQ(LenzOntvangenTekst(Bytes({1, 4, 5})), "- ontvangen:  1 4 5");
     EXPECT_EQ(LenzBezetmelderTekst(6, 2, 0x03), "- bezetmeldadres: 6 5x 6x 7- 8-");
     EXPECT_EQ(LenzBezetmelderTekst(1, 1, 0x08), "- bezetmeldadres: 1 1- 2- 3- 4x");
     EXPECT_EQ(LenzWisselTekst(2, 9, 0x05), "- wisseladres: 2 9R 10R");
@@ -141,8 +139,8 @@ TEST(LenzProtocol, LogTexts) {
     EXPECT_EQ(LenzLocTekst("- loc: ", 3, true, false, 10),
               "- loc: 3 / vooruit / licht uit / snelheid: 10");
     EXPECT_EQ(LenzOngedefinieerdKop(0x99), "- headertype 153 niet gedefinieerd!");
-    EXPECT_EQ(LenzOngedefinieerdBytes(B({0x99, 0, 0x99})), "  ontvangen: 153 0 153");
-    EXPECT_EQ(LenzGetallenTekst(B({0x42, 0, 0x80}), 0xC2), "66 0 128 194");
+    EXPECT_EQ(LenzOngedefinieerdBytes(Bytes({0x99, 0, 0x99})), "  ontvangen: 153 0 153");
+    EXPECT_EQ(LenzGetallenTekst(Bytes({0x42, 0, 0x80}), 0xC2), "66 0 128 194");
     EXPECT_EQ(LenzStuurLocTekst(3, 10, false, true),
               "- uit (stuurloc): 3 / snelheid: 10 / achteruit / licht aan");
 }

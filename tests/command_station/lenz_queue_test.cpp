@@ -5,8 +5,9 @@
 #include "command_station/LenzProtocol.h"
 #include "command_station/MivoComm.h"
 #include "platform/Host.h"
-#include "tests/support/RecordingHost.h"
 #include "platform/Tick.h"
+#include "tests/support/Bytes.h"
+#include "tests/support/RecordingHost.h"
 
 #include <gtest/gtest.h>
 
@@ -18,15 +19,10 @@ namespace {
 
 constexpr uint32_t kBeforeWrap = 0xFFFFFFFFu - 40;
 
-std::string B(std::initializer_list<int> bytes) {
-    std::string s;
-    for (int b : bytes)
-        s += static_cast<char>(b);
-    return s;
-}
+using testsupport::Bytes;
 
 std::string M(std::initializer_list<int> bytes) {
-    std::string s = B(bytes);
+    std::string s = Bytes(bytes);
     return s + static_cast<char>(LenzXor(s));
 }
 
@@ -81,15 +77,15 @@ TEST_F(LenzQueue, PowerOnWaitsForTheBroadcastsOfItsVersion) {
         com.SysteemAan = false;
         EXPECT_TRUE(com.ZetSysteemAan());
         EXPECT_TRUE(com.SysteemAan);
-        EXPECT_EQ(Sent(), B({0x21, 0x81, 0xA0}));
+        EXPECT_EQ(Sent(), Bytes({0x21, 0x81, 0xA0}));
         com.ZetSysteemAan(); // already on: nothing queued
-        com.LenzZend(B({0x21, 0x21}));
+        com.LenzZend(Bytes({0x21, 0x21}));
         Answer(kOke); // not enough while broadcasts are awaited
         for (int i = 0; i < r.broadcasts; ++i) {
             EXPECT_EQ(Sent(), "") << i;
             Answer(kAllesAan);
         }
-        EXPECT_EQ(Sent(), B({0x21, 0x21, 0x00}));
+        EXPECT_EQ(Sent(), Bytes({0x21, 0x21, 0x00}));
         Answer(M({0x63, 0x21, r.versieByte, 0}));
         EXPECT_TRUE(com.LenzRij->empty());
     }
@@ -102,7 +98,7 @@ TEST_F(LenzQueue, PowerOffIsDoneByOkOrByTheBroadcasts) {
         com.SysteemAan = true;
         com.ZetSysteemUit();
         EXPECT_FALSE(com.SysteemAan);
-        EXPECT_EQ(Sent(), B({0x80, 0x80}));
+        EXPECT_EQ(Sent(), Bytes({0x80, 0x80}));
         com.ZetSysteemUit(); // already off
         EXPECT_EQ(com.LenzRij->size(), 1u);
         Answer(antwoord);
@@ -118,16 +114,16 @@ TEST_F(LenzQueue, FeedbackRequestsGoOutOneByOne) {
     std::string r = "old";
     StartOfAMillisecond();
     com.GetBezetmelder(1, 0, false, false, r);
-    EXPECT_EQ(Sent(), B({0x42, 0x00, 0x80, 0xC2}));
+    EXPECT_EQ(Sent(), Bytes({0x42, 0x00, 0x80, 0xC2}));
     EXPECT_TRUE(r.empty());
     ASSERT_EQ(com.LenzRij->size(), 2u);
-    EXPECT_EQ((*com.LenzRij)[1], B({0x42, 0x00, 0x81}));
+    EXPECT_EQ((*com.LenzRij)[1], Bytes({0x42, 0x00, 0x81}));
     EXPECT_EQ(log, (std::vector<std::string>{"- uit (getallen): 66 0 128 194",
                                              "- uit (opvragen bezetmelder): 1 lower nibble",
                                              "- uit (opvragen bezetmelder): 1 upper nibble"}));
     // Any nibble of address byte 0 completes the first.
     Answer(M({0x42, 0x00, 0x53}));
-    EXPECT_EQ(Sent(), B({0x42, 0x00, 0x81, 0xC3}));
+    EXPECT_EQ(Sent(), Bytes({0x42, 0x00, 0x81, 0xC3}));
     Answer(M({0x42, 0x00, 0x43})); // lower nibble: not the answer
     EXPECT_EQ(com.LenzRij->size(), 1u);
     Answer(M({0x42, 0x00, 0x53}));
@@ -155,8 +151,8 @@ TEST_F(LenzQueue, LocomotiveCommandsInBothForms) {
          true,
          true,
          {},
-         B({0xB3, 0x03, 0x76, 0x00}),
-         B({0xB3, 0x03, 0x76, 0x00, 0xC6})},
+         Bytes({0xB3, 0x03, 0x76, 0x00}),
+         Bytes({0xB3, 0x03, 0x76, 0x00, 0xC6})},
         {3.0,
          3,
          10,
@@ -164,8 +160,8 @@ TEST_F(LenzQueue, LocomotiveCommandsInBothForms) {
          true,
          true,
          {},
-         B({0xB3, 0x03, 0x76, 0x00}),
-         B({0xB3, 0x03, 0x76, 0x00, 0xC6})},
+         Bytes({0xB3, 0x03, 0x76, 0x00}),
+         Bytes({0xB3, 0x03, 0x76, 0x00, 0xC6})},
         {2.3,
          1000,
          5,
@@ -173,7 +169,7 @@ TEST_F(LenzQueue, LocomotiveCommandsInBothForms) {
          false,
          false,
          {true, false, true, false},
-         B({0xB3, 0xE8, 0x06, 0x05}),
+         Bytes({0xB3, 0xE8, 0x06, 0x05}),
          M({0xB3, 0xE8, 0x06, 0x05})},
         {2.3,
          7,
@@ -182,7 +178,7 @@ TEST_F(LenzQueue, LocomotiveCommandsInBothForms) {
          false,
          true,
          {},
-         B({0xB4, 0x07, 0x40, 0x00, 0x01}),
+         Bytes({0xB4, 0x07, 0x40, 0x00, 0x01}),
          M({0xB4, 0x07, 0x40, 0x00, 0x01})},
         {2.3,
          7,
@@ -191,7 +187,7 @@ TEST_F(LenzQueue, LocomotiveCommandsInBothForms) {
          true,
          false,
          {},
-         B({0xB4, 0x07, 0x20, 0x00, 0x00}),
+         Bytes({0xB4, 0x07, 0x20, 0x00, 0x00}),
          M({0xB4, 0x07, 0x20, 0x00, 0x00})},
         {2.3,
          7,
@@ -200,7 +196,7 @@ TEST_F(LenzQueue, LocomotiveCommandsInBothForms) {
          false,
          false,
          {},
-         B({0xB4, 0x07, 0x1B, 0x00, 0x02}),
+         Bytes({0xB4, 0x07, 0x1B, 0x00, 0x02}),
          M({0xB4, 0x07, 0x1B, 0x00, 0x02})},
         // 128 steps in the old form: the step-mode byte keeps 0xB4 whole
         {2.3,
@@ -210,7 +206,7 @@ TEST_F(LenzQueue, LocomotiveCommandsInBothForms) {
          false,
          false,
          {},
-         B({0xB4, 0x07, 0x29, 0x00, 0x03}),
+         Bytes({0xB4, 0x07, 0x29, 0x00, 0x03}),
          M({0xB4, 0x07, 0x29, 0x00, 0x03})},
         {3.0,
          1000,
@@ -219,7 +215,7 @@ TEST_F(LenzQueue, LocomotiveCommandsInBothForms) {
          true,
          true,
          {},
-         B({0xE4, 0x12, 0xC3, 0xE8, 0x96}),
+         Bytes({0xE4, 0x12, 0xC3, 0xE8, 0x96}),
          M({0xE4, 0x12, 0xC3, 0xE8, 0x96}) + M({0xE4, 0x20, 0xC3, 0xE8, 0x10})},
         {3.6,
          100,
@@ -228,7 +224,7 @@ TEST_F(LenzQueue, LocomotiveCommandsInBothForms) {
          false,
          false,
          {false, true, false, true},
-         B({0xE4, 0x13, 0xC0, 100, 101}),
+         Bytes({0xE4, 0x13, 0xC0, 100, 101}),
          M({0xE4, 0x13, 0xC0, 100, 101}) + M({0xE4, 0x20, 0xC0, 100, 0x0A})},
         {3.6,
          200,
@@ -237,7 +233,7 @@ TEST_F(LenzQueue, LocomotiveCommandsInBothForms) {
          false,
          true,
          {},
-         B({0xE4, 0x10, 0xC0, 200, 0x84}),
+         Bytes({0xE4, 0x10, 0xC0, 200, 0x84}),
          M({0xE4, 0x10, 0xC0, 200, 0x84}) + M({0xE4, 0x20, 0xC0, 200, 0x00})},
         {3.6, 200, 3, 9, false, true, {}, "", ""}, // no such step mode
     };
@@ -263,10 +259,10 @@ TEST_F(LenzQueue, LocomotiveCommandsInBothForms) {
 TEST_F(LenzQueue, ResendAfterTheReplyTimeAndSkipping) {
     com.LenzVersie = 3.6;
     com.LenzAntwoordTijd = 0;
-    com.LenzZend(B({0xB3, 0x03, 0x00, 0x00}));
+    com.LenzZend(Bytes({0xB3, 0x03, 0x00, 0x00}));
     EXPECT_EQ(Sent().size(), 5u);
     platform::Sleep(2);
-    com.LenzZend(B({0x52, 0x01, 0x80}));
+    com.LenzZend(Bytes({0x52, 0x01, 0x80}));
     EXPECT_EQ(Sent(), M({0xB3, 0x03, 0x00, 0x00}));
     platform::Sleep(2);
     com.LenzZend("");
@@ -284,13 +280,13 @@ TEST_F(LenzQueue, ResendAfterTheReplyTimeAndSkipping) {
     EXPECT_EQ(Sent(), M({0x52, 0x01, 0x80}));
     platform::Sleep(160);
     com.LenzSlaOver = 0;
-    com.LenzZend(B({0xE3, 0x00, 0xC3, 0xE8}));
+    com.LenzZend(Bytes({0xE3, 0x00, 0xC3, 0xE8}));
     com.LenzZend("");
     platform::Sleep(160);
     com.LenzSlaOver = 1;
     com.LenzZend("");
     EXPECT_EQ(Sent(), M({0x52, 0x01, 0x80}) + M({0xE3, 0x00, 0xC3, 0xE8}));
-    EXPECT_EQ(com.VerwachtLocV3, B({0xC3, 0xE8}));
+    EXPECT_EQ(com.VerwachtLocV3, Bytes({0xC3, 0xE8}));
     EXPECT_EQ(log,
               (std::vector<std::string>{"- !!! locomotiefopdracht geen reactie; stuur opnieuw !!!",
                                         "- !!! locomotiefopdracht geen reactie; stuur opnieuw !!!",
@@ -303,7 +299,7 @@ TEST_F(LenzQueue, ResendAfterTheReplyTimeAndSkipping) {
 // The interface's error and busy reports send the head again at once.
 TEST_F(LenzQueue, ErrorAndBusyReportsResendAtOnce) {
     com.LenzAntwoordTijd = 60000;
-    com.LenzZend(B({0x21, 0x21}));
+    com.LenzZend(Bytes({0x21, 0x21}));
     Sent();
     Answer(M({0x61, 0x81}));
     EXPECT_EQ(Sent(), M({0x21, 0x21}));
@@ -328,9 +324,9 @@ TEST_F(LenzQueue, ErrorAndBusyReportsResendAtOnce) {
 TEST_F(LenzQueue, QuietLineWaitIsBoundedByItsSetting) {
     com.LenzStilteTijd = 40;
     com.LenzAntwoordTijd = 5000;
-    Answer(B({0x42}));
+    Answer(Bytes({0x42}));
     uint32_t start = platform::GetTickCount();
-    com.LenzZend(B({0x21, 0x21}));
+    com.LenzZend(Bytes({0x21, 0x21}));
     uint32_t took = platform::ElapsedSince(start);
     EXPECT_GE(took, 38u);
     EXPECT_LT(took, 1000u);
@@ -380,7 +376,7 @@ TEST_F(LenzQueue, ClosingSwitchesOffAheadOfAnUnansweredPowerOn) {
     com.ClosePort();
     EXPECT_EQ(Sent(), M({0x80}));
     EXPECT_FALSE(com.SysteemAan);
-    EXPECT_EQ(*com.LenzRij, TBytesLijst{B({0x80})});
+    EXPECT_EQ(*com.LenzRij, TBytesLijst{Bytes({0x80})});
 
     // A locomotive command in flight goes again after the power-off.
     com.OpenPort();

@@ -3,10 +3,11 @@
 // the gaps between them as the interface saw them, and the card's rate.
 #include "command_station/MivoComm.h"
 #include "platform/Host.h"
-#include "tests/support/RecordingHost.h"
 #include "platform/Tick.h"
 #include "sim/KaartSim.h"
 #include "sim/MarklinSim.h"
+#include "tests/support/Bytes.h"
+#include "tests/support/RecordingHost.h"
 
 #include <gtest/gtest.h>
 
@@ -17,12 +18,7 @@ namespace {
 
 constexpr uint32_t kBeforeWrap = 0xFFFFFFFFu - 300;
 
-std::string B(std::initializer_list<int> bytes) {
-    std::string s;
-    for (int b : bytes)
-        s += static_cast<char>(b);
-    return s;
-}
+using testsupport::Bytes;
 
 std::string Bytes(const std::vector<sim::LineByte>& record) {
     std::string s;
@@ -76,7 +72,7 @@ TEST_F(MarklinLine, PowerLocomotiveAndPowerOffInOrderWithTheirGaps) {
     com.ZetSysteemUit();
     ASSERT_TRUE(unit.WaitForReceived(6, 2000));
     std::vector<sim::LineByte> rx = unit.Received();
-    EXPECT_EQ(Bytes(rx), B({0x60, 0x17, 24, 0x03, 25, 0x61}));
+    EXPECT_EQ(Bytes(rx), Bytes({0x60, 0x17, 24, 0x03, 25, 0x61}));
     EXPECT_FALSE(unit.Power());
     EXPECT_EQ(unit.LocoByte(24), 0x17);
     EXPECT_EQ(unit.LocoByte(25), 0x03);
@@ -101,9 +97,9 @@ TEST_F(MarklinLine, FeedbackReadsOneOrAllModules) {
         bool alle;
         std::string request, result;
     } rows[] = {
-        {3, false, B({0xC3}), B({0x12, 0x34})},
-        {3, true, B({0x83}), B({0x80, 0x01, 0x00, 0x00, 0x12, 0x34})},
-        {31, false, B({0xDF}), B({0xFF, 0xFE})},
+        {3, false, Bytes({0xC3}), Bytes({0x12, 0x34})},
+        {3, true, Bytes({0x83}), Bytes({0x80, 0x01, 0x00, 0x00, 0x12, 0x34})},
+        {31, false, Bytes({0xDF}), Bytes({0xFF, 0xFE})},
         {0, true, "", ""},
         {32, false, "", ""},
         {255, true, "", ""},
@@ -170,10 +166,10 @@ TEST_F(KaartLine, FastCardIsConfiguredAtNineSixHundredThenAnswersAt19200) {
     card.ClearRecords();
     std::string r;
     com.GetBezetmelder(70, 1, false, false, r);
-    EXPECT_EQ(r, B({0xA5}));
+    EXPECT_EQ(r, Bytes({0xA5}));
     com.GetBezetmelder(5, 0, false, true, r);
-    EXPECT_EQ(r, B({0x3C}));
-    EXPECT_EQ(Bytes(card.Received()), B({0x86, 0x71, 0x85, 0x40}));
+    EXPECT_EQ(r, Bytes({0x3C}));
+    EXPECT_EQ(Bytes(card.Received()), Bytes({0x86, 0x71, 0x85, 0x40}));
 
     // Closing resets the card; the next open starts at 9600 again.
     com.ClosePort();
@@ -182,7 +178,7 @@ TEST_F(KaartLine, FastCardIsConfiguredAtNineSixHundredThenAnswersAt19200) {
     EXPECT_TRUE(com.InitSysteem());
     EXPECT_EQ(card.Baud(), 19200u);
     com.GetBezetmelder(70, 1, false, false, r);
-    EXPECT_EQ(r, B({0xA5}));
+    EXPECT_EQ(r, Bytes({0xA5}));
 }
 
 TEST_F(KaartLine, SlowCardStaysAtNineSixHundred) {
@@ -193,7 +189,7 @@ TEST_F(KaartLine, SlowCardStaysAtNineSixHundred) {
     EXPECT_EQ(card.Baud(), 9600u);
     std::string r;
     com.GetBezetmelder(127, 0, false, false, r);
-    EXPECT_EQ(r, B({0x42}));
+    EXPECT_EQ(r, Bytes({0x42}));
 }
 
 TEST_F(KaartLine, FaultsGiveTheNegativeResults) {
@@ -210,10 +206,10 @@ TEST_F(KaartLine, FaultsGiveTheNegativeResults) {
     card.SetOneByteAnswers(true);
     std::string r;
     com.GetBezetmelder(3, 0, false, false, r);
-    EXPECT_EQ(r, B({0xFF}));
+    EXPECT_EQ(r, Bytes({0xFF}));
     card.SetSilent(true);
     com.GetBezetmelder(3, 0, false, false, r);
-    EXPECT_EQ(r, B({0xFF}));
+    EXPECT_EQ(r, Bytes({0xFF}));
     EXPECT_FALSE(com.GetVerbindingOke());
 }
 

@@ -6,8 +6,9 @@
 
 #include "command_station/MivoComm.h"
 #include "platform/Host.h"
-#include "tests/support/RecordingHost.h"
 #include "platform/Tick.h"
+#include "tests/support/Bytes.h"
+#include "tests/support/RecordingHost.h"
 
 #include <gtest/gtest.h>
 
@@ -26,12 +27,7 @@ namespace {
 constexpr uint32_t kUpperHalf = 0x80000010u;
 constexpr uint32_t kBeforeWrap = 0xFFFFFFFFu - 30;
 
-std::string B(std::initializer_list<int> bytes) {
-    std::string s;
-    for (int b : bytes)
-        s += static_cast<char>(b);
-    return s;
-}
+using testsupport::Bytes;
 
 std::shared_ptr<FakeLine> OpenMarklin(TMivoCom& com) {
     auto line = InstallFakeLine(com);
@@ -65,9 +61,15 @@ TEST(MarklinPure, FeedbackRequestsAndTheirAnswerLengths) {
         std::string verzoek;
         int bytes;
     } rows[] = {
-        {0, true, "", 0},          {0, false, "", 0},        {1, true, B({0x81}), 2},
-        {3, true, B({0x83}), 6},   {3, false, B({0xC3}), 2}, {31, true, B({0x9F}), 62},
-        {31, false, B({0xDF}), 2}, {32, true, "", 0},        {32, false, "", 0},
+        {0, true, "", 0},
+        {0, false, "", 0},
+        {1, true, Bytes({0x81}), 2},
+        {3, true, Bytes({0x83}), 6},
+        {3, false, Bytes({0xC3}), 2},
+        {31, true, Bytes({0x9F}), 62},
+        {31, false, Bytes({0xDF}), 2},
+        {32, true, "", 0},
+        {32, false, "", 0},
         {255, false, "", 0},
     };
     for (const Row& row : rows) {
@@ -91,7 +93,7 @@ TEST(MarklinPure, HoldBackListKeepsOneCommandPerAddressInOrder) {
     MarklinHoudAchter(lijst, 5, 10);
     MarklinHoudAchter(lijst, 6, 11);
     MarklinHoudAchter(lijst, 7, 10); // replaces the first, in its place
-    EXPECT_EQ(lijst, (TBytesLijst{B({7, 10}), B({6, 11})}));
+    EXPECT_EQ(lijst, (TBytesLijst{Bytes({7, 10}), Bytes({6, 11})}));
     for (int i = 0; i < 3000; ++i)
         MarklinHoudAchter(lijst, static_cast<uint8_t>(i % 31), static_cast<uint8_t>(i * 7));
     EXPECT_EQ(lijst.size(), 256u);
@@ -107,7 +109,7 @@ TEST(MarklinHoldBack, CommandsWithinTheStartGapGoOutLaterInOrderOnePerGap) {
         if (act == aaLoc && t.find("stuur echt") != std::string::npos) texts.push_back(t);
     };
     ASSERT_TRUE(com.ZetSysteemAan());
-    EXPECT_EQ(TakeWritten(*line), B({0x60}));
+    EXPECT_EQ(TakeWritten(*line), Bytes({0x60}));
 
     uint64_t t0 = platform::MicroNow();
     Loc(com, 24, 7, true);
@@ -115,17 +117,17 @@ TEST(MarklinHoldBack, CommandsWithinTheStartGapGoOutLaterInOrderOnePerGap) {
     Loc(com, 24, 9, true); // the newer wish for 24 replaces the waiting one
     EXPECT_EQ(TakeWritten(*line), "");
     ASSERT_TRUE(com.MarklinAchtergehouden);
-    EXPECT_EQ(*com.MarklinAchtergehouden, (TBytesLijst{B({0x19, 24}), B({0x03, 25})}));
+    EXPECT_EQ(*com.MarklinAchtergehouden, (TBytesLijst{Bytes({0x19, 24}), Bytes({0x03, 25})}));
     EXPECT_FALSE(com.MarklinVerstuurAchtergehouden()); // the 500 ms are not over
 
     EXPECT_TRUE(com.MarklinVerstuurAchtergehouden(true));
     EXPECT_GE(MsSince(t0), 495u); // the 500 ms run from the power-on, a little before t0
-    EXPECT_EQ(TakeWritten(*line), B({0x19, 24}));
+    EXPECT_EQ(TakeWritten(*line), Bytes({0x19, 24}));
     EXPECT_FALSE(com.MarklinVerstuurAchtergehouden()); // one per gap
     uint64_t t1 = platform::MicroNow();
     EXPECT_TRUE(com.MarklinVerstuurAchtergehouden(true));
     EXPECT_GE(MsSince(t1), 55u);
-    EXPECT_EQ(TakeWritten(*line), B({0x03, 25}));
+    EXPECT_EQ(TakeWritten(*line), Bytes({0x03, 25}));
     EXPECT_FALSE(com.MarklinVerstuurAchtergehouden(true)); // nothing left
     EXPECT_EQ(texts,
               (std::vector<std::string>{"Adres: 24 stuur echt: 25", "Adres: 25 stuur echt: 3"}));
@@ -133,7 +135,7 @@ TEST(MarklinHoldBack, CommandsWithinTheStartGapGoOutLaterInOrderOnePerGap) {
     // The list is empty again, so the next command goes straight out.
     platform::Sleep(70);
     Loc(com, 30, 1);
-    EXPECT_EQ(TakeWritten(*line), B({0x01, 30}));
+    EXPECT_EQ(TakeWritten(*line), Bytes({0x01, 30}));
 }
 
 TEST(MarklinHoldBack, TheNextLocomotiveCommandTakesTheOldestAlong) {
@@ -148,11 +150,11 @@ TEST(MarklinHoldBack, TheNextLocomotiveCommandTakesTheOldestAlong) {
     TakeWritten(*line);
     platform::Sleep(520);
     Loc(com, 5, 7); // the gap is over: 3 goes now, 5 joins the queue behind 4
-    EXPECT_EQ(TakeWritten(*line), B({5, 3}));
-    EXPECT_EQ(*com.MarklinAchtergehouden, (TBytesLijst{B({6, 4}), B({7, 5})}));
+    EXPECT_EQ(TakeWritten(*line), Bytes({5, 3}));
+    EXPECT_EQ(*com.MarklinAchtergehouden, (TBytesLijst{Bytes({6, 4}), Bytes({7, 5})}));
     platform::Sleep(70);
     Loc(com, 4, 8); // replaces the waiting 4, which then goes first
-    EXPECT_EQ(TakeWritten(*line), B({8, 4}));
+    EXPECT_EQ(TakeWritten(*line), Bytes({8, 4}));
 }
 
 TEST(MarklinHoldBack, NothingDrainsWhilePowerIsOffOrForAnotherSystem) {
@@ -182,7 +184,7 @@ TEST(MarklinDeadlines, NeverSetIsPassedAndNoWaitOutlastsItsPause) {
         Loc(com, 9, 4);
         com.ZetSysteemUit();
         EXPECT_LT(MsSince(t0), 250u);
-        EXPECT_EQ(TakeWritten(*line), B({4, 9, 0x61}));
+        EXPECT_EQ(TakeWritten(*line), Bytes({4, 9, 0x61}));
 
         // Power on, then off at once: off waits the 500 ms of the start gap.
         ASSERT_TRUE(com.ZetSysteemAan());
@@ -198,7 +200,7 @@ TEST(MarklinDeadlines, NeverSetIsPassedAndNoWaitOutlastsItsPause) {
         t0 = platform::MicroNow();
         com.ZetSysteemUit();
         EXPECT_LT(MsSince(t0), 1500u);
-        EXPECT_EQ(TakeWritten(*line), B({0x60, 0x61, 0x60, 0x61}));
+        EXPECT_EQ(TakeWritten(*line), Bytes({0x60, 0x61, 0x60, 0x61}));
     }
 }
 
@@ -228,7 +230,7 @@ TEST(MarklinDeadlines, PowerOffSetsBothGapsAndThePacingKeepsBytesApart) {
     com.MarklinBytePauze = 25;
     uint64_t last = 0;
     for (int i = 0; i < 4; ++i) {
-        com.VerstuurBytes(B({0xC1}));
+        com.VerstuurBytes(Bytes({0xC1}));
         uint64_t at = platform::MicroNow();
         if (last) {
             EXPECT_GE(at - last, 25000u);
@@ -252,14 +254,14 @@ TEST(MarklinLoc, SendsAndReportsTheRealCommandAfterTheStartGap) {
     TakeWritten(*line);
     std::string r;
     com.StuurLoc(24, 7, true, false, {true, false, false, false}, 3, 0, false, r);
-    EXPECT_EQ(r, B({0x17}));
-    EXPECT_EQ(TakeWritten(*line), B({0x17, 0x18}));
+    EXPECT_EQ(r, Bytes({0x17}));
+    EXPECT_EQ(TakeWritten(*line), Bytes({0x17, 0x18}));
     EXPECT_EQ(texts, (std::vector<std::string>{"Adres: 24 snelheid: 7 licht aan(x---)",
                                                "Adres: 24 stuur echt: 23"}));
     // Address 280 goes out as 280 mod 256.
     platform::Sleep(70);
     com.StuurLoc(280, 0, false, true, {}, 3, 0, false, r);
-    EXPECT_EQ(TakeWritten(*line), B({0x00, 24}));
+    EXPECT_EQ(TakeWritten(*line), Bytes({0x00, 24}));
 }
 
 // ---------------------------------------------------------------- CTS
@@ -334,7 +336,7 @@ TEST(MarklinCts, ReleasedAfterADelayOrFlappingLetsTheCommandGo) {
     release.join();
     EXPECT_GE(took, 290u);
     EXPECT_LT(took, 1000u);
-    EXPECT_EQ(cts.script->Written(), B({0x60}));
+    EXPECT_EQ(cts.script->Written(), Bytes({0x60}));
 
     // Flapping: held at every other look. The command goes at a free look,
     // and a held look in between only delays it.
@@ -346,8 +348,8 @@ TEST(MarklinCts, ReleasedAfterADelayOrFlappingLetsTheCommandGo) {
     }
     platform::Sleep(510);
     Loc(com, 24, 7, true);
-    EXPECT_EQ(cts.script->Written(), B({0x60, 0x17, 0x18}));
+    EXPECT_EQ(cts.script->Written(), Bytes({0x60, 0x17, 0x18}));
     std::string r;
     com.GetBezetmelder(2, 0, false, false, r);
-    EXPECT_EQ(cts.script->Written(), B({0x60, 0x17, 0x18, 0xC2}));
+    EXPECT_EQ(cts.script->Written(), Bytes({0x60, 0x17, 0x18, 0xC2}));
 }

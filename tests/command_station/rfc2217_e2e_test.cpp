@@ -6,6 +6,7 @@
 #include "platform/Tick.h"
 #include "serial/CPort.h"
 #include "sim/SelectrixSim.h"
+#include "tests/support/Bytes.h"
 #include "tests/support/RecordingHost.h"
 #include "tests/support/Ser2Net.h"
 
@@ -20,12 +21,7 @@ namespace {
 
 constexpr uint32_t kBeforeWrap = 0xFFFFFFFFu - 100;
 
-std::string B(std::initializer_list<int> bytes) {
-    std::string s;
-    for (int b : bytes)
-        s += static_cast<char>(b);
-    return s;
-}
+using testsupport::Bytes;
 
 class SelectrixOverNetwork : public ::testing::Test {
   protected:
@@ -55,14 +51,15 @@ class SelectrixOverNetwork : public ::testing::Test {
 };
 
 TEST_F(SelectrixOverNetwork, RequestsAndAnswersCrossUnchangedIncluding0xFF) {
-    EXPECT_EQ(Exchange(2, [&] { EXPECT_TRUE(com.ZetSysteemAan()); }), B({0xFF, 0xFF}));
+    EXPECT_EQ(Exchange(2, [&] { EXPECT_TRUE(com.ZetSysteemAan()); }), Bytes({0xFF, 0xFF}));
     EXPECT_TRUE(unit.TrackPower());
     std::string r;
     for (int v : {0x00, 0x7F, 0xFE, 0xFF, 0x20, 0xFF}) {
         EXPECT_EQ(Exchange(2, [&] { com.SelectrixFunctieDecoder(20, static_cast<uint8_t>(v)); }),
-                  B({0x80 | 20, v}));
-        EXPECT_EQ(Exchange(2, [&] { com.GetBezetmelder(20, 0, false, false, r); }), B({20, 0x20}));
-        EXPECT_EQ(r, B({v})) << v;
+                  Bytes({0x80 | 20, v}));
+        EXPECT_EQ(Exchange(2, [&] { com.GetBezetmelder(20, 0, false, false, r); }),
+                  Bytes({20, 0x20}));
+        EXPECT_EQ(r, Bytes({v})) << v;
     }
     EXPECT_TRUE(host.Texts().empty());
 }
@@ -80,14 +77,14 @@ TEST_F(SelectrixOverNetwork, ProbeGivesUpAfterItsWindowWithOneRequest) {
     std::string s;
     for (const sim::Received& x : unit.ReceivedBytes())
         s += static_cast<char>(x.byte);
-    EXPECT_EQ(s, B({0x7F, 0x20}));
+    EXPECT_EQ(s, Bytes({0x7F, 0x20}));
 }
 
 TEST_F(SelectrixOverNetwork, ClosingSwitchesOffTheTrackPowerItSwitchedOn) {
     for (int i = 0; i < 5; ++i) {
         if (i > 0) com.OpenPort();
-        ASSERT_EQ(Exchange(2, [&] { com.ZetSysteemAan(); }), B({0xFF, 0xFF}));
-        ASSERT_EQ(Exchange(2, [&] { com.ClosePort(); }), B({0xFF, 0x00})) << "close " << i;
+        ASSERT_EQ(Exchange(2, [&] { com.ZetSysteemAan(); }), Bytes({0xFF, 0xFF}));
+        ASSERT_EQ(Exchange(2, [&] { com.ClosePort(); }), Bytes({0xFF, 0x00})) << "close " << i;
         EXPECT_FALSE(unit.TrackPower());
     }
 }

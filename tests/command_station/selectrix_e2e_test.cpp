@@ -5,6 +5,7 @@
 #include "platform/Host.h"
 #include "platform/Tick.h"
 #include "sim/SelectrixSim.h"
+#include "tests/support/Bytes.h"
 #include "tests/support/RecordingHost.h"
 
 #include <gtest/gtest.h>
@@ -24,12 +25,7 @@ std::string Bytes(const std::vector<sim::Received>& record) {
     return s;
 }
 
-std::string B(std::initializer_list<int> bytes) {
-    std::string s;
-    for (int b : bytes)
-        s += static_cast<char>(b);
-    return s;
-}
+using testsupport::Bytes;
 
 class SelectrixLine : public ::testing::Test {
   protected:
@@ -77,14 +73,14 @@ class SelectrixLine : public ::testing::Test {
 
 TEST_F(SelectrixLine, EveryOperationPutsItsRequestOnTheLine) {
     std::string r;
-    EXPECT_EQ(Exchange(2, [&] { EXPECT_TRUE(com.ZetSysteemAan()); }), B({0xFF, 0xFF}));
+    EXPECT_EQ(Exchange(2, [&] { EXPECT_TRUE(com.ZetSysteemAan()); }), Bytes({0xFF, 0xFF}));
     EXPECT_TRUE(unit.TrackPower());
     EXPECT_TRUE(com.SysteemAan);
 
-    EXPECT_EQ(Exchange(2, [&] { EXPECT_FALSE(com.GetSysteemNoodstop()); }), B({0x7F, 0x20}));
-    EXPECT_EQ(Exchange(2, [&] { EXPECT_TRUE(com.GetVerbindingOke()); }), B({0x7F, 0x20}));
+    EXPECT_EQ(Exchange(2, [&] { EXPECT_FALSE(com.GetSysteemNoodstop()); }), Bytes({0x7F, 0x20}));
+    EXPECT_EQ(Exchange(2, [&] { EXPECT_TRUE(com.GetVerbindingOke()); }), Bytes({0x7F, 0x20}));
 
-    EXPECT_EQ(Exchange(2, [&] { com.ZetSysteemUit(); }), B({0xFF, 0x00}));
+    EXPECT_EQ(Exchange(2, [&] { com.ZetSysteemUit(); }), Bytes({0xFF, 0x00}));
     EXPECT_FALSE(unit.TrackPower());
     EXPECT_FALSE(com.SysteemAan);
     EXPECT_TRUE(com.GetSysteemNoodstop());
@@ -94,27 +90,29 @@ TEST_F(SelectrixLine, EveryOperationPutsItsRequestOnTheLine) {
                  [&] {
                      com.StuurLoc(3, 10, true, false, {false, false, false, false}, 3, 0, false, r);
                  }),
-        B({0x83, 0x6A}));
-    EXPECT_EQ(r, B({0x6A}));
+        Bytes({0x83, 0x6A}));
+    EXPECT_EQ(r, Bytes({0x6A}));
     EXPECT_EQ(unit.Bus(3), 0x6A);
     EXPECT_EQ(
         Exchange(2,
                  [&] {
                      com.StuurLoc(3, 10, true, false, {true, false, false, false}, 3, 0, false, r);
                  }),
-        B({0x83, 0xEA}));
+        Bytes({0x83, 0xEA}));
     EXPECT_EQ(Exchange(2, [&] { com.StuurLoc(5, 0, false, true, {}, 3, 0, false, r); }),
-              B({0x85, 0x00}));
-    EXPECT_EQ(r, B({0x00}));
+              Bytes({0x85, 0x00}));
+    EXPECT_EQ(r, Bytes({0x00}));
 
-    EXPECT_EQ(Exchange(2, [&] { com.SelectrixFunctieDecoder(106, 64); }), B({0xEA, 0x40}));
+    EXPECT_EQ(Exchange(2, [&] { com.SelectrixFunctieDecoder(106, 64); }), Bytes({0xEA, 0x40}));
 
     unit.SetBus(12, 0xA5);
-    EXPECT_EQ(Exchange(2, [&] { com.GetBezetmelder(12, 0, false, false, r); }), B({0x0C, 0x20}));
-    EXPECT_EQ(r, B({0xA5}));
+    EXPECT_EQ(Exchange(2, [&] { com.GetBezetmelder(12, 0, false, false, r); }),
+              Bytes({0x0C, 0x20}));
+    EXPECT_EQ(r, Bytes({0xA5}));
     uint8_t status = unit.Bus(109);
-    EXPECT_EQ(Exchange(2, [&] { com.GetBezetmelder(109, 0, false, false, r); }), B({0x6D, 0x20}));
-    EXPECT_EQ(r, B({status}));
+    EXPECT_EQ(Exchange(2, [&] { com.GetBezetmelder(109, 0, false, false, r); }),
+              Bytes({0x6D, 0x20}));
+    EXPECT_EQ(r, Bytes({status}));
 
     for (uint8_t adres : {112, 127, 255}) {
         r = "old";
@@ -129,7 +127,7 @@ TEST_F(SelectrixLine, EveryByteValueGoesOutAndComesBack) {
     for (int v = 0; v < 256; ++v) {
         com.SelectrixFunctieDecoder(20, static_cast<uint8_t>(v));
         com.GetBezetmelder(20, 0, false, false, r);
-        ASSERT_EQ(r, B({v})) << v;
+        ASSERT_EQ(r, Bytes({v})) << v;
     }
     EXPECT_EQ(unit.Bus(20), 255);
 }
@@ -163,12 +161,12 @@ TEST_F(SelectrixLine, ALateAnswerIsPurgedAndNeverTakenForTheNext) {
     unit.SetAnswerDelayMs(0);
     ASSERT_TRUE(WaitPending(1)) << "the late 0x11 waits in our receive buffer";
     com.GetBezetmelder(6, 0, false, false, r);
-    EXPECT_EQ(r, B({0x55}));
+    EXPECT_EQ(r, Bytes({0x55}));
 
     // Stray bytes before a power-state read do not count either.
     unit.SetTrackPower(false);
     unit.ClearReceived();
-    unit.SendUnsolicited(B({0x80}));
+    unit.SendUnsolicited(Bytes({0x80}));
     ASSERT_TRUE(WaitPending(1));
     EXPECT_TRUE(com.GetSysteemNoodstop());
 }
@@ -177,17 +175,17 @@ TEST_F(SelectrixLine, SurplusAndCorruptAnswersStayWithinOneTransaction) {
     std::string r;
     unit.SetBus(12, 0xA5);
     unit.SetBus(13, 0x3C);
-    unit.SetExtraAnswerBytes(B({0x01, 0x02, 0x03}));
+    unit.SetExtraAnswerBytes(Bytes({0x01, 0x02, 0x03}));
     com.GetBezetmelder(12, 0, false, false, r);
-    EXPECT_EQ(r, B({0xA5}));
+    EXPECT_EQ(r, Bytes({0xA5}));
     ASSERT_TRUE(WaitPending(3)) << "the surplus waits in our receive buffer";
     com.GetBezetmelder(13, 0, false, false, r);
-    EXPECT_EQ(r, B({0x3C}));
+    EXPECT_EQ(r, Bytes({0x3C}));
     unit.SetExtraAnswerBytes("");
 
     unit.SetCorruptAnswers(true);
     com.GetBezetmelder(12, 0, false, false, r);
-    EXPECT_EQ(r, B({0x5A})); // whatever comes is the answer
+    EXPECT_EQ(r, Bytes({0x5A})); // whatever comes is the answer
     unit.SetCorruptAnswers(false);
 
     unit.SetDropEvery(2);
@@ -217,7 +215,7 @@ TEST_F(SelectrixLine, ProbeWaitsUpTo250MsForAnyByte) {
     uint32_t took = platform::ElapsedSince(start);
     EXPECT_GE(took, 250u);
     EXPECT_LT(took, 1500u);
-    EXPECT_EQ(Bytes(unit.ReceivedBytes()), B({0x7F, 0x20})); // one request, no resend
+    EXPECT_EQ(Bytes(unit.ReceivedBytes()), Bytes({0x7F, 0x20})); // one request, no resend
 }
 
 TEST_F(SelectrixLine, ClosingSwitchesOffOnlyWhatTheComponentSwitchedOn) {
@@ -226,9 +224,9 @@ TEST_F(SelectrixLine, ClosingSwitchesOffOnlyWhatTheComponentSwitchedOn) {
     // goes, and must never be lost in the close.
     for (int i = 0; i < 30; ++i) {
         com.OpenPort();
-        ASSERT_EQ(Exchange(2, [&] { com.ZetSysteemAan(); }), B({0xFF, 0xFF}));
+        ASSERT_EQ(Exchange(2, [&] { com.ZetSysteemAan(); }), Bytes({0xFF, 0xFF}));
         ASSERT_TRUE(unit.TrackPower());
-        ASSERT_EQ(Exchange(2, [&] { com.ClosePort(); }), B({0xFF, 0x00})) << "close " << i;
+        ASSERT_EQ(Exchange(2, [&] { com.ClosePort(); }), Bytes({0xFF, 0x00})) << "close " << i;
         EXPECT_FALSE(unit.TrackPower());
         EXPECT_FALSE(com.SysteemAan);
     }

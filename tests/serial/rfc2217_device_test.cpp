@@ -4,6 +4,7 @@
 #include "platform/Tick.h"
 #include "serial/CPort.h"
 #include "serial/net/NetComDevice.h"
+#include "tests/support/Bytes.h"
 #include "tests/support/RecordingHost.h"
 
 #include <gtest/gtest.h>
@@ -24,12 +25,7 @@ namespace {
 
 constexpr uint32_t kBeforeWrap = 0xFFFFFFFFu - 100;
 
-std::string B(std::initializer_list<int> bytes) {
-    std::string s;
-    for (int b : bytes)
-        s += static_cast<char>(b);
-    return s;
-}
+using testsupport::Bytes;
 
 // One connection at a time; what the client sends is recorded, requests for
 // a bit rate are answered (unless told not to), and the test sends what it
@@ -108,8 +104,8 @@ class FakeServer {
         ::poll(p, 2, -1);
         if (p[1].revents) return;
         conn_ = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (mode_ == Mode::Agree) Send(B({255, 253, 44, 255, 251, 0, 255, 253, 0}));
-        if (mode_ == Mode::Refuse) Send(B({255, 254, 44}));
+        if (mode_ == Mode::Agree) Send(Bytes({255, 253, 44, 255, 251, 0, 255, 253, 0}));
+        if (mode_ == Mode::Refuse) Send(Bytes({255, 254, 44}));
         char buf[4096];
         std::string pending;
         for (;;) {
@@ -128,10 +124,10 @@ class FakeServer {
             if (mode_ != Mode::Agree) continue;
             // Answer every rate request with the rate asked for.
             pending.append(buf, static_cast<size_t>(n));
-            const std::string request = B({255, 250, 44, 1});
+            const std::string request = Bytes({255, 250, 44, 1});
             size_t at;
             while ((at = pending.find(request)) != std::string::npos && pending.size() >= at + 10) {
-                Send(B({255, 250, 44, 101}) + pending.substr(at + 4, 4) + B({255, 240}));
+                Send(Bytes({255, 250, 44, 101}) + pending.substr(at + 4, 4) + Bytes({255, 240}));
                 pending.erase(0, at + 10);
             }
         }
@@ -220,8 +216,8 @@ struct Collect : TelnetDecoder::Sink {
 };
 
 TEST(TelnetDecoderTest, SeparatesDataOptionsAndSubnegotiationsWhateverTheChunks) {
-    const std::string stream =
-        B({1, 255, 255, 2, 255, 253, 44, 255, 241, 3, 255, 250, 44, 107, 255, 255, 255, 240, 4});
+    const std::string stream = Bytes(
+        {1, 255, 255, 2, 255, 253, 44, 255, 241, 3, 255, 250, 44, 107, 255, 255, 255, 240, 4});
     for (size_t chunk = 1; chunk <= stream.size(); ++chunk) {
         TelnetDecoder d;
         Collect c;
@@ -229,8 +225,8 @@ TEST(TelnetDecoderTest, SeparatesDataOptionsAndSubnegotiationsWhateverTheChunks)
             auto part = stream.substr(at, chunk);
             d.Feed(reinterpret_cast<const uint8_t*>(part.data()), part.size(), c);
         }
-        EXPECT_EQ(c.data, B({1, 255, 2, 3, 4})) << chunk;
-        EXPECT_EQ(c.options, B({253, 44})) << chunk;
+        EXPECT_EQ(c.data, Bytes({1, 255, 2, 3, 4})) << chunk;
+        EXPECT_EQ(c.options, Bytes({253, 44})) << chunk;
         ASSERT_EQ(c.subs.size(), 1u) << chunk;
         EXPECT_EQ(c.subs[0], (std::vector<uint8_t>{44, 107, 255})) << chunk;
     }
@@ -240,14 +236,14 @@ TEST(TelnetDecoderTest, CutShortAndOverlongSubnegotiationsAreDroppedNotKept) {
     TelnetDecoder d;
     Collect c;
     // Cut short by another command, which still counts.
-    std::string s = B({255, 250, 44, 107, 255, 251, 3, 9});
+    std::string s = Bytes({255, 250, 44, 107, 255, 251, 3, 9});
     // Far longer than any com-port message, then data again.
-    s += B({255, 250, 44});
+    s += Bytes({255, 250, 44});
     s += std::string(100000, 'x');
-    s += B({255, 240, 10});
+    s += Bytes({255, 240, 10});
     d.Feed(reinterpret_cast<const uint8_t*>(s.data()), s.size(), c);
-    EXPECT_EQ(c.options, B({251, 3}));
-    EXPECT_EQ(c.data, B({9, 10}));
+    EXPECT_EQ(c.options, Bytes({251, 3}));
+    EXPECT_EQ(c.data, Bytes({9, 10}));
     EXPECT_TRUE(c.subs.empty());
     EXPECT_EQ(d.Dropped(), 2u);
 }
@@ -301,7 +297,7 @@ TEST_F(NetDevice, ModemLinesAndLineErrorsComeFromTheNotifications) {
     NetComDevice device;
     OpenOn(device, server);
     // The notifications were asked for.
-    EXPECT_TRUE(server.WaitFor(B({255, 250, 44, 11, 255, 255, 255, 240})));
+    EXPECT_TRUE(server.WaitFor(Bytes({255, 250, 44, 11, 255, 255, 255, 240})));
 
     ASSERT_EQ(device.SetCommMask(EV_CTS | EV_DSR | EV_RLSD | EV_RING | EV_ERR | EV_BREAK), 0);
     auto wait = [&] {
@@ -317,12 +313,13 @@ TEST_F(NetDevice, ModemLinesAndLineErrorsComeFromTheNotifications) {
         uint32_t modem;
         uint32_t errors;
     } rows[] = {
-        {B({255, 250, 44, 107, 0x31, 255, 240}), EV_CTS | EV_DSR, MS_CTS_ON | MS_DSR_ON, 0},
-        {B({255, 250, 44, 107, 0xB8, 255, 240}), EV_RLSD, MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON, 0},
-        {B({255, 250, 44, 107, 0x44, 255, 240}), EV_RING | EV_CTS | EV_DSR | EV_RLSD, MS_RING_ON,
+        {Bytes({255, 250, 44, 107, 0x31, 255, 240}), EV_CTS | EV_DSR, MS_CTS_ON | MS_DSR_ON, 0},
+        {Bytes({255, 250, 44, 107, 0xB8, 255, 240}), EV_RLSD, MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON,
          0},
-        {B({255, 250, 44, 106, 0x0A, 255, 240}), EV_ERR, MS_RING_ON, CE_OVERRUN | CE_FRAME},
-        {B({255, 250, 44, 106, 0x14, 255, 240}), EV_ERR | EV_BREAK, MS_RING_ON,
+        {Bytes({255, 250, 44, 107, 0x44, 255, 240}), EV_RING | EV_CTS | EV_DSR | EV_RLSD,
+         MS_RING_ON, 0},
+        {Bytes({255, 250, 44, 106, 0x0A, 255, 240}), EV_ERR, MS_RING_ON, CE_OVERRUN | CE_FRAME},
+        {Bytes({255, 250, 44, 106, 0x14, 255, 240}), EV_ERR | EV_BREAK, MS_RING_ON,
          CE_RXPARITY | CE_BREAK},
     };
     for (const Row& r : rows) {
@@ -353,14 +350,14 @@ TEST_F(NetDevice, MalformedAndFloodingServersNeitherHangNorGrowNorLoseData) {
     // Unknown options, many times over: refused once each, never in a loop.
     std::string unknown;
     for (int i = 0; i < 500; ++i)
-        unknown += B({255, 253, 24, 255, 251, 1, 255, 241});
+        unknown += Bytes({255, 253, 24, 255, 251, 1, 255, 241});
     server.Send(unknown + "a");
     EXPECT_EQ(ReadAll(device, 1), "a");
-    EXPECT_TRUE(server.WaitFor(B({255, 252, 24})));
-    EXPECT_TRUE(server.WaitFor(B({255, 254, 1})));
+    EXPECT_TRUE(server.WaitFor(Bytes({255, 252, 24})));
+    EXPECT_TRUE(server.WaitFor(Bytes({255, 254, 1})));
     platform::Sleep(20); // a repeated answer would be on its way by now
     const std::string sent = server.Received();
-    for (const std::string& answer : {B({255, 252, 24}), B({255, 254, 1})}) {
+    for (const std::string& answer : {Bytes({255, 252, 24}), Bytes({255, 254, 1})}) {
         size_t count = 0;
         for (size_t at = sent.find(answer); at != std::string::npos; at = sent.find(answer, at + 1))
             ++count;
@@ -370,16 +367,16 @@ TEST_F(NetDevice, MalformedAndFloodingServersNeitherHangNorGrowNorLoseData) {
     // A flood of notifications, then data.
     std::string flood;
     for (int i = 0; i < 20000; ++i)
-        flood += B({255, 250, 44, 107, i % 2 ? 0x10 : 0x00, 255, 240});
+        flood += Bytes({255, 250, 44, 107, i % 2 ? 0x10 : 0x00, 255, 240});
     server.Send(flood + "b");
     EXPECT_EQ(ReadAll(device, 1), "b");
 
     // An endless subnegotiation: data inside it is not data; what follows it is.
-    server.Send(B({255, 250, 44, 107}) + std::string(300000, 'z') + B({255, 240}) + "c");
+    server.Send(Bytes({255, 250, 44, 107}) + std::string(300000, 'z') + Bytes({255, 240}) + "c");
     EXPECT_EQ(ReadAll(device, 1), "c");
 
     // A subnegotiation that never ends: reads time out, the device stays usable.
-    server.Send(B({255, 250, 44}) + "never");
+    server.Send(Bytes({255, 250, 44}) + "never");
     const uint32_t start = platform::GetTickCount();
     bool ready = true;
     EXPECT_EQ(device.WaitReadable(100, ready), 0);
@@ -398,7 +395,7 @@ TEST_F(NetDevice, EveryByteValuePassesBothWaysAndRequestsAreSent) {
     size_t done = 0;
     ASSERT_EQ(device.WriteSome(all.data(), all.size(), done), 0);
     EXPECT_EQ(done, all.size());
-    std::string doubled = all.substr(0, 255) + B({255, 255});
+    std::string doubled = all.substr(0, 255) + Bytes({255, 255});
     EXPECT_TRUE(server.WaitFor(doubled));
     server.Send(doubled);
     EXPECT_EQ(ReadAll(device, 256), all);
@@ -407,12 +404,14 @@ TEST_F(NetDevice, EveryByteValuePassesBothWaysAndRequestsAreSent) {
         std::function<int()> call;
         std::string request;
     } rows[] = {
-        {[&] { return device.EscapeFunction(Escape::SetDTR); }, B({255, 250, 44, 5, 8, 255, 240})},
-        {[&] { return device.EscapeFunction(Escape::ClrRTS); }, B({255, 250, 44, 5, 12, 255, 240})},
+        {[&] { return device.EscapeFunction(Escape::SetDTR); },
+         Bytes({255, 250, 44, 5, 8, 255, 240})},
+        {[&] { return device.EscapeFunction(Escape::ClrRTS); },
+         Bytes({255, 250, 44, 5, 12, 255, 240})},
         {[&] { return device.EscapeFunction(Escape::SetBreak); },
-         B({255, 250, 44, 5, 5, 255, 240})},
+         Bytes({255, 250, 44, 5, 5, 255, 240})},
         {[&] { return device.Purge(PURGE_TXCLEAR | PURGE_RXCLEAR); },
-         B({255, 250, 44, 12, 2, 255, 240})},
+         Bytes({255, 250, 44, 12, 2, 255, 240})},
     };
     for (const Row& r : rows) {
         EXPECT_EQ(r.call(), 0);
@@ -440,7 +439,7 @@ TEST_F(NetDevice, AnIpv6HostInBracketsCarriesTheLine) {
     FakeServer server(FakeServer::Mode::Agree, FakeServer::Family::V6);
     NetComDevice device;
     OpenOn(device, server);
-    EXPECT_TRUE(server.WaitFor(B({255, 250, 44, 1, 0, 0, 0x25, 0x80, 255, 240})))
+    EXPECT_TRUE(server.WaitFor(Bytes({255, 250, 44, 1, 0, 0, 0x25, 0x80, 255, 240})))
         << "the 9600 request";
     size_t done = 0;
     ASSERT_EQ(device.WriteSome("ping", 4, done), 0);

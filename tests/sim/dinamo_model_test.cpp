@@ -1,5 +1,6 @@
 // The simulated DINAMO's rules, without a line: frames in, answers out.
 #include "sim/DinamoSim.h"
+#include "tests/support/Bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -7,12 +8,7 @@ using sim::DinamoModel;
 
 namespace {
 
-std::string B(std::initializer_list<int> bytes) {
-    std::string s;
-    for (int b : bytes)
-        s += static_cast<char>(b);
-    return s;
-}
+using testsupport::Bytes;
 
 // A PC frame built by hand (the model must not share the component's code).
 std::string Frame(std::string data, int toggle) {
@@ -33,42 +29,42 @@ bool SumOk(const std::string& frame) {
 
 TEST(DinamoModel, AnswersEachValidFrameWithStatusAndToggle) {
     DinamoModel m;
-    EXPECT_EQ(m.Feed(B({0x00, 0x80})), B({0x00, 0x80}));
-    EXPECT_EQ(m.Feed(B({0x40, 0xC0})), B({0x40, 0xC0}));
+    EXPECT_EQ(m.Feed(Bytes({0x00, 0x80})), Bytes({0x00, 0x80}));
+    EXPECT_EQ(m.Feed(Bytes({0x40, 0xC0})), Bytes({0x40, 0xC0}));
     m.SetHold(true);
     m.SetFault(true);
-    EXPECT_EQ(m.Feed(Frame("", 0)), B({0x30, 0xD0}));
-    EXPECT_EQ(m.Feed(Frame("", 1)), B({0x70, 0x90}));
+    EXPECT_EQ(m.Feed(Frame("", 0)), Bytes({0x30, 0xD0}));
+    EXPECT_EQ(m.Feed(Frame("", 1)), Bytes({0x70, 0x90}));
     // Two frames in one read, split across reads, and garbage before them.
     m.SetHold(false);
     m.SetFault(false);
-    std::string two = B({0xFF, 0x80}) + Frame("", 0) + Frame(B({0x11}), 1);
-    EXPECT_EQ(m.Feed(two.substr(0, 4)), B({0x00, 0x80}));
-    EXPECT_EQ(m.Feed(two.substr(4)), B({0x40, 0xC0}));
+    std::string two = Bytes({0xFF, 0x80}) + Frame("", 0) + Frame(Bytes({0x11}), 1);
+    EXPECT_EQ(m.Feed(two.substr(0, 4)), Bytes({0x00, 0x80}));
+    EXPECT_EQ(m.Feed(two.substr(4)), Bytes({0x40, 0xC0}));
     EXPECT_EQ(m.BytesSkipped(), 2u);
-    EXPECT_EQ(m.Commands(), std::vector<std::string>{B({0x11})});
+    EXPECT_EQ(m.Commands(), std::vector<std::string>{Bytes({0x11})});
 }
 
 TEST(DinamoModel, WrongCheckByteIsDroppedUnanswered) {
     DinamoModel m;
-    EXPECT_EQ(m.Feed(B({0x01, 0x94, 0xEC})), "");
+    EXPECT_EQ(m.Feed(Bytes({0x01, 0x94, 0xEC})), "");
     EXPECT_EQ(m.FramesRejected(), 1u);
     EXPECT_TRUE(m.Commands().empty());
-    EXPECT_EQ(m.Feed(B({0x01, 0x94, 0xEB})), B({0x00, 0x80}));
+    EXPECT_EQ(m.Feed(Bytes({0x01, 0x94, 0xEB})), Bytes({0x00, 0x80}));
 }
 
 TEST(DinamoModel, ARepeatedToggleIsAnsweredAgainButNotCarriedOut) {
     DinamoModel m;
     m.QueueBlock(3, 9);
     m.QueueOccupancy(1, true);
-    std::string a = m.Feed(Frame(B({0x21}), 0));
-    EXPECT_EQ(a, B({0x02, 0x42, 0x09, 0xB3}));
+    std::string a = m.Feed(Frame(Bytes({0x21}), 0));
+    EXPECT_EQ(a, Bytes({0x02, 0x42, 0x09, 0xB3}));
     // The PC missed that answer and sends the frame again: same report again.
-    EXPECT_EQ(m.Feed(Frame(B({0x21}), 0)), a);
-    EXPECT_EQ(m.Commands(), std::vector<std::string>{B({0x21})});
+    EXPECT_EQ(m.Feed(Frame(Bytes({0x21}), 0)), a);
+    EXPECT_EQ(m.Commands(), std::vector<std::string>{Bytes({0x21})});
     EXPECT_EQ(m.ReportsWaiting(), 1u);
     // A new toggle is a new frame and takes the next report.
-    EXPECT_EQ(m.Feed(Frame(B({0x22}), 1)), B({0x42, 0x06, 0x00, 0xB8}));
+    EXPECT_EQ(m.Feed(Frame(Bytes({0x22}), 1)), Bytes({0x42, 0x06, 0x00, 0xB8}));
     EXPECT_EQ(m.Commands().size(), 2u);
 }
 
@@ -81,9 +77,9 @@ TEST(DinamoModel, FaultClearsOnlyAfterTheResetsItAskedFor) {
         DinamoModel m;
         m.SetFault(true, row.needed);
         int toggle = 0;
-        EXPECT_EQ(m.Feed(Frame("", toggle ^= 1)), B({0x60, 0xA0})); // empty frames do not reset
+        EXPECT_EQ(m.Feed(Frame("", toggle ^= 1)), Bytes({0x60, 0xA0})); // empty frames do not reset
         for (int i = 1; i <= row.resetsUntilClear; ++i) {
-            std::string answer = m.Feed(Frame(B({0x94}), toggle ^= 1));
+            std::string answer = m.Feed(Frame(Bytes({0x94}), toggle ^= 1));
             bool fault = (static_cast<uint8_t>(answer[0]) & 0x20) != 0;
             EXPECT_EQ(fault, i < row.resetsUntilClear) << row.needed << " reset " << i;
         }
@@ -92,8 +88,8 @@ TEST(DinamoModel, FaultClearsOnlyAfterTheResetsItAskedFor) {
     // A repeated reset frame is one reset.
     DinamoModel m;
     m.SetFault(true, 2);
-    m.Feed(Frame(B({0x94}), 0));
-    m.Feed(Frame(B({0x94}), 0));
+    m.Feed(Frame(Bytes({0x94}), 0));
+    m.Feed(Frame(Bytes({0x94}), 0));
     EXPECT_TRUE(m.Fault());
     EXPECT_EQ(m.ResetsReceived(), 1u);
 }
@@ -102,11 +98,11 @@ TEST(DinamoModel, ReportsAndSwitchesOnTheAnswers) {
     DinamoModel m;
     m.QueueOccupancy(128, false);
     m.QueueMagnet(5, true);
-    m.QueueRaw(B({0x06, 0x01, 0x02}));
+    m.QueueRaw(Bytes({0x06, 0x01, 0x02}));
     int t = 1;
     struct Want {
         std::string data;
-    } wants[] = {{B({0x04, 0x7F})}, {B({0x03, 0x04})}, {B({0x06, 0x01, 0x02})}, {""}};
+    } wants[] = {{Bytes({0x04, 0x7F})}, {Bytes({0x03, 0x04})}, {Bytes({0x06, 0x01, 0x02})}, {""}};
     for (const Want& w : wants) {
         std::string a = m.Feed(Frame("", t ^= 1));
         ASSERT_TRUE(SumOk(a));
@@ -119,6 +115,6 @@ TEST(DinamoModel, ReportsAndSwitchesOnTheAnswers) {
     EXPECT_TRUE(SumOk(m.Feed(Frame("", t ^= 1)))); // only the next one
 
     m.SetSilent(true);
-    EXPECT_EQ(m.Feed(Frame(B({0x01}), t ^= 1)), "");
+    EXPECT_EQ(m.Feed(Frame(Bytes({0x01}), t ^= 1)), "");
     EXPECT_TRUE(m.Commands().empty());
 }

@@ -2,6 +2,7 @@
 // rate rule, pacing and records over a real pseudo-terminal.
 #include "platform/Tick.h"
 #include "sim/IntelliboxSim.h"
+#include "tests/support/Bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -14,12 +15,7 @@ using namespace sim;
 
 namespace {
 
-std::string B(std::initializer_list<int> bytes) {
-    std::string s;
-    for (int b : bytes)
-        s += static_cast<char>(b);
-    return s;
-}
+using testsupport::Bytes;
 
 } // namespace
 
@@ -28,18 +24,18 @@ TEST(IntelliboxModel, ModeProbeAndProbeAnswersPerMode) {
         IBMode mode;
         std::string probe, modeProbe;
     } cases[] = {
-        {IBMode::Mixed, B({0, 0}), "?]"}, // bare 0xC4 is a P50 module read
-        {IBMode::P50XOnly, B({0, 1}), "Unknown command]"},
-        {IBMode::P50Only, B({0, 0}), ""},
+        {IBMode::Mixed, Bytes({0, 0}), "?]"}, // bare 0xC4 is a P50 module read
+        {IBMode::P50XOnly, Bytes({0, 1}), "Unknown command]"},
+        {IBMode::P50Only, Bytes({0, 0}), ""},
     };
     for (const Case& c : cases) {
         IntelliboxModel m(c.mode);
-        EXPECT_EQ(m.Feed(B({0xC4})), c.probe);
+        EXPECT_EQ(m.Feed(Bytes({0xC4})), c.probe);
         EXPECT_EQ(m.Feed("X\r"), c.modeProbe);
     }
     IntelliboxModel one(IBMode::P50XOnly);
     one.SetProbeAnswerBytes(1);
-    EXPECT_EQ(one.Feed(B({0xC4})), B({0}));
+    EXPECT_EQ(one.Feed(Bytes({0xC4})), Bytes({0}));
     one.SetModeProbeAnswer(std::string(100, 'a'));
     EXPECT_EQ(one.Feed("X\r").size(), 100u);
     EXPECT_EQ(one.Feed("RT10\r"), "RS-232 CTS ok]");
@@ -49,18 +45,18 @@ TEST(IntelliboxModel, FramingIsRecordedAsReceived) {
     IntelliboxModel m(IBMode::Mixed);
     std::vector<IBCommand> got;
     // A P50X binary command split over two chunks, then P50 bare, text and a P50 read.
-    EXPECT_EQ(m.Feed(B({'x', 0x80, 3}), &got), "");
-    EXPECT_EQ(m.Feed(B({0, 48, 0xF1}), &got), B({0}));
-    EXPECT_EQ(m.Feed(B({26, 5, 0x60}), &got), "");
+    EXPECT_EQ(m.Feed(Bytes({'x', 0x80, 3}), &got), "");
+    EXPECT_EQ(m.Feed(Bytes({0, 48, 0xF1}), &got), Bytes({0}));
+    EXPECT_EQ(m.Feed(Bytes({26, 5, 0x60}), &got), "");
     EXPECT_EQ(m.Feed("xL7,124,0,1,0,0,0,1\r", &got), "Ok]");
     m.SetFeedback(2, 0x1234);
-    EXPECT_EQ(m.Feed(B({0x82}), &got), B({0, 0, 0x12, 0x34}));
+    EXPECT_EQ(m.Feed(Bytes({0x82}), &got), Bytes({0, 0, 0x12, 0x34}));
     ASSERT_EQ(got.size(), 5u);
     EXPECT_EQ(got[0].kind, IBKind::P50XBinary);
-    EXPECT_EQ(got[0].bytes, B({0x80, 3, 0, 48, 0xF1}));
+    EXPECT_EQ(got[0].bytes, Bytes({0x80, 3, 0, 48, 0xF1}));
     EXPECT_EQ(got[1].kind, IBKind::P50Bare);
-    EXPECT_EQ(got[1].bytes, B({26, 5}));
-    EXPECT_EQ(got[2].bytes, B({0x60}));
+    EXPECT_EQ(got[1].bytes, Bytes({26, 5}));
+    EXPECT_EQ(got[2].bytes, Bytes({0x60}));
     EXPECT_EQ(got[3].kind, IBKind::P50XText);
     EXPECT_EQ(got[3].bytes, "L7,124,0,1,0,0,0,1");
     EXPECT_TRUE(m.Power());
@@ -73,23 +69,23 @@ TEST(IntelliboxModel, FramingIsRecordedAsReceived) {
 
     IntelliboxModel x(IBMode::P50XOnly);
     got.clear();
-    EXPECT_EQ(x.Feed(B({0xC6, 0x61, 0xC7, 10, 80}), &got), "");
+    EXPECT_EQ(x.Feed(Bytes({0xC6, 0x61, 0xC7, 10, 80}), &got), "");
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[0].kind, IBKind::P50Wrapped);
-    EXPECT_EQ(got[0].bytes, B({0x61}));
-    EXPECT_EQ(got[1].bytes, B({10, 80}));
+    EXPECT_EQ(got[0].bytes, Bytes({0x61}));
+    EXPECT_EQ(got[1].bytes, Bytes({10, 80}));
     EXPECT_EQ(x.P50Locs().at(80), 10);
 }
 
 TEST(IntelliboxModel, ReplyCodesRatesAndEndlessText) {
     IntelliboxModel m(IBMode::P50XOnly);
     m.SetNextReplyCode(8);
-    EXPECT_EQ(m.Feed(B({0xA7})), B({8}));
+    EXPECT_EQ(m.Feed(Bytes({0xA7})), Bytes({8}));
     EXPECT_FALSE(m.Power());
-    EXPECT_EQ(m.Feed(B({0xA7})), B({0})); // the switch was for one command
+    EXPECT_EQ(m.Feed(Bytes({0xA7})), Bytes({0})); // the switch was for one command
     EXPECT_TRUE(m.Power());
     m.SetReplyCode(6);
-    EXPECT_EQ(m.Feed(B({0xA6})), B({6}));
+    EXPECT_EQ(m.Feed(Bytes({0xA6})), Bytes({6}));
     EXPECT_TRUE(m.Power());
     EXPECT_EQ(m.Feed("L3,10,0,0,0,0,0,0\r"), "Error 6]");
     EXPECT_TRUE(m.Locs().empty());
@@ -110,12 +106,12 @@ TEST(IntelliboxModel, ReplyCodesRatesAndEndlessText) {
     EXPECT_EQ(m.Feed("RT10\r"), "RS-232 CTS ok]");
 
     m.SetSilent(true);
-    EXPECT_EQ(m.Feed(B({0xC4})), "");
+    EXPECT_EQ(m.Feed(Bytes({0xC4})), "");
     // Noise cuts a half command off.
     m.SetSilent(false);
-    m.Feed(B({0x80, 1}));
+    m.Feed(Bytes({0x80, 1}));
     m.Reset();
-    EXPECT_EQ(m.Feed(B({0xC4})), B({0, 1}));
+    EXPECT_EQ(m.Feed(Bytes({0xC4})), Bytes({0, 1}));
 }
 
 namespace {

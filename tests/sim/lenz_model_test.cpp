@@ -1,5 +1,6 @@
 // The simulated Lenz interface's rules, without a line.
 #include "sim/LenzSim.h"
+#include "tests/support/Bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -7,14 +8,10 @@ using sim::LenzFrame;
 using sim::LenzModel;
 
 namespace {
-std::string B(std::initializer_list<int> bytes) {
-    std::string s;
-    for (int b : bytes)
-        s += static_cast<char>(b);
-    return s;
-}
+using testsupport::Bytes;
+
 std::string F(std::initializer_list<int> bytes) {
-    return LenzFrame(B(bytes));
+    return LenzFrame(Bytes(bytes));
 }
 using Msgs = std::vector<std::string>;
 } // namespace
@@ -36,7 +33,7 @@ TEST(LenzModel, AnswersByCommand) {
         {0x36, F({0xB3, 0x03, 0x76, 0x00}), {F({0x01, 0x04})}},
         {0x23, F({0xE4, 0x12, 0xC3, 0xE8, 0x96}), {F({0x01, 0x03})}}, // not before version 3
         {0x36, F({0x90}), {F({0x01, 0x03})}},
-        {0x36, B({0x21, 0x21, 0x01}), {F({0x01, 0x01})}}, // wrong XOR byte
+        {0x36, Bytes({0x21, 0x21, 0x01}), {F({0x01, 0x01})}}, // wrong XOR byte
     };
     for (const auto& r : rows) {
         LenzModel m(r.version);

@@ -1,4 +1,5 @@
 #include "sim/SelectrixSim.h"
+#include "tests/support/Bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -9,12 +10,7 @@ using sim::SelectrixModel;
 
 namespace {
 
-std::string Bytes(std::initializer_list<int> values) {
-    std::string s;
-    for (int v : values)
-        s.push_back(static_cast<char>(v));
-    return s;
-}
+using testsupport::Bytes;
 
 std::string Read(SelectrixModel& m, uint8_t addr, uint32_t now) {
     return m.Feed(Bytes({addr, 0x20}), now);

@@ -2,6 +2,7 @@
 #include "sim/SelectrixSim.h"
 
 #include "platform/Tick.h"
+#include "tests/support/Bytes.h"
 
 #include <gtest/gtest.h>
 
@@ -18,12 +19,7 @@
 
 namespace {
 
-std::string Bytes(std::initializer_list<int> values) {
-    std::string s;
-    for (int v : values)
-        s.push_back(static_cast<char>(v));
-    return s;
-}
+using testsupport::Bytes;
 
 // The PC side: the slave opened and set up as a plain 9600 8N2 raw port.
 class Port {

@@ -18,6 +18,7 @@
 #include "sim/SelectrixSim.h"
 #include "tester/Controls.h"
 #include "tester/UnitQuorrin.h"
+#include "tests/support/Bytes.h"
 #include "tests/support/RecordingHost.h"
 
 #include <QApplication>
@@ -80,14 +81,7 @@ class FaultyDevice : public serial::PosixComDevice {
     std::shared_ptr<FaultSwitch> faults_;
 };
 
-// ------------------------------------------------------------ bytes and requests
-
-inline std::string Bytes(std::initializer_list<int> values) {
-    std::string s;
-    for (int v : values)
-        s.push_back(static_cast<char>(v));
-    return s;
-}
+// ------------------------------------------------------------ requests
 
 // Everything `unit` received so far.
 inline std::string ReceivedText(sim::SelectrixSim& unit) {
