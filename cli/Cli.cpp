@@ -16,11 +16,15 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -36,10 +40,111 @@ namespace {
 using command_station::TMivoCom;
 using nlohmann::json;
 
-std::atomic<bool> g_interrupted{false};
+// The first terminating signal (SIGINT, SIGTERM, SIGHUP) ends the run after
+// the orderly close. The handler only notes it and wakes a blocked line read
+// through a pipe; everything else happens between the waits, which are short.
+std::atomic<int> g_signal{0};
+int g_wake[2] = {-1, -1};
+// Standard output went away (a closed pipe): the run ends like on a signal.
+std::atomic<bool> g_outputGone{false};
 
-extern "C" void OnInterrupt(int) {
-    g_interrupted.store(true);
+extern "C" void OnSignal(int signal) {
+    const int saved = errno;
+    int none = 0;
+    g_signal.compare_exchange_strong(none, signal);
+    if (g_wake[1] >= 0) {
+        const char c = 1;
+        [[maybe_unused]] const ssize_t n = write(g_wake[1], &c, 1);
+    }
+    errno = saved;
+}
+
+bool Stopping() {
+    return g_signal.load() != 0 || g_outputGone.load();
+}
+
+// The status a stopped run ends with: 128 + the signal, as a shell reports a
+// program the signal ended; 141 (SIGPIPE's) when standard output went away.
+int StopStatus() {
+    if (const int s = g_signal.load(); s != 0) return 128 + s;
+    return kOutputClosed;
+}
+
+void InstallSignalHandlers() {
+    if (g_wake[0] < 0 && pipe2(g_wake, O_CLOEXEC | O_NONBLOCK) != 0) g_wake[0] = g_wake[1] = -1;
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0; // no restart: a blocked read returns at once
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(s, &sa, nullptr);
+    // A closed standard output is a failed write, seen after each result.
+    signal(SIGPIPE, SIG_IGN);
+}
+
+// Every text of the system goes out as valid JSON: bytes that are not UTF-8
+// (a port name, a device link) become U+FFFD instead of aborting the dump.
+std::string Dump(const json& object) {
+    return object.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// One line on standard output; a write that fails ends the run.
+void Print(const std::string& line) {
+    std::cout << line << '\n' << std::flush;
+    if (!std::cout) g_outputGone.store(true);
+}
+
+void PrintJsonError(const std::string& command, int status, const std::string& text) {
+    json error{{"ok", false}, {"status", status}, {"error", text}};
+    if (!command.empty()) error["command"] = command;
+    Print(Dump(error));
+}
+
+// Reads standard input line by line, waking for a signal as well. A line
+// ends at LF; a CR before it (a script saved with CRLF) is dropped.
+class LineReader {
+  public:
+    // False at the end of input or when the run is stopping.
+    bool Next(std::string& line) {
+        for (;;) {
+            const size_t end = buffer_.find('\n');
+            if (end != std::string::npos) {
+                line.assign(buffer_, 0, end);
+                buffer_.erase(0, end + 1);
+                return true;
+            }
+            if (eof_) {
+                if (buffer_.empty()) return false;
+                line.swap(buffer_);
+                buffer_.clear();
+                return true;
+            }
+            if (Stopping()) return false;
+            pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {g_wake[0], POLLIN, 0}};
+            if (poll(fds, g_wake[0] >= 0 ? 2 : 1, -1) < 0) {
+                if (errno == EINTR) continue;
+                eof_ = true;
+                continue;
+            }
+            if (fds[0].revents == 0) continue;
+            char chunk[65536];
+            const ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
+            if (n > 0)
+                buffer_.append(chunk, static_cast<size_t>(n));
+            else if (n == 0 || (errno != EINTR && errno != EAGAIN))
+                eof_ = true;
+        }
+    }
+
+  private:
+    std::string buffer_;
+    bool eof_ = false;
+};
+
+std::string WithoutCr(std::string line) {
+    while (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return line;
 }
 
 // ---------------------------------------------------------------- systems
@@ -53,18 +158,22 @@ struct SystemInfo {
     int speedMax;
     int feedbackMin;
     int feedbackMax;
+    // Selectrix: addresses from here up are the central unit's own (127 is
+    // the track power). Locomotive commands and writes reach them only with
+    // --system-address; the component reads none of them. 0: none.
+    int systemFrom;
 };
 
 // Selectrix and Märklin put the speed into the command byte unmasked: a
 // larger value spills into the direction, light and function bits, so those
 // are allowed up to 255 and said so in --help.
 constexpr std::array<SystemInfo, 6> kSystems{{
-    {"selectrix", command_station::dsSelectrix, 127, 255, 0, 127},
-    {"marklin", command_station::dsMarklin, 255, 255, 1, 31},
-    {"lenz", command_station::dsLenz, 9999, 127, 1, 128},
-    {"kaart", command_station::dsSerieleKaart, -1, -1, 0, 127},
-    {"intellibox", command_station::dsIntellibox, 10239, 127, 0, 255},
-    {"dinamo", command_station::dsDinamo, -1, -1, 0, -1},
+    {"selectrix", command_station::dsSelectrix, 127, 255, 0, 111, 112},
+    {"marklin", command_station::dsMarklin, 255, 255, 1, 31, 0},
+    {"lenz", command_station::dsLenz, 9999, 127, 1, 128, 0},
+    {"kaart", command_station::dsSerieleKaart, -1, -1, 0, 127, 0},
+    {"intellibox", command_station::dsIntellibox, 10239, 127, 0, 255, 0},
+    {"dinamo", command_station::dsDinamo, -1, -1, 0, -1, 0},
 }};
 
 const SystemInfo* FindSystem(const std::string& name) {
@@ -204,8 +313,28 @@ struct Request {
     int request = 0;
     bool all = false;
     bool flag2 = false;
+    bool systemAddress = false;
     double seconds = 0;
 };
+
+constexpr const char* kSystemAddressHelp =
+    "selectrix: allow the central unit's own addresses 112..127 on purpose (127 is the track "
+    "power)";
+
+// Every number the user gives: an empty word (an unset variable in a
+// script), a word that is no number, or an infinite or NaN value is wrong
+// use, not a zero. The name stays empty so the help's type names are kept.
+const CLI::Validator kNumber(
+    [](std::string& text) -> std::string {
+        if (text.find_first_not_of(" \t") == std::string::npos) return "a number is needed, not \"" + text + "\"";
+        char* end = nullptr;
+        errno = 0;
+        const double value = std::strtod(text.c_str(), &end);
+        if (end == text.c_str() || *end != '\0') return "not a number: " + text;
+        if (!std::isfinite(value)) return "not a finite number: " + text;
+        return {};
+    },
+    "");
 
 void AddCommands(CLI::App& app, Request& req) {
     auto named = [&req](const char* name) { return [&req, name] { req.name = name; }; };
@@ -218,15 +347,17 @@ void AddCommands(CLI::App& app, Request& req) {
         ->check(CLI::IsMember({"on", "off", "state"}));
     power->callback(named("power"));
     auto* loco = app.add_subcommand(
-        "loco", "drive a locomotive (selectrix 0..127, marklin 0..255, lenz 0..9999, "
+        "loco", "drive a locomotive (selectrix 0..111, 112..127 with --system-address, marklin 0..255, lenz 0..9999, "
                 "intellibox 0..10239)");
-    loco->add_option("address", req.address, "locomotive address")->required();
+    loco->add_option("address", req.address, "locomotive address")->required()->check(kNumber);
     loco->add_option("--speed", req.speed,
                      "speed step; selectrix and marklin pass it on unmasked (0..255: a "
                      "larger step than 31 or 15 spills into the other bits), lenz and "
                      "intellibox 0..127 (the intellibox keeps it to --ib-steps)")
-        ->required();
+        ->required()
+        ->check(kNumber);
     loco->add_flag("--light", req.light, "light on");
+    loco->add_flag("--system-address", req.systemAddress, kSystemAddressHelp);
     loco->add_flag("--backward", req.backward, "drive backward");
     for (int i = 0; i < 4; ++i)
         loco->add_flag("--f" + std::to_string(i + 1), req.functions[static_cast<size_t>(i)],
@@ -235,27 +366,36 @@ void AddCommands(CLI::App& app, Request& req) {
                      "Lenz step mode: 1..3 old form 14/27/28 steps, 4 128 steps, 5..8 with "
                      "the step mode byte")
         ->capture_default_str()
+        ->check(kNumber)
         ->check(CLI::Range(1, 8));
     loco->add_option("--ib-steps", req.ibSteps, "Intellibox speed steps (14, 15, 27, 28, 31)")
         ->capture_default_str()
+        ->check(kNumber)
         ->check(CLI::IsMember({14, 15, 27, 28, 31}));
     loco->add_flag("--ib-old", req.ibOld, "Intellibox: the old two-byte command");
     loco->callback(named("loco"));
     auto* feedback = app.add_subcommand(
-        "feedback", "read a feedback address (selectrix 0..127, marklin module 1..31, lenz "
+        "feedback", "read a feedback address (selectrix 0..111, marklin module 1..31, lenz "
                     "module 1..128, kaart module 0..127; intellibox: sends the sensor request only, "
                     "its answer is not read out)");
-    feedback->add_option("address", req.address, "address or module")->required();
+    feedback->add_option("address", req.address, "address or module")->required()->check(kNumber);
     feedback->add_option("--request", req.request, "serial card: the request value (0..255)")
+        ->check(kNumber)
         ->check(CLI::Range(0, 255));
     feedback->add_flag("--all", req.all, "Märklin: read modules 1 up to this one");
     feedback->add_flag("--flag2", req.flag2, "serial card: the second flag");
     feedback->callback(named("feedback"));
     auto* write = app.add_subcommand("write", "write a value to a Selectrix function decoder");
-    write->add_option("address", req.address, "address 0..127")
+    write->add_option("address", req.address,
+                      "address 0..111 (112..127 with --system-address)")
         ->required()
+        ->check(kNumber)
         ->check(CLI::Range(0, 127));
-    write->add_option("value", req.value, "value 0..255")->required()->check(CLI::Range(0, 255));
+    write->add_option("value", req.value, "value 0..255")
+        ->required()
+        ->check(kNumber)
+        ->check(CLI::Range(0, 255));
+    write->add_flag("--system-address", req.systemAddress, kSystemAddressHelp);
     write->callback(named("write"));
     app.add_subcommand("version", "the Lenz interface's version")->callback(named("version"));
     auto* watch = app.add_subcommand(
@@ -263,6 +403,7 @@ void AddCommands(CLI::App& app, Request& req) {
                  "up or Ctrl-C");
     watch->add_option("--seconds", req.seconds, "stop after this many seconds (0: never)")
         ->capture_default_str()
+        ->check(kNumber)
         ->check(CLI::Range(0.0, 86400.0));
     watch->callback(named("watch"));
     app.require_subcommand(1, 1);
@@ -274,38 +415,24 @@ class Session {
   public:
     Session(const Options& options, const SystemInfo& system) : opt_(options), system_(system) {}
 
-    ~Session() {
-        try {
-            Close();
-        } catch (const std::exception& e) {
-            std::cerr << "quorrin-cli: closing the port: " << e.what() << std::endl;
-        }
-    }
+    ~Session() { Close(); }
 
     // Opens the port (starting the simulator first); status kDone or the failure.
     int Open();
     int Execute(const Request& req);
-    // Lets due held-back commands out (bounded), then closes the port.
-    void Close();
+    // Lets due held-back commands out (bounded), then closes the port. False
+    // when the close failed (the power-off may not have reached the line);
+    // the failure is on standard error.
+    bool Close();
 
   private:
     void Result(json object, const std::string& text) {
-        if (opt_.json) {
-            std::cout << object.dump() << std::endl;
-        } else {
-            std::cout << text << std::endl;
-        }
+        Print(opt_.json ? Dump(object) : text);
     }
     void Text(const std::string& text) { std::cerr << text << std::endl; }
     int Fail(int status, const std::string& command, const std::string& text) {
         std::cerr << "quorrin-cli: " << command << ": " << text << std::endl;
-        if (opt_.json)
-            std::cout << json{{"command", command},
-                              {"ok", false},
-                              {"status", status},
-                              {"error", text}}
-                             .dump()
-                      << std::endl;
+        if (opt_.json) PrintJsonError(command, status, text);
         return status;
     }
     void Event(json object, const std::string& text) {
@@ -317,6 +444,8 @@ class Session {
     // Serves the main-thread queue (where the port delivers what arrives)
     // until `done` says so, the time is up or Ctrl-C; blocks meanwhile.
     void ServeUntil(uint32_t ms, const std::function<bool()>& done);
+    // Why the chosen system cannot carry `req`; empty when it can.
+    std::string WrongUse(const Request& req) const;
     int Probe();
     int Power(const Request& req);
     int Loco(const Request& req);
@@ -333,6 +462,10 @@ class Session {
     int events_ = 0;
     std::vector<int> feedbackSeen_;
 };
+
+std::string RangeText(int min, int max) {
+    return std::to_string(min) + ".." + std::to_string(max);
+}
 
 std::string Hex(int v) {
     char buf[8];
@@ -458,8 +591,8 @@ int Session::Open() {
     return kDone;
 }
 
-void Session::Close() {
-    if (!com_) return;
+bool Session::Close() {
+    if (!com_) return true;
     TMivoCom& com = *com_;
     if (com.Connected()) {
         // What is still held back goes out first, within bounds.
@@ -472,15 +605,31 @@ void Session::Close() {
         if (system_.number == command_station::dsLenz)
             ServeUntil(1000, [&] { return !com.LenzRij || com.LenzRij->empty(); });
     }
-    com_.reset(); // closes the port: the component switches off what it switched on
+    // The close switches off what the component switched on; a close that
+    // fails is reported here, not left to the destructor.
+    bool closed = true;
+    const int errorsBefore = host_.errors;
+    try {
+        com.ClosePort();
+    } catch (const serial::EComPort& e) {
+        std::cerr << "quorrin-cli: closing the port: serial port error " << e.PortErrorCode()
+                  << ": " << e.what() << std::endl;
+        closed = false;
+    } catch (const std::exception& e) {
+        std::cerr << "quorrin-cli: closing the port: " << e.what() << std::endl;
+        closed = false;
+    }
+    if (host_.errors > errorsBefore) closed = false;
+    com_.reset();
     simulator_.reset();
     platform::MainQueue().Serve();
     platform::SetHost(nullptr);
+    return closed;
 }
 
 void Session::ServeUntil(uint32_t ms, const std::function<bool()>& done) {
     const platform::Deadline deadline = platform::Deadline::After(ms);
-    while (!done() && !deadline.Reached() && !g_interrupted.load()) {
+    while (!done() && !deadline.Reached() && !Stopping()) {
         platform::MainQueue().WaitForWork(
             static_cast<uint32_t>(std::min<uint64_t>(deadline.Remaining(), 50)));
         platform::MainQueue().Serve();
@@ -498,6 +647,8 @@ int Session::Execute(const Request& req) {
         Result({{"command", "ports"}, {"ports", ports}}, text);
         return kDone;
     }
+    // Wrong use is refused before the port is opened: nothing reaches the line.
+    if (const std::string why = WrongUse(req); !why.empty()) return Fail(kWrongUse, req.name, why);
     if (!com_) {
         const int opened = Open();
         if (opened != kDone) return opened;
@@ -584,21 +735,49 @@ int Session::Power(const Request& req) {
     return kDone;
 }
 
-std::string RangeText(int min, int max) {
-    return std::to_string(min) + ".." + std::to_string(max);
+
+std::string Session::WrongUse(const Request& req) const {
+    const std::string name = system_.name;
+    auto outOfRange = [&](const char* what, int value, int min, int max) {
+        return std::string(what) + " " + std::to_string(value) + " is out of range for " + name +
+               " (" + RangeText(min, max) + ")";
+    };
+    // The central unit's own addresses (Selectrix 112..127, 127 the track power).
+    auto systemAddress = [&](int address) {
+        return system_.systemFrom > 0 && address >= system_.systemFrom;
+    };
+    const std::string systemText =
+        " is one of the central unit's own addresses (" +
+        RangeText(system_.systemFrom, 127) + ", 127 is the track power)";
+    if (req.name == "loco") {
+        if (system_.locoMax < 0) return "not available for " + name;
+        if (req.address < 0 || req.address > system_.locoMax)
+            return outOfRange("address", req.address, 0, system_.locoMax);
+        if (systemAddress(req.address) && !req.systemAddress)
+            return "address " + std::to_string(req.address) + systemText +
+                   ": give --system-address to drive it on purpose";
+        if (req.speed < 0 || req.speed > system_.speedMax)
+            return outOfRange("speed", req.speed, 0, system_.speedMax);
+    }
+    if (req.name == "write" && systemAddress(req.address) && !req.systemAddress)
+        return "address " + std::to_string(req.address) + systemText +
+               ": give --system-address to write it on purpose";
+    if (req.name == "feedback") {
+        if (system_.feedbackMax < 0) return name + " reports feedback by itself: use watch";
+        if (systemAddress(req.address) && req.address <= 127)
+            return "address " + std::to_string(req.address) + systemText +
+                   ": not read (" + name + " reads " +
+                   RangeText(system_.feedbackMin, system_.feedbackMax) + ")";
+        if (req.address < system_.feedbackMin || req.address > system_.feedbackMax)
+            return outOfRange("address", req.address, system_.feedbackMin, system_.feedbackMax);
+    }
+    if (req.name == "watch" && system_.number != command_station::dsDinamo &&
+        system_.number != command_station::dsLenz)
+        return name + " sends no reports by itself (lenz and dinamo do)";
+    return {};
 }
 
 int Session::Loco(const Request& req) {
-    if (system_.locoMax < 0)
-        return Fail(kWrongUse, "loco", std::string("not available for ") + system_.name);
-    if (req.address < 0 || req.address > system_.locoMax)
-        return Fail(kWrongUse, "loco",
-                    "address " + std::to_string(req.address) + " is out of range for " +
-                        system_.name + " (" + RangeText(0, system_.locoMax) + ")");
-    if (req.speed < 0 || req.speed > system_.speedMax)
-        return Fail(kWrongUse, "loco",
-                    "speed " + std::to_string(req.speed) + " is out of range for " + system_.name +
-                        " (" + RangeText(0, system_.speedMax) + ")");
     std::string sent;
     com_->StuurLoc(static_cast<uint16_t>(req.address), static_cast<uint8_t>(req.speed), req.light,
                    !req.backward, req.functions, static_cast<uint8_t>(req.lenzSteps),
@@ -617,14 +796,6 @@ int Session::Loco(const Request& req) {
 
 int Session::Feedback(const Request& req) {
     TMivoCom& com = *com_;
-    if (system_.feedbackMax < 0)
-        return Fail(kWrongUse, "feedback",
-                    std::string(system_.name) + " reports feedback by itself: use watch");
-    if (req.address < system_.feedbackMin || req.address > system_.feedbackMax)
-        return Fail(kWrongUse, "feedback",
-                    "address " + std::to_string(req.address) + " is out of range for " +
-                        system_.name + " (" + RangeText(system_.feedbackMin, system_.feedbackMax) +
-                        ")");
     std::string answer;
     feedbackSeen_.clear();
     const int eventsBefore = events_;
@@ -677,9 +848,6 @@ bool Session::LineHungUp() {
 int Session::Watch(const Request& req) {
     TMivoCom& com = *com_;
     const bool dinamo = system_.number == command_station::dsDinamo;
-    if (!dinamo && system_.number != command_station::dsLenz)
-        return Fail(kWrongUse, "watch",
-                    std::string(system_.name) + " sends no reports by itself (lenz and dinamo do)");
     const int eventsBefore = events_;
     const int errorsBefore = host_.errors;
     const bool forever = req.seconds <= 0;
@@ -687,8 +855,8 @@ int Session::Watch(const Request& req) {
         platform::Deadline::After(forever ? 0 : static_cast<uint32_t>(req.seconds * 1000));
     std::string ended = "time";
     for (;;) {
-        if (g_interrupted.load()) {
-            ended = "interrupt";
+        if (Stopping()) {
+            ended = g_outputGone.load() ? "output closed" : "interrupt";
             break;
         }
         if (!forever && deadline.Reached()) break;
@@ -706,7 +874,6 @@ int Session::Watch(const Request& req) {
     }
     Result({{"command", "watch"}, {"events", events_ - eventsBefore}, {"ended", ended}},
            "watch ended (" + ended + "): " + std::to_string(events_ - eventsBefore) + " event(s)");
-    g_interrupted.store(false);
     return kDone;
 }
 
@@ -732,13 +899,22 @@ std::vector<std::string> Words(const std::string& line) {
     return words;
 }
 
-// Parses one session command; kDone and `req` filled, or kWrongUse.
-int ParseCommand(const std::string& line, Request& req) {
+// What parsing one command gave.
+enum class Parsed { Command, Help, WrongUse };
+
+// Parses one session command: `req` filled, the help shown, or wrong use
+// reported (on standard error, and as a JSON error object with --json).
+Parsed ParseCommand(const std::string& line, Request& req, bool jsonErrors) {
     CLI::App app{"session command", "quorrin-cli"};
     AddCommands(app, req);
     std::vector<std::string> args = Words(line);
     const std::string first = args.empty() ? std::string() : args.front();
     std::reverse(args.begin(), args.end()); // CLI11 takes them last first
+    auto wrong = [&](const std::string& text) {
+        std::cerr << "quorrin-cli: " << text << std::endl;
+        if (jsonErrors) PrintJsonError(first, kWrongUse, text);
+        return Parsed::WrongUse;
+    };
     try {
         bool known = true;
         if (!first.empty() && first[0] != '-') {
@@ -748,52 +924,59 @@ int ParseCommand(const std::string& line, Request& req) {
                 known = false;
             }
         }
-        if (!known) {
-            std::cerr << "quorrin-cli: " << first
-                      << ": unknown command (ports, probe, power, loco, feedback, write, version, "
-                         "watch; --help lists them)"
-                      << std::endl;
-            return kWrongUse;
-        }
+        if (!known)
+            return wrong(first + ": unknown command (ports, probe, power, loco, feedback, write, "
+                                 "version, watch; --help lists them)");
         app.parse(args);
     } catch (const CLI::CallForHelp&) {
-        std::cout << app.help();
-        return kInterrupted; // nothing to run
+        Print(app.help());
+        return Parsed::Help;
     } catch (const CLI::ParseError& e) {
-        std::cerr << "quorrin-cli: " << line << ": " << e.what() << std::endl;
-        return kWrongUse;
+        return wrong(line + ": " + e.what());
     }
-    return kDone;
+    return Parsed::Command;
 }
 
-int RunSession(Session& session, const std::vector<std::string>& lines, bool fromStdin) {
+// Runs the `do` commands, or the shell's lines from standard input; a stop
+// (signal, closed output) ends the session before its next command.
+int RunSession(Session& session, const std::vector<std::string>& lines, bool fromStdin,
+               bool json) {
     int status = kDone;
-    auto one = [&](const std::string& line) -> int {
-        if (line.find_first_not_of(" \t\r") == std::string::npos) return kDone;
+    auto one = [&](const std::string& raw) -> int {
+        const std::string line = WithoutCr(raw);
+        if (line.find_first_not_of(" \t") == std::string::npos) return kDone;
         Request req;
-        int parsed = ParseCommand(line, req);
-        if (parsed == kInterrupted) return kDone;
-        if (parsed != kDone) return parsed;
+        switch (ParseCommand(line, req, json)) {
+        case Parsed::Help:
+            return kDone;
+        case Parsed::WrongUse:
+            return kWrongUse;
+        case Parsed::Command:
+            break;
+        }
         return session.Execute(req);
     };
     if (!fromStdin) {
         for (const std::string& line : lines) {
+            if (Stopping()) break;
             status = one(line);
-            if (status != kDone || g_interrupted.load()) break;
+            if (status != kDone) break;
         }
-        return g_interrupted.load() && status == kDone ? kInterrupted : status;
+        return Stopping() ? StopStatus() : status;
     }
     const bool prompt = isatty(STDIN_FILENO) != 0;
+    LineReader reader;
     std::string line;
     for (;;) {
         if (prompt) std::cerr << "quorrin> " << std::flush;
-        if (!std::getline(std::cin, line)) break;
+        if (!reader.Next(line)) break;
+        if (Stopping()) break;
         status = one(line);
         // A person at the prompt goes on after a failed command; a script stops.
         if (status != kDone && !prompt) break;
-        if (g_interrupted.load()) break;
+        if (Stopping()) break;
     }
-    return status;
+    return Stopping() ? StopStatus() : status;
 }
 
 } // namespace
@@ -806,8 +989,10 @@ int Run(int argc, char** argv) {
     Request req;
     CLI::App app{"quorrin-cli: one model-railway command station from the shell", "quorrin-cli"};
     app.footer("Exit status: 0 done, 1 wrong use, 2 the interface did not answer or was not "
-               "found, 3 a serial-port error (its code and text on standard error), 130 a "
-               "command broken off by Ctrl-C (watch ends normally on it).\n"
+               "found, 3 a serial-port error (its code and text on standard error; a failed close "
+               "too), 130 Ctrl-C (SIGINT), 129 SIGHUP, 143 SIGTERM, 141 standard output closed. "
+               "A signal or a closed output ends the run after the port is closed in order, so "
+               "the power the run switched on goes off; no later command runs.\n"
                "Texts of the component go to standard error, results to standard output.");
     std::vector<std::string> systemNames;
     for (const SystemInfo& s : kSystems)
@@ -823,6 +1008,7 @@ int Run(int argc, char** argv) {
     app.add_option("--baud", opt.baud,
                    "line rate, where the system allows another than its own (default: the "
                    "system's rate)")
+        ->check(kNumber)
         ->check([](const std::string& v) {
             try {
                 return BaudRate(std::stol(v)) ? std::string() : "not a supported rate: " + v;
@@ -842,20 +1028,24 @@ int Run(int argc, char** argv) {
     host->add_option("--lenz-reply-ms", opt.lenzReplyMs,
                      "Lenz: reply time-out in ms (0: resend "
                      "after a ms)")
-        ->capture_default_str();
+        ->capture_default_str()
+        ->check(kNumber);
     host->add_option("--lenz-skip", opt.lenzSkip,
                      "Lenz: 1 drops an unanswered command after the reply time, 0 resends it")
         ->capture_default_str()
+        ->check(kNumber)
         ->check(CLI::Range(0, 1));
     host->add_option("--lenz-quiet-ms", opt.lenzQuietMs,
                      "Lenz: ms of quiet line before each command (0..255)")
         ->capture_default_str()
+        ->check(kNumber)
         ->check(CLI::Range(0, 255));
     host->add_flag("--ib-fixed", opt.ibFixed,
                    "Intellibox: try only the --ib-baud rate instead of scanning all rates");
     host->add_option("--ib-baud", opt.ibBaud,
                      "Intellibox: the rate to run at (0: the rate the port has)")
         ->capture_default_str()
+        ->check(kNumber)
         ->check([](const std::string& v) {
             try {
                 return std::stol(v) == 0 || BaudRate(std::stol(v)) ? std::string()
@@ -867,13 +1057,16 @@ int Run(int argc, char** argv) {
     host->add_flag("--ib-binary", opt.ibBinary, "Intellibox: binary locomotive commands");
     host->add_option("--marklin-loco-pause", opt.marklinLocPause,
                      "Märklin: ms after a locomotive command and after power off")
-        ->capture_default_str();
+        ->capture_default_str()
+        ->check(kNumber);
     host->add_option("--marklin-stop-pause", opt.marklinStopPause,
                      "Märklin: second gap in ms after power off")
-        ->capture_default_str();
+        ->capture_default_str()
+        ->check(kNumber);
     host->add_option("--marklin-byte-pause", opt.marklinBytePause,
                      "Märklin: ms between two transmissions")
-        ->capture_default_str();
+        ->capture_default_str()
+        ->check(kNumber);
     host->add_flag("--marklin-fast", opt.marklinFast, "Märklin: fast mode");
     host->add_flag("--kaart-fast", opt.kaartFast, "serial card: move to 19200 baud");
     for (size_t i = 0; i < 4; ++i) {
@@ -884,7 +1077,8 @@ int Run(int argc, char** argv) {
     }
     host->add_option("--dinamo-answer-ms", opt.dinamoAnswerMs,
                      "DINAMO: answer time in ms before a frame goes again")
-        ->capture_default_str();
+        ->capture_default_str()
+        ->check(kNumber);
 
     AddCommands(app, req);
     std::vector<std::string> doLines;
@@ -896,51 +1090,52 @@ int Run(int argc, char** argv) {
         req.name = "shell";
     });
 
+    // Before anything is parsed, --json is known only by its word; wrong use
+    // then still gives one JSON error object.
+    const bool jsonWanted =
+        std::any_of(argv + 1, argv + argc, [](const char* a) { return std::string(a) == "--json"; });
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         std::cerr << "quorrin-cli: " << e.what() << "\n\n" << app.help();
+        if (jsonWanted) PrintJsonError({}, kWrongUse, e.what());
         return kWrongUse;
     }
     if (req.name != "ports" && !opt.simulator && opt.port.empty()) {
         std::cerr << "quorrin-cli: give --port NAME or --simulator\n\n" << app.help();
+        if (opt.json) PrintJsonError({}, kWrongUse, "give --port NAME or --simulator");
         return kWrongUse;
     }
 
-    struct sigaction sa {};
-    sa.sa_handler = OnInterrupt;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-
+    InstallSignalHandlers();
     const SystemInfo& system = *FindSystem(opt.system);
     int status = kDone;
     try {
         Session session(opt, system);
         if (req.name == "do") {
-            status = RunSession(session, doLines, false);
+            status = RunSession(session, doLines, false, opt.json);
         } else if (req.name == "shell") {
-            status = RunSession(session, {}, true);
+            status = RunSession(session, {}, true, opt.json);
         } else {
             status = session.Execute(req);
-            if (status == kDone && g_interrupted.load() && req.name != "watch")
-                status = kInterrupted;
+            if (Stopping()) status = StopStatus();
         }
+        // A close that failed may have left the power on: no success then.
+        if (!session.Close() && status == kDone) status = kPortError;
     } catch (const serial::EComPort& e) {
         std::cerr << "quorrin-cli: serial port error " << e.PortErrorCode() << ": " << e.what()
                   << std::endl;
         if (opt.json)
-            std::cout << json{{"ok", false},
-                              {"status", kPortError},
-                              {"port_error", e.PortErrorCode()},
-                              {"error", e.what()}}
-                             .dump()
-                      << std::endl;
+            Print(Dump({{"ok", false},
+                        {"status", kPortError},
+                        {"port_error", e.PortErrorCode()},
+                        {"error", e.what()}}));
         status = kPortError;
     }
+    // A signal during the close still ends the run as that signal's.
+    if (Stopping() && status == kDone) status = StopStatus();
     return status;
 }
 

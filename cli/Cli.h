@@ -4,8 +4,10 @@
 // closes the port, so the component switches off the power it switched on.
 //
 // Exit status: 0 done, 1 wrong use, 2 the interface did not answer or was
-// not found, 3 an error of the serial layer, 130 a command other than watch
-// broken off by Ctrl-C (watch ends normally on it).
+// not found, 3 an error of the serial layer (a failed close included), and
+// 128 + the signal when SIGINT (130), SIGHUP (129) or SIGTERM (143) ended the
+// run, 141 when standard output went away (a closed pipe). Both still close
+// the port in order first, so the power the run switched on goes off.
 #pragma once
 
 namespace cli {
@@ -15,7 +17,7 @@ enum ExitStatus : int {
     kWrongUse = 1,
     kNoAnswer = 2,
     kPortError = 3,
-    kInterrupted = 130,
+    kOutputClosed = 141,
 };
 
 int Run(int argc, char** argv);

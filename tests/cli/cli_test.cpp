@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -34,10 +35,19 @@ struct Outcome {
     double seconds = 0;
 };
 
+// How the child's standard streams are set up beyond the defaults.
+struct Streams {
+    bool keepInputOpen = false; // standard input stays open (a pipe nobody writes)
+    bool outputClosed = false;  // nobody reads standard output: writes fail with EPIPE
+    // Sees standard error as it grows, like `onOutput` standard output.
+    std::function<void(const std::string&, pid_t)> onError;
+};
+
 // Runs quorrin-cli with `args`, feeding `input` on standard input. `onOutput`
 // sees standard output as it grows and may act on the child (its pid).
 Outcome Cli(const std::vector<std::string>& args, const std::string& input = {},
-            const std::function<void(const std::string&, pid_t)>& onOutput = {}) {
+            const std::function<void(const std::string&, pid_t)>& onOutput = {},
+            Streams streams = {}) {
     int out[2], err[2], in[2];
     if (pipe(out) != 0 || pipe(err) != 0 || pipe(in) != 0) return {};
     const auto start = Clock::now();
@@ -59,10 +69,16 @@ Outcome Cli(const std::vector<std::string>& args, const std::string& input = {},
     close(err[1]);
     close(in[0]);
     if (!input.empty() && write(in[1], input.data(), input.size()) < 0) ADD_FAILURE();
-    close(in[1]);
+    if (!streams.keepInputOpen) close(in[1]);
     Outcome r;
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     int open = 2;
+    if (streams.outputClosed) {
+        close(out[0]);
+        fds[0].fd = -1;
+        --open;
+    }
+
     while (open > 0) {
         if (Clock::now() - start > std::chrono::seconds(60)) {
             ADD_FAILURE() << "quorrin-cli did not end";
@@ -82,10 +98,12 @@ Outcome Cli(const std::vector<std::string>& args, const std::string& input = {},
             }
             (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
             if (i == 0 && onOutput) onOutput(r.out, pid);
+            if (i == 1 && streams.onError) streams.onError(r.err, pid);
         }
     }
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
+    if (streams.keepInputOpen) close(in[1]);
     r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
     r.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     return r;
@@ -325,9 +343,181 @@ TEST(Cli, WatchEndsOnCtrlCWithThePowerSwitchedOff) {
                 }
             });
     EXPECT_TRUE(interrupted) << r.out << r.err;
-    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.status, 130) << r.err;
     EXPECT_TRUE(Has(r.out, "watch ended (interrupt)")) << r.out;
     EXPECT_NE(unit.Power(), sim::LenzPower::On); // the close switched the track off
+}
+
+// Wrong use found anywhere (the argument parser, a session line, the
+// system's own ranges) is status 1, one line on standard error, one JSON
+// error object with --json, and nothing on the line.
+TEST(Cli, RefusedInputSendsNothingAndReadsAsOneJsonError) {
+    serial::testing::PtyPair line; // the test is the interface
+    struct Case {
+        std::vector<std::string> args;
+        const char* says;
+    };
+    const std::vector<Case> cases{
+        {{"loco", "", "--speed", "3"}, "a number is needed"},
+        {{"loco", "5", "--speed", ""}, "a number is needed"},
+        {{"loco", "abc", "--speed", "1"}, "not a number: abc"},
+        {{"feedback", ""}, "a number is needed"},
+        {{"feedback", "3x"}, "not a number"},
+        {{"--system", "lenz", "watch", "--seconds", "nan"}, "not a finite number"},
+        {{"--system", "lenz", "watch", "--seconds", "inf"}, "not a finite number"},
+        {{"--lenz-reply-ms", "", "probe"}, "a number is needed"},
+        {{"--frobnicate", "probe"}, "frobnicate"},
+        // The central unit's own register: 127 is the track power.
+        {{"loco", "127", "--speed", "0"}, "--system-address"},
+        {{"write", "112", "1"}, "--system-address"},
+        {{"feedback", "112"}, "not read (selectrix reads 0..111)"},
+        {{"feedback", "127"}, "central unit's own addresses"},
+        {{"do", "write 5 1", "loco \"\" --speed 3"}, "a number is needed"},
+        {{"do", "frob 3"}, "frob: unknown command"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"--port", line.Path(), "--json"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Outcome r = Cli(args);
+        EXPECT_EQ(r.status, 1) << c.args.front() << "\n" << r.err;
+        EXPECT_TRUE(Has(r.err, c.says)) << c.says << "\n" << r.err;
+        const std::vector<json> lines = JsonLines(r.out);
+        ASSERT_FALSE(lines.empty()) << r.err;
+        EXPECT_EQ(lines.back()["ok"], false) << r.out;
+        EXPECT_EQ(lines.back()["status"], 1) << r.out;
+        const std::string sent = line.Receive(64, 0);
+        // Only the write of the "do" line before the refused one.
+        EXPECT_TRUE(sent.empty() || sent == std::string("\x85\x01", 2))
+            << c.args.front() << ": " << sent.size() << " byte(s) sent";
+    }
+}
+
+TEST(Cli, SystemAddressesAreReachedOnPurposeOnly) {
+    sim::SelectrixSim unit;
+    const Outcome r = Cli({"--port", unit.DevicePath(), "do", "loco 120 --speed 3 --system-address",
+                           "write 112 9 --system-address"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(unit.Bus(120), 3);
+    EXPECT_EQ(unit.Bus(112), 9);
+}
+
+TEST(Cli, ScriptLinesSavedWithCrlfRunAsWritten) {
+    sim::SelectrixSim unit;
+    unit.SetBus(20, 3);
+    const Outcome shell =
+        Cli({"--port", unit.DevicePath(), "shell"}, "feedback 20\r\nwrite 9 1\r\n");
+    EXPECT_EQ(shell.status, 0) << shell.err;
+    EXPECT_EQ(shell.out, "feedback 20: 0x03\nwrite 9 1\n");
+    const Outcome session = Cli({"--port", unit.DevicePath(), "do", "write 9 2\r"});
+    EXPECT_EQ(session.status, 0) << session.err;
+    EXPECT_EQ(unit.Bus(9), 2);
+}
+
+// A port name that is not UTF-8 still comes out as valid JSON.
+TEST(Cli, JsonStaysValidForNamesThatAreNotUtf8) {
+    const Outcome r = Cli({"--port", "/dev/quorrin-\xff\xfe-port", "--json", "probe"});
+    EXPECT_EQ(r.status, 3) << r.err;
+    std::vector<json> lines;
+    ASSERT_NO_THROW(lines = JsonLines(r.out)) << r.out;
+    ASSERT_EQ(lines.size(), 1u) << r.out;
+    EXPECT_EQ(lines[0]["port_error"], 1);
+}
+
+// What reached a Selectrix unit, as its track-power writes (FF FF on, FF 00 off).
+std::vector<int> PowerWrites(sim::SelectrixSim& unit) {
+    std::vector<int> writes;
+    const auto received = unit.ReceivedBytes();
+    for (size_t i = 0; i + 1 < received.size(); i += 2)
+        if (received[i].byte == 0xFF) writes.push_back(received[i + 1].byte);
+    return writes;
+}
+
+void AwaitPowerOff(sim::SelectrixSim& unit) {
+    for (int i = 0; i < 200 && unit.TrackPower(); ++i)
+        usleep(10000);
+}
+
+// Standard output closed after the power-on (`| head -0`): the run ends
+// there, still closing the port in order, so the power goes off again.
+TEST(CliSignals, AClosedOutputEndsTheRunAfterAnOrderlyClose) {
+    sim::SelectrixSim unit;
+    Streams closed;
+    closed.outputClosed = true;
+    const Outcome r =
+        Cli({"--port", unit.DevicePath(), "do", "power on", "write 5 7", "power state"}, {}, {},
+            closed);
+    EXPECT_EQ(r.status, 141) << r.err;
+    AwaitPowerOff(unit);
+    EXPECT_FALSE(unit.TrackPower());
+    EXPECT_EQ(PowerWrites(unit), (std::vector<int>{0xFF, 0x00}));
+    EXPECT_EQ(unit.Bus(5), 0); // no command after the failed write ran
+}
+
+// SIGTERM, SIGHUP (the terminal closed) and SIGINT reach a shell that waits
+// for its next line from a pipe: the session ends at once after the
+// orderly close, with 128 + the signal.
+TEST(CliSignals, ASignalEndsAWaitingShellWithItsStatus) {
+    for (int signal : {SIGTERM, SIGHUP, SIGINT}) {
+        sim::SelectrixSim unit;
+        Streams open;
+        open.keepInputOpen = true;
+        bool sent = false;
+        const Outcome r = Cli({"--port", unit.DevicePath(), "shell"}, "power on\n",
+                              [&](const std::string& out, pid_t pid) {
+                                  if (!sent && Has(out, "power on\n")) {
+                                      sent = true;
+                                      kill(pid, signal);
+                                  }
+                              },
+                              open);
+        EXPECT_TRUE(sent) << r.err;
+        EXPECT_EQ(r.status, 128 + signal) << signal << "\n" << r.err;
+        EXPECT_LT(r.seconds, 10.0);
+        AwaitPowerOff(unit);
+        EXPECT_EQ(PowerWrites(unit), (std::vector<int>{0xFF, 0x00})) << signal;
+    }
+}
+
+// A signal during a watch inside a session ends the session: the command
+// after the watch (here the power-on) never runs.
+TEST(CliSignals, NoCommandRunsAfterASignalInAWatch) {
+    sim::LenzSim unit;
+    Streams streams;
+    bool sent = false;
+    // The Lenz session asks the version first; the watch runs once it came.
+    streams.onError = [](const std::string&, pid_t) {};
+    const Outcome r = Cli({"--port", unit.DevicePath(), "--system", "lenz", "--json", "do",
+                           "version", "watch", "power on"},
+                          {},
+                          [&](const std::string& out, pid_t pid) {
+                              if (!sent && Has(out, "\"version\"")) {
+                                  sent = true;
+                                  usleep(300000); // into the watch
+                                  kill(pid, SIGTERM);
+                              }
+                          },
+                          streams);
+    EXPECT_TRUE(sent) << r.err;
+    EXPECT_EQ(r.status, 143) << r.out << r.err;
+    EXPECT_FALSE(Has(r.out, "\"command\":\"power\"")) << r.out;
+    EXPECT_NE(unit.Power(), sim::LenzPower::On);
+}
+
+// The interface hangs up on the power-on: the close cannot send the
+// power-off, so the run is no success.
+TEST(CliSignals, AFailedCloseIsAPortError) {
+    serial::testing::PtyPair line;
+    line.CloseSlave();
+    std::thread peer([&] {
+        std::string got;
+        for (int i = 0; i < 100 && got.find("\xFF\xFF") == std::string::npos; ++i)
+            got += line.Receive(2, 100);
+        line.CloseMaster();
+    });
+    const Outcome r = Cli({"--port", line.Path(), "do", "power on"});
+    peer.join();
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_TRUE(Has(r.err, "error")) << r.err;
 }
 
 } // namespace
