@@ -162,18 +162,21 @@ struct SystemInfo {
     // the track power). Locomotive commands and writes reach them only with
     // --system-address; the component reads none of them. 0: none.
     int systemFrom;
+    // `power state` can ask the interface (else it reports what this program
+    // commanded).
+    bool readsPower;
 };
 
 // Selectrix and Märklin put the speed into the command byte unmasked: a
 // larger value spills into the direction, light and function bits, so those
 // are allowed up to 255 and said so in --help.
 constexpr std::array<SystemInfo, 6> kSystems{{
-    {"selectrix", command_station::dsSelectrix, 127, 255, 0, 111, 112},
-    {"marklin", command_station::dsMarklin, 255, 255, 1, 31, 0},
-    {"lenz", command_station::dsLenz, 9999, 127, 1, 128, 0},
-    {"kaart", command_station::dsSerieleKaart, -1, -1, 0, 127, 0},
-    {"intellibox", command_station::dsIntellibox, 10239, 127, 0, 255, 0},
-    {"dinamo", command_station::dsDinamo, -1, -1, 0, -1, 0},
+    {"selectrix", command_station::dsSelectrix, 127, 255, 0, 111, 112, true},
+    {"marklin", command_station::dsMarklin, 255, 255, 1, 31, 0, false},
+    {"lenz", command_station::dsLenz, 9999, 127, 1, 128, 0, false},
+    {"kaart", command_station::dsSerieleKaart, -1, -1, 0, 127, 0, false},
+    {"intellibox", command_station::dsIntellibox, 10239, 127, 0, 255, 0, false},
+    {"dinamo", command_station::dsDinamo, -1, -1, 0, -1, 0, false},
 }};
 
 const SystemInfo* FindSystem(const std::string& name) {
@@ -447,6 +450,7 @@ class Session {
     // Why the chosen system cannot carry `req`; empty when it can.
     std::string WrongUse(const Request& req) const;
     int Probe();
+    int PowerState();
     int Power(const Request& req);
     int Loco(const Request& req);
     int Feedback(const Request& req);
@@ -501,11 +505,22 @@ void Session::InstallHandlers() {
                   "feedback module " + std::to_string(d1) + (d2 == 2 ? " upper" : " lower") +
                       " inputs " + Hex(d3));
             break;
-        case laWisselFeedback:
-            Event({{"event", "turnout"}, {"address", d1}, {"type", d2}, {"state", d3}},
-                  "turnout " + std::to_string(d1) + " type " + std::to_string(d2) + " state " +
-                      Hex(d3));
+        case laWisselFeedback: {
+            // A pair of turnouts from the first number on: bit 0 the first,
+            // bit 2 the second; a set bit is R, a clear one A.
+            const char* first = (d3 & 0x01) ? "R" : "A";
+            const char* second = (d3 & 0x04) ? "R" : "A";
+            Event({{"event", "turnout"},
+                   {"address", d1},
+                   {"turnouts",
+                    json::array({{{"number", d2}, {"position", first}},
+                                 {{"number", d2 + 1}, {"position", second}}})},
+                   {"state", d3}},
+                  "turnout " + std::to_string(d2) + " " + first + ", turnout " +
+                      std::to_string(d2 + 1) + " " + second + " (address " + std::to_string(d1) +
+                      ")");
             break;
+        }
         case laLoc:
         case laLocV3:
             Event({{"event", "loco"}, {"address", d1}, {"data", d2}, {"functions", d3}},
@@ -715,6 +730,37 @@ int Session::Probe() {
     return kDone;
 }
 
+// What the interface says where it can be asked (the Selectrix central
+// unit's register 127); elsewhere what this program last commanded. The
+// command is named beside the answer when the two differ.
+int Session::PowerState() {
+    TMivoCom& com = *com_;
+    const bool stop = com.GetSysteemNoodstop();
+    const bool commanded = com.SysteemAan;
+    json result{{"command", "power"}, {"emergency_stop", stop}};
+    if (!system_.readsPower) {
+        result["state"] = PowerTextOf(commanded);
+        result["source"] = "commanded";
+        Result(result, std::string("power ") + PowerTextOf(commanded) +
+                           (stop ? " (emergency stop)" : "") + " (as this program switched it)");
+        return kDone;
+    }
+    // A silent unit reads as stopped: tell the two apart.
+    if (stop && !com.GetVerbindingOke())
+        return Fail(kNoAnswer, "power", "the interface did not answer");
+    const bool on = !stop;
+    result["state"] = PowerTextOf(on);
+    result["source"] = "interface";
+    std::string text = "power " + PowerTextOf(on);
+    if (on != commanded) {
+        result["commanded"] = PowerTextOf(commanded);
+        text += std::string(" (this program ") +
+                (commanded ? "switched it on)" : "did not switch it on)");
+    }
+    Result(result, text);
+    return kDone;
+}
+
 int Session::Power(const Request& req) {
     TMivoCom& com = *com_;
     if (req.powerWhat == "on") {
@@ -722,13 +768,7 @@ int Session::Power(const Request& req) {
     } else if (req.powerWhat == "off") {
         com.ZetSysteemUit();
     } else {
-        const bool stop = com.GetSysteemNoodstop();
-        Result({{"command", "power"},
-                {"state", PowerTextOf(com.SysteemAan)},
-                {"emergency_stop", stop}},
-               std::string("power ") + PowerTextOf(com.SysteemAan) +
-                   (stop ? " (emergency stop)" : ""));
-        return kDone;
+        return PowerState();
     }
     Result({{"command", "power"}, {"state", PowerTextOf(com.SysteemAan)}},
            "power " + PowerTextOf(com.SysteemAan));

@@ -520,6 +520,41 @@ TEST(CliSignals, AFailedCloseIsAPortError) {
     EXPECT_TRUE(Has(r.err, "error")) << r.err;
 }
 
+// The central unit's register is the answer, not what this program last
+// commanded; the command is named beside it when the two differ.
+TEST(Cli, SelectrixPowerStateIsWhatTheUnitSays) {
+    sim::SelectrixSim unit;
+    unit.SetTrackPower(true); // switched on at the unit
+    const Outcome text = Cli({"--port", unit.DevicePath(), "power", "state"});
+    EXPECT_EQ(text.status, 0) << text.err;
+    EXPECT_EQ(text.out, "power on (this program did not switch it on)\n");
+    const Outcome j = Cli({"--port", unit.DevicePath(), "--json", "power", "state"});
+    ASSERT_EQ(j.status, 0) << j.err;
+    EXPECT_EQ(JsonLines(j.out).at(0), json({{"command", "power"},
+                                            {"state", "on"},
+                                            {"emergency_stop", false},
+                                            {"commanded", "off"},
+                                            {"source", "interface"}}));
+    serial::testing::PtyPair silent;
+    EXPECT_EQ(Cli({"--port", silent.Path(), "power", "state"}).status, 2);
+}
+
+TEST(Cli, LenzTurnoutBroadcastNamesBothTurnoutsOfThePair) {
+    sim::LenzSim unit;
+    bool sent = false;
+    const Outcome r = Cli({"--port", unit.DevicePath(), "--system", "lenz", "do", "version",
+                           "watch --seconds 2"},
+                          {}, [&](const std::string& out, pid_t) {
+                              if (!sent && Has(out, "version 3.6\n")) {
+                                  sent = true;
+                                  usleep(200000);
+                                  unit.SendRaw(std::string("\x42\x05\x24\x63", 4));
+                              }
+                          });
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "turnout 21 A, turnout 22 R (address 5)\n")) << r.out;
+}
+
 } // namespace
 
 TEST(CliVanishing, APortThatVanishesDuringWatchEndsItWithStatusThree) {
