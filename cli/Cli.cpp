@@ -165,18 +165,21 @@ struct SystemInfo {
     // `power state` can ask the interface (else it reports what this program
     // commanded).
     bool readsPower;
+    // The loco options the system carries onto the line, besides the address
+    // and --speed (up to speedMax).
+    const char* locoOptions;
 };
 
-// Selectrix and Märklin put the speed into the command byte unmasked: a
-// larger value spills into the direction, light and function bits, so those
-// are allowed up to 255 and said so in --help.
+// Selectrix and Märklin put the speed into the command byte unmasked, where
+// a larger value would spill into the direction, light and function bits:
+// the ranges stop at the speed codes (Märklin's 15 has its own option).
 constexpr std::array<SystemInfo, 6> kSystems{{
-    {"selectrix", command_station::dsSelectrix, 127, 255, 0, 111, 112, true},
-    {"marklin", command_station::dsMarklin, 255, 255, 1, 31, 0, false},
-    {"lenz", command_station::dsLenz, 9999, 127, 1, 128, 0, false},
-    {"kaart", command_station::dsSerieleKaart, -1, -1, 0, 127, 0, false},
-    {"intellibox", command_station::dsIntellibox, 10239, 127, 0, 255, 0, false},
-    {"dinamo", command_station::dsDinamo, -1, -1, 0, -1, 0, false},
+    {"selectrix", command_station::dsSelectrix, 127, 31, 0, 111, 112, true, "--light --backward --f1 --system-address"},
+    {"marklin", command_station::dsMarklin, 255, 14, 1, 31, 0, false, "--light --change-direction"},
+    {"lenz", command_station::dsLenz, 9999, 127, 1, 128, 0, false, "--light --backward --f1 --f2 --f3 --f4 --lenz-steps"},
+    {"kaart", command_station::dsSerieleKaart, -1, -1, 0, 127, 0, false, ""},
+    {"intellibox", command_station::dsIntellibox, 10239, 127, 0, 255, 0, false, "--light --backward --f1 --f2 --f3 --f4 --ib-steps --ib-old"},
+    {"dinamo", command_station::dsDinamo, -1, -1, 0, -1, 0, false, ""},
 }};
 
 const SystemInfo* FindSystem(const std::string& name) {
@@ -317,6 +320,8 @@ struct Request {
     bool all = false;
     bool flag2 = false;
     bool systemAddress = false;
+    bool changeDirection = false;
+    std::vector<std::string> given; // the loco options given, by name
     double seconds = 0;
 };
 
@@ -354,11 +359,13 @@ void AddCommands(CLI::App& app, Request& req) {
                 "intellibox 0..10239)");
     loco->add_option("address", req.address, "locomotive address")->required()->check(kNumber);
     loco->add_option("--speed", req.speed,
-                     "speed step; selectrix and marklin pass it on unmasked (0..255: a "
-                     "larger step than 31 or 15 spills into the other bits), lenz and "
-                     "intellibox 0..127 (the intellibox keeps it to --ib-steps)")
-        ->required()
+                     "speed step (needed but with --change-direction): selectrix 0..31, "
+                     "marklin 0..14, lenz and intellibox 0..127 (the intellibox keeps it to "
+                     "--ib-steps)")
         ->check(kNumber);
+    loco->add_flag("--change-direction", req.changeDirection,
+                   "marklin: the interface's change-direction code (speed code 15) instead of a "
+                   "speed");
     loco->add_flag("--light", req.light, "light on");
     loco->add_flag("--system-address", req.systemAddress, kSystemAddressHelp);
     loco->add_flag("--backward", req.backward, "drive backward");
@@ -376,7 +383,12 @@ void AddCommands(CLI::App& app, Request& req) {
         ->check(kNumber)
         ->check(CLI::IsMember({14, 15, 27, 28, 31}));
     loco->add_flag("--ib-old", req.ibOld, "Intellibox: the old two-byte command");
-    loco->callback(named("loco"));
+    // Which options were given: a system refuses those it cannot carry.
+    loco->callback([&req, loco] {
+        req.name = "loco";
+        for (const CLI::Option* o : loco->get_options())
+            if (o->count() > 0) req.given.push_back(o->get_name());
+    });
     auto* feedback = app.add_subcommand(
         "feedback", "read a feedback address (selectrix 0..111, marklin module 1..31, lenz "
                     "module 1..128, kaart module 0..127; intellibox: sends the sensor request only, "
@@ -466,6 +478,8 @@ class Session {
     int events_ = 0;
     std::vector<int> feedbackSeen_;
 };
+
+std::vector<std::string> Words(const std::string& line);
 
 std::string RangeText(int min, int max) {
     return std::to_string(min) + ".." + std::to_string(max);
@@ -796,7 +810,23 @@ std::string Session::WrongUse(const Request& req) const {
         if (systemAddress(req.address) && !req.systemAddress)
             return "address " + std::to_string(req.address) + systemText +
                    ": give --system-address to drive it on purpose";
-        if (req.speed < 0 || req.speed > system_.speedMax)
+        for (const std::string& option : req.given) {
+            if (option == "address" || option == "--speed") continue;
+            const std::string carried = std::string(" ") + system_.locoOptions + " ";
+            if (carried.find(" " + option + " ") == std::string::npos)
+            {
+                std::string takes = "--speed 0.." + std::to_string(system_.speedMax);
+                for (const std::string& o : Words(system_.locoOptions))
+                    takes += ", " + o;
+                return option + " is not carried by " + name + " (its loco takes " + takes + ")";
+            }
+        }
+        const bool speedGiven =
+            std::find(req.given.begin(), req.given.end(), "--speed") != req.given.end();
+        if (req.changeDirection && speedGiven)
+            return "--change-direction is instead of --speed: give one of them";
+        if (!req.changeDirection && !speedGiven) return "--speed is required";
+        if (speedGiven && (req.speed < 0 || req.speed > system_.speedMax))
             return outOfRange("speed", req.speed, 0, system_.speedMax);
     }
     if (req.name == "write" && systemAddress(req.address) && !req.systemAddress)
@@ -819,7 +849,9 @@ std::string Session::WrongUse(const Request& req) const {
 
 int Session::Loco(const Request& req) {
     std::string sent;
-    com_->StuurLoc(static_cast<uint16_t>(req.address), static_cast<uint8_t>(req.speed), req.light,
+    // Märklin's speed code 15 changes the direction.
+    const int speed = req.changeDirection ? 15 : req.speed;
+    com_->StuurLoc(static_cast<uint16_t>(req.address), static_cast<uint8_t>(speed), req.light,
                    !req.backward, req.functions, static_cast<uint8_t>(req.lenzSteps),
                    static_cast<uint8_t>(req.ibSteps), req.ibOld, sent);
     std::vector<int> bytes;
@@ -828,9 +860,15 @@ int Session::Loco(const Request& req) {
         bytes.push_back(c);
         text += " " + Hex(c);
     }
-    Result({{"command", "loco"}, {"address", req.address}, {"speed", req.speed}, {"sent", bytes}},
-           "loco " + std::to_string(req.address) + " speed " + std::to_string(req.speed) +
-               (text.empty() ? "" : ":" + text));
+    json result{{"command", "loco"}, {"address", req.address}, {"sent", bytes}};
+    if (req.changeDirection)
+        result["change_direction"] = true;
+    else
+        result["speed"] = req.speed;
+    Result(result, "loco " + std::to_string(req.address) +
+                       (req.changeDirection ? " change direction"
+                                            : " speed " + std::to_string(req.speed)) +
+                       (text.empty() ? "" : ":" + text));
     return kDone;
 }
 

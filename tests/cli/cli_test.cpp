@@ -147,7 +147,8 @@ TEST(Cli, HelpNamesEveryCommandAndTheHostSettingsWithTheirDefaults) {
     const Outcome loco = Cli({"loco", "--help"});
     EXPECT_EQ(loco.status, 0);
     EXPECT_TRUE(Has(loco.out, "--lenz-steps"));
-    EXPECT_TRUE(Has(loco.out, "unmasked"));
+    EXPECT_TRUE(Has(loco.out, "selectrix 0..31"));
+    EXPECT_TRUE(Has(loco.out, "--change-direction"));
 }
 
 TEST(Cli, WrongUseEndsWithStatusOneAndSaysWhy) {
@@ -374,6 +375,20 @@ TEST(Cli, RefusedInputSendsNothingAndReadsAsOneJsonError) {
         {{"feedback", "127"}, "central unit's own addresses"},
         {{"do", "write 5 1", "loco \"\" --speed 3"}, "a number is needed"},
         {{"do", "frob 3"}, "frob: unknown command"},
+        // What the system cannot carry onto the line.
+        {{"loco", "3", "--speed", "32"}, "out of range for selectrix (0..31)"},
+        {{"loco", "3", "--speed", "1", "--f2"}, "--f2 is not carried by selectrix"},
+        {{"--system", "marklin", "loco", "24", "--speed", "15"}, "marklin (0..14)"},
+        {{"--system", "marklin", "loco", "24", "--speed", "3", "--backward"},
+         "--backward is not carried by marklin (its loco takes --speed 0..14, --light, "
+         "--change-direction)"},
+        {{"--system", "marklin", "loco", "24", "--speed", "3", "--f1"}, "--f1 is not carried"},
+        {{"--system", "marklin", "loco", "24", "--speed", "3", "--change-direction"},
+         "instead of --speed"},
+        {{"--system", "lenz", "loco", "3", "--speed", "1", "--ib-old"}, "--ib-old is not carried"},
+        {{"--system", "intellibox", "loco", "3", "--speed", "1", "--lenz-steps", "4"},
+         "--lenz-steps is not carried"},
+        {{"loco", "3"}, "--speed is required"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args{"--port", line.Path(), "--json"};
@@ -390,6 +405,15 @@ TEST(Cli, RefusedInputSendsNothingAndReadsAsOneJsonError) {
         EXPECT_TRUE(sent.empty() || sent == std::string("\x85\x01", 2))
             << c.args.front() << ": " << sent.size() << " byte(s) sent";
     }
+}
+
+// Märklin's speed code 15 is the interface's change of direction.
+TEST(Cli, MarklinChangesDirectionByItsOwnOption) {
+    const Outcome r = Cli(Args("marklin", {"--json", "loco", "24", "--change-direction", "--light"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    const json line = JsonLines(r.out).at(0);
+    EXPECT_EQ(line["change_direction"], true);
+    EXPECT_EQ(line["sent"], json::array({15 + 16}));
 }
 
 TEST(Cli, SystemAddressesAreReachedOnPurposeOnly) {
