@@ -409,7 +409,8 @@ TEST(Cli, RefusedInputSendsNothingAndReadsAsOneJsonError) {
 
 // Märklin's speed code 15 is the interface's change of direction.
 TEST(Cli, MarklinChangesDirectionByItsOwnOption) {
-    const Outcome r = Cli(Args("marklin", {"--json", "loco", "24", "--change-direction", "--light"}));
+    const Outcome r =
+        Cli(Args("marklin", {"--json", "loco", "24", "--change-direction", "--light"}));
     ASSERT_EQ(r.status, 0) << r.err;
     const json line = JsonLines(r.out).at(0);
     EXPECT_EQ(line["change_direction"], true);
@@ -486,14 +487,15 @@ TEST(CliSignals, ASignalEndsAWaitingShellWithItsStatus) {
         Streams open;
         open.keepInputOpen = true;
         bool sent = false;
-        const Outcome r = Cli({"--port", unit.DevicePath(), "shell"}, "power on\n",
-                              [&](const std::string& out, pid_t pid) {
-                                  if (!sent && Has(out, "power on\n")) {
-                                      sent = true;
-                                      kill(pid, signal);
-                                  }
-                              },
-                              open);
+        const Outcome r = Cli(
+            {"--port", unit.DevicePath(), "shell"}, "power on\n",
+            [&](const std::string& out, pid_t pid) {
+                if (!sent && Has(out, "power on\n")) {
+                    sent = true;
+                    kill(pid, signal);
+                }
+            },
+            open);
         EXPECT_TRUE(sent) << r.err;
         EXPECT_EQ(r.status, 128 + signal) << signal << "\n" << r.err;
         EXPECT_LT(r.seconds, 10.0);
@@ -510,17 +512,18 @@ TEST(CliSignals, NoCommandRunsAfterASignalInAWatch) {
     bool sent = false;
     // The Lenz session asks the version first; the watch runs once it came.
     streams.onError = [](const std::string&, pid_t) {};
-    const Outcome r = Cli({"--port", unit.DevicePath(), "--system", "lenz", "--json", "do",
-                           "version", "watch", "power on"},
-                          {},
-                          [&](const std::string& out, pid_t pid) {
-                              if (!sent && Has(out, "\"version\"")) {
-                                  sent = true;
-                                  usleep(300000); // into the watch
-                                  kill(pid, SIGTERM);
-                              }
-                          },
-                          streams);
+    const Outcome r = Cli(
+        {"--port", unit.DevicePath(), "--system", "lenz", "--json", "do", "version", "watch",
+         "power on"},
+        {},
+        [&](const std::string& out, pid_t pid) {
+            if (!sent && Has(out, "\"version\"")) {
+                sent = true;
+                usleep(300000); // into the watch
+                kill(pid, SIGTERM);
+            }
+        },
+        streams);
     EXPECT_TRUE(sent) << r.err;
     EXPECT_EQ(r.status, 143) << r.out << r.err;
     EXPECT_FALSE(Has(r.out, "\"command\":\"power\"")) << r.out;
@@ -566,15 +569,15 @@ TEST(Cli, SelectrixPowerStateIsWhatTheUnitSays) {
 TEST(Cli, LenzTurnoutBroadcastNamesBothTurnoutsOfThePair) {
     sim::LenzSim unit;
     bool sent = false;
-    const Outcome r = Cli({"--port", unit.DevicePath(), "--system", "lenz", "do", "version",
-                           "watch --seconds 2"},
-                          {}, [&](const std::string& out, pid_t) {
-                              if (!sent && Has(out, "version 3.6\n")) {
-                                  sent = true;
-                                  usleep(200000);
-                                  unit.SendRaw(std::string("\x42\x05\x24\x63", 4));
-                              }
-                          });
+    const Outcome r =
+        Cli({"--port", unit.DevicePath(), "--system", "lenz", "do", "version", "watch --seconds 2"},
+            {}, [&](const std::string& out, pid_t) {
+                if (!sent && Has(out, "version 3.6\n")) {
+                    sent = true;
+                    usleep(200000);
+                    unit.SendRaw(std::string("\x42\x05\x24\x63", 4));
+                }
+            });
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(Has(r.out, "turnout 21 A, turnout 22 R (address 5)\n")) << r.out;
 }

@@ -1,0 +1,130 @@
+#include "cli/Systems.h"
+
+#include "command_station/MivoComm.h"
+#include "sim/DinamoSim.h"
+#include "sim/IntelliboxSim.h"
+#include "sim/KaartSim.h"
+#include "sim/LenzSim.h"
+#include "sim/MarklinSim.h"
+#include "sim/SelectrixSim.h"
+
+#include <sstream>
+#include <utility>
+
+namespace cli {
+namespace {
+
+template <class Sim> StartedSimulator Start() {
+    auto sim = std::make_shared<Sim>();
+    std::string path = sim->DevicePath();
+    return {std::move(sim), std::move(path)};
+}
+
+// The simulated Intellibox answers in both protocols, from 2400 baud.
+StartedSimulator StartIntellibox() {
+    auto sim = std::make_shared<sim::IntelliboxSim>(sim::IBMode::Mixed, 2400u);
+    std::string path = sim->DevicePath();
+    return {std::move(sim), std::move(path)};
+}
+
+// Selectrix and Märklin put the speed into the command byte unmasked, where
+// a larger value would spill into the direction, light and function bits:
+// the ranges stop at the speed codes (Märklin's 15 has its own option).
+const std::array<SystemInfo, 6> kSystems{{
+    {"selectrix", command_station::dsSelectrix, 127, 31, 0, 111, 112, true,
+     "--light --backward --f1 --system-address", FeedbackAnswer::Bytes, false, false, false,
+     Start<sim::SelectrixSim>},
+    {"marklin", command_station::dsMarklin, 255, 14, 1, 31, 0, false, "--light --change-direction",
+     FeedbackAnswer::Bytes, false, false, false, Start<sim::MarklinSim>},
+    {"lenz", command_station::dsLenz, 9999, 127, 1, 128, 0, false,
+     "--light --backward --f1 --f2 --f3 --f4 --lenz-steps", FeedbackAnswer::Events, true, false,
+     true, Start<sim::LenzSim>},
+    {"kaart", command_station::dsSerieleKaart, -1, -1, 0, 127, 0, false, "", FeedbackAnswer::Bytes,
+     false, false, false, Start<sim::KaartSim>},
+    {"intellibox", command_station::dsIntellibox, 10239, 127, 0, 255, 0, false,
+     "--light --backward --f1 --f2 --f3 --f4 --ib-steps --ib-old", FeedbackAnswer::RequestOnly,
+     false, false, false, StartIntellibox},
+    {"dinamo", command_station::dsDinamo, -1, -1, 0, -1, 0, false, "", FeedbackAnswer::None, true,
+     true, false, Start<sim::DinamoSim>},
+}};
+
+} // namespace
+
+const std::array<SystemInfo, 6>& Systems() {
+    return kSystems;
+}
+
+const SystemInfo* FindSystem(const std::string& name) {
+    for (const SystemInfo& s : kSystems)
+        if (name == s.name) return &s;
+    return nullptr;
+}
+
+std::optional<serial::TBaudRate> BaudRate(long rate) {
+    static constexpr std::array<std::pair<long, serial::TBaudRate>, 15> kRates{{
+        {110, serial::br110},
+        {300, serial::br300},
+        {600, serial::br600},
+        {1200, serial::br1200},
+        {2400, serial::br2400},
+        {4800, serial::br4800},
+        {9600, serial::br9600},
+        {14400, serial::br14400},
+        {19200, serial::br19200},
+        {38400, serial::br38400},
+        {56000, serial::br56000},
+        {57600, serial::br57600},
+        {115200, serial::br115200},
+        {128000, serial::br128000},
+        {256000, serial::br256000},
+    }};
+    for (const auto& [n, r] : kRates)
+        if (n == rate) return r;
+    return std::nullopt;
+}
+
+// Lenz log categories by name; a mask may be given as a number too.
+constexpr std::array<std::pair<const char*, uint16_t>, 15> kLenzCategories{{
+    {"received", 0x0001},
+    {"ok", 0x0002},
+    {"feedback", 0x0004},
+    {"emergency", 0x0008},
+    {"allon", 0x0010},
+    {"version", 0x0020},
+    {"handstop", 0x0040},
+    {"hand", 0x0080},
+    {"undefined", 0x0100},
+    {"loco", 0x0200},
+    {"turnout", 0x0400},
+    {"sent", 0x0800},
+    {"numbers", 0x1000},
+    {"errors", 0x2000},
+    {"all", 0x3FFF},
+}};
+
+std::optional<uint16_t> LenzMask(const std::string& text) {
+    uint16_t mask = 0;
+    std::stringstream in(text);
+    std::string part;
+    while (std::getline(in, part, ',')) {
+        if (part.empty()) continue;
+        bool found = false;
+        for (const auto& [name, bits] : kLenzCategories)
+            if (part == name) {
+                mask |= bits;
+                found = true;
+            }
+        if (found) continue;
+        try {
+            size_t used = 0;
+            const unsigned long v = std::stoul(part, &used, 0);
+            if (used != part.size() || v > 0xFFFF) return std::nullopt;
+            mask |= static_cast<uint16_t>(v);
+        } catch (const std::exception&) {
+            return std::nullopt;
+        }
+    }
+    return mask;
+}
+
+} // namespace cli

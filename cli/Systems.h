@@ -1,0 +1,66 @@
+// The systems quorrin-cli drives and what each one offers: its number for
+// the component, the ranges of its commands, which options reach its line.
+#pragma once
+
+#include "serial/ComTypes.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace cli {
+
+// How a system's feedback read comes back.
+enum class FeedbackAnswer : uint8_t {
+    Bytes,       // the read's own answer bytes
+    Events,      // broadcasts that arrive after the request (Lenz: two nibbles)
+    RequestOnly, // the request goes out, no input states are read back
+    None,        // the system reports feedback by itself (watch)
+};
+
+// A simulator started for --simulator: kept alive by the pointer, reached
+// at the device path.
+struct StartedSimulator {
+    std::shared_ptr<void> simulator;
+    std::string path;
+};
+
+struct SystemInfo {
+    const char* name;
+    uint8_t number;
+    // Inclusive ranges the component handles for this system; a maximum of
+    // -1: the command does not exist for it.
+    int locoMax;
+    int speedMax;
+    int feedbackMin;
+    int feedbackMax;
+    // Selectrix: addresses from here up are the central unit's own (127 is
+    // the track power). Locomotive commands and writes reach them only with
+    // --system-address; the component reads none of them. 0: none.
+    int systemFrom;
+    // `power state` can ask the interface (else it reports what this program
+    // commanded).
+    bool readsPower;
+    // The loco options the system carries onto the line, besides the address
+    // and --speed (up to speedMax).
+    const char* locoOptions;
+    FeedbackAnswer feedback;
+    // Sends reports of its own that `watch` prints (Lenz broadcasts, DINAMO).
+    bool reports;
+    // The host runs the link by cycling it (DINAMO: a frame out, one back).
+    bool cycled;
+    // Has a version the session asks before its first command (Lenz).
+    bool versioned;
+    StartedSimulator (*startSimulator)();
+};
+
+const std::array<SystemInfo, 6>& Systems();
+const SystemInfo* FindSystem(const std::string& name);
+// The serial layer's rate for a number of bits per second.
+std::optional<serial::TBaudRate> BaudRate(long rate);
+// A Lenz log mask from category names separated by commas, or numbers.
+std::optional<uint16_t> LenzMask(const std::string& text);
+
+} // namespace cli
