@@ -231,11 +231,12 @@ Blocking calls release the interpreter lock.)")
         .def(
             "write",
             [](PyPort& p, py::object data) {
-                if (!PyBytes_Check(data.ptr()) && !PyByteArray_Check(data.ptr()) &&
-                    !PyMemoryView_Check(data.ptr()))
+                if (!PyObject_CheckBuffer(data.ptr()) || PyUnicode_Check(data.ptr()))
                     throw py::type_error(std::string("data must be bytes-like, not ") +
                                          Py_TYPE(data.ptr())->tp_name);
-                const std::string bytes = py::bytes(data).cast<std::string>();
+                const py::buffer_info view = py::reinterpret_borrow<py::buffer>(data).request();
+                const std::string bytes(static_cast<const char*>(view.ptr),
+                                        static_cast<size_t>(view.size * view.itemsize));
                 p.NeedOpen();
                 return p.Locked([&](serial::TComPort& q) { return q.WriteText(bytes); });
             },

@@ -183,22 +183,18 @@ void Station::InstallHandlers() {
         static constexpr const char* kNames[] = {
             "feedback",       "loco",           "turnout",        "power-off", "power-on",
             "short-external", "short-loco-bus", "short-internal", "overheated"};
-        Keep({kNames[a], {{"data1", (long long){d1}}, {"data2", (long long){d2}}}});
+        Keep({kNames[a], {{"data1", static_cast<long long>(d1)}, {"data2", static_cast<long long>(d2)}}});
     };
     com.OnDinDoeIets = [this](TDinAktie a, uint16_t d1, uint16_t d2, uint16_t, uint16_t) {
         static constexpr const char* kNames[] = {"feedback", "magnet", "block"};
-        Keep({kNames[a], {{"address", (long long){d1}}, {"value", (long long){d2}}}});
+        Keep({kNames[a], {{"address", static_cast<long long>(d1)}, {"value", static_cast<long long>(d2)}}});
     };
-    // What the line itself reports (modem lines, break, ring, line errors).
+    // What the line itself reports: break, ring and line errors. The modem
+    // lines are read with the port (a pseudo-terminal shows them all on at
+    // every open, which is no news).
     auto line = [this](const char* what) { Keep({"line", {{"what", std::string(what)}}}); };
-    auto signal = [this](const char* what, bool on) {
-        Keep({"line", {{"what", std::string(what)}, {"on", on}}});
-    };
     com.OnBreak = [line](serial::TCustomComPort*) { line("break"); };
     com.OnRing = [line](serial::TCustomComPort*) { line("ring"); };
-    com.OnCTSChange = [signal](serial::TCustomComPort*, bool on) { signal("cts", on); };
-    com.OnDSRChange = [signal](serial::TCustomComPort*, bool on) { signal("dsr", on); };
-    com.OnRLSDChange = [signal](serial::TCustomComPort*, bool on) { signal("rlsd", on); };
     com.OnError = [this](serial::TCustomComPort*, serial::TComErrors errors) {
         static constexpr const char* kNames[] = {"frame", "parity", "overrun", "break",
                                                  "io",    "mode",   "rx-over", "tx-full"};
@@ -348,13 +344,17 @@ PowerState Station::Power() {
     Initialise();
     TMivoCom& com = Com();
     PowerState state;
+    Host().Take();
     state.emergencyStop = com.GetSysteemNoodstop();
+    // A system that cannot tell says so with a message: then unknown.
+    for (const auto& [kind, text] : Host().Take())
+        if (kind == platform::MessageKind::Plain) state.emergencyStopKnown = false;
     state.commanded = com.SysteemAan;
     if (!system_.readsPower) {
         state.on = state.commanded;
     } else {
         // A silent unit reads as stopped: tell the two apart.
-        if (state.emergencyStop && !com.GetVerbindingOke())
+        if (state.emergencyStopKnown && state.emergencyStop && !com.GetVerbindingOke())
             throw NoAnswerError("the interface did not answer");
         state.on = !state.emergencyStop;
         state.fromInterface = true;

@@ -120,6 +120,7 @@ struct LocoCommand {
 struct PowerState {
     bool on = false;
     bool emergencyStop = false;
+    bool emergencyStopKnown = true;
     bool fromInterface = false; // false: as this station last switched it
     bool commanded = false;
 };

@@ -267,7 +267,17 @@ share a station are served one after the other. Ctrl-C ends a wait within
              "the station switched on). PortError when the close failed, so the power-off "
              "may not have reached the line. Again: nothing.")
         .def("__enter__", [](py::object self) { return self; })
-        .def("__exit__", [](PyStation& s, py::args) { s.Close(); })
+        // Leaving the block on an exception, that exception is the one the
+        // caller hears of; a close that fails as well (the line is gone) is
+        // not raised over it.
+        .def("__exit__",
+             [](PyStation& s, py::object type, py::object, py::object) {
+                 if (type.is_none()) return s.Close();
+                 try {
+                     s.Close();
+                 } catch (const std::exception&) {
+                 }
+             })
         .def(
             "probe", [](PyStation& s) { return s.Run([](Station& st) { return st.Probe(); }); },
             "True when the interface answers the system's connection test (the Intellibox: "
@@ -284,14 +294,15 @@ share a station are served one after the other. Ctrl-C ends a wait within
                 const PowerState p = s.Run([](Station& st) { return st.Power(); });
                 py::dict d;
                 d["on"] = p.on;
-                d["emergency_stop"] = p.emergencyStop;
+                d["emergency_stop"] =
+                    p.emergencyStopKnown ? py::object(py::bool_(p.emergencyStop)) : py::none();
                 d["source"] = p.fromInterface ? "interface" : "commanded";
                 d["commanded"] = p.commanded;
                 return d;
             },
             "{'on', 'emergency_stop', 'source', 'commanded'}: the interface's answer where it "
             "can be asked (selectrix: source 'interface'), else what this station last "
-            "switched (source 'commanded').")
+            "switched (source 'commanded'); emergency_stop None where the system cannot tell.")
         .def(
             "loco",
             [](PyStation& s, py::object address, py::object speed, py::object light,
@@ -398,8 +409,7 @@ first_position, second, second_position, state}, loco {address, data,
 functions}, emergency-stop, power {state}; intellibox: feedback, loco,
 turnout, power-off, power-on, short-external, short-loco-bus,
 short-internal, overheated {data1, data2}; dinamo: feedback, magnet, block
-{address, value}; every system: line {what: break|ring|cts|dsr|rlsd|error,
-on, errors}.
+{address, value}; every system: line {what: break|ring|error, errors}.
 
 Delivered on the calling thread while it iterates. With on_event set, the
 events go to the callback instead and the iterator yields none.)")

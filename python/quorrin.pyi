@@ -22,7 +22,7 @@ def ports() -> list[str]:
 
 class PowerState(TypedDict):
     on: bool
-    emergency_stop: bool
+    emergency_stop: Optional[bool]
     source: Literal["interface", "commanded"]
     commanded: bool
 
