@@ -26,8 +26,7 @@ int IntArgument(py::handle value, const std::string& name) {
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
     if (overflow != 0 || v < INT32_MIN || v > INT32_MAX)
-        throw py::value_error(name + " " + py::str(value).cast<std::string>() +
-                              " is out of range");
+        throw py::value_error(name + " " + py::str(value).cast<std::string>() + " is out of range");
     return static_cast<int>(v);
 }
 

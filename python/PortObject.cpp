@@ -61,7 +61,7 @@ void SetBaud(serial::TComPort& port, int baud) {
 }
 
 int BaudOf(const serial::TComPort& port) {
-    static constexpr int kRates[] = {0,     110,   300,   600,   1200,   2400,   4800,  9600,
+    static constexpr int kRates[] = {0,     110,   300,   600,   1200,  2400,   4800,   9600,
                                      14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
     if (port.BaudRate() == serial::brCustom) return port.CustomBaudRate();
     return kRates[port.BaudRate()];
@@ -203,18 +203,17 @@ Blocking calls release the interpreter lock.)")
             "The port's time-outs in ms (those not given stay): a read ends after "
             "read_total_constant + read_total_multiplier per byte, or read_interval between "
             "two bytes; read_interval=-1 with both totals 0 returns at once.")
-        .def_property_readonly(
-            "timeouts",
-            [](PyPort& p) {
-                const serial::TComTimeouts& t = p.Port().Timeouts();
-                py::dict d;
-                d["read_interval"] = t.ReadInterval();
-                d["read_total_multiplier"] = t.ReadTotalMultiplier();
-                d["read_total_constant"] = t.ReadTotalConstant();
-                d["write_total_multiplier"] = t.WriteTotalMultiplier();
-                d["write_total_constant"] = t.WriteTotalConstant();
-                return d;
-            })
+        .def_property_readonly("timeouts",
+                               [](PyPort& p) {
+                                   const serial::TComTimeouts& t = p.Port().Timeouts();
+                                   py::dict d;
+                                   d["read_interval"] = t.ReadInterval();
+                                   d["read_total_multiplier"] = t.ReadTotalMultiplier();
+                                   d["read_total_constant"] = t.ReadTotalConstant();
+                                   d["write_total_multiplier"] = t.WriteTotalMultiplier();
+                                   d["write_total_constant"] = t.WriteTotalConstant();
+                                   return d;
+                               })
         .def(
             "read",
             [](PyPort& p, py::object size) {

@@ -16,6 +16,8 @@ namespace {
 // The port layer's code for a failed read: what a hung-up line is.
 constexpr int kReadFailed = 3;
 constexpr uint32_t kSliceMs = 100;
+// Events kept for a caller that does not take them.
+constexpr size_t kKeptEvents = 10000;
 
 std::string Range(int min, int max) {
     return std::to_string(min) + ".." + std::to_string(max);
@@ -131,6 +133,8 @@ void Station::ApplySettings() {
 
 void Station::Keep(EventRecord event) {
     std::lock_guard lock(eventsMutex_);
+    // Nobody reading them must not mean memory without end: the oldest go.
+    if (events_.size() >= kKeptEvents) events_.pop_front();
     events_.push_back(std::move(event));
 }
 
@@ -183,11 +187,13 @@ void Station::InstallHandlers() {
         static constexpr const char* kNames[] = {
             "feedback",       "loco",           "turnout",        "power-off", "power-on",
             "short-external", "short-loco-bus", "short-internal", "overheated"};
-        Keep({kNames[a], {{"data1", static_cast<long long>(d1)}, {"data2", static_cast<long long>(d2)}}});
+        Keep({kNames[a],
+              {{"data1", static_cast<long long>(d1)}, {"data2", static_cast<long long>(d2)}}});
     };
     com.OnDinDoeIets = [this](TDinAktie a, uint16_t d1, uint16_t d2, uint16_t, uint16_t) {
         static constexpr const char* kNames[] = {"feedback", "magnet", "block"};
-        Keep({kNames[a], {{"address", static_cast<long long>(d1)}, {"value", static_cast<long long>(d2)}}});
+        Keep({kNames[a],
+              {{"address", static_cast<long long>(d1)}, {"value", static_cast<long long>(d2)}}});
     };
     // What the line itself reports: break, ring and line errors. The modem
     // lines are read with the port (a pseudo-terminal shows them all on at
@@ -247,8 +253,7 @@ void Station::ServeSlice(uint32_t ms) {
 void Station::CheckLine() {
     TMivoCom& com = *com_;
     serial::ComDevice* device = com.Device();
-    if (!com.Connected() || !device)
-        throw serial::EComPort(kReadFailed, -1, "the port was closed");
+    if (!com.Connected() || !device) throw serial::EComPort(kReadFailed, -1, "the port was closed");
     for (int look = 0; look < 2; ++look) {
         bool ready = false;
         if (device->WaitReadable(0, ready) != 0)
@@ -407,11 +412,10 @@ std::optional<std::string> Station::Feedback(int address, int request, bool all,
     if (system_.feedback == cli::FeedbackAnswer::None)
         throw std::invalid_argument(name + " reports feedback by itself: use events()");
     if (system_.systemFrom > 0 && address >= system_.systemFrom && address <= 127)
-        throw std::invalid_argument("address " + std::to_string(address) +
-                                    " is one of the central unit's own addresses (" +
-                                    Range(system_.systemFrom, 127) + "): not read (" + name +
-                                    " reads " + Range(system_.feedbackMin, system_.feedbackMax) +
-                                    ")");
+        throw std::invalid_argument(
+            "address " + std::to_string(address) + " is one of the central unit's own addresses (" +
+            Range(system_.systemFrom, 127) + "): not read (" + name + " reads " +
+            Range(system_.feedbackMin, system_.feedbackMax) + ")");
     if (address < system_.feedbackMin || address > system_.feedbackMax)
         throw std::invalid_argument(
             OutOfRange("address", address, system_.feedbackMin, system_.feedbackMax, name));
@@ -486,7 +490,8 @@ double Station::Version(const InterruptCheck& interrupted) {
     }
     // The request goes out behind what is still queued: let that finish
     // first (within bounds), or the answer's wait would run out meanwhile.
-    ServeUntil(1000, [&] { return !StillQueued(com); }, interrupted);
+    ServeUntil(
+        1000, [&] { return !StillQueued(com); }, interrupted);
     const double v = com.GetLenzVersie();
     RaiseMessages();
     if (v <= 0.0) throw NoAnswerError("the interface did not answer");

@@ -174,24 +174,42 @@ void ApplySetting(Settings& s, const std::string& key, py::handle v) {
                               " is not a supported rate (110, 300, 600, 1200, 2400, 4800, 9600, "
                               "14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000)");
     };
-    if (key == "baud") s.baud = rate(false);
-    else if (key == "lenz_reply_ms") s.lenzReplyMs = static_cast<uint16_t>(ranged(0, 65535));
-    else if (key == "lenz_skip") s.lenzSkip = BoolArgument(v, key) ? 1 : 0;
-    else if (key == "lenz_quiet_ms") s.lenzQuietMs = static_cast<uint8_t>(ranged(0, 255));
-    else if (key == "ib_fixed") s.ibFixed = BoolArgument(v, key);
-    else if (key == "ib_baud") s.ibBaud = rate(true);
-    else if (key == "ib_binary") s.ibBinary = BoolArgument(v, key);
-    else if (key == "marklin_loco_pause") s.marklinLocPause = static_cast<uint16_t>(ranged(0, 65535));
-    else if (key == "marklin_stop_pause") s.marklinStopPause = static_cast<uint16_t>(ranged(0, 65535));
-    else if (key == "marklin_byte_pause") s.marklinBytePause = static_cast<uint16_t>(ranged(0, 65535));
-    else if (key == "marklin_fast") s.marklinFast = BoolArgument(v, key);
-    else if (key == "kaart_fast") s.kaartFast = BoolArgument(v, key);
-    else if (key == "kaart_option0") s.kaartOptions[0] = BoolArgument(v, key);
-    else if (key == "kaart_option1") s.kaartOptions[1] = BoolArgument(v, key);
-    else if (key == "kaart_option2") s.kaartOptions[2] = BoolArgument(v, key);
-    else if (key == "kaart_option4") s.kaartOptions[3] = BoolArgument(v, key);
-    else if (key == "dinamo_reply_ms") s.dinamoReplyMs = static_cast<uint16_t>(ranged(0, 65535));
-    else throw py::type_error("CommandStation() got an unexpected keyword argument '" + key + "'");
+    if (key == "baud")
+        s.baud = rate(false);
+    else if (key == "lenz_reply_ms")
+        s.lenzReplyMs = static_cast<uint16_t>(ranged(0, 65535));
+    else if (key == "lenz_skip")
+        s.lenzSkip = BoolArgument(v, key) ? 1 : 0;
+    else if (key == "lenz_quiet_ms")
+        s.lenzQuietMs = static_cast<uint8_t>(ranged(0, 255));
+    else if (key == "ib_fixed")
+        s.ibFixed = BoolArgument(v, key);
+    else if (key == "ib_baud")
+        s.ibBaud = rate(true);
+    else if (key == "ib_binary")
+        s.ibBinary = BoolArgument(v, key);
+    else if (key == "marklin_loco_pause")
+        s.marklinLocPause = static_cast<uint16_t>(ranged(0, 65535));
+    else if (key == "marklin_stop_pause")
+        s.marklinStopPause = static_cast<uint16_t>(ranged(0, 65535));
+    else if (key == "marklin_byte_pause")
+        s.marklinBytePause = static_cast<uint16_t>(ranged(0, 65535));
+    else if (key == "marklin_fast")
+        s.marklinFast = BoolArgument(v, key);
+    else if (key == "kaart_fast")
+        s.kaartFast = BoolArgument(v, key);
+    else if (key == "kaart_option0")
+        s.kaartOptions[0] = BoolArgument(v, key);
+    else if (key == "kaart_option1")
+        s.kaartOptions[1] = BoolArgument(v, key);
+    else if (key == "kaart_option2")
+        s.kaartOptions[2] = BoolArgument(v, key);
+    else if (key == "kaart_option4")
+        s.kaartOptions[3] = BoolArgument(v, key);
+    else if (key == "dinamo_reply_ms")
+        s.dinamoReplyMs = static_cast<uint16_t>(ranged(0, 65535));
+    else
+        throw py::type_error("CommandStation() got an unexpected keyword argument '" + key + "'");
 }
 
 std::unique_ptr<PyStation> MakeStation(const std::string& system, py::object port,
@@ -212,8 +230,7 @@ std::unique_ptr<PyStation> MakeStation(const std::string& system, py::object por
         name = port.cast<std::string>();
         if (name.empty()) throw py::value_error("port must not be empty");
     }
-    if (simulated == !port.is_none())
-        throw py::value_error("give either a port or simulator=True");
+    if (simulated == !port.is_none()) throw py::value_error("give either a port or simulator=True");
     Settings s;
     for (auto [key, value] : settings)
         ApplySetting(s, key.cast<std::string>(), value);
@@ -383,8 +400,7 @@ nothing came.)")
                 const bool sys = BoolArgument(systemAddress, "system_address");
                 s.Run([&](Station& st) { st.Write(a, v, sys); });
             },
-            py::arg("address"), py::arg("value"), py::kw_only(),
-            py::arg("system_address") = false,
+            py::arg("address"), py::arg("value"), py::kw_only(), py::arg("system_address") = false,
             "Selectrix: writes value 0..255 to address 0..111 (a function decoder); the "
             "central unit's own 112..127 (127 the track power) only with system_address=True.")
         .def(
@@ -411,7 +427,8 @@ turnout, power-off, power-on, short-external, short-loco-bus,
 short-internal, overheated {data1, data2}; dinamo: feedback, magnet, block
 {address, value}; every system: line {what: break|ring|error, errors}.
 
-Delivered on the calling thread while it iterates. With on_event set, the
+Delivered on the calling thread while it iterates; until then the newest
+10000 are kept. With on_event set, the
 events go to the callback instead and the iterator yields none.)")
         .def(
             "wait",
@@ -421,8 +438,8 @@ events go to the callback instead and the iterator yields none.)")
                 for (;;) {
                     long long left = -1;
                     if (ms >= 0) {
-                        left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   end - Clock::now())
+                        left = std::chrono::duration_cast<std::chrono::milliseconds>(end -
+                                                                                     Clock::now())
                                    .count();
                         if (left <= 0) return;
                     }

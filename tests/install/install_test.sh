@@ -17,6 +17,12 @@ for f in bin/quorrin bin/quorrin-sim bin/quorrin-cli \
          share/doc/Quorrin/99-quorrin-serial.rules.example; do
   [ -e "$prefix/$f" ] || fail "not installed: $f"
 done
+# The Python module and its stubs, where Debian's python3 looks under /usr.
+if ls "$build"/python/quorrin*.so > /dev/null 2>&1; then
+  ls "$prefix"/lib/python3/dist-packages/quorrin.cpython-*.so > /dev/null 2>&1 \
+    || fail "not installed: the Python module"
+  [ -e "$prefix/lib/python3/dist-packages/quorrin.pyi" ] || fail "not installed: quorrin.pyi"
+fi
 grep -q '^Exec=quorrin$' "$prefix/share/applications/quorrin.desktop" || fail "desktop entry"
 
 # A file named locale beside the programs, as /usr/bin/locale is, is no
