@@ -34,6 +34,13 @@ bool Carries(const cli::SystemInfo& system, const std::string& option) {
     return carried.find(" " + option + " ") != std::string::npos;
 }
 
+// The thread that serves the main-thread queue is the one inside a call:
+// work the component hands to "the main thread" from it then runs at once.
+// Called with the component lock held.
+void TakeMainThread() {
+    if (!platform::IsMainThread()) platform::SetMainThread();
+}
+
 } // namespace
 
 std::mutex& ComponentLock() {
@@ -73,7 +80,7 @@ Station::Station(const cli::SystemInfo& system, const Settings& settings, const 
                  bool simulator)
     : system_(system), settings_(settings), portName_(port) {
     std::lock_guard lock(ComponentLock());
-    platform::SetMainThread();
+    TakeMainThread();
     platform::SetHost(&Host());
     Host().Take();
     if (simulator) {
@@ -155,7 +162,7 @@ void Station::InstallHandlers() {
         using L = long long;
         switch (a) {
         case laBezetmelder:
-            lenzNibbles_.push_back({d1, d2 == 2, d3});
+            if (collectNibbles_) lenzNibbles_.push_back({d1, d2 == 2, d3});
             Keep({"feedback", {{"module", L{d1}}, {"upper", d2 == 2}, {"inputs", L{d3}}}});
             break;
         case laWisselFeedback:
@@ -282,7 +289,7 @@ void Station::Close() {
 
 void Station::CloseLocked() {
     if (!com_) return;
-    platform::SetMainThread();
+    TakeMainThread();
     TMivoCom& com = *com_;
     std::exception_ptr failure;
     try {
@@ -318,7 +325,7 @@ void Station::CloseLocked() {
 
 bool Station::Probe() {
     std::unique_lock lock(ComponentLock());
-    platform::SetMainThread();
+    TakeMainThread();
     TMivoCom& com = Com();
     const bool ok = com.InitSysteem() && com.GetVerbindingOke();
     initialised_ = initialised_ || ok;
@@ -328,7 +335,7 @@ bool Station::Probe() {
 
 void Station::PowerOn() {
     std::unique_lock lock(ComponentLock());
-    platform::SetMainThread();
+    TakeMainThread();
     Initialise();
     const bool on = Com().ZetSysteemAan();
     RaiseMessages();
@@ -337,7 +344,7 @@ void Station::PowerOn() {
 
 void Station::PowerOff() {
     std::unique_lock lock(ComponentLock());
-    platform::SetMainThread();
+    TakeMainThread();
     Initialise();
     Com().ZetSysteemUit();
     RaiseMessages();
@@ -345,7 +352,7 @@ void Station::PowerOff() {
 
 PowerState Station::Power() {
     std::unique_lock lock(ComponentLock());
-    platform::SetMainThread();
+    TakeMainThread();
     Initialise();
     TMivoCom& com = Com();
     PowerState state;
@@ -394,7 +401,7 @@ std::string Station::Loco(const LocoCommand& c) {
                                     " is not one of 14, 15, 27, 28, 31");
 
     std::unique_lock lock(ComponentLock());
-    platform::SetMainThread();
+    TakeMainThread();
     Initialise();
     std::string sent;
     // Märklin's speed code 15 changes the direction.
@@ -423,11 +430,16 @@ std::optional<std::string> Station::Feedback(int address, int request, bool all,
         throw std::invalid_argument(OutOfRange("request", request, 0, 255, name));
 
     std::unique_lock lock(ComponentLock());
-    platform::SetMainThread();
+    TakeMainThread();
     Initialise();
     TMivoCom& com = Com();
     std::string answer;
     lenzNibbles_.clear();
+    collectNibbles_ = system_.feedback == cli::FeedbackAnswer::Events;
+    struct StopCollecting {
+        bool& flag;
+        ~StopCollecting() { flag = false; }
+    } stop{collectNibbles_};
     com.GetBezetmelder(static_cast<uint8_t>(address), static_cast<uint8_t>(request), all, flag2,
                        answer);
     RaiseMessages();
@@ -472,7 +484,7 @@ void Station::Write(int address, int value, bool systemAddress) {
                                     ", 127 is the track power): give system_address=True to "
                                     "write it on purpose");
     std::unique_lock lock(ComponentLock());
-    platform::SetMainThread();
+    TakeMainThread();
     Initialise();
     Com().SelectrixFunctieDecoder(static_cast<uint8_t>(address), static_cast<uint8_t>(value));
     RaiseMessages();
@@ -482,7 +494,7 @@ double Station::Version(const InterruptCheck& interrupted) {
     if (!system_.versioned)
         throw std::invalid_argument(std::string("version is for lenz only, not ") + system_.name);
     std::unique_lock lock(ComponentLock());
-    platform::SetMainThread();
+    TakeMainThread();
     TMivoCom& com = Com();
     if (!initialised_) {
         if (!com.InitSysteem()) throw NoAnswerError("the interface did not answer");
@@ -507,7 +519,7 @@ void Station::Serve(long long ms, bool untilEvent, const InterruptCheck& interru
         if (!forever && deadline.Reached()) return;
         if (interrupted && interrupted()) throw Interrupted();
         std::unique_lock lock(ComponentLock());
-        platform::SetMainThread();
+        TakeMainThread();
         Initialise();
         CheckLine();
         const uint32_t slice =

@@ -193,6 +193,7 @@ class Station {
         int inputs;
     };
     std::vector<Nibble> lenzNibbles_;
+    bool collectNibbles_ = false; // only while a read waits
 };
 
 // Whether the component still has commands queued or held back for its

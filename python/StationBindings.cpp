@@ -268,8 +268,10 @@ station raises ValueError.
 
 Threads: every call of every station takes one lock of the module in turn
 (the port's events reach Python only on the calling thread), so threads that
-share a station are served one after the other. Ctrl-C ends a wait within
-100 ms, closes the station in order and raises KeyboardInterrupt.)")
+share a station are served one after the other. Ctrl-C ends a wait for
+events or answers within 100 ms (a single exchange of the component, such as
+the Intellibox's rate scan, finishes first), closes the station in order and
+raises KeyboardInterrupt.)")
         .def(py::init(&MakeStation), py::arg("system"), py::arg("port") = py::none(),
              py::arg("simulator") = false)
         .def_property_readonly(
