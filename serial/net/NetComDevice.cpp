@@ -15,6 +15,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -313,6 +314,8 @@ void NetComDevice::Close() {
     out_.clear();
 }
 
+namespace {
+
 // A look-up given up at the time limit finishes on its own thread: it holds
 // the job with the waiting side, and whoever comes last frees it; a result
 // nobody waits for any more is freed there.
@@ -325,6 +328,8 @@ struct NameLookUp {
     int err = 0; // errno, for EAI_SYSTEM
     addrinfo* found = nullptr;
 };
+
+} // namespace
 
 int NetComDevice::LookUpHost(const std::string& host, const std::string& service, uint32_t start,
                              addrinfo*& found) {
@@ -341,6 +346,7 @@ int NetComDevice::LookUpHost(const std::string& host, const std::string& service
     auto job = std::make_shared<NameLookUp>();
     try {
         std::thread([job, hints, host, service, lookUp = lookUp_] {
+            ::pthread_setname_np(::pthread_self(), kLookUpThreadName);
             addrinfo* result = nullptr;
             const int rc = lookUp(host.c_str(), service.c_str(), &hints, &result);
             const int err = errno;

@@ -79,6 +79,7 @@ class NetComDevice : public ComDevice, private TelnetDecoder::Sink {
     // tests put in one that asks a name server of theirs. It runs on a thread
     // of its own, which may outlive the device; its result is freed with
     // freeaddrinfo().
+    static constexpr const char* kLookUpThreadName = "name-look-up";
     using LookUp = int (*)(const char* host, const char* service, const addrinfo* hints,
                            addrinfo** found);
 

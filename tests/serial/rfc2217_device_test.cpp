@@ -12,6 +12,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <mutex>
 #include <netdb.h>
@@ -603,11 +604,14 @@ int AnswerLate(const char*, const char* service, const addrinfo* hints, addrinfo
     return ::getaddrinfo("127.0.0.1", service, hints, found);
 }
 
-size_t ThreadCount() {
+// Threads of this process busy with a name look-up.
+size_t LookUpThreads() {
     size_t n = 0;
-    for ([[maybe_unused]] const auto& entry :
-         std::filesystem::directory_iterator("/proc/self/task"))
-        ++n;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        if (std::getline(comm, name) && name == NetComDevice::kLookUpThreadName) ++n;
+    }
     return n;
 }
 
@@ -629,7 +633,6 @@ TEST_F(NetDevice, ANameLookUpThatTakesTooLongFailsTheOpenInTimeNamingTheHost) {
         {"a name server that does not answer", AskTheSilentServer},
         {"an answer after the limit", AnswerLate},
     };
-    const size_t threads = ThreadCount();
     for (const Row& r : rows) {
         TComPort port;
         port.SetDeviceFactory([&] { return std::make_unique<NetComDevice>(limits, r.lookUp); });
@@ -648,13 +651,14 @@ TEST_F(NetDevice, ANameLookUpThatTakesTooLongFailsTheOpenInTimeNamingTheHost) {
         EXPECT_LT(platform::ElapsedSince(start), 700u) << r.what;
         EXPECT_FALSE(port.Connected());
     }
+    EXPECT_GT(LookUpThreads(), 0u) << "the look-ups were given up, not waited for";
     // The silent server was asked: the look-up went the way of any other.
     pollfd p{udp, POLLIN, 0};
     EXPECT_EQ(::poll(&p, 1, 0), 1);
     ::close(udp);
     // The look-ups given up finish on their own and leave nothing behind.
     const auto deadline = platform::Deadline::After(5000);
-    while (ThreadCount() > threads && !deadline.Reached())
+    while (LookUpThreads() > 0 && !deadline.Reached())
         platform::Sleep(10);
-    EXPECT_EQ(ThreadCount(), threads);
+    EXPECT_EQ(LookUpThreads(), 0u);
 }
