@@ -1,10 +1,12 @@
 #include "cli/Cli.h"
 
+#include "command_station/LenzLog.h"
 #include "command_station/MivoComm.h"
 #include "platform/Host.h"
 #include "platform/Tick.h"
 #include "platform/Translate.h"
 #include "serial/CPort.h"
+#include "serial/ComSettings.h"
 #include "serial/PortList.h"
 #include "sim/DinamoSim.h"
 #include "sim/IntelliboxSim.h"
@@ -74,47 +76,12 @@ const SystemInfo* FindSystem(const std::string& name) {
 }
 
 std::optional<serial::TBaudRate> BaudRate(long rate) {
-    static constexpr std::array<std::pair<long, serial::TBaudRate>, 15> kRates{{
-        {110, serial::br110},
-        {300, serial::br300},
-        {600, serial::br600},
-        {1200, serial::br1200},
-        {2400, serial::br2400},
-        {4800, serial::br4800},
-        {9600, serial::br9600},
-        {14400, serial::br14400},
-        {19200, serial::br19200},
-        {38400, serial::br38400},
-        {56000, serial::br56000},
-        {57600, serial::br57600},
-        {115200, serial::br115200},
-        {128000, serial::br128000},
-        {256000, serial::br256000},
-    }};
-    for (const auto& [n, r] : kRates)
-        if (n == rate) return r;
-    return std::nullopt;
+    const serial::TBaudRate r = serial::BaudRateOfValue(rate);
+    if (r == serial::brCustom) return std::nullopt;
+    return r;
 }
 
 // Lenz log categories by name; a mask may be given as a number too.
-constexpr std::array<std::pair<const char*, uint16_t>, 15> kLenzCategories{{
-    {"received", 0x0001},
-    {"ok", 0x0002},
-    {"feedback", 0x0004},
-    {"emergency", 0x0008},
-    {"allon", 0x0010},
-    {"version", 0x0020},
-    {"handstop", 0x0040},
-    {"hand", 0x0080},
-    {"undefined", 0x0100},
-    {"loco", 0x0200},
-    {"turnout", 0x0400},
-    {"sent", 0x0800},
-    {"numbers", 0x1000},
-    {"errors", 0x2000},
-    {"all", 0x3FFF},
-}};
-
 std::optional<uint16_t> LenzMask(const std::string& text) {
     uint16_t mask = 0;
     std::stringstream in(text);
@@ -122,7 +89,7 @@ std::optional<uint16_t> LenzMask(const std::string& text) {
     while (std::getline(in, part, ',')) {
         if (part.empty()) continue;
         bool found = false;
-        for (const auto& [name, bits] : kLenzCategories)
+        for (const auto& [name, bits] : command_station::kLenzLogCategories)
             if (part == name) {
                 mask |= bits;
                 found = true;
@@ -332,6 +299,7 @@ class Session {
     bool initialised_ = false;
     int events_ = 0;
     std::vector<int> feedbackSeen_;
+    double version_ = 0.0; // the Lenz interface's version as last reported
 };
 
 std::string Hex(int v) {
@@ -359,7 +327,7 @@ void Session::InstallHandlers() {
         com.LenzLogMasker = *LenzMask(opt_.lenzLog);
     }
     com.OnLenzDoeIets = [this](command_station::TLenzAktie a, uint16_t d1, uint16_t d2, uint8_t d3,
-                               double) {
+                               double d4) {
         using namespace command_station;
         switch (a) {
         case laBezetmelder:
@@ -385,6 +353,7 @@ void Session::InstallHandlers() {
             Event({{"event", "power"}, {"state", "on"}}, "broadcast: power on");
             break;
         case laVersie: // the answer of version and probe, shown as their result
+            version_ = d4;
             break;
         }
     };
@@ -461,17 +430,8 @@ int Session::Open() {
 void Session::Close() {
     if (!com_) return;
     TMivoCom& com = *com_;
-    if (com.Connected()) {
-        // What is still held back goes out first, within bounds.
-        const platform::Deadline limit = platform::Deadline::After(2000);
-        if (system_.number == command_station::dsMarklin)
-            while (com.MarklinAchtergehouden && !com.MarklinAchtergehouden->empty() &&
-                   !limit.Reached() && com.SysteemAan)
-                if (!com.MarklinVerstuurAchtergehouden(true)) platform::Sleep(5);
-        if (system_.number == command_station::dsIntellibox) com.IBStuurAchtergehouden();
-        if (system_.number == command_station::dsLenz)
-            ServeUntil(1000, [&] { return !com.LenzRij || com.LenzRij->empty(); });
-    }
+    // What is still queued or held back goes out first, within bounds.
+    if (com.Connected()) com.Drain([] { return g_interrupted.load(); });
     com_.reset(); // closes the port: the component switches off what it switched on
     simulator_.reset();
     platform::MainQueue().Serve();
@@ -484,7 +444,7 @@ void Session::ServeUntil(uint32_t ms, const std::function<bool()>& done) {
         platform::MainQueue().WaitForWork(
             static_cast<uint32_t>(std::min<uint64_t>(deadline.Remaining(), 50)));
         platform::MainQueue().Serve();
-        if (com_ && system_.number == command_station::dsLenz) com_->LenzZend({});
+        if (com_) com_->IdleStep();
     }
 }
 
@@ -537,7 +497,7 @@ int Session::Execute(const Request& req) {
         // The request goes out behind what is still queued: let that finish
         // first (within bounds), or the answer's wait would run out meanwhile.
         if (system_.number == command_station::dsLenz)
-            ServeUntil(1000, [&] { return !com.LenzRij || com.LenzRij->empty(); });
+            ServeUntil(1000, [&] { return !com.Pending(); });
         const double v = com.GetLenzVersie();
         if (refused()) return kWrongUse;
         if (v <= 0.0) return Fail(kNoAnswer, "version", "the interface did not answer");
@@ -557,8 +517,8 @@ int Session::Probe() {
     json result{{"command", "probe"}, {"system", system_.name}, {"ok", true}};
     std::string text = std::string(system_.name) + ": the interface answers";
     if (system_.number == command_station::dsLenz) {
-        result["version"] = com.LenzVersie;
-        text += " (version " + VersionText(com.LenzVersie) + ")";
+        result["version"] = version_;
+        text += " (version " + VersionText(version_) + ")";
     }
     Result(result, text);
     return kDone;
