@@ -4,6 +4,8 @@
 
 #include "command_station/MivoComm.h"
 #include "Links.h"
+#include "command_station/LenzLog.h"
+#include "tests/support/Bytes.h"
 #include "platform/Host.h"
 #include "platform/Tick.h"
 #include "tests/support/RecordingHost.h"
@@ -483,6 +485,64 @@ TEST(MivoComModel, EventRaisersNeedAHandler) {
     com.DoDinDoeIets(daMagneet, 1, 2, 3, 4);
     EXPECT_EQ(got,
               (std::vector<std::string>{"alg3x", "lenzy", "ibz", "ld1,1,65535,255,1", "din1,10"}));
+}
+
+// What a host asks of every system: the idle step, "anything pending?" and
+// letting it out before a close.
+TEST(MivoComModel, PendingWorkAndLettingItOut) {
+    testsupport::RecordingHost host;
+    {
+        // Märklin holds a locomotive command back while power is off; it
+        // goes once power is on, in the idle step or when drained.
+        TMivoCom com;
+        com.MarklinLocPauze = 1;
+        auto line = OpenOnFake(com, dsMarklin);
+        std::string r;
+        com.StuurLoc(3, 5, false, true, {}, 3, 14, false, r);
+        EXPECT_TRUE(com.Pending());
+        com.IdleStep();
+        com.Drain();
+        EXPECT_TRUE(com.Pending()) << "power is off";
+        EXPECT_EQ(line->Written(), "");
+        com.SysteemAan = true; // switched on meanwhile (no 500 ms gap to wait)
+        com.Drain();
+        EXPECT_FALSE(com.Pending());
+        EXPECT_EQ(line->Written(), testsupport::Bytes({5, 3}));
+    }
+    {
+        // The Lenz queue keeps a command while the port is closed.
+        TMivoCom com;
+        com.SetDigitaalSysteem(dsLenz);
+        com.ZetSysteemUit();
+        EXPECT_FALSE(com.Pending());
+        links::Lenz(com).LenzZend(testsupport::Bytes({0x21, 0x21}));
+        EXPECT_TRUE(com.Pending());
+        com.IdleStep();
+        com.Drain([] { return true; }); // stopped at once: nothing served
+        EXPECT_TRUE(com.Pending());
+    }
+    for (int systeem : {0, int{dsSelectrix}, int{dsSerieleKaart}, int{dsIntellibox}, 7}) {
+        TMivoCom com;
+        auto line = OpenOnFake(com, static_cast<uint8_t>(systeem));
+        EXPECT_FALSE(com.Pending()) << systeem;
+        com.IdleStep();
+        com.Drain();
+        EXPECT_EQ(line->Written(), "") << systeem;
+    }
+}
+
+TEST(MivoComModel, LenzLogCategoriesHaveOneBitEachAndAllCoversThem) {
+    uint16_t seen = 0;
+    for (const LenzLogCategory& c : kLenzLogCategories) {
+        if (std::string(c.name) == "all") {
+            EXPECT_EQ(c.bits, kLenzLogAll);
+            continue;
+        }
+        EXPECT_EQ(c.bits & (c.bits - 1), 0) << c.name; // a single bit
+        EXPECT_EQ(seen & c.bits, 0) << c.name;         // not named twice
+        seen |= c.bits;
+    }
+    EXPECT_EQ(seen, kLenzLogAll);
 }
 
 TEST(MivoComModel, RemovingTheLenzTextHandlerClearsTheMask) {
