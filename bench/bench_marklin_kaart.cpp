@@ -13,6 +13,7 @@
 #include "BenchUtil.h"
 
 #include "command_station/MivoComm.h"
+#include "command_station/marklin/MarklinLink.h"
 #include "platform/Tick.h"
 #include "sim/KaartSim.h"
 #include "sim/MarklinSim.h"
@@ -53,7 +54,7 @@ void Marklin() {
         unit.ClearRecords();
         for (uint16_t adres = 1; adres <= 10; ++adres)
             com.StuurLoc(adres, 5, true, true, {}, 3, 0, false, r);
-        while (com.MarklinVerstuurAchtergehouden(true)) {
+        while (com.LinkAs<command_station::marklin::MarklinLink>()->MarklinVerstuurAchtergehouden(true)) {
         }
         unit.WaitForReceived(20, 2000);
         std::vector<double> gaps = GapsMs(unit.Received());

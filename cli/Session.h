@@ -100,6 +100,7 @@ class Session {
     bool Refused() const { return host_.shown > shownBefore_; }
     int events_ = 0;
     std::vector<int> feedbackSeen_;
+    double version_ = 0.0; // the Lenz interface's version as last reported
 };
 
 } // namespace cli

@@ -2,8 +2,9 @@
 // thread and a pseudo-terminal, against the simulated interface. Received
 // bytes reach the parser only through OnRxChar on the main thread, so the
 // test's main thread serves the main-thread queue while it waits.
-#include "command_station/LenzProtocol.h"
+#include "command_station/lenz/LenzMessages.h"
 #include "command_station/MivoComm.h"
+#include "Links.h"
 #include "platform/Host.h"
 #include "platform/Tick.h"
 #include "sim/LenzSim.h"
@@ -72,7 +73,7 @@ class LenzLine : public ::testing::Test {
     bool HasLine(const std::string& line) {
         return std::find(log.begin(), log.end(), line) != log.end();
     }
-    bool QueueEmpty() { return com.LenzRij->empty(); }
+    bool QueueEmpty() { return links::Lenz(com).LenzRij.empty(); }
 
     testsupport::RecordingHost host;
     std::vector<std::string> log;
@@ -94,7 +95,7 @@ TEST_F(LenzLine, VersionOfNewAndOldInterfacesAndOfASilentOne) {
 
     unit.SetVersionByte(0x23);
     EXPECT_TRUE(com.GetVerbindingOke());
-    EXPECT_DOUBLE_EQ(com.LenzVersie, 2.3);
+    EXPECT_DOUBLE_EQ(links::Lenz(com).LenzVersie, 2.3);
 
     unit.SetSilent(true);
     uint32_t start = platform::GetTickCount();
@@ -184,7 +185,7 @@ TEST_F(LenzLine, LocomotiveCommandsInBothFormsReachTheStation) {
 
     // The station's own report of it, through a status request.
     events.clear();
-    com.LenzZend(Bytes({0xE3, 0x00, 0xC3, 0xE8}));
+    links::Lenz(com).LenzZend(Bytes({0xE3, 0x00, 0xC3, 0xE8}));
     ASSERT_TRUE(Pump([&] { return QueueEmpty(); }));
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].aktie, laLocV3);
@@ -196,7 +197,7 @@ TEST_F(LenzLine, LocomotiveCommandsInBothFormsReachTheStation) {
 TEST_F(LenzLine, CorruptedAnswerThenResynchronisation) {
     unit.CorruptNextAnswer();
     EXPECT_EQ(com.GetLenzVersie(), 0.0);
-    EXPECT_TRUE(com.LenzSynchroniseren);
+    EXPECT_TRUE(links::Lenz(com).LenzSynchroniseren);
     EXPECT_DOUBLE_EQ(com.GetLenzVersie(), 3.6);      // resent, answered
     ASSERT_TRUE(Pump([&] { return QueueEmpty(); })); // the second request, answered too
     EXPECT_EQ(
@@ -221,12 +222,12 @@ TEST_F(LenzLine, ResendAfterTheReplyTimeAndSkipping) {
     com.StuurLoc(3, 0, false, true, {}, 3, 0, false, r);
     com.StuurLoc(4, 0, false, true, {}, 3, 0, false, r);
     platform::Sleep(20);
-    com.LenzZend(""); // within the reply time
+    links::Lenz(com).LenzZend(""); // within the reply time
     platform::Sleep(320);
-    com.LenzZend(""); // resent
+    links::Lenz(com).LenzZend(""); // resent
     platform::Sleep(320);
     com.LenzSlaOver = 1;
-    com.LenzZend(""); // skipped: the next goes out
+    links::Lenz(com).LenzZend(""); // skipped: the next goes out
     std::string loc3 = M({0xB3, 0x03, 0x40, 0x00}), loc4 = M({0xB3, 0x04, 0x40, 0x00});
     ASSERT_TRUE(unit.WaitForReceived(15, 2000));
     EXPECT_EQ(Received(), loc3 + loc3 + loc4);
@@ -268,7 +269,7 @@ TEST_F(LenzLine, ClosingSoonAfterPowerOnSwitchesTheLayoutOff) {
     // goes, and must never be lost in the close.
     for (int i = 0; i < 10; ++i) {
         if (!com.Connected()) com.OpenPort();
-        com.LenzRij->clear();
+        links::Lenz(com).LenzRij.clear();
         unit.ClearRecords();
         com.ZetSysteemAan();
         ASSERT_TRUE(unit.WaitForReceived(3, 2000));
@@ -310,7 +311,7 @@ TEST_F(LenzLine, BusyForever) {
     size_t sent = Received().size() / 3;
     EXPECT_GT(sent, 10u);
     EXPECT_LT(sent, 400u);
-    EXPECT_EQ(com.LenzRij->size(), 1u);
-    EXPECT_LT(com.LenzInvoer.size(), 17u);
+    EXPECT_EQ(links::Lenz(com).LenzRij.size(), 1u);
+    EXPECT_LT(links::Lenz(com).LenzInvoer.size(), 17u);
     unit.SetReportAlways(sim::LenzReport::None);
 }

@@ -2,6 +2,7 @@
 // layer and a pseudo-terminal, against the simulators. The bytes on the wire,
 // the gaps between them as the interface saw them, and the card's rate.
 #include "command_station/MivoComm.h"
+#include "Links.h"
 #include "platform/Host.h"
 #include "platform/Tick.h"
 #include "sim/KaartSim.h"
@@ -66,9 +67,9 @@ TEST_F(MarklinLine, PowerLocomotiveAndPowerOffInOrderWithTheirGaps) {
     ASSERT_TRUE(com.ZetSysteemAan());
     std::string r;
     com.StuurLoc(24, 7, true, true, {}, 3, 0, false, r); // held: within the start gap
-    EXPECT_TRUE(com.MarklinVerstuurAchtergehouden(true));
+    EXPECT_TRUE(links::Marklin(com).MarklinVerstuurAchtergehouden(true));
     com.StuurLoc(25, 3, false, true, {}, 3, 0, false, r); // held: within the loc gap
-    EXPECT_TRUE(com.MarklinVerstuurAchtergehouden(true));
+    EXPECT_TRUE(links::Marklin(com).MarklinVerstuurAchtergehouden(true));
     com.ZetSysteemUit();
     ASSERT_TRUE(unit.WaitForReceived(6, 2000));
     std::vector<sim::LineByte> rx = unit.Received();
@@ -196,7 +197,7 @@ TEST_F(KaartLine, FaultsGiveTheNegativeResults) {
     com.OpenPort();
     card.SetWrongEcho(0x06);
     EXPECT_FALSE(com.GetVerbindingOke());
-    EXPECT_FALSE(com.KaartGeinitialiseerd);
+    EXPECT_FALSE(links::Kaart(com).KaartGeinitialiseerd);
     EXPECT_FALSE(com.LaatsteFout.empty());
     card.SetWrongEcho(-1);
     card.SetSilent(true);

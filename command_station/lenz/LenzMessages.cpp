@@ -1,23 +1,23 @@
-#include "command_station/LenzProtocol.h"
+#include "command_station/lenz/LenzMessages.h"
 
 #include <algorithm>
 #include <charconv>
 
-namespace command_station {
+namespace command_station::lenz {
 
-uint8_t LenzXor(const std::string& bytes) {
+uint8_t Xor(const std::string& bytes) {
     uint8_t x = 0;
     for (unsigned char b : bytes)
         x ^= b;
     return x;
 }
 
-bool LenzXorOkeBericht(const std::string& bericht) {
+bool LenzXorOke(const std::string& bericht) {
     // The XOR over every byte, the check byte included, is 0 when it fits.
-    return !bericht.empty() && LenzXor(bericht) == 0;
+    return !bericht.empty() && Xor(bericht) == 0;
 }
 
-bool LenzGeldigeKop(uint8_t header, bool versie3) {
+bool IsMessageStart(uint8_t header, bool versie3) {
     switch (header) {
     case 0x01:
     case 0x42:
@@ -46,12 +46,12 @@ bool LenzGeldigeKop(uint8_t header, bool versie3) {
     }
 }
 
-std::string LenzAdresBytesVan(uint16_t adres) {
+std::string LenzAdresBytes(uint16_t adres) {
     if (adres <= 99) return std::string{'\0', static_cast<char>(adres)};
     return std::string{static_cast<char>(0xC0 + adres / 256), static_cast<char>(adres % 256)};
 }
 
-uint16_t LenzAdresWaardeVan(const std::string& tweeBytes) {
+uint16_t LenzAdresWaarde(const std::string& tweeBytes) {
     if (tweeBytes.size() != 2) return 0;
     unsigned h = static_cast<unsigned char>(tweeBytes[0]);
     unsigned l = static_cast<unsigned char>(tweeBytes[1]);
@@ -74,14 +74,14 @@ uint8_t Stap28(uint8_t code) {
 }
 } // namespace
 
-uint8_t LenzStapOud(uint8_t code, uint8_t stappen) {
+uint8_t OldStep(uint8_t code, uint8_t stappen) {
     uint8_t q = code & 0x1F;
     if (q == 0) return 0;
     if (stappen == 0) return static_cast<uint8_t>(q - 1);
     return Stap28(q);
 }
 
-uint8_t LenzStapV3(uint8_t code, uint8_t modus) {
+uint8_t StepV3(uint8_t code, uint8_t modus) {
     uint8_t q = code & 0x7F;
     if (q == 0) return 0;
     switch (modus & 7) {
@@ -100,7 +100,7 @@ uint8_t LenzStapV3(uint8_t code, uint8_t modus) {
     }
 }
 
-uint8_t LenzSnelheidsCode(uint8_t modus, uint8_t snelheid) {
+uint8_t SpeedCode(uint8_t modus, uint8_t snelheid) {
     unsigned s = snelheid;
     if (s == 0) return 0;
     switch (modus) {
@@ -128,18 +128,18 @@ uint8_t LenzSnelheidsCode(uint8_t modus, uint8_t snelheid) {
     return static_cast<uint8_t>((s - 1) / 2 + 2);
 }
 
-double LenzVersieWaarde(uint8_t versieByte) {
+double VersionValue(uint8_t versieByte) {
     unsigned hoog = versieByte >> 4;
     unsigned laag = versieByte & 0x0F;
     // The fraction is written with the low nibble's decimal digits.
     return hoog + laag / (laag >= 10 ? 100.0 : 10.0);
 }
 
-std::string LenzVersieTekst(uint8_t versieByte, char scheidingsteken) {
+std::string VersionText(uint8_t versieByte, char scheidingsteken) {
     // Shortest text that reads back as the number, whatever the process
     // locale: to_chars never uses a locale's separator.
     char buf[32];
-    auto res = std::to_chars(buf, buf + sizeof buf, LenzVersieWaarde(versieByte));
+    auto res = std::to_chars(buf, buf + sizeof buf, VersionValue(versieByte));
     std::string t(buf, res.ptr);
     for (char& c : t)
         if (c == '.') c = scheidingsteken;
@@ -148,7 +148,7 @@ std::string LenzVersieTekst(uint8_t versieByte, char scheidingsteken) {
 
 // ---------------------------------------------------------------- log lines
 
-std::string LenzOntvangenTekst(const std::string& brok) {
+std::string ReceivedText(const std::string& brok) {
     std::string t = "- ontvangen: ";
     for (unsigned char b : brok) {
         t += ' ';
@@ -157,7 +157,7 @@ std::string LenzOntvangenTekst(const std::string& brok) {
     return t;
 }
 
-std::string LenzBezetmelderTekst(unsigned adres, uint8_t nibble, uint8_t ingangen) {
+std::string FeedbackText(unsigned adres, uint8_t nibble, uint8_t ingangen) {
     std::string t = "- bezetmeldadres: " + std::to_string(adres);
     unsigned eerste = nibble == 2 ? 5 : 1;
     for (unsigned i = 0; i < 4; ++i) {
@@ -168,7 +168,7 @@ std::string LenzBezetmelderTekst(unsigned adres, uint8_t nibble, uint8_t ingange
     return t;
 }
 
-std::string LenzWisselTekst(unsigned adres, unsigned eersteWissel, uint8_t standen) {
+std::string TurnoutText(unsigned adres, unsigned eersteWissel, uint8_t standen) {
     std::string t = "- wisseladres: " + std::to_string(adres);
     t += ' ';
     t += std::to_string(eersteWissel);
@@ -179,7 +179,7 @@ std::string LenzWisselTekst(unsigned adres, unsigned eersteWissel, uint8_t stand
     return t;
 }
 
-std::string LenzFeedbackTypeTekst(unsigned adres, uint8_t vlag) {
+std::string FeedbackTypeText(unsigned adres, uint8_t vlag) {
     std::string t = "!! - Feedbacktype: ";
     t += vlag & 0x40 ? '1' : '0';
     t += vlag & 0x20 ? '1' : '0';
@@ -187,20 +187,20 @@ std::string LenzFeedbackTypeTekst(unsigned adres, uint8_t vlag) {
     return t;
 }
 
-std::string LenzLocTekst(const std::string& kop, unsigned adres, bool vooruit, bool licht,
+std::string LocoStateText(const std::string& prefix, unsigned adres, bool vooruit, bool licht,
                          unsigned stap) {
-    std::string t = kop + std::to_string(adres);
+    std::string t = prefix + std::to_string(adres);
     t += vooruit ? " / vooruit" : " / achteruit";
     t += licht ? " / licht aan" : " / licht uit";
     t += " / snelheid: " + std::to_string(stap);
     return t;
 }
 
-std::string LenzOngedefinieerdKop(uint8_t header) {
+std::string UndefinedHeaderText(uint8_t header) {
     return "- headertype " + std::to_string(header) + " niet gedefinieerd!";
 }
 
-std::string LenzOngedefinieerdBytes(const std::string& bericht) {
+std::string UndefinedBytesText(const std::string& bericht) {
     std::string t = "  ontvangen:";
     for (unsigned char b : bericht) {
         t += ' ';
@@ -209,7 +209,7 @@ std::string LenzOngedefinieerdBytes(const std::string& bericht) {
     return t;
 }
 
-std::string LenzGetallenTekst(const std::string& opdracht, uint8_t xorByte) {
+std::string NumbersText(const std::string& opdracht, uint8_t xorByte) {
     std::string t;
     for (unsigned char b : opdracht) {
         t += std::to_string(b);
@@ -219,7 +219,7 @@ std::string LenzGetallenTekst(const std::string& opdracht, uint8_t xorByte) {
     return t;
 }
 
-std::string LenzStuurLocTekst(uint16_t adres, uint8_t snelheid, bool vooruit, bool licht) {
+std::string SentLocoText(uint16_t adres, uint8_t snelheid, bool vooruit, bool licht) {
     std::string t = "- uit (stuurloc): " + std::to_string(adres) +
                     " / snelheid: " + std::to_string(snelheid) + " / ";
     t += vooruit ? "vooruit / " : "achteruit / ";
@@ -227,4 +227,4 @@ std::string LenzStuurLocTekst(uint16_t adres, uint8_t snelheid, bool vooruit, bo
     return t;
 }
 
-} // namespace command_station
+} // namespace command_station::lenz
