@@ -112,8 +112,8 @@ struct Line {
     size_t end = 0;   // the line end (or the end of the text)
     size_t next = 0;  // the first byte of the next line
     LineKind kind = LineKind::Blank;
-    std::string_view name;                  // of the section, or the key
-    size_t valueBegin = 0, valueEnd = 0;    // of an entry
+    std::string_view name;               // of the section, or the key
+    size_t valueBegin = 0, valueEnd = 0; // of an entry
 };
 
 bool IsBlank(char c) {
@@ -450,11 +450,10 @@ void RemoveLeftovers(const std::string& folder, const std::string& prefix) {
         const std::string_view name(entry->d_name);
         if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0)
             continue;
-        const bool random = std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()),
-                                        name.end(), [](char c) {
-                                            return (c >= 'a' && c <= 'z') ||
-                                                   (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-                                        });
+        const bool random = std::all_of(
+            name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(), [](char c) {
+                return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+            });
         struct stat st {};
         if (random && fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
             S_ISREG(st.st_mode))
@@ -482,8 +481,8 @@ class SaveLock {
             struct stat held {};
             if (fstat(fd_, &held) != 0 || !S_ISREG(held.st_mode)) {
                 Drop();
-                Fail(file, "cannot get a temporary file beside it (" + path_ +
-                               " is not a regular file)");
+                Fail(file,
+                     "cannot get a temporary file beside it (" + path_ + " is not a regular file)");
             }
             while (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
                 const int err = errno;
@@ -529,8 +528,7 @@ bool IsSectionName(const std::string& s) {
 }
 bool IsValueName(const std::string& s) {
     if (s.empty() || s.find_first_of(std::string("\r\n\0=", 4)) != std::string::npos) return false;
-    return !IsBlank(s.front()) && !IsBlank(s.back()) && s[0] != ';' && s[0] != '#' &&
-           s[0] != '[';
+    return !IsBlank(s.front()) && !IsBlank(s.back()) && s[0] != ';' && s[0] != '#' && s[0] != '[';
 }
 
 } // namespace
@@ -581,8 +579,8 @@ std::optional<std::string> TIniFile::Value(const std::string& section, const std
             several = true;
             return false;
         }
-        value = std::string_view(c.text.data).substr(line.valueBegin,
-                                                     line.valueEnd - line.valueBegin);
+        value =
+            std::string_view(c.text.data).substr(line.valueBegin, line.valueEnd - line.valueBegin);
         return true;
     });
     if (several)

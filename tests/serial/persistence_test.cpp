@@ -12,11 +12,11 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
-#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -828,9 +828,9 @@ TEST_F(IniTest, ASaveRemovesWhatAKilledSaveLeft) {
     EXPECT_GT(Entries().size(), 1u) << "the killed save left its files";
 
     // Files that only look alike stay.
-    const std::vector<std::string> unrelated{
-        ".ports.ini~Ab12C", ".ports.ini~Ab12Cde", ".ports.ini~Ab-2Cd", ".other.ini~Ab12Cd",
-        "ports.ini.Ab12Cd", "ports.ini~Ab12Cd"};
+    const std::vector<std::string> unrelated{".ports.ini~Ab12C",  ".ports.ini~Ab12Cde",
+                                             ".ports.ini~Ab-2Cd", ".other.ini~Ab12Cd",
+                                             "ports.ini.Ab12Cd",  "ports.ini~Ab12Cd"};
     for (const std::string& name : unrelated)
         WriteFile(dir / name, "mine");
     WriteFile(dir / ".ports.ini~Zz09aB", "left by another killed save");

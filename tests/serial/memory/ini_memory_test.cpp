@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <new>
 #include <unistd.h>
 
@@ -46,16 +47,36 @@ void* AllocateOrThrow(size_t n) {
 
 } // namespace
 
-void* operator new(size_t n) { return AllocateOrThrow(n); }
-void* operator new[](size_t n) { return AllocateOrThrow(n); }
-void* operator new(size_t n, const std::nothrow_t&) noexcept { return Allocate(n); }
-void* operator new[](size_t n, const std::nothrow_t&) noexcept { return Allocate(n); }
-void operator delete(void* p) noexcept { Release(p); }
-void operator delete[](void* p) noexcept { Release(p); }
-void operator delete(void* p, size_t) noexcept { Release(p); }
-void operator delete[](void* p, size_t) noexcept { Release(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { Release(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { Release(p); }
+void* operator new(size_t n) {
+    return AllocateOrThrow(n);
+}
+void* operator new[](size_t n) {
+    return AllocateOrThrow(n);
+}
+void* operator new(size_t n, const std::nothrow_t&) noexcept {
+    return Allocate(n);
+}
+void* operator new[](size_t n, const std::nothrow_t&) noexcept {
+    return Allocate(n);
+}
+void operator delete(void* p) noexcept {
+    Release(p);
+}
+void operator delete[](void* p) noexcept {
+    Release(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    Release(p);
+}
+void operator delete[](void* p, size_t) noexcept {
+    Release(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+    Release(p);
+}
+void operator delete[](void* p, const std::nothrow_t&) noexcept {
+    Release(p);
+}
 
 namespace {
 
@@ -89,8 +110,8 @@ TEST_F(IniMemory, TheLargestFilesCostAFewTimesTheirSize) {
     };
     constexpr size_t kSize = TIniFile::kMaxFileSize;
     constexpr size_t kLimit = 10 * kSize;
-    for (const Case& c : std::vector<Case>{
-             {"blank lines", "\n"}, {"values", "a=1\n"}, {"sections", "[s]\n"}}) {
+    for (const Case& c :
+         std::vector<Case>{{"blank lines", "\n"}, {"values", "a=1\n"}, {"sections", "[s]\n"}}) {
         const fs::path file = dir / "big.ini";
         {
             std::string text;
