@@ -635,9 +635,12 @@ void TIniFile::UpdateFile() {
         folder = target.substr(0, slash + 1);
         base = target.substr(slash + 1);
     }
+    // Checked before anything is put beside the file, and again under the lock.
     struct stat st {};
-    if (stat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-        Fail(fileName_, "is not a regular file");
+    if (stat(target.c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode)) Fail(fileName_, "is not a regular file");
+        if (access(target.c_str(), W_OK) != 0) Fail(fileName_, "cannot be written", errno);
+    }
 
     const SaveLock lock(fileName_, folder + SideName(folder, base, ".lock"));
     // The file as it is now: another program may have saved since it was read.
