@@ -171,6 +171,10 @@ int Session::Loco(const Request& req) {
         text += " " + Hex(c);
     }
     json result{{"command", "loco"}, {"address", req.address}, {"sent", bytes}};
+    // Held back or queued: it goes out when the interface lets it (before a
+    // later power-off, at the latest at the close).
+    const bool queued = com_->Pending();
+    if (queued) result["queued"] = true;
     if (req.changeDirection)
         result["change_direction"] = true;
     else
@@ -178,7 +182,7 @@ int Session::Loco(const Request& req) {
     Result(result,
            "loco " + std::to_string(req.address) +
                (req.changeDirection ? " change direction" : " speed " + std::to_string(req.speed)) +
-               (text.empty() ? "" : ":" + text));
+               (text.empty() ? "" : ":" + text) + (queued ? " (queued)" : ""));
     return kDone;
 }
 

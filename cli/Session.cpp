@@ -48,7 +48,19 @@ void Session::InstallHandlers() {
                   "loco " + std::to_string(d1) + " data " + Hex(d2) + " functions " + Hex(d3));
             break;
         case laNoodstop:
-            Event({{"event", "emergency-stop"}}, "broadcast: emergency stop");
+            // 61 00 switches everything off; 81 00 stops the locomotives
+            // with the track still powered.
+            if (d1 == 0x61)
+                Event({{"event", "power"}, {"state", "off"}}, "broadcast: track power off");
+            else
+                Event({{"event", "emergency-stop"}}, "broadcast: emergency stop");
+            break;
+        case laServiceMode:
+            Event({{"event", "service-mode"}}, "broadcast: service mode");
+            break;
+        case laHandControl:
+            Event({{"event", "hand-control"}, {"address", d1}},
+                  "loco " + std::to_string(d1) + " taken over by another handset");
             break;
         case laAllesAan:
             Event({{"event", "power"}, {"state", "on"}}, "broadcast: power on");
@@ -119,7 +131,15 @@ bool Session::Close() {
     if (!com_) return true;
     TMivoCom& com = *com_;
     // What is still queued or held back goes out first, within bounds.
-    if (com.Connected()) com.Drain([] { return Stopping(); });
+    if (com.Connected()) {
+        com.Drain([] { return Stopping(); });
+        if (com.Pending()) {
+            unsent_ = true;
+            std::cerr << "quorrin-cli: commands still queued or held back were not sent before "
+                         "the close"
+                      << std::endl;
+        }
+    }
     // The close switches off what the component switched on; a close that
     // fails is reported here, not left to the destructor.
     bool closed = true;

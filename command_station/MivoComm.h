@@ -54,8 +54,12 @@ enum TLenzAktie : uint8_t {
     laLoc,
     laLocV3,
     laWisselFeedback,
-    laNoodstop,
-    laAllesAan
+    laNoodstop, // AData1: 0x61 everything off (track power off), 0x81 emergency stop
+    laAllesAan,
+    // Beyond the prescribed set: service mode entered (61 02); a locomotive
+    // taken over by another handset (A3/A4, E3), AData1 its address.
+    laServiceMode,
+    laHandControl
 };
 enum TIBAktie : uint8_t {
     iaBezetmelder,

@@ -88,7 +88,7 @@ void LenzLink::LenzVerwerk() {
             if (LenzInvoer.empty()) return;
             if (LenzLogAan(kLenzLogErrors))
                 Log(kLenzLogErrors, "- Gesynchroniseerd: " + std::to_string(LenzVerlorenBytes) +
-                                      " input bytes zijn verloren gegaan!");
+                                        " input bytes zijn verloren gegaan!");
         }
 
         uint8_t header = ByteAt(LenzInvoer, 0);
@@ -163,8 +163,11 @@ void LenzLink::HandleMessage(const std::string& message) {
         switch (ByteAt(message, 1)) {
         case 0x00:
             if (WachtNoodstop > 0 && --WachtNoodstop == 0) LenzOpdrachtKlaar();
-            com_.DoLenzDoeIets(laNoodstop, 0, 0, 0, 0.0);
+            com_.DoLenzDoeIets(laNoodstop, 0x61, 0, 0, 0.0);
             Log(kLenzLogEmergencyOff, "- Emergency off");
+            break;
+        case 0x02:
+            com_.DoLenzDoeIets(laServiceMode, 0, 0, 0, 0.0);
             break;
         case 0x01:
             if (WachtAllesAan > 0 && --WachtAllesAan == 0) LenzOpdrachtKlaar();
@@ -200,7 +203,7 @@ void LenzLink::HandleMessage(const std::string& message) {
         break;
     case 0x81:
         if (ByteAt(message, 1) == 0x00) {
-            com_.DoLenzDoeIets(laNoodstop, 0, 0, 0, 0.0);
+            com_.DoLenzDoeIets(laNoodstop, 0x81, 0, 0, 0.0);
             if (WachtNoodstop > 0 && --WachtNoodstop == 0) LenzOpdrachtKlaar();
             Log(kLenzLogHandStop, "- Noodstop op handregelaar");
         }
@@ -211,12 +214,14 @@ void LenzLink::HandleMessage(const std::string& message) {
     case 0xA4:
         HandleOldLoco(message);
         break;
-    case 0xE3:
+    case 0xE3: {
+        const uint16_t address = LenzAdresWaarde(message.substr(2, 2));
         if (LenzLogAan(kLenzLogHandControl))
             Log(kLenzLogHandControl,
-                    "- loc: " + std::to_string(LenzAdresWaarde(message.substr(2, 2))) +
-                        " op handbediening (V3)");
+                "- loc: " + std::to_string(address) + " op handbediening (V3)");
+        com_.DoLenzDoeIets(laHandControl, address, 0, 0, 0.0);
         break;
+    }
     case 0xE4:
     case 0xE5:
         HandleLocoV3(message);
@@ -248,8 +253,7 @@ void LenzLink::HandleFeedback(const std::string& message) {
         if (soort == 0x40) {
             uint8_t nibble = (f & 0x10) ? 2 : 1;
             if (LenzLogAan(kLenzLogFeedback))
-                Log(kLenzLogFeedback,
-                        FeedbackText(static_cast<unsigned>(n), nibble, f & 0x0F));
+                Log(kLenzLogFeedback, FeedbackText(static_cast<unsigned>(n), nibble, f & 0x0F));
             com_.DoLenzDoeIets(laBezetmelder, static_cast<uint16_t>(n), nibble, f & 0x0F, 0.0);
         } else if (soort == 0x20 || (soort == 0x00 && versie3)) {
             unsigned t = a * 4u + ((f & 0x10) ? 3 : 1);
@@ -278,6 +282,7 @@ void LenzLink::HandleOldLoco(const std::string& message) {
     if (header == 0xA3 || header == 0xA4) {
         if (LenzLogAan(kLenzLogHandControl))
             Log(kLenzLogHandControl, "- loc: " + std::to_string(l) + " op handbediening");
+        com_.DoLenzDoeIets(laHandControl, l, 0, 0, 0.0);
         if (header == 0xA4) com_.DoLenzDoeIets(laLoc, l, f, g, 0.0);
     }
     if (l == VerwachtLocAdres) {
@@ -302,7 +307,7 @@ void LenzLink::HandleLocoV3(const std::string& message) {
         // interface reports it and where our own function command puts it.
         if (LenzLogAan(kLenzLogLoco))
             Log(kLenzLogLoco, LocoStateText("- loc (V3): ", adres, (snelheid & 0x80) != 0,
-                                          (functies & 0x10) != 0, snelheid & 0x7F));
+                                            (functies & 0x10) != 0, snelheid & 0x7F));
     }
     LenzOpdrachtKlaar();
 }

@@ -118,6 +118,9 @@ bool MarklinLink::PowerOn() {
 
 void MarklinLink::PowerOff() {
     if (!com_.SysteemAan) return;
+    // Locomotive commands still held back were given before the power-off:
+    // they go out first, in order, instead of being lost with the power.
+    Drain({});
     com_.SysteemAan = false;
     Await(locoFree_);
     Await(stopFree_);

@@ -294,9 +294,12 @@ TEST_F(LenzLine, UnsolicitedTraffic) {
     ASSERT_DOUBLE_EQ(com.GetLenzVersie(), 2.3);
     events.clear();
     unit.TakeOver(7);
-    ASSERT_TRUE(Pump([&] { return !events.empty(); }));
-    EXPECT_EQ(events[0].aktie, laLoc);
+    ASSERT_TRUE(Pump([&] { return events.size() >= 2; }));
+    // The take-over is an event of its own, before the state it reports.
+    EXPECT_EQ(events[0].aktie, laHandControl);
     EXPECT_EQ(events[0].d1, 7);
+    EXPECT_EQ(events[1].aktie, laLoc);
+    EXPECT_EQ(events[1].d1, 7);
 }
 
 // An interface that answers everything with "busy": the queue resends at the
