@@ -1,7 +1,7 @@
 // The Märklin and serial-card models on their own: what they make of byte
 // streams, and the card's rate and probe rules.
-#include "sim/KaartSim.h"
-#include "sim/MarklinSim.h"
+#include "sim/KaartModel.h"
+#include "sim/MarklinModel.h"
 #include "tests/support/Bytes.h"
 
 #include <gtest/gtest.h>
