@@ -86,7 +86,7 @@ class IntelliboxModel {
     void SetIgnoreBaudChange(bool on) { ignoreBaud_ = on; }
     // The next text answer is `n` bytes without "]" (SIZE_MAX: it never ends).
     void SetEndlessText(size_t n) { endless_ = n; }
-    // Taken by the transport after Feed(): bytes of endless text now due, 0 when none.
+    // Taken by the simulator after Feed(): bytes of endless text now due, 0 when none.
     size_t TakeEndlessText();
 
   private:

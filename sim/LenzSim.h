@@ -20,10 +20,16 @@ class LenzSim final : public Simulator<LenzModel> {
 
     // Runs `fn` on the model under the simulator's lock; messages it returns go on the line.
     void WithModel(const std::function<std::vector<std::string>(LenzModel&)>& fn);
+    uint8_t VersionByte() { return Call<&LenzModel::VersionByte>(); }
     void SetVersionByte(uint8_t v) { Call<&LenzModel::SetVersionByte>(v); }
     LenzPower Power() { return Call<&LenzModel::Power>(); }
     bool Loco(uint16_t address, LenzLoco& out);
     uint64_t XorErrors() { return Call<&LenzModel::XorErrors>(); }
+
+    uint8_t Inputs(uint8_t module) { return Call<&LenzModel::Inputs>(module); }
+    void SetTurnoutModule(uint8_t module, bool turnout) {
+        Call<&LenzModel::SetTurnoutModule>(module, turnout);
+    }
 
     // Unsolicited traffic.
     void SetInputs(uint8_t module, uint8_t inputs);

@@ -169,7 +169,7 @@ class PtyTransport {
     // Makes the thread look at its timeouts and queues again, after a change from outside.
     void Wake();
 
-    // The hooks, run on the transport's thread with Mutex() held.
+    // The hooks, run on the transport's thread with the mutex held.
     // Bytes from the PC (already recorded), with the line as the PC has set it. Returns what to
     // run once the mutex is released (a monitor), or nothing.
     virtual std::function<void()> Input(const std::string& bytes, const LineSettings& line,
@@ -184,20 +184,19 @@ class PtyTransport {
     // ClearRecords(): clears what the simulator records of its own.
     virtual void ClearOwnRecords() {}
 
-    // Guards the model and everything the hooks touch.
-    std::mutex& Mutex() { return mutex_; }
-    // Runs `fn` with Mutex() held and returns its result.
+    // Runs `fn` with the transport's mutex held (it guards the model and everything the hooks
+    // touch) and returns its result.
     template <class Fn> auto Locked(Fn fn) {
         std::lock_guard<std::mutex> lock(mutex_);
         return fn();
     }
-    // Blocks (no spinning) until `done` holds (checked with Mutex() held after every exchange)
-    // or the timeout passed.
+    // Blocks (no spinning) until `done` holds (checked with the mutex held after every
+    // exchange) or the timeout passed.
     template <class Done> bool WaitFor(int timeoutMs, Done done) {
         return WaitUntil(mutex_, changed_, timeoutMs, done);
     }
 
-    // With Mutex() held: queue an answer to the PC after the answer delay, at the line's rate.
+    // With the mutex held: queue an answer to the PC after the answer delay, at the line's rate.
     void Answer(const std::string& bytes, uint64_t nowUs);
     Outbox& Out() { return outgoing_; }
     uint64_t AnswerDelayUs() const { return answerDelayUs_; }
@@ -230,7 +229,7 @@ template <class Model> class Simulator : public PtyTransport {
     Simulator(const std::string& who, size_t recordLimit, Args&&... modelArgs)
         : PtyTransport(who, recordLimit), model_(std::forward<Args>(modelArgs)...) {}
 
-    // Calls the model's member function `F` with Mutex() held and returns its result.
+    // Calls the model's member function `F` with the mutex held and returns its result.
     template <auto F, class... Args> auto Call(Args&&... args) {
         return Locked([&] { return (model_.*F)(std::forward<Args>(args)...); });
     }

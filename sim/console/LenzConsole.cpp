@@ -70,16 +70,6 @@ std::optional<uint8_t> Module(const std::string& word) {
     return static_cast<uint8_t>(*addr - 1);
 }
 
-// Reads the model under the simulator's lock.
-template <class Get> auto Read(LenzSim& lz, Get get) {
-    decltype(get(std::declval<LenzModel&>())) value{};
-    lz.WithModel([&](LenzModel& m) {
-        value = get(m);
-        return std::vector<std::string>{};
-    });
-    return value;
-}
-
 bool Inputs(LenzSim& lz, const Words& w) {
     auto module = w.size() == 3 ? Module(w[1]) : std::nullopt;
     auto value = w.size() == 3 ? Number(w[2], 255) : std::nullopt;
@@ -94,7 +84,7 @@ bool Input(LenzSim& lz, const Words& w) {
     auto on = w.size() == 4 ? OnOff(w[3]) : std::nullopt;
     if (!module || !n || !on) return false;
     uint8_t bit = static_cast<uint8_t>(1u << (*n - 1));
-    uint8_t v = Read(lz, [&](LenzModel& m) { return m.Inputs(*module); });
+    uint8_t v = lz.Inputs(*module);
     lz.SetInputs(*module, static_cast<uint8_t>(*on ? v | bit : v & ~bit));
     return true;
 }
@@ -103,10 +93,7 @@ bool Turnouts(LenzSim& lz, const Words& w) {
     auto module = w.size() == 3 ? Module(w[1]) : std::nullopt;
     auto on = w.size() == 3 ? OnOff(w[2]) : std::nullopt;
     if (!module || !on) return false;
-    lz.WithModel([&](LenzModel& m) {
-        m.SetTurnoutModule(*module, *on);
-        return std::vector<std::string>{};
-    });
+    lz.SetTurnoutModule(*module, *on);
     return true;
 }
 
@@ -146,7 +133,7 @@ bool Loco(LenzSim& lz, const Words& w) {
 
 bool Show(LenzSim& lz, const Words&) {
     LenzPower p = lz.Power();
-    uint8_t v = Read(lz, [](LenzModel& m) { return m.VersionByte(); });
+    uint8_t v = lz.VersionByte();
     Say(std::string("power ") +
         (p == LenzPower::On    ? "on"
          : p == LenzPower::Off ? "off"

@@ -11,6 +11,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -166,8 +167,13 @@ class Keeper final : public sim::PtyTransport {
     bool WaitUntilKept(const std::string& text) {
         return WaitFor(5000, [&] { return input_ == text; });
     }
+    // Nothing is told when the thread looks at its timeouts, so this looks every few ms.
     bool WaitUntilAsked(int times) {
-        return WaitFor(5000, [&] { return asked_ >= times; });
+        for (int i = 0; i < 500; ++i) {
+            if (Asked() >= times) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
     }
     using PtyTransport::Stop;
     using PtyTransport::Wake;
