@@ -147,7 +147,7 @@ int main() {
         unit.ClearRecords();
         unit.SetInputs(3, static_cast<uint8_t>(i & 1 ? 0x01 : 0x02));
         Pump([&] { return handledAt != 0; }, 1000);
-        std::vector<sim::LenzByte> sent = unit.SentBytes();
+        std::vector<sim::LineByte> sent = unit.SentBytes();
         if (handledAt == 0 || sent.empty()) {
             ++misses;
             continue;

@@ -57,7 +57,7 @@ void Marklin() {
         while (com.LinkAs<command_station::marklin::MarklinLink>()->MarklinVerstuurAchtergehouden(true)) {
         }
         unit.WaitForReceived(20, 2000);
-        std::vector<double> gaps = GapsMs(unit.Received());
+        std::vector<double> gaps = GapsMs(unit.ReceivedBytes());
         locGaps.insert(locGaps.end(), gaps.begin(), gaps.end());
         com.ZetSysteemUit();
     }
@@ -67,7 +67,7 @@ void Marklin() {
     for (int i = 0; i < kReads; ++i)
         com.GetBezetmelder(1, 0, false, false, r);
     unit.WaitForReceived(kReads, 2000);
-    std::vector<double> byteGaps = GapsMs(unit.Received());
+    std::vector<double> byteGaps = GapsMs(unit.ReceivedBytes());
     double cpu = bench::ProcessCpuUs() - cpu0;
     double wall = static_cast<double>(platform::MicroNow() - wall0);
 

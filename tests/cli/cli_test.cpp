@@ -617,7 +617,7 @@ TEST(Cli, LenzBroadcastsReadApart) {
                               if (!sent && Has(out, "\"version\"")) {
                                   sent = true;
                                   usleep(200000);
-                                  unit.SendRaw(std::string("\x61\x00\x61"          // everything off
+                                  unit.SendUnsolicited(std::string("\x61\x00\x61"          // everything off
                                                            "\x81\x00\x81"          // emergency stop
                                                            "\x61\x02\x63"          // service mode
                                                            "\xE3\x40\x00\x05\xA6", // taken over
@@ -644,7 +644,7 @@ TEST(Cli, MarklinHeldBackCommandGoesOutBeforeThePowerOff) {
     ASSERT_EQ(r.status, 0) << r.err;
     std::vector<int> bytes;
     unit.WaitForReceived(4, 2000);
-    for (const auto& b : unit.Received())
+    for (const auto& b : unit.ReceivedBytes())
         bytes.push_back(b.byte);
     EXPECT_EQ(bytes, (std::vector<int>{0x60, 7 + 16, 24, 0x61})) << r.out;
     EXPECT_EQ(JsonLines(r.out).at(1)["queued"], true) << r.out;
@@ -659,7 +659,7 @@ TEST(Cli, LenzTurnoutBroadcastNamesBothTurnoutsOfThePair) {
                 if (!sent && Has(out, "version 3.6\n")) {
                     sent = true;
                     usleep(200000);
-                    unit.SendRaw(std::string("\x42\x05\x24\x63", 4));
+                    unit.SendUnsolicited(std::string("\x42\x05\x24\x63", 4));
                 }
             });
     EXPECT_EQ(r.status, 0) << r.err;

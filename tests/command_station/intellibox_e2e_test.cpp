@@ -70,7 +70,7 @@ class IntelliboxLine : public ::testing::Test {
     // The bytes heard at the interface, in order.
     std::string Heard() {
         std::string s;
-        for (const sim::IBReceived& r : ib.ReceivedBytes())
+        for (const sim::LineByte& r : ib.ReceivedBytes())
             if (r.heard) s += static_cast<char>(r.byte);
         return s;
     }
@@ -103,7 +103,7 @@ TEST_F(IntelliboxLine, MixedAt2400MovesTo19200AndBackOnClose) {
     EXPECT_NE(Heard().find("xB19200\r"), std::string::npos);
 
     // Mixed framing: P50X with "x", P50 bare.
-    ib.Clear();
+    ib.ClearRecords();
     EXPECT_TRUE(com.ZetSysteemAan());
     EXPECT_TRUE(ib.Power());
     com.StuurLoc(3, 40, true, true, {}, 3, 28, false, r); // clamped to 28: value 124
@@ -116,7 +116,7 @@ TEST_F(IntelliboxLine, MixedAt2400MovesTo19200AndBackOnClose) {
                                                  sim::IBKind::P50Bare, sim::IBKind::P50XBinary}));
     EXPECT_TRUE(Logged("Loc: Ok"));
 
-    ib.Clear();
+    ib.ClearRecords();
     com.ClosePort();
     EXPECT_FALSE(ib.Power()); // switched off before going back
     EXPECT_TRUE(Logged("- Weer terugzetten naar 2400 baud"));
@@ -138,13 +138,13 @@ TEST_F(IntelliboxLine, FoundAt19200AfterTryingEachRate) {
               (std::vector<std::string>{"Check baudrate 4800", "Check baudrate 9600",
                                         "Check baudrate 19200", "Gevonden baudrate: 19200"}));
     // One probe per rate, 300 ms apart at least (200 ms wait + 100 ms pause).
-    std::vector<sim::IBReceived> probes;
-    for (const sim::IBReceived& b : ib.ReceivedBytes())
+    std::vector<sim::LineByte> probes;
+    for (const sim::LineByte& b : ib.ReceivedBytes())
         if (b.byte == 0xC4 && probes.size() < 4) probes.push_back(b);
     ASSERT_EQ(probes.size(), 4u);
     const unsigned rates[] = {2400, 4800, 9600, 19200};
     for (size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(probes[i].lineBaud, rates[i]);
+        EXPECT_EQ(probes[i].baud, rates[i]);
         EXPECT_EQ(probes[i].heard, i == 3);
         if (i > 0) {
             EXPECT_GE(probes[i].atUs - probes[i - 1].atUs, 295000u);
@@ -164,7 +164,7 @@ TEST_F(IntelliboxLine, FixedRateWithoutAnswerStopsAfterOneAttempt) {
     EXPECT_EQ(log, std::vector<std::string>{"<FOUT> de instelde baudrate is ongeldig!"});
     EXPECT_EQ(com.LaatsteFout, "Geen Intellibox of TWIN-Center gevonden!");
     ASSERT_EQ(ib.ReceivedBytes().size(), 1u);
-    EXPECT_EQ(ib.ReceivedBytes()[0].lineBaud, 19200u);
+    EXPECT_EQ(ib.ReceivedBytes()[0].baud, 19200u);
     EXPECT_FALSE(links::IB(com).IBGevonden);
 }
 
@@ -195,13 +195,13 @@ TEST_F(IntelliboxLine, OneByteProbeAnswerAndP50XOnlyFraming) {
     EXPECT_EQ(ib.Baud(), 19200u);
     EXPECT_FALSE(links::IB(com).IBXPrefix);
 
-    ib.Clear();
+    ib.ClearRecords();
     EXPECT_TRUE(com.ZetSysteemAan());
     com.StuurLoc(80, 10, false, true, {}, 3, 14, true, r);
     ASSERT_TRUE(ib.WaitForCommands(2, 2000));
     EXPECT_EQ(Heard(), Bytes({0xA7, 0xC7, 10, 80}));
     EXPECT_EQ(ib.Commands()[1].kind, sim::IBKind::P50Wrapped);
-    EXPECT_EQ(ib.P50Locs().at(80), 10);
+    EXPECT_EQ(ib.P50Locos().at(80), 10);
 }
 
 TEST_F(IntelliboxLine, P50OnlyGetsP50Only) {
@@ -218,7 +218,7 @@ TEST_F(IntelliboxLine, P50OnlyGetsP50Only) {
     com.ZetSysteemUit();
     ASSERT_TRUE(ib.WaitForCommands(1, 2000));
     platform::Sleep(50);
-    EXPECT_EQ(ib.P50Locs().at(7), 25);
+    EXPECT_EQ(ib.P50Locos().at(7), 25);
     EXPECT_FALSE(ib.Power());
     for (const sim::IBCommand& c : ib.Commands())
         EXPECT_EQ(c.kind, sim::IBKind::P50Bare);
@@ -255,7 +255,7 @@ TEST_F(IntelliboxLine, AnswersAtAWrongRate) {
     EXPECT_TRUE(Logged("alleen oud Marklin protocol; geen IB gevonden!"));
     EXPECT_FALSE(links::IB(com).IBP50XMogelijk);
     EXPECT_LT(took, 6000u);
-    for (const sim::IBReceived& b : ib.ReceivedBytes())
+    for (const sim::LineByte& b : ib.ReceivedBytes())
         EXPECT_FALSE(b.heard);
 }
 
@@ -342,7 +342,7 @@ TEST_F(IntelliboxLine, SpeedRowsOnTheLine) {
         for (const Case& c : cases) {
             com.StuurLoc(9, c.snelheid, false, true, {}, 3, c.stappen, false, r);
             EXPECT_TRUE(r.empty());
-            EXPECT_EQ(ib.Locs().at(9).speed, c.waarde) << int(c.stappen) << " " << binair;
+            EXPECT_EQ(ib.Locos().at(9).speed, c.waarde) << int(c.stappen) << " " << binair;
         }
     }
 }
@@ -361,7 +361,7 @@ TEST_F(IntelliboxLine, HeldBackBinaryCommandsGoOutInOrder) {
     ASSERT_EQ(sent.size(), 3u);
     EXPECT_EQ(intellibox::LocoAddress(sent[1].bytes), 3);
     EXPECT_EQ(intellibox::LocoAddress(sent[2].bytes), 4);
-    EXPECT_EQ(ib.Locs().at(3).speed, 38);
+    EXPECT_EQ(ib.Locos().at(3).speed, 38);
 
     // A refusal that does not ask to try again is not retried.
     ib.SetNextReplyCode(13);
@@ -382,7 +382,7 @@ TEST_F(IntelliboxLine, HeldBackBinaryCommandsGoOutInOrder) {
     EXPECT_EQ(intellibox::LocoAddress(links::IB(com).IBAchtergehouden.back()), 139);
 
     ib.SetReplyCode(0);
-    ib.Clear();
+    ib.ClearRecords();
     com.StuurLoc(7, 2, false, true, {}, 3, 14, false, r);
     EXPECT_TRUE(links::IB(com).IBAchtergehouden.empty());
     sent = ib.Commands();
@@ -396,7 +396,7 @@ TEST_F(IntelliboxLine, HeldBackBinaryCommandsGoOutInOrder) {
     com.StuurLoc(8, 3, false, true, {}, 3, 14, false, r);
     EXPECT_EQ(links::IB(com).IBAchtergehouden.size(), 1u);
     com.IBBinaireLoc = false;
-    ib.Clear();
+    ib.ClearRecords();
     com.StuurLoc(9, 3, false, true, {}, 3, 14, false, r);
     EXPECT_TRUE(links::IB(com).IBAchtergehouden.empty());
     EXPECT_EQ(Kinds(), (std::vector<sim::IBKind>{sim::IBKind::P50XBinary, sim::IBKind::P50XText}));
@@ -426,7 +426,7 @@ TEST_F(IntelliboxLine, TextAnswerWithoutEndIsCutOff) {
 
 TEST_F(IntelliboxLine, ClosedPortSendsNothingAndAnswersZero) {
     com.ClosePort();
-    ib.Clear();
+    ib.ClearRecords();
     std::string a = "old";
     links::IB(com).IBOpdracht(Bytes({0xA7}), "", false, a);
     EXPECT_EQ(a, Bytes({0}));

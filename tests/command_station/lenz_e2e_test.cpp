@@ -28,9 +28,9 @@ std::string M(std::initializer_list<int> bytes) {
     return sim::LenzFrame(Bytes(bytes));
 }
 
-std::string Bytes(const std::vector<sim::LenzByte>& record) {
+std::string Bytes(const std::vector<sim::LineByte>& record) {
     std::string s;
-    for (const sim::LenzByte& r : record)
+    for (const sim::LineByte& r : record)
         s += static_cast<char>(r.byte);
     return s;
 }
@@ -120,9 +120,9 @@ TEST_F(LenzLine, PowerOnIsDoneOnlyAfterTheAwaitedBroadcasts) {
         std::string r;
         com.StuurLoc(3, 0, false, true, {}, 3, 0, false, r);
         ASSERT_TRUE(Pump([&] { return unit.ReceivedBytes().size() >= 8; }));
-        std::vector<sim::LenzByte> in = unit.ReceivedBytes(), out = unit.SentBytes();
+        std::vector<sim::LineByte> in = unit.ReceivedBytes(), out = unit.SentBytes();
         size_t before = static_cast<size_t>(std::count_if(
-            out.begin(), out.end(), [&](const sim::LenzByte& b) { return b.atUs < in[3].atUs; }));
+            out.begin(), out.end(), [&](const sim::LineByte& b) { return b.atUs < in[3].atUs; }));
         // The next command went out after "ok" and every broadcast, not before.
         EXPECT_EQ(before, 3u + 3u * (versie >= 0x30 ? 2u : 4u));
         EXPECT_EQ(unit.Power(), sim::LenzPower::On);

@@ -52,7 +52,7 @@ class MarklinLine : public ::testing::Test {
 } // namespace
 
 TEST_F(MarklinLine, ProfileReachesTheLine) {
-    sim::PeerLine line = unit.Line();
+    sim::LineSettings line = unit.Line();
     EXPECT_EQ(line.baud, 2400u);
     EXPECT_TRUE(line.twoStopBits);
     EXPECT_TRUE(line.rtsCts);
@@ -72,7 +72,7 @@ TEST_F(MarklinLine, PowerLocomotiveAndPowerOffInOrderWithTheirGaps) {
     EXPECT_TRUE(links::Marklin(com).MarklinVerstuurAchtergehouden(true));
     com.ZetSysteemUit();
     ASSERT_TRUE(unit.WaitForReceived(6, 2000));
-    std::vector<sim::LineByte> rx = unit.Received();
+    std::vector<sim::LineByte> rx = unit.ReceivedBytes();
     EXPECT_EQ(Bytes(rx), Bytes({0x60, 0x17, 24, 0x03, 25, 0x61}));
     EXPECT_FALSE(unit.Power());
     EXPECT_EQ(unit.LocoByte(24), 0x17);
@@ -111,7 +111,7 @@ TEST_F(MarklinLine, FeedbackReadsOneOrAllModules) {
         com.GetBezetmelder(row.adres, 0, row.alle, false, r);
         EXPECT_EQ(r, row.result) << int(row.adres);
         if (!row.request.empty()) unit.WaitForReceived(1, 1000);
-        EXPECT_EQ(Bytes(unit.Received()), row.request) << int(row.adres);
+        EXPECT_EQ(Bytes(unit.ReceivedBytes()), row.request) << int(row.adres);
     }
     unit.ClearRecords();
     std::string r;
@@ -127,7 +127,7 @@ TEST_F(MarklinLine, TransmissionsAreAtLeastOneBytePauseApart) {
     for (int i = 0; i < 8; ++i)
         com.GetBezetmelder(static_cast<uint8_t>(1 + i % 3), 0, false, false, r);
     ASSERT_TRUE(unit.WaitForReceived(8, 2000));
-    std::vector<uint64_t> at = Arrivals(unit.Received());
+    std::vector<uint64_t> at = Arrivals(unit.ReceivedBytes());
     ASSERT_EQ(at.size(), 8u); // never two in one chunk
     // Seven gaps of 10 ms; a late wake of the simulator's thread moves one
     // arrival, not the span.
@@ -170,7 +170,7 @@ TEST_F(KaartLine, FastCardIsConfiguredAtNineSixHundredThenAnswersAt19200) {
     EXPECT_EQ(r, Bytes({0xA5}));
     com.GetBezetmelder(5, 0, false, true, r);
     EXPECT_EQ(r, Bytes({0x3C}));
-    EXPECT_EQ(Bytes(card.Received()), Bytes({0x86, 0x71, 0x85, 0x40}));
+    EXPECT_EQ(Bytes(card.ReceivedBytes()), Bytes({0x86, 0x71, 0x85, 0x40}));
 
     // Closing resets the card; the next open starts at 9600 again.
     com.ClosePort();

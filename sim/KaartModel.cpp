@@ -1,4 +1,4 @@
-#include "sim/KaartSim.h"
+#include "sim/KaartModel.h"
 
 namespace sim {
 
@@ -16,7 +16,7 @@ void KaartModel::Reset() {
 }
 
 std::string KaartModel::Feed(const std::string& bytes, unsigned baud, uint64_t nowUs) {
-    if (lastLineBaud_ == 19200 && baud == 9600 && baud_ == 19200) Reset(); // see the header
+    if (FallIsReset(baud)) Reset(); // see the header
     lastLineBaud_ = baud;
     std::string answer = Advance(nowUs);
     for (char c : bytes) {
@@ -72,64 +72,6 @@ std::string KaartModel::Advance(uint64_t nowUs) {
 
 uint64_t KaartModel::NextDueUs() const {
     return pending_ < 0 ? 0 : pendingAtUs_ + kProbeGapUs;
-}
-
-unsigned KaartSim::Baud() {
-    std::lock_guard<std::mutex> lock(peer_.Mutex());
-    return model_.Baud();
-}
-
-int KaartSim::LastConfig() {
-    std::lock_guard<std::mutex> lock(peer_.Mutex());
-    return model_.LastConfig();
-}
-
-uint64_t KaartSim::Requests() {
-    std::lock_guard<std::mutex> lock(peer_.Mutex());
-    return model_.Requests();
-}
-
-uint64_t KaartSim::Probes() {
-    std::lock_guard<std::mutex> lock(peer_.Mutex());
-    return model_.Probes();
-}
-
-uint64_t KaartSim::BytesDropped() {
-    std::lock_guard<std::mutex> lock(peer_.Mutex());
-    return model_.BytesDropped();
-}
-
-void KaartSim::SetModule(uint8_t module, uint8_t inputs) {
-    std::lock_guard<std::mutex> lock(peer_.Mutex());
-    model_.SetModule(module, inputs);
-}
-
-uint8_t KaartSim::Module(uint8_t module) {
-    std::lock_guard<std::mutex> lock(peer_.Mutex());
-    return model_.Module(module);
-}
-
-void KaartSim::Reset() {
-    {
-        std::lock_guard<std::mutex> lock(peer_.Mutex());
-        model_.Reset();
-    }
-    peer_.Wake();
-}
-
-void KaartSim::SetSilent(bool on) {
-    std::lock_guard<std::mutex> lock(peer_.Mutex());
-    model_.SetSilent(on);
-}
-
-void KaartSim::SetWrongEcho(int value) {
-    std::lock_guard<std::mutex> lock(peer_.Mutex());
-    model_.SetWrongEcho(value);
-}
-
-void KaartSim::SetOneByteAnswers(bool on) {
-    std::lock_guard<std::mutex> lock(peer_.Mutex());
-    model_.SetOneByteAnswers(on);
 }
 
 } // namespace sim

@@ -1,5 +1,6 @@
-#include "sim/ConsoleLoop.h"
+#include "sim/console/Console.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,7 +14,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-namespace sim {
+namespace sim::console {
 
 namespace {
 std::mutex g_out;
@@ -40,13 +41,13 @@ int ServeConsole(const std::function<void(int sigFd)>& serve) {
         serve(sigFd);
     } catch (const std::exception& e) {
         std::cerr << "quorrin-sim: " << e.what() << "\n";
-        ::close(sigFd); // ConsoleLoop closes it only when it returns
+        ::close(sigFd); // Loop closes it only when it returns
         return 1;
     }
     return 0;
 }
 
-void ConsoleLoop(int sigFd, const std::function<bool(const std::string&)>& execute) {
+void Loop(int sigFd, const std::function<bool(const std::string&)>& execute) {
     std::string pending;
     for (bool running = true; running;) {
         pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {sigFd, POLLIN, 0}};
@@ -73,20 +74,20 @@ void ConsoleLoop(int sigFd, const std::function<bool(const std::string&)>& execu
     ::close(sigFd);
 }
 
-void ConsoleSay(const std::string& line) {
+void Say(const std::string& line) {
     std::lock_guard<std::mutex> lock(g_out);
     std::cout << line << std::endl;
 }
 
-std::vector<std::string> ConsoleWords(const std::string& line) {
+Words SplitWords(const std::string& line) {
     std::istringstream in(line);
-    std::vector<std::string> words;
+    Words words;
     for (std::string word; in >> word;)
         words.push_back(word);
     return words;
 }
 
-std::optional<long> ConsoleNumber(const std::string& word, long max) {
+std::optional<long> Number(const std::string& word, long max) {
     int base = 10;
     std::string digits = word;
     if (word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
@@ -104,10 +105,75 @@ std::optional<long> ConsoleNumber(const std::string& word, long max) {
     return v;
 }
 
-std::optional<bool> ConsoleOnOff(const std::string& word) {
+std::optional<bool> OnOff(const std::string& word) {
     if (word == "on" || word == "1") return true;
     if (word == "off" || word == "0") return false;
     return std::nullopt;
 }
 
-} // namespace sim
+std::optional<long> NumberIn(const std::string& word, long lo, long hi) {
+    auto v = Number(word, hi);
+    if (!v || *v < lo) return std::nullopt;
+    return v;
+}
+
+std::optional<bool> OnOffArgument(const Words& w) {
+    return w.size() == 2 ? OnOff(w[1]) : std::nullopt;
+}
+
+std::optional<std::string> ByteList(const Words& w, size_t from) {
+    std::string bytes;
+    for (size_t i = from; i < w.size(); ++i) {
+        auto b = Number(w[i], 255);
+        if (!b) return std::nullopt;
+        bytes += static_cast<char>(*b);
+    }
+    return bytes;
+}
+
+std::string Printable(const std::string& text, const char* format, bool doubleBackslash) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == '\\' && doubleBackslash) {
+            out += "\\\\";
+        } else if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+        } else {
+            char buf[16];
+            std::snprintf(buf, sizeof buf, format, c);
+            out += buf;
+        }
+    }
+    return out;
+}
+
+std::string Escaped(const std::string& text) {
+    return Printable(text, "\\x%02X", true);
+}
+
+std::optional<int> ReadOptions(const Words& args, const char* help, bool* verbose,
+                               const std::vector<ValueOption>& valued) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--help" || arg == "-h") {
+            std::cout << help;
+            return 0;
+        }
+        if (verbose && (arg == "--verbose" || arg == "-v")) {
+            *verbose = true;
+            continue;
+        }
+        auto option = std::find_if(valued.begin(), valued.end(),
+                                   [&](const ValueOption& o) { return arg == o.name; });
+        if (option != valued.end() && i + 1 < args.size()) {
+            if (option->take(args[++i])) continue;
+            std::cerr << "quorrin-sim: " << option->expects << "\n";
+            return 2;
+        }
+        std::cerr << "quorrin-sim: unknown option " << arg << " (try --help)\n";
+        return 2;
+    }
+    return std::nullopt;
+}
+
+} // namespace sim::console

@@ -1,4 +1,4 @@
-#include "sim/MarklinSim.h"
+#include "sim/MarklinModel.h"
 
 namespace sim {
 
@@ -46,22 +46,23 @@ std::string MarklinModel::Feed(const std::string& bytes, unsigned, uint64_t nowU
         } else if (b > kMarklinReadUpTo && b <= kMarklinReadUpTo + kMarklinModules) {
             unsigned n = b - kMarklinReadUpTo;
             commands_.push_back({MarklinCommand::Read, b, static_cast<uint8_t>(n), nowUs});
-            for (unsigned m = 1; m <= n && !silent_; ++m) {
-                answer += static_cast<char>(modules_[m] >> 8);
-                answer += static_cast<char>(modules_[m] & 0xFF);
-            }
+            AnswerModules(1, n, answer);
         } else if (b > kMarklinReadOne && b <= kMarklinReadOne + kMarklinModules) {
             unsigned n = b - kMarklinReadOne;
             commands_.push_back({MarklinCommand::Read, b, static_cast<uint8_t>(n), nowUs});
-            if (!silent_) {
-                answer += static_cast<char>(modules_[n] >> 8);
-                answer += static_cast<char>(modules_[n] & 0xFF);
-            }
+            AnswerModules(n, n, answer);
         } else {
             ++ignored_;
         }
     }
     return answer;
+}
+
+void MarklinModel::AnswerModules(unsigned from, unsigned to, std::string& answer) const {
+    for (unsigned m = from; m <= to && !silent_; ++m) {
+        answer += static_cast<char>(modules_[m] >> 8);
+        answer += static_cast<char>(modules_[m] & 0xFF);
+    }
 }
 
 bool MarklinModel::SetModule(unsigned n, uint16_t inputs) {
@@ -78,49 +79,6 @@ int MarklinModel::LocoByte(uint8_t address) const {
 int MarklinModel::FunctionByte(uint8_t address) const {
     auto it = function_.find(address);
     return it == function_.end() ? -1 : it->second;
-}
-
-bool MarklinSim::Power() {
-    std::lock_guard<std::mutex> lock(peer_.Mutex());
-    return model_.Power();
-}
-
-void MarklinSim::SetPower(bool on) {
-    std::lock_guard<std::mutex> lock(peer_.Mutex());
-    model_.SetPower(on);
-}
-
-bool MarklinSim::SetModule(unsigned n, uint16_t inputs) {
-    std::lock_guard<std::mutex> lock(peer_.Mutex());
-    return model_.SetModule(n, inputs);
-}
-
-uint16_t MarklinSim::Module(unsigned n) {
-    std::lock_guard<std::mutex> lock(peer_.Mutex());
-    return model_.Module(n);
-}
-
-int MarklinSim::LocoByte(uint8_t address) {
-    std::lock_guard<std::mutex> lock(peer_.Mutex());
-    return model_.LocoByte(address);
-}
-
-std::vector<MarklinCommand> MarklinSim::Commands() {
-    std::lock_guard<std::mutex> lock(peer_.Mutex());
-    return model_.Commands();
-}
-
-void MarklinSim::SetSilent(bool silent) {
-    std::lock_guard<std::mutex> lock(peer_.Mutex());
-    model_.SetSilent(silent);
-}
-
-void MarklinSim::ClearRecords() {
-    {
-        std::lock_guard<std::mutex> lock(peer_.Mutex());
-        model_.ClearCommands();
-    }
-    peer_.ClearRecords();
 }
 
 } // namespace sim
