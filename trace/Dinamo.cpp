@@ -48,7 +48,8 @@ class DinamoDecoder : public SplitDecoder {
         uint8_t check = static_cast<uint8_t>(((0u - sum) & 0x7F) | 0x80);
         if (((sum + At(frame, length - 1)) & 0x7F) != 0)
             return {length, "dinamo.bad-check",
-                    "check byte " + Hex(At(frame, length - 1)) + " instead of " + Hex(check), false};
+                    "check byte " + Hex(At(frame, length - 1)) + " instead of " + Hex(check),
+                    false};
         std::string_view data = frame.substr(1, length - 2);
         Piece p = d == Direction::ToInterface ? PcFrame(h, data) : DinamoFrame(h, data);
         p.length = length;
@@ -67,8 +68,8 @@ class DinamoDecoder : public SplitDecoder {
     }
 
     static Piece DinamoFrame(uint8_t h, std::string_view data) {
-        std::string status = std::string("hold ") + OnOff(h & 0x10) + ", fault " +
-                             OnOff(h & 0x20) + ", toggle " + std::to_string((h >> 6) & 1);
+        std::string status = std::string("hold ") + OnOff(h & 0x10) + ", fault " + OnOff(h & 0x20) +
+                             ", toggle " + std::to_string((h >> 6) & 1);
         if (data.empty()) return {0, "dinamo.status", status};
         uint8_t b1 = At(data, 0);
         unsigned b2 = data.size() >= 2 ? At(data, 1) & 0x7F : 0;
@@ -79,8 +80,8 @@ class DinamoDecoder : public SplitDecoder {
                             ((b1 & 0x02) ? " occupied; " : " free; ") + status};
         } else if ((b1 & 0x7E) == 0x02) {
             return {0, "dinamo.magnet",
-                    "magnet " + std::to_string(b2 + 1) + " state " + std::to_string(b1 & 1) +
-                        "; " + status};
+                    "magnet " + std::to_string(b2 + 1) + " state " + std::to_string(b1 & 1) + "; " +
+                        status};
         } else if ((b1 & 0x60) == 0x40) {
             return {0, "dinamo.block",
                     "block " + std::to_string((b1 & 0x1F) + 1) + " value " + std::to_string(b2) +
@@ -94,6 +95,8 @@ class DinamoDecoder : public SplitDecoder {
 
 } // namespace
 
-std::unique_ptr<Decoder> MakeDinamoDecoder() { return std::make_unique<DinamoDecoder>(); }
+std::unique_ptr<Decoder> MakeDinamoDecoder() {
+    return std::make_unique<DinamoDecoder>();
+}
 
 } // namespace trace

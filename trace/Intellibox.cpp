@@ -142,9 +142,9 @@ class IntelliboxDecoder : public SplitDecoder {
             return {cr + 1, "ib.loco-text",
                     "locomotive " + std::to_string(loco[0]) + ": speed value " +
                         std::to_string(loco[1]) + ", light " + OnOff(loco[2]) + ", " +
-                        (loco[3] ? "forward" : "backward") + ", F1-F4 " +
-                        std::to_string(loco[4]) + std::to_string(loco[5]) +
-                        std::to_string(loco[6]) + std::to_string(loco[7]) + suffix};
+                        (loco[3] ? "forward" : "backward") + ", F1-F4 " + std::to_string(loco[4]) +
+                        std::to_string(loco[5]) + std::to_string(loco[6]) +
+                        std::to_string(loco[7]) + suffix};
         if (line.size() > 1 && line[0] == 'B' &&
             line.find_first_not_of("0123456789", 1) == std::string_view::npos)
             return {cr + 1, "ib.baud",
@@ -240,6 +240,8 @@ class IntelliboxDecoder : public SplitDecoder {
 
 } // namespace
 
-std::unique_ptr<Decoder> MakeIntelliboxDecoder() { return std::make_unique<IntelliboxDecoder>(); }
+std::unique_ptr<Decoder> MakeIntelliboxDecoder() {
+    return std::make_unique<IntelliboxDecoder>();
+}
 
 } // namespace trace

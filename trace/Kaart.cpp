@@ -13,14 +13,16 @@ using namespace text;
 
 constexpr uint8_t kTest = 0x80;
 
-bool SecondRequestByte(uint8_t b) { return b >= 0x40 && b < 0x80; }
+bool SecondRequestByte(uint8_t b) {
+    return b >= 0x40 && b < 0x80;
+}
 
 class KaartDecoder : public SplitDecoder {
   public:
     KaartDecoder()
-        : SplitDecoder("kaart", {"kaart.config", "kaart.test", "kaart.feedback-request",
-                                 "kaart.echo", "kaart.bad-echo", "kaart.test-answer",
-                                 "kaart.feedback"}) {}
+        : SplitDecoder("kaart",
+                       {"kaart.config", "kaart.test", "kaart.feedback-request", "kaart.echo",
+                        "kaart.bad-echo", "kaart.test-answer", "kaart.feedback"}) {}
 
   private:
     enum class Expect { Nothing, Echo, TestAnswer, Feedback };
@@ -75,7 +77,8 @@ class KaartDecoder : public SplitDecoder {
         switch (e) {
         case Expect::Echo:
             expect_ = Expect::Nothing;
-            if (value == asked_) return {1, "kaart.echo", "configuration " + Hex(value) + " echoed"};
+            if (value == asked_)
+                return {1, "kaart.echo", "configuration " + Hex(value) + " echoed"};
             return {1, "kaart.bad-echo",
                     "echo " + Hex(value) + " differs from configuration " + Hex(asked_), false};
         case Expect::TestAnswer:
@@ -104,6 +107,8 @@ class KaartDecoder : public SplitDecoder {
 
 } // namespace
 
-std::unique_ptr<Decoder> MakeKaartDecoder() { return std::make_unique<KaartDecoder>(); }
+std::unique_ptr<Decoder> MakeKaartDecoder() {
+    return std::make_unique<KaartDecoder>();
+}
 
 } // namespace trace

@@ -14,7 +14,9 @@ namespace {
 
 using namespace text;
 
-size_t MessageLength(uint8_t header) { return (header & 0x0F) + 2u; }
+size_t MessageLength(uint8_t header) {
+    return (header & 0x0F) + 2u;
+}
 
 bool XorOk(std::string_view message) {
     uint8_t x = 0;
@@ -51,7 +53,9 @@ std::string InterleavedStep(unsigned code) {
     return "speed step " + std::to_string(2 * (code & 0x0F) - 2);
 }
 
-std::string Functions(uint8_t bits) { return "F1-F4 " + LowFirst(bits & 0x0F, 4); }
+std::string Functions(uint8_t bits) {
+    return "F1-F4 " + LowFirst(bits & 0x0F, 4);
+}
 
 constexpr std::array<uint8_t, 16> kFromHeaders{0x01, 0x42, 0x44, 0x46, 0x48, 0x4A, 0x4C, 0x4E,
                                                0x61, 0x62, 0x63, 0x81, 0x83, 0x84, 0xA3, 0xA4};
@@ -74,8 +78,7 @@ class LenzDecoder : public SplitDecoder {
                         // from the interface
                         "lenz.ok", "lenz.error", "lenz.status", "lenz.feedback",
                         "lenz.emergency-off", "lenz.all-on", "lenz.busy", "lenz.unsupported",
-                        "lenz.version", "lenz.emergency-stop", "lenz.loco-state",
-                        "lenz.loco-hand",
+                        "lenz.version", "lenz.emergency-stop", "lenz.loco-state", "lenz.loco-hand",
                         // both
                         "lenz.unknown", "lenz.bad-xor"}) {}
 
@@ -131,13 +134,13 @@ class LenzDecoder : public SplitDecoder {
             if (!hunting_[i]) return Cut(d, held, final);
             return Wait();
         }
-        if (!failed) return Raw(p, "skipped " + std::to_string(p) + " byte(s) looking for a message");
+        if (!failed)
+            return Raw(p, "skipped " + std::to_string(p) + " byte(s) looking for a message");
         size_t length = std::min(MessageLength(At(held, 0)), held.size());
         std::string_view bad = held.substr(0, length);
         Piece piece{p, "lenz.bad-xor",
                     "XOR byte " + Hex(At(bad, length - 1)) + " instead of " +
-                        Hex(XorOf(bad.substr(0, length - 1))) + " after header " +
-                        Hex(At(held, 0)),
+                        Hex(XorOf(bad.substr(0, length - 1))) + " after header " + Hex(At(held, 0)),
                     false};
         if (p != length)
             piece.meaning += "; " + std::to_string(p) + " byte(s) up to the next message";
@@ -192,8 +195,8 @@ class LenzDecoder : public SplitDecoder {
         uint8_t b = At(m, 2);
         std::string meaning = "locomotive " + std::to_string(At(m, 1)) + ": speed code " +
                               std::to_string(b & 0x1F) + ", " +
-                              ((b & 0x40) ? "forward" : "backward") + ", light " +
-                              OnOff(b & 0x20) + ", " + Functions(At(m, 3));
+                              ((b & 0x40) ? "forward" : "backward") + ", light " + OnOff(b & 0x20) +
+                              ", " + Functions(At(m, 3));
         if (At(m, 0) == 0xB4) meaning += ", mode byte " + std::to_string(At(m, 4));
         return {0, "lenz.loco-drive", meaning};
     }
@@ -205,8 +208,8 @@ class LenzDecoder : public SplitDecoder {
             static const char* const steps[] = {"14", "27", "28", "128"};
             uint8_t f = At(m, 4);
             unsigned code = f & 0x7F;
-            std::string step = (id == 0x11 || id == 0x12) ? InterleavedStep(code)
-                                                          : LinearStep(code);
+            std::string step =
+                (id == 0x11 || id == 0x12) ? InterleavedStep(code) : LinearStep(code);
             return {0, "lenz.loco-drive",
                     loco + step + " (" + steps[id - 0x10] + " steps), " +
                         ((f & 0x80) ? "forward" : "backward")};
@@ -327,8 +330,8 @@ class LenzDecoder : public SplitDecoder {
         bool hand = h == 0xA3 || h == 0xA4;
         return {0, hand ? "lenz.loco-hand" : "lenz.loco-state",
                 "locomotive " + std::to_string(At(m, 1)) + (hand ? " on a hand controller" : "") +
-                    ": " + ((f & 0x40) ? "forward" : "backward") + ", light " +
-                    OnOff(f & 0x20) + ", " + step + ", functions " + Hex(At(m, 3))};
+                    ": " + ((f & 0x40) ? "forward" : "backward") + ", light " + OnOff(f & 0x20) +
+                    ", " + step + ", functions " + Hex(At(m, 3))};
     }
 
     Piece V3LocoState(std::string_view m) {
@@ -346,9 +349,8 @@ class LenzDecoder : public SplitDecoder {
         loco += v3Asked_ ? LocoAddress((*v3Asked_)[0], (*v3Asked_)[1]) : "?";
         v3Asked_.reset();
         return {0, "lenz.loco-state",
-                loco + " (v3): " + ((f & 0x80) ? "forward" : "backward") + ", " + step +
-                    ", mode " + std::to_string(mode) + ", light " + OnOff(g & 0x10) + ", " +
-                    Functions(g)};
+                loco + " (v3): " + ((f & 0x80) ? "forward" : "backward") + ", " + step + ", mode " +
+                    std::to_string(mode) + ", light " + OnOff(g & 0x10) + ", " + Functions(g)};
     }
 
     bool hunting_[2] = {false, false};
@@ -359,6 +361,8 @@ class LenzDecoder : public SplitDecoder {
 
 } // namespace
 
-std::unique_ptr<Decoder> MakeLenzDecoder() { return std::make_unique<LenzDecoder>(); }
+std::unique_ptr<Decoder> MakeLenzDecoder() {
+    return std::make_unique<LenzDecoder>();
+}
 
 } // namespace trace

@@ -14,9 +14,9 @@ using namespace text;
 class MarklinDecoder : public SplitDecoder {
   public:
     MarklinDecoder()
-        : SplitDecoder("marklin", {"marklin.power-on", "marklin.power-off", "marklin.loco",
-                                   "marklin.functions", "marklin.feedback-request",
-                                   "marklin.feedback"}) {}
+        : SplitDecoder("marklin",
+                       {"marklin.power-on", "marklin.power-off", "marklin.loco",
+                        "marklin.functions", "marklin.feedback-request", "marklin.feedback"}) {}
 
   private:
     bool Ends(Direction) const override { return true; }
@@ -37,7 +37,8 @@ class MarklinDecoder : public SplitDecoder {
             modulesDue_ = n;
             nextModule_ = 1;
             return {1, "marklin.feedback-request",
-                    n == 1 ? "read feedback module 1" : "read feedback modules 1 to " + std::to_string(n)};
+                    n == 1 ? "read feedback module 1"
+                           : "read feedback modules 1 to " + std::to_string(n)};
         }
         if ((b & 0xC0) == 0xC0 && n >= 1 && n <= 31) {
             modulesDue_ = 1;
@@ -53,8 +54,9 @@ class MarklinDecoder : public SplitDecoder {
                         loco + "function byte " + Hex(b) + ", F1-F4 " + LowFirst(b & 0x0F, 4)};
             unsigned speed = b & 0x0F;
             return {2, "marklin.loco",
-                    loco + (speed == 15 ? std::string("change direction")
-                                        : "speed " + std::to_string(speed)) +
+                    loco +
+                        (speed == 15 ? std::string("change direction")
+                                     : "speed " + std::to_string(speed)) +
                         ", light " + OnOff(b & 0x10)};
         }
         return Raw(1, "byte " + Hex(b) + " is no command");
@@ -82,6 +84,8 @@ class MarklinDecoder : public SplitDecoder {
 
 } // namespace
 
-std::unique_ptr<Decoder> MakeMarklinDecoder() { return std::make_unique<MarklinDecoder>(); }
+std::unique_ptr<Decoder> MakeMarklinDecoder() {
+    return std::make_unique<MarklinDecoder>();
+}
 
 } // namespace trace

@@ -73,7 +73,8 @@ class SelectrixDecoder : public SplitDecoder {
 
     Piece Answer(std::string_view held) {
         if (!asked_)
-            return Raw(held.size(), std::to_string(held.size()) + " byte(s) without a read request");
+            return Raw(held.size(),
+                       std::to_string(held.size()) + " byte(s) without a read request");
         uint8_t address = *asked_, value = At(held, 0);
         asked_.reset();
         if (address == kCentralUnit)
@@ -90,6 +91,8 @@ class SelectrixDecoder : public SplitDecoder {
 
 } // namespace
 
-std::unique_ptr<Decoder> MakeSelectrixDecoder() { return std::make_unique<SelectrixDecoder>(); }
+std::unique_ptr<Decoder> MakeSelectrixDecoder() {
+    return std::make_unique<SelectrixDecoder>();
+}
 
 } // namespace trace

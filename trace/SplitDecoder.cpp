@@ -17,8 +17,8 @@ SplitDecoder::SplitDecoder(std::string_view system, std::vector<std::string_view
 std::vector<Message> SplitDecoder::Feed(Direction d, std::string_view bytes) {
     std::vector<Message> out;
     if (bytes.empty()) return out;
-    Direction other = d == Direction::ToInterface ? Direction::FromInterface
-                                                  : Direction::ToInterface;
+    Direction other =
+        d == Direction::ToInterface ? Direction::FromInterface : Direction::ToInterface;
     if (Ends(d)) Drain(other, true, out);
     held_[Index(d)].append(bytes);
     Drain(d, false, out);

@@ -6,8 +6,8 @@
 #include "trace/LineDecoder.h"
 
 #include <string>
-#include <utility>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace trace {

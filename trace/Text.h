@@ -18,7 +18,11 @@ std::string LowFirst(unsigned value, int count);
 // Text as a person reads it: printable ASCII as is, CR "\r", LF "\n", other bytes "\xNN";
 // longer than `limit` characters is cut and ends in "...".
 std::string Quoted(std::string_view bytes, size_t limit = 60);
-inline const char* OnOff(bool on) { return on ? "on" : "off"; }
-inline uint8_t At(std::string_view s, size_t i) { return static_cast<uint8_t>(s[i]); }
+inline const char* OnOff(bool on) {
+    return on ? "on" : "off";
+}
+inline uint8_t At(std::string_view s, size_t i) {
+    return static_cast<uint8_t>(s[i]);
+}
 
 } // namespace trace::text

@@ -74,8 +74,12 @@ const std::vector<Row>& Rows() {
     return rows;
 }
 
-TEST(DinamoDecoder, DecodesFramesBothWays) { ExpectRows("dinamo", Rows()); }
+TEST(DinamoDecoder, DecodesFramesBothWays) {
+    ExpectRows("dinamo", Rows());
+}
 
-TEST(DinamoDecoder, TableShowsEveryKind) { ExpectEveryKind("dinamo", Rows()); }
+TEST(DinamoDecoder, TableShowsEveryKind) {
+    ExpectEveryKind("dinamo", Rows());
+}
 
 } // namespace

@@ -55,12 +55,10 @@ const std::vector<Row>& Rows() {
           {From, Bytes({0x08}), "ib.reply",
            "answer to locomotive 3: 0x08 no room in the locomotive command buffer, try again"}}},
         {"P50 commands bare (mixed mode) get no answer",
-         {{To, Bytes({0x60, 0x17, 0x03, 0x0F, 0x03, 0x2A, 0x03, 0x61})},
-          {From, Bytes({0x00})}},
+         {{To, Bytes({0x60, 0x17, 0x03, 0x0F, 0x03, 0x2A, 0x03, 0x61})}, {From, Bytes({0x00})}},
          {{To, Bytes({0x60}), "ib.p50-power", "P50 power on"},
           {To, Bytes({0x17, 0x03}), "ib.p50-loco", "P50 locomotive 3: speed 7, light on"},
-          {To, Bytes({0x0F, 0x03}), "ib.p50-loco",
-           "P50 locomotive 3: change direction, light off"},
+          {To, Bytes({0x0F, 0x03}), "ib.p50-loco", "P50 locomotive 3: change direction, light off"},
           {To, Bytes({0x2A, 0x03}), "ib.p50-loco", "P50 locomotive 3: speed byte 0x2A"},
           {To, Bytes({0x61}), "ib.p50-power", "P50 power off"},
           {From, Bytes({0x00}), "raw", "1 byte(s) without a request"}}},
@@ -81,9 +79,7 @@ const std::vector<Row>& Rows() {
         {"what is incomplete at the flush",
          {{To, "L3,1"}},
          {{To, "L3,1", "raw", "text without CR \"L3,1\""}}},
-        {"a lone prefix at the flush",
-         {{To, "x"}},
-         {{To, "x", "raw", "\"x\" without a command"}}},
+        {"a lone prefix at the flush", {{To, "x"}}, {{To, "x", "raw", "\"x\" without a command"}}},
         {"a lone P50 byte at the flush",
          {{To, Bytes({0x17})}},
          {{To, Bytes({0x17}), "raw", "incomplete P50 command"}}},
@@ -95,8 +91,12 @@ const std::vector<Row>& Rows() {
     return rows;
 }
 
-TEST(IntelliboxDecoder, DecodesCommandsAndAnswers) { ExpectRows("intellibox", Rows()); }
+TEST(IntelliboxDecoder, DecodesCommandsAndAnswers) {
+    ExpectRows("intellibox", Rows());
+}
 
-TEST(IntelliboxDecoder, TableShowsEveryKind) { ExpectEveryKind("intellibox", Rows()); }
+TEST(IntelliboxDecoder, TableShowsEveryKind) {
+    ExpectEveryKind("intellibox", Rows());
+}
 
 } // namespace

@@ -55,8 +55,7 @@ const std::vector<Row>& PcRows() {
                    M({0xE4, 0x30, 0x00, 0x03, 0x00})}},
          {{To, M({0xA1, 0x03}), "lenz.loco-request",
            "locomotive information request, locomotive 3"},
-          {To, M({0x52, 0x02, 0x89}), "lenz.turnout",
-           "turnout command address byte 2 data 0x89"},
+          {To, M({0x52, 0x02, 0x89}), "lenz.turnout", "turnout command address byte 2 data 0x89"},
           {To, M({0x21, 0x22}), "lenz.unknown", "header 0x21 with 1 data byte(s), not decoded"},
           {To, M({0xE4, 0x30, 0x00, 0x03, 0x00}), "lenz.unknown",
            "header 0xE4 with 4 data byte(s), not decoded"}}},
@@ -87,8 +86,8 @@ const std::vector<Row>& InterfaceRows() {
           {From, M({0x01, 0x05}), "lenz.error", "command station does not answer"},
           {From, M({0x01, 0x07}), "lenz.status", "interface status 0x07"}}},
         {"power broadcasts and the command station's own reports",
-         {{From, M({0x61, 0x00}) + kAllOn + M({0x61, 0x81}) + M({0x61, 0x82}) +
-                     M({0x61, 0x02}) + M({0x81, 0x00})}},
+         {{From, M({0x61, 0x00}) + kAllOn + M({0x61, 0x81}) + M({0x61, 0x82}) + M({0x61, 0x02}) +
+                     M({0x81, 0x00})}},
          {{From, M({0x61, 0x00}), "lenz.emergency-off", "emergency off (track power off)"},
           {From, kAllOn, "lenz.all-on", "all on (normal operation)"},
           {From, M({0x61, 0x81}), "lenz.busy", "command station busy (the command is sent again)"},
@@ -103,8 +102,8 @@ const std::vector<Row>& InterfaceRows() {
           {From, M({0x62, 0x22, 0x30}), "lenz.unknown",
            "header 0x62 with 2 data byte(s), not decoded"}}},
         {"feedback entries: module nibbles, turnout pairs, undefined types, none",
-         {{From, M({0x42, 0x05, 0x53}) + M({0x44, 0x02, 0x25, 0x00, 0x40}) +
-                     M({0x42, 0x02, 0x60}) + M({0x42, 0x02, 0x14}) + M({0x50})}},
+         {{From, M({0x42, 0x05, 0x53}) + M({0x44, 0x02, 0x25, 0x00, 0x40}) + M({0x42, 0x02, 0x60}) +
+                     M({0x42, 0x02, 0x14}) + M({0x50})}},
          {{From, M({0x42, 0x05, 0x53}), "lenz.feedback",
            "feedback module 6 upper inputs 5x 6x 7- 8-"},
           {From, M({0x44, 0x02, 0x25, 0x00, 0x40}), "lenz.feedback",
@@ -203,12 +202,20 @@ std::vector<Row> AllRows() {
     return all;
 }
 
-TEST(LenzDecoder, DecodesThePcsCommands) { ExpectRows("lenz", PcRows()); }
+TEST(LenzDecoder, DecodesThePcsCommands) {
+    ExpectRows("lenz", PcRows());
+}
 
-TEST(LenzDecoder, DecodesAnswersAndBroadcasts) { ExpectRows("lenz", InterfaceRows()); }
+TEST(LenzDecoder, DecodesAnswersAndBroadcasts) {
+    ExpectRows("lenz", InterfaceRows());
+}
 
-TEST(LenzDecoder, MarksBadXorAndFindsTheNextMessage) { ExpectRows("lenz", BadXorRows()); }
+TEST(LenzDecoder, MarksBadXorAndFindsTheNextMessage) {
+    ExpectRows("lenz", BadXorRows());
+}
 
-TEST(LenzDecoder, TablesShowEveryKind) { ExpectEveryKind("lenz", AllRows()); }
+TEST(LenzDecoder, TablesShowEveryKind) {
+    ExpectEveryKind("lenz", AllRows());
+}
 
 } // namespace

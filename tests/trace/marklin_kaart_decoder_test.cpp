@@ -20,17 +20,13 @@ const std::vector<Row>& MarklinRows() {
           {From, Bytes({0x80, 0x01, 0x00})},
           {From, Bytes({0x00, 0xFF, 0x00})}},
          {{To, Bytes({0x83}), "marklin.feedback-request", "read feedback modules 1 to 3"},
-          {From, Bytes({0x80, 0x01}), "marklin.feedback",
-           "feedback module 1: 10000000 00000001"},
-          {From, Bytes({0x00, 0x00}), "marklin.feedback",
-           "feedback module 2: 00000000 00000000"},
-          {From, Bytes({0xFF, 0x00}), "marklin.feedback",
-           "feedback module 3: 11111111 00000000"}}},
+          {From, Bytes({0x80, 0x01}), "marklin.feedback", "feedback module 1: 10000000 00000001"},
+          {From, Bytes({0x00, 0x00}), "marklin.feedback", "feedback module 2: 00000000 00000000"},
+          {From, Bytes({0xFF, 0x00}), "marklin.feedback", "feedback module 3: 11111111 00000000"}}},
         {"one module, and bytes beyond its answer",
          {{To, Bytes({0xC3})}, {From, Bytes({0x12})}, {From, Bytes({0x34, 0x56})}},
          {{To, Bytes({0xC3}), "marklin.feedback-request", "read feedback module 3"},
-          {From, Bytes({0x12, 0x34}), "marklin.feedback",
-           "feedback module 3: 00010010 00110100"},
+          {From, Bytes({0x12, 0x34}), "marklin.feedback", "feedback module 3: 00010010 00110100"},
           {From, Bytes({0x56}), "raw", "1 byte(s) without a request"}}},
         {"the next command ends a short answer",
          {{To, Bytes({0x81})}, {From, Bytes({0x12})}, {To, Bytes({0x60})}},
@@ -105,12 +101,20 @@ const std::vector<Row>& KaartRows() {
     return rows;
 }
 
-TEST(MarklinDecoder, DecodesCommandsAndFeedbackAnswers) { ExpectRows("marklin", MarklinRows()); }
+TEST(MarklinDecoder, DecodesCommandsAndFeedbackAnswers) {
+    ExpectRows("marklin", MarklinRows());
+}
 
-TEST(MarklinDecoder, TableShowsEveryKind) { ExpectEveryKind("marklin", MarklinRows()); }
+TEST(MarklinDecoder, TableShowsEveryKind) {
+    ExpectEveryKind("marklin", MarklinRows());
+}
 
-TEST(KaartDecoder, DecodesConfigurationRequestsAndAnswers) { ExpectRows("kaart", KaartRows()); }
+TEST(KaartDecoder, DecodesConfigurationRequestsAndAnswers) {
+    ExpectRows("kaart", KaartRows());
+}
 
-TEST(KaartDecoder, TableShowsEveryKind) { ExpectEveryKind("kaart", KaartRows()); }
+TEST(KaartDecoder, TableShowsEveryKind) {
+    ExpectEveryKind("kaart", KaartRows());
+}
 
 } // namespace

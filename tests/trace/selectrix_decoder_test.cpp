@@ -74,8 +74,12 @@ const std::vector<Row>& Rows() {
     return rows;
 }
 
-TEST(SelectrixDecoder, DecodesRequestsAndAnswers) { ExpectRows("selectrix", Rows()); }
+TEST(SelectrixDecoder, DecodesRequestsAndAnswers) {
+    ExpectRows("selectrix", Rows());
+}
 
-TEST(SelectrixDecoder, TableShowsEveryKind) { ExpectEveryKind("selectrix", Rows()); }
+TEST(SelectrixDecoder, TableShowsEveryKind) {
+    ExpectEveryKind("selectrix", Rows());
+}
 
 } // namespace
