@@ -9,7 +9,8 @@
 //   against a DINAMO that never answers.
 #include "BenchUtil.h"
 
-#include "command_station/Dinamo.h"
+#include "command_station/dinamo/DinamoLink.h"
+#include "command_station/dinamo/DinamoMessages.h"
 #include "command_station/MivoComm.h"
 #include "platform/Tick.h"
 #include "sim/DinamoSim.h"
@@ -53,9 +54,10 @@ void LinkBlock(TMivoCom& com, int count, std::vector<double>& samples, int& miss
         com.DinamoCyclus();
         samples.push_back(static_cast<double>(platform::MicroNow() - t0));
     }
-    while (com.DinamoAntwoordTot != kDinamoNietsVerwacht) {
+    auto& link = *com.LinkAs<command_station::dinamo::DinamoLink>();
+    while (link.DinamoAntwoordTot != command_station::dinamo::kNothingDue) {
         if (!com.DinamoWacht(200)) ++misses;
-        com.DinamoOntvang();
+        link.DinamoOntvang();
     }
 }
 

@@ -13,6 +13,7 @@
 #include "BenchUtil.h"
 
 #include "command_station/MivoComm.h"
+#include "command_station/intellibox/IntelliboxLink.h"
 #include "platform/Tick.h"
 #include "sim/IntelliboxSim.h"
 
@@ -50,11 +51,12 @@ double DetectMs(unsigned simBaud, TBaudRate doel, double& cpuUs, double& wallUs,
     com.IBDoelBaud = doel;
     double cpu0 = bench::ProcessCpuUs();
     uint64_t t0 = platform::MicroNow();
-    if (!com.IBZoek()) ++misses;
+    auto& link = *com.LinkAs<command_station::intellibox::IntelliboxLink>();
+    if (!link.IBZoek()) ++misses;
     uint64_t t1 = platform::MicroNow();
     cpuUs += bench::ProcessCpuUs() - cpu0;
     wallUs += static_cast<double>(t1 - t0);
-    com.IBGevonden = false; // no rate to restore
+    link.IBGevonden = false; // no rate to restore
     return static_cast<double>(t1 - t0) / 1000.0;
 }
 
@@ -86,8 +88,9 @@ int main() {
     com.SetDigitaalSysteem(dsIntellibox);
     com.SetPort(ib.DevicePath());
     com.OpenPort();
-    com.IBP50XMogelijk = true;
-    com.IBXPrefix = true;
+    auto& link = *com.LinkAs<command_station::intellibox::IntelliboxLink>();
+    link.IBP50XMogelijk = true;
+    link.IBXPrefix = true;
 
     constexpr int kRounds = 400;
     std::vector<double> mine, plain;

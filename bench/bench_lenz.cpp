@@ -12,7 +12,8 @@
 //   main thread waiting for work as a host's message loop does, over 10 s.
 #include "BenchUtil.h"
 
-#include "command_station/LenzProtocol.h"
+#include "command_station/lenz/LenzLink.h"
+#include "command_station/lenz/LenzMessages.h"
 #include "command_station/MivoComm.h"
 #include "platform/Host.h"
 #include "tests/support/RecordingHost.h"
@@ -60,7 +61,7 @@ std::string Frame(std::initializer_list<int> bytes) {
     std::string s;
     for (int b : bytes)
         s += static_cast<char>(b);
-    return s + static_cast<char>(LenzXor(s));
+    return s + static_cast<char>(command_station::lenz::Xor(s));
 }
 
 // A megabyte of what an interface sends: feedback broadcasts, locomotive
@@ -94,9 +95,9 @@ std::string Traffic() {
 size_t Bare(const std::string& t) {
     size_t good = 0;
     for (size_t i = 0; i < t.size();) {
-        size_t len = LenzBerichtLengte(static_cast<uint8_t>(t[i]));
+        size_t len = command_station::lenz::MessageLength(static_cast<uint8_t>(t[i]));
         if (i + len > t.size()) break;
-        good += LenzXorOkeBericht(t.substr(i, len));
+        good += command_station::lenz::LenzXorOke(t.substr(i, len));
         i += len;
     }
     return good;
@@ -146,7 +147,7 @@ int main() {
         unit.ClearRecords();
         unit.SetInputs(3, static_cast<uint8_t>(i & 1 ? 0x01 : 0x02));
         Pump([&] { return handledAt != 0; }, 1000);
-        std::vector<sim::LenzByte> sent = unit.SentBytes();
+        std::vector<sim::LineByte> sent = unit.SentBytes();
         if (handledAt == 0 || sent.empty()) {
             ++misses;
             continue;
@@ -172,6 +173,7 @@ int main() {
     std::string traffic = Traffic();
     TMivoCom parser;
     parser.SetDigitaalSysteem(dsLenz);
+    auto& parserLink = *parser.LinkAs<command_station::lenz::LenzLink>();
     size_t events = 0;
     parser.OnLenzDoeIets = [&](TLenzAktie, uint16_t, uint16_t, uint8_t, double) { ++events; };
     std::vector<double> parseUs, bareUs;
@@ -179,7 +181,7 @@ int main() {
     for (int round = 0; round < 7; ++round) {
         uint64_t t0 = platform::MicroNow();
         for (size_t i = 0; i < traffic.size(); i += 64)
-            parser.LenzOntvangBytes(traffic.substr(i, 64));
+            parserLink.LenzOntvangBytes(traffic.substr(i, 64));
         uint64_t t1 = platform::MicroNow();
         sink += Bare(traffic);
         uint64_t t2 = platform::MicroNow();

@@ -13,6 +13,7 @@
 #include "BenchUtil.h"
 
 #include "command_station/MivoComm.h"
+#include "command_station/marklin/MarklinLink.h"
 #include "platform/Tick.h"
 #include "sim/KaartSim.h"
 #include "sim/MarklinSim.h"
@@ -53,10 +54,10 @@ void Marklin() {
         unit.ClearRecords();
         for (uint16_t adres = 1; adres <= 10; ++adres)
             com.StuurLoc(adres, 5, true, true, {}, 3, 0, false, r);
-        while (com.MarklinVerstuurAchtergehouden(true)) {
+        while (com.LinkAs<command_station::marklin::MarklinLink>()->MarklinVerstuurAchtergehouden(true)) {
         }
         unit.WaitForReceived(20, 2000);
-        std::vector<double> gaps = GapsMs(unit.Received());
+        std::vector<double> gaps = GapsMs(unit.ReceivedBytes());
         locGaps.insert(locGaps.end(), gaps.begin(), gaps.end());
         com.ZetSysteemUit();
     }
@@ -66,7 +67,7 @@ void Marklin() {
     for (int i = 0; i < kReads; ++i)
         com.GetBezetmelder(1, 0, false, false, r);
     unit.WaitForReceived(kReads, 2000);
-    std::vector<double> byteGaps = GapsMs(unit.Received());
+    std::vector<double> byteGaps = GapsMs(unit.ReceivedBytes());
     double cpu = bench::ProcessCpuUs() - cpu0;
     double wall = static_cast<double>(platform::MicroNow() - wall0);
 

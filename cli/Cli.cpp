@@ -75,6 +75,7 @@ int Run(int argc, char** argv) {
         }
         // A close that failed may have left the power on: no success then.
         if (!session.Close() && status == kDone) status = kPortError;
+        if (session.Unsent() && status == kDone) status = kNoAnswer;
     } catch (const serial::EComPort& e) {
         std::cerr << "quorrin-cli: serial port error " << e.PortErrorCode() << ": " << e.what()
                   << std::endl;

@@ -33,8 +33,7 @@ int Session::Version() {
     TMivoCom& com = *com_;
     // The request goes out behind what is still queued: let that finish
     // first (within bounds), or the answer's wait would run out meanwhile.
-    if (system_.number == command_station::dsLenz)
-        ServeUntil(1000, [&] { return !com.LenzRij || com.LenzRij->empty(); });
+    ServeUntil(1000, [&] { return !com.Pending(); });
     const double v = com.GetLenzVersie();
     if (Refused()) return kWrongUse;
     if (v <= 0.0) return Fail(kNoAnswer, "version", "the interface did not answer");
@@ -52,8 +51,8 @@ int Session::Probe() {
     json result{{"command", "probe"}, {"system", system_.name}, {"ok", true}};
     std::string text = std::string(system_.name) + ": the interface answers";
     if (system_.versioned) {
-        result["version"] = com.LenzVersie;
-        text += " (version " + VersionText(com.LenzVersie) + ")";
+        result["version"] = version_;
+        text += " (version " + VersionText(version_) + ")";
     }
     Result(result, text);
     return kDone;
@@ -172,6 +171,10 @@ int Session::Loco(const Request& req) {
         text += " " + Hex(c);
     }
     json result{{"command", "loco"}, {"address", req.address}, {"sent", bytes}};
+    // Held back or queued: it goes out when the interface lets it (before a
+    // later power-off, at the latest at the close).
+    const bool queued = com_->Pending();
+    if (queued) result["queued"] = true;
     if (req.changeDirection)
         result["change_direction"] = true;
     else
@@ -179,7 +182,7 @@ int Session::Loco(const Request& req) {
     Result(result,
            "loco " + std::to_string(req.address) +
                (req.changeDirection ? " change direction" : " speed " + std::to_string(req.speed)) +
-               (text.empty() ? "" : ":" + text));
+               (text.empty() ? "" : ":" + text) + (queued ? " (queued)" : ""));
     return kDone;
 }
 

@@ -18,7 +18,7 @@ void Session::InstallHandlers() {
         com.LenzLogMasker = *LenzMask(opt_.lenzLog);
     }
     com.OnLenzDoeIets = [this](command_station::TLenzAktie a, uint16_t d1, uint16_t d2, uint8_t d3,
-                               double) {
+                               double d4) {
         using namespace command_station;
         switch (a) {
         case laBezetmelder:
@@ -48,12 +48,25 @@ void Session::InstallHandlers() {
                   "loco " + std::to_string(d1) + " data " + Hex(d2) + " functions " + Hex(d3));
             break;
         case laNoodstop:
-            Event({{"event", "emergency-stop"}}, "broadcast: emergency stop");
+            // 61 00 switches everything off; 81 00 stops the locomotives
+            // with the track still powered.
+            if (d1 == 0x61)
+                Event({{"event", "power"}, {"state", "off"}}, "broadcast: track power off");
+            else
+                Event({{"event", "emergency-stop"}}, "broadcast: emergency stop");
+            break;
+        case laServiceMode:
+            Event({{"event", "service-mode"}}, "broadcast: service mode");
+            break;
+        case laHandControl:
+            Event({{"event", "hand-control"}, {"address", d1}},
+                  "loco " + std::to_string(d1) + " taken over by another handset");
             break;
         case laAllesAan:
             Event({{"event", "power"}, {"state", "on"}}, "broadcast: power on");
             break;
         case laVersie: // the answer of version and probe, shown as their result
+            version_ = d4;
             break;
         }
     };
@@ -117,16 +130,15 @@ int Session::Open() {
 bool Session::Close() {
     if (!com_) return true;
     TMivoCom& com = *com_;
+    // What is still queued or held back goes out first, within bounds.
     if (com.Connected()) {
-        // What is still held back goes out first, within bounds.
-        const platform::Deadline limit = platform::Deadline::After(2000);
-        if (system_.number == command_station::dsMarklin)
-            while (com.MarklinAchtergehouden && !com.MarklinAchtergehouden->empty() &&
-                   !limit.Reached() && com.SysteemAan)
-                if (!com.MarklinVerstuurAchtergehouden(true)) platform::Sleep(5);
-        if (system_.number == command_station::dsIntellibox) com.IBStuurAchtergehouden();
-        if (system_.number == command_station::dsLenz)
-            ServeUntil(1000, [&] { return !com.LenzRij || com.LenzRij->empty(); });
+        com.Drain([] { return Stopping(); });
+        if (com.Pending()) {
+            unsent_ = true;
+            std::cerr << "quorrin-cli: commands still queued or held back were not sent before "
+                         "the close"
+                      << std::endl;
+        }
     }
     // The close switches off what the component switched on; a close that
     // fails is reported here, not left to the destructor.
@@ -156,7 +168,7 @@ void Session::ServeUntil(uint32_t ms, const std::function<bool()>& done) {
         platform::MainQueue().WaitForWork(
             static_cast<uint32_t>(std::min<uint64_t>(deadline.Remaining(), 50)));
         platform::MainQueue().Serve();
-        if (com_ && system_.number == command_station::dsLenz) com_->LenzZend({});
+        if (com_) com_->IdleStep();
     }
 }
 

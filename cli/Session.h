@@ -55,6 +55,8 @@ class Session {
     // when the close failed (the power-off may not have reached the line);
     // the failure is on standard error.
     bool Close();
+    // The close found commands still queued or held back that did not go out.
+    bool Unsent() const { return unsent_; }
 
   private:
     void Result(json object, const std::string& text) { Print(opt_.json ? Dump(object) : text); }
@@ -95,11 +97,13 @@ class Session {
     std::shared_ptr<void> simulator_;
     std::unique_ptr<TMivoCom> com_;
     bool initialised_ = false;
+    bool unsent_ = false;
     int shownBefore_ = 0; // messages shown before the command began
     // The component refused the command with one of its messages.
     bool Refused() const { return host_.shown > shownBefore_; }
     int events_ = 0;
     std::vector<int> feedbackSeen_;
+    double version_ = 0.0; // the Lenz interface's version as last reported
 };
 
 } // namespace cli

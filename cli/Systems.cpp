@@ -1,6 +1,8 @@
 #include "cli/Systems.h"
 
+#include "command_station/LenzLog.h"
 #include "command_station/MivoComm.h"
+#include "serial/ComSettings.h"
 #include "sim/DinamoSim.h"
 #include "sim/IntelliboxSim.h"
 #include "sim/KaartSim.h"
@@ -61,46 +63,12 @@ const SystemInfo* FindSystem(const std::string& name) {
 }
 
 std::optional<serial::TBaudRate> BaudRate(long rate) {
-    static constexpr std::array<std::pair<long, serial::TBaudRate>, 15> kRates{{
-        {110, serial::br110},
-        {300, serial::br300},
-        {600, serial::br600},
-        {1200, serial::br1200},
-        {2400, serial::br2400},
-        {4800, serial::br4800},
-        {9600, serial::br9600},
-        {14400, serial::br14400},
-        {19200, serial::br19200},
-        {38400, serial::br38400},
-        {56000, serial::br56000},
-        {57600, serial::br57600},
-        {115200, serial::br115200},
-        {128000, serial::br128000},
-        {256000, serial::br256000},
-    }};
-    for (const auto& [n, r] : kRates)
-        if (n == rate) return r;
-    return std::nullopt;
+    const serial::TBaudRate r = serial::BaudRateOfValue(rate);
+    if (r == serial::brCustom) return std::nullopt;
+    return r;
 }
 
 // Lenz log categories by name; a mask may be given as a number too.
-constexpr std::array<std::pair<const char*, uint16_t>, 15> kLenzCategories{{
-    {"received", 0x0001},
-    {"ok", 0x0002},
-    {"feedback", 0x0004},
-    {"emergency", 0x0008},
-    {"allon", 0x0010},
-    {"version", 0x0020},
-    {"handstop", 0x0040},
-    {"hand", 0x0080},
-    {"undefined", 0x0100},
-    {"loco", 0x0200},
-    {"turnout", 0x0400},
-    {"sent", 0x0800},
-    {"numbers", 0x1000},
-    {"errors", 0x2000},
-    {"all", 0x3FFF},
-}};
 
 std::optional<uint16_t> LenzMask(const std::string& text) {
     uint16_t mask = 0;
@@ -109,7 +77,7 @@ std::optional<uint16_t> LenzMask(const std::string& text) {
     while (std::getline(in, part, ',')) {
         if (part.empty()) continue;
         bool found = false;
-        for (const auto& [name, bits] : kLenzCategories)
+        for (const auto& [name, bits] : command_station::kLenzLogCategories)
             if (part == name) {
                 mask |= bits;
                 found = true;

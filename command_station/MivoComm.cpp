@@ -1,16 +1,16 @@
 #include "command_station/MivoComm.h"
 
+#include "command_station/dinamo/DinamoLink.h"
+#include "command_station/intellibox/IntelliboxLink.h"
+#include "command_station/kaart/KaartLink.h"
+#include "command_station/lenz/LenzLink.h"
+#include "command_station/marklin/MarklinLink.h"
+#include "command_station/selectrix/SelectrixLink.h"
+
 #include "platform/Host.h"
 #include "platform/Tick.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
-#include <fcntl.h>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <system_error>
-#include <unistd.h>
 
 namespace command_station {
 
@@ -25,95 +25,51 @@ constexpr const char* kNoodstopOnbekend = "TMivoCom.GetSysteemNoodstop nog aanvu
 constexpr const char* kAlleenSelectrix =
     "TMivoCom.SelectrixFunctieDecoder alleen van toepassing bij Selectrix!";
 constexpr const char* kAlleenMarklin = "TMivoCom.CheckCTS alleen van toepassing bij Märklin!";
+constexpr const char* kAlleenLenz = "GetLenzVersie is alleen van toepassing bij Lenz!";
+constexpr const char* kAlleenDinamo = "TMivoCom.DinamoOpdracht alleen van toepassing bij DINAMO!";
 
-// Initialisation failures, left in LaatsteFout.
-constexpr const char* kKaartFout =
-    "De seriele kaart kon niet worden geinitialiseerd. Staat het rek wel aan en is de "
-    "verbindingskabel juist aangesloten?";
-constexpr const char* kIBFout = "Geen Intellibox of TWIN-Center gevonden!";
-constexpr const char* kDinamoFout = "Geen communicatie met DINAMO mogelijk!";
-
-constexpr size_t kLogMaxBytes = 100;
-
-bool BekendSysteem(uint8_t systeem) {
-    return systeem >= dsSelectrix && systeem <= dsDinamo;
-}
-
-[[noreturn]] void RaiseLogError(const std::string& what) {
-    throw std::system_error(errno, std::generic_category(), what);
-}
-
-// Creates every missing folder of `path` with mode 0700.
-void CreateFolders(const std::string& path) {
-    for (size_t pos = 1; pos <= path.size(); ++pos) {
-        if (pos != path.size() && path[pos] != '/') continue;
-        std::string part = path.substr(0, pos);
-        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) RaiseLogError("mkdir " + part);
+// A number the component does not know (0 before any choice): the common
+// settings only, guard messages for the questions, nothing on the line.
+class UnknownSystemLink final : public Link {
+  public:
+    using Link::Link;
+    bool ConnectionOk() override {
+        platform::Host().ShowMessage(kVerbindingOnbekend);
+        return false;
     }
-}
-
-std::string HomeFolder() {
-    const char* home = std::getenv("HOME");
-    if (home && home[0] == '/') return home;
-    passwd* pw = getpwuid(geteuid());
-    if (pw && pw->pw_dir && pw->pw_dir[0] == '/') return pw->pw_dir;
-    errno = ENOENT;
-    RaiseLogError("no home folder for the log");
-}
-
-// The log folder when no override is set.
-std::string LogFolder() {
-    const char* state = std::getenv("XDG_STATE_HOME");
-    std::string base =
-        (state && state[0] == '/') ? std::string(state) : HomeFolder() + "/.local/state";
-    return base + "/quorrin";
-}
-
-// Opens the private log folder without following a link and checks that
-// nobody else can put entries into it.
-int OpenPrivateFolder(const std::string& folder) {
-    CreateFolders(folder);
-    int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) RaiseLogError("open " + folder);
-    struct stat st {};
-    if (fstat(fd, &st) != 0) {
-        int e = errno;
-        close(fd);
-        errno = e;
-        RaiseLogError("stat " + folder);
+    bool EmergencyStop() override {
+        platform::Host().ShowMessage(kNoodstopOnbekend);
+        return false;
     }
-    if (st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        close(fd);
-        errno = EPERM;
-        RaiseLogError("log folder " + folder + " is not private");
-    }
-    return fd;
-}
+};
 
-void WriteAll(int fd, const std::string& data, const std::string& path) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            int e = errno;
-            close(fd);
-            errno = e;
-            RaiseLogError("write " + path);
-        }
-        done += static_cast<size_t>(n);
+// The one place that knows the system numbers.
+std::unique_ptr<Link> MakeLink(TMivoCom& com, uint8_t systeem) {
+    switch (systeem) {
+    case dsSelectrix:
+        return std::make_unique<selectrix::SelectrixLink>(com);
+    case dsMarklin:
+        return std::make_unique<marklin::MarklinLink>(com);
+    case dsLenz:
+        return std::make_unique<lenz::LenzLink>(com);
+    case dsSerieleKaart:
+        return std::make_unique<kaart::KaartLink>(com);
+    case dsIntellibox:
+        return std::make_unique<intellibox::IntelliboxLink>(com);
+    case dsDinamo:
+        return std::make_unique<dinamo::DinamoLink>(com);
+    default:
+        return nullptr;
     }
 }
 
 } // namespace
 
-// ---------------------------------------------------------------- pure helpers
-
-std::string StuurLocTekst(uint8_t systeem, uint16_t adres, uint8_t snelheid, bool licht,
-                          bool vooruit, const TFuncties& functies) {
+std::string LocoText(uint16_t adres, uint8_t snelheid, bool licht, bool vooruit,
+                     const TFuncties& functies, bool namesDirection) {
     std::string t = "Adres: " + std::to_string(adres) + " snelheid: " + std::to_string(snelheid);
     t += licht ? " licht aan" : " licht uit";
-    if (systeem != dsMarklin) t += vooruit ? " vooruit" : " achteruit";
+    if (namesDirection) t += vooruit ? " vooruit" : " achteruit";
     t += functies[0] ? "(x" : "(-";
     t += functies[1] ? "x" : "-";
     t += functies[2] ? "x" : "-";
@@ -121,24 +77,10 @@ std::string StuurLocTekst(uint8_t systeem, uint16_t adres, uint8_t snelheid, boo
     return t;
 }
 
-std::string LogRegel(uint32_t tick, const std::string& bytes) {
-    std::string line = std::to_string(tick) + ": ";
-    size_t n = std::min(bytes.size(), kLogMaxBytes);
-    for (size_t i = 0; i < n; ++i) {
-        if (i > 0) line += '/';
-        line += std::to_string(static_cast<unsigned char>(bytes[i]));
-    }
-    return line;
-}
-
-void TMivoCom::ProcessMessagesBriefly(uint32_t remainingMs) {
-    platform::Host().ProcessMessages();
-    if (remainingMs > 0) platform::MainQueue().WaitForWork(std::min<uint32_t>(remainingMs, 5));
-}
-
 // ---------------------------------------------------------------- life cycle
 
-TMivoCom::TMivoCom(void* owner) : TComPort(owner) {
+TMivoCom::TMivoCom(void* owner)
+    : TComPort(owner), link_(std::make_unique<UnknownSystemLink>(*this)) {
     // The name the main window gives its one component; stored settings use
     // it as their section.
     SetName("MivoCom1");
@@ -159,31 +101,17 @@ TMivoCom::~TMivoCom() {
     OnBeforeOpen = nullptr;
     OnBeforeClose = nullptr;
     OnRxChar = nullptr;
-    MarklinAchtergehouden.reset();
-    LenzRij.reset();
-    IBAchtergehouden.reset();
-    DinamoRij.reset();
+    link_.reset();
 }
 
 void TMivoCom::VoorOpenen(TCustomComPort*) {
-    KaartVoorOpenen();
-    LenzSynchroniseren = false;
-    IBGevonden = false;
-    KaartGeinitialiseerd = false;
+    KaartSnel = false; // the card's link sets it again from the port's rate
+    link_->BeforeOpen();
 }
 
 void TMivoCom::VoorSluiten(TCustomComPort*) {
     if (!Connected()) return;
-    if (SysteemAan) {
-        if (DigitaalSysteem == dsLenz)
-            LenzUitBijSluiten(); // ahead of whatever waits in the queue
-        else
-            ZetSysteemUit();
-    }
-    if (DigitaalSysteem == dsSerieleKaart) KaartVoorSluiten();
-    if (DigitaalSysteem == dsIntellibox) IBVoorSluiten();
-    IBGevonden = false;
-    KaartGeinitialiseerd = false;
+    link_->BeforeClose();
 }
 
 // ---------------------------------------------------------------- profiles
@@ -192,8 +120,18 @@ void TMivoCom::SetDigitaalSysteem(uint8_t systeem) {
     BeginSettingsUpdate();
     try {
         DigitaalSysteem = systeem;
-        PasProfielToe(systeem);
-        if (!BekendSysteem(systeem)) platform::Host().ShowMessage(kSetSysteemOnbekend);
+        // The common settings drop the receive handler before a link that
+        // installed one can go.
+        ApplyCommonProfile();
+        if (systeem != linkSystem_) {
+            std::unique_ptr<Link> link = MakeLink(*this, systeem);
+            if (!link) link = std::make_unique<UnknownSystemLink>(*this);
+            link_ = std::move(link);
+            linkSystem_ = systeem;
+        }
+        link_->ApplyProfile();
+        if (dynamic_cast<UnknownSystemLink*>(link_.get()))
+            platform::Host().ShowMessage(kSetSysteemOnbekend);
     } catch (...) {
         EndSettingsUpdate();
         throw;
@@ -201,8 +139,7 @@ void TMivoCom::SetDigitaalSysteem(uint8_t systeem) {
     EndSettingsUpdate();
 }
 
-void TMivoCom::PasProfielToe(uint8_t systeem) {
-    // The settings every system starts from.
+void TMivoCom::ApplyCommonProfile() {
     SetDataBits(dbEight);
     SetStopBits(sbTwoStopBits);
     Parity().SetCheck(false);
@@ -218,59 +155,6 @@ void TMivoCom::PasProfielToe(uint8_t systeem) {
     SetEvents(TComEvents{});
     OnRxChar = nullptr;
     IBDoelBaud = brCustom;
-    KaartSnelGewenst = false; // every profile sets a rate of its own
-
-    switch (systeem) {
-    case dsSelectrix:
-        SetBaudRate(br9600);
-        break;
-    case dsMarklin:
-        SetBaudRate(MarklinSnel ? br19200 : br2400);
-        FlowControl().SetFlowControl(fcHardware);
-        FlowControl().SetControlDTR(dtrEnable);
-        break;
-    case dsLenz:
-        SetBaudRate(br9600);
-        SetStopBits(sbOneStopBit);
-        FlowControl().SetFlowControl(fcHardware);
-        SetEvents(Events() + TComEvents{evRxChar});
-        OnRxChar = [this](TCustomComPort* sender, int count) { LenzOntvang(sender, count); };
-        LenzInvoer.clear();
-        LenzSynchroniseren = false;
-        if (!LenzRij) LenzRij = std::make_unique<TBytesLijst>();
-        break;
-    case dsSerieleKaart:
-        SetBaudRate(br9600);
-        SetStopBits(sbOneStopBit);
-        FlowControl().SetControlDTR(dtrEnable);
-        Timeouts().SetReadInterval(10);
-        Timeouts().SetReadTotalMultiplier(0);
-        Timeouts().SetReadTotalConstant(100);
-        Timeouts().SetWriteTotalMultiplier(0);
-        Timeouts().SetWriteTotalConstant(100);
-        break;
-    case dsIntellibox:
-        SetBaudRate(br2400);
-        FlowControl().SetFlowControl(fcHardware);
-        Buffer().SetInputSize(1024);
-        Buffer().SetOutputSize(512);
-        Timeouts().SetReadInterval(200);
-        Timeouts().SetReadTotalMultiplier(250);
-        Timeouts().SetReadTotalConstant(150);
-        Timeouts().SetWriteTotalMultiplier(750);
-        Timeouts().SetWriteTotalConstant(100);
-        break;
-    case dsDinamo:
-        SetBaudRate(br9600);
-        SetStopBits(sbOneStopBit);
-        Parity().SetCheck(true);
-        Parity().SetBits(prOdd);
-        DinamoInvoer.clear();
-        if (!DinamoRij) DinamoRij = std::make_unique<TBytesLijst>();
-        break;
-    default:
-        break; // the common settings stay; the caller shows the guard message
-    }
 }
 
 // ---------------------------------------------------------------- events
@@ -302,47 +186,16 @@ void TMivoCom::DoDinDoeIets(TDinAktie AAktie, uint16_t AData1, uint16_t AData2, 
     if (OnDinDoeIets) OnDinDoeIets(AAktie, AData1, AData2, AData3, AData4);
 }
 
-// ---------------------------------------------------------------- dispatch
-//
-// DINAMO sends nothing here by design: its link runs in DinamoCyclus
-// (Dinamo.cpp).
+// ---------------------------------------------------------------- operations
 
 bool TMivoCom::GetVerbindingOke() {
     if (!Connected()) return false;
-    switch (DigitaalSysteem) {
-    case dsSelectrix:
-        return SelectrixVerbindingOke();
-    case dsMarklin:
-        return CheckCTS();
-    case dsLenz:
-        return GetLenzVersie() > 0.0;
-    case dsSerieleKaart:
-        return KaartVerbindingOke();
-    case dsIntellibox:
-        return IBVerbindingOke();
-    case dsDinamo:
-        return true;
-    default:
-        platform::Host().ShowMessage(kVerbindingOnbekend);
-        return false;
-    }
+    return link_->ConnectionOk();
 }
 
 bool TMivoCom::GetSysteemNoodstop() {
     if (!Connected()) return false;
-    switch (DigitaalSysteem) {
-    case dsSelectrix:
-        return SelectrixNoodstop();
-    case dsMarklin:
-        return !CheckCTS();
-    case dsLenz:
-    case dsSerieleKaart:
-    case dsIntellibox:
-        return false;
-    default:
-        platform::Host().ShowMessage(kNoodstopOnbekend);
-        return false;
-    }
+    return link_->EmergencyStop();
 }
 
 bool TMivoCom::ZetSysteemAan() {
@@ -350,23 +203,7 @@ bool TMivoCom::ZetSysteemAan() {
         SysteemAan = true;
         return true;
     }
-    switch (DigitaalSysteem) {
-    case dsSelectrix:
-        SelectrixZetAan();
-        break;
-    case dsMarklin:
-        if (!MarklinZetAan()) return false;
-        break;
-    case dsLenz:
-        LenzZetAan();
-        break;
-    case dsIntellibox:
-        return IBZetAan();
-    default:
-        break; // the serial card, DINAMO and unknown systems send nothing
-    }
-    SysteemAan = true;
-    return true;
+    return link_->PowerOn();
 }
 
 void TMivoCom::ZetSysteemUit() {
@@ -374,11 +211,7 @@ void TMivoCom::ZetSysteemUit() {
         SysteemAan = false;
         return;
     }
-    if (DigitaalSysteem == dsSelectrix) SelectrixZetUit();
-    if (DigitaalSysteem == dsLenz) LenzZetUit();
-    if (DigitaalSysteem == dsIntellibox) return IBZetUit();
-    if (DigitaalSysteem == dsMarklin) MarklinZetUit();
-    SysteemAan = false;
+    link_->PowerOff();
 }
 
 void TMivoCom::StuurLoc(uint16_t Adres, uint8_t Snelheid, bool Licht, bool Vooruit,
@@ -386,57 +219,70 @@ void TMivoCom::StuurLoc(uint16_t Adres, uint8_t Snelheid, bool Licht, bool Vooru
                         bool IBOudProtocol, std::string& Resultaat) {
     Resultaat.clear();
     if (OnAlgTekst)
-        DoAlgTekst(aaLoc,
-                   StuurLocTekst(DigitaalSysteem, Adres, Snelheid, Licht, Vooruit, Functies));
-    if (DigitaalSysteem == dsSelectrix)
-        SelectrixStuurLoc(Adres, Snelheid, Licht, Vooruit, Functies, Resultaat);
-    if (DigitaalSysteem == dsLenz)
-        LenzStuurLoc(Adres, Snelheid, Licht, Vooruit, Functies, LenzStappen, Resultaat);
-    if (DigitaalSysteem == dsIntellibox)
-        IBStuurLoc(Adres, Snelheid, Licht, Vooruit, Functies, IBStappen, IBOudProtocol);
-    if (DigitaalSysteem == dsMarklin) {
-        uint8_t b = MarklinLocByte(Snelheid, Licht);
-        MarklinZendLoc(b, static_cast<uint8_t>(Adres % 256));
-        Resultaat.assign(1, static_cast<char>(b));
-    }
+        DoAlgTekst(aaLoc, LocoText(Adres, Snelheid, Licht, Vooruit, Functies,
+                                   link_->LocoTextNamesDirection()));
+    link_->Loco({Adres, Snelheid, Licht, Vooruit, Functies, LenzStappen, IBStappen, IBOudProtocol},
+                Resultaat);
 }
 
 void TMivoCom::GetBezetmelder(uint8_t Adres, uint8_t Verzoek, bool Vlag1, bool Vlag2,
                               std::string& Resultaat) {
     Resultaat.clear();
     if (!Connected()) return;
-    if (DigitaalSysteem == dsSelectrix) SelectrixBezetmelder(Adres, Resultaat);
-    if (DigitaalSysteem == dsLenz) LenzBezetmelder(Adres); // answers arrive as events
-    if (DigitaalSysteem == dsIntellibox) IBBezetmelder();
-    if (DigitaalSysteem == dsMarklin) MarklinBezetmelder(Adres, Vlag1, Resultaat);
-    if (DigitaalSysteem == dsSerieleKaart) KaartBezetmelder(Adres, Verzoek, Vlag2, Resultaat);
+    link_->Feedback({Adres, Verzoek, Vlag1, Vlag2}, Resultaat);
 }
 
 bool TMivoCom::InitSysteem() {
     LaatsteFout.clear();
-    switch (DigitaalSysteem) {
-    case dsSerieleKaart:
-        if (!KaartGeinitialiseerd) KaartGeinitialiseerd = KaartInit();
-        if (!KaartGeinitialiseerd) {
-            LaatsteFout = kKaartFout;
-            return false;
-        }
-        return true;
-    case dsIntellibox:
-        if (!IBGevonden) IBGevonden = IBZoek();
-        if (!IBGevonden) {
-            LaatsteFout = kIBFout;
-            return false;
-        }
-        return true;
-    case dsDinamo:
-        if (!Connected()) return false;
-        if (DinamoVerbind()) return true;
-        LaatsteFout = kDinamoFout;
-        return false;
-    default:
+    return link_->Initialise();
+}
+
+void TMivoCom::SelectrixFunctieDecoder(uint8_t Adres, uint8_t Waarde) {
+    if (!Connected()) return;
+    auto* selectrix = LinkAs<selectrix::SelectrixLink>();
+    if (!selectrix) {
+        platform::Host().ShowMessage(kAlleenSelectrix);
+        return;
+    }
+    selectrix->FunctieDecoder(Adres, Waarde);
+}
+
+bool TMivoCom::CheckCTS() {
+    if (!Connected()) return true;
+    auto* marklin = LinkAs<marklin::MarklinLink>();
+    if (!marklin) {
+        platform::Host().ShowMessage(kAlleenMarklin);
         return true;
     }
+    return marklin->CheckCTS();
+}
+
+double TMivoCom::GetLenzVersie() {
+    auto* lenz = LinkAs<lenz::LenzLink>();
+    if (!lenz) {
+        platform::Host().ShowMessage(kAlleenLenz);
+        return 0.0;
+    }
+    return lenz->GetLenzVersie();
+}
+
+bool TMivoCom::DinamoOpdracht(const std::string& data) {
+    auto* dinamo = LinkAs<dinamo::DinamoLink>();
+    if (!dinamo) {
+        platform::Host().ShowMessage(kAlleenDinamo);
+        return false;
+    }
+    return dinamo->DinamoOpdracht(data);
+}
+
+void TMivoCom::DinamoCyclus() {
+    if (auto* dinamo = LinkAs<dinamo::DinamoLink>()) dinamo->DinamoCyclus();
+}
+
+bool TMivoCom::DinamoWacht(uint32_t maxMs) {
+    if (!Connected()) return false;
+    auto* dinamo = LinkAs<dinamo::DinamoLink>();
+    return !dinamo || dinamo->DinamoWacht(maxMs);
 }
 
 // ---------------------------------------------------------------- helpers
@@ -446,35 +292,8 @@ bool TMivoCom::CtsVrij() {
     return (LineHoldFlags() & 0x01) == 0; // bit 0: waiting for CTS
 }
 
-bool TMivoCom::CheckCTS() {
-    if (!Connected()) return true;
-    if (DigitaalSysteem != dsMarklin) {
-        platform::Host().ShowMessage(kAlleenMarklin);
-        return true;
-    }
-    platform::Deadline deadline = platform::Deadline::After(1000);
-    for (;;) {
-        if (CtsVrij()) return true;
-        if (deadline.Reached()) return false;
-        ProcessMessagesBriefly(deadline.Remaining());
-    }
-}
-
-void TMivoCom::SelectrixFunctieDecoder(uint8_t Adres, uint8_t Waarde) {
-    if (!Connected()) return;
-    if (DigitaalSysteem != dsSelectrix) {
-        platform::Host().ShowMessage(kAlleenSelectrix);
-        return;
-    }
-    VerstuurBytes(SelectrixSchrijfVerzoek(Adres, Waarde));
-}
-
 void TMivoCom::VerstuurBytes(const std::string& bytes) {
-    bool marklin = DigitaalSysteem == dsMarklin;
-    if (marklin) MarklinWacht(marklinZending_);
-    if (Connected()) WriteText(bytes);
-    if (LogNaarBestandAan) LogNaarBestand(bytes);
-    if (marklin) MarklinZet(MarklinVolgendeZending, marklinZending_, MarklinBytePauze);
+    link_->Transmit(bytes);
 }
 
 bool TMivoCom::WachtOpInvoer(uint16_t count, uint16_t timeoutMs) {
@@ -500,42 +319,41 @@ bool TMivoCom::WachtOpInvoer(uint16_t count, uint16_t timeoutMs) {
     }
 }
 
-// ---------------------------------------------------------------- file log
+// ---------------------------------------------------------------- the links' defaults
 
-std::string TMivoCom::LogPath() {
-    const char* forced = std::getenv("QUORRIN_VASKEL_LOG");
-    if (forced && forced[0] != '\0') return forced;
-    return LogFolder() + "/vaskel.log";
+bool Link::PowerOn() {
+    com_.SysteemAan = true;
+    return true;
 }
 
-void TMivoCom::LogNaarBestand(const std::string& bytes) {
-    // Non-blocking: a FIFO without a reader would otherwise hold the open
-    // forever. Only a regular file is written (see below).
-    constexpr int kFlags =
-        O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
-    std::string line = LogRegel(platform::GetTickCount(), bytes) + "\n";
-    std::string path = LogPath();
-    int fd;
-    const char* forced = std::getenv("QUORRIN_VASKEL_LOG");
-    if (forced && forced[0] != '\0') {
-        fd = open(path.c_str(), kFlags, 0600);
-    } else {
-        std::string folder = LogFolder();
-        int dir = OpenPrivateFolder(folder);
-        fd = openat(dir, "vaskel.log", kFlags, 0600);
-        int e = errno;
-        close(dir);
-        errno = e;
+void Link::PowerOff() {
+    com_.SysteemAan = false;
+}
+
+void Link::BeforeClose() {
+    if (com_.SysteemAan) com_.ZetSysteemUit();
+}
+
+void Link::Transmit(const std::string& bytes) {
+    if (com_.Connected()) com_.WriteText(bytes);
+    if (com_.LogNaarBestandAan) com_.LogNaarBestand(bytes);
+}
+
+void Link::ProcessMessagesBriefly(uint32_t remainingMs) {
+    platform::Host().ProcessMessages();
+    if (remainingMs > 0) platform::MainQueue().WaitForWork(std::min<uint32_t>(remainingMs, 5));
+}
+
+bool Link::ReadOneByteWithin(uint32_t ms) {
+    platform::Deadline deadline = platform::Deadline::After(ms);
+    for (;;) {
+        uint32_t before = platform::GetTickCount();
+        std::string answer;
+        com_.ReadText(answer, 1);
+        if (!answer.empty()) return true;
+        if (deadline.Reached()) return false;
+        if (platform::GetTickCount() == before) platform::Sleep(1);
     }
-    if (fd < 0) RaiseLogError("open " + path);
-    struct stat st {};
-    if (int e = fstat(fd, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL) {
-        close(fd);
-        errno = e;
-        RaiseLogError("log " + path + " is not a regular file");
-    }
-    WriteAll(fd, line, path);
-    if (close(fd) != 0) RaiseLogError("close " + path);
 }
 
 } // namespace command_station

@@ -9,8 +9,9 @@
 // parser must be back in sync by its last message.
 #pragma once
 
-#include "command_station/LenzProtocol.h"
 #include "command_station/MivoComm.h"
+#include "command_station/lenz/LenzLink.h"
+#include "command_station/lenz/LenzMessages.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -24,7 +25,7 @@ namespace lenz_fuzz {
 inline const std::string& Staart() {
     static const std::string bericht = [] {
         std::string s{'\x42', '\x05', '\x53'};
-        return s + static_cast<char>(command_station::LenzXor(s));
+        return s + static_cast<char>(command_station::lenz::Xor(s));
     }();
     return bericht;
 }
@@ -36,11 +37,12 @@ inline bool EenInvoer(const uint8_t* data, size_t size) {
     uint8_t opzet = data[0];
     TMivoCom com;
     com.SetDigitaalSysteem(dsLenz);
+    lenz::LenzLink& link = *com.LinkAs<lenz::LenzLink>();
     size_t regels = 0;
     com.SetOnLenzAddTekst([&](const std::string& t) { regels += t.size(); });
     com.LenzLogMasker = (opzet & 1) ? 0xFFFF : 0;
     com.LenzVervang78 = (opzet & 2) != 0;
-    if (opzet & 4) com.LenzVersie = 3.6;
+    if (opzet & 4) link.LenzVersie = 3.6;
     int staartGezien = 0;
     com.OnLenzDoeIets = [&](TLenzAktie a, uint16_t d1, uint16_t d2, uint8_t d3, double) {
         if (a == laBezetmelder && d1 == 6 && d2 == 2 && d3 == 3) ++staartGezien;
@@ -50,24 +52,24 @@ inline bool EenInvoer(const uint8_t* data, size_t size) {
     for (const std::string& c :
          {std::string("\x21\x81", 2), std::string("\x42\x05\x80", 3),
           std::string("\xE3\x00\xC3\xE8", 4), std::string("\x80", 1), std::string("\xA1\x03", 2)})
-        com.LenzRij->push_back(c);
-    com.VerwachtBezetAdres = 6;
-    com.VerwachtNibble = 0;
-    com.VerwachtLocV3 = std::string("\xC3\xE8");
-    com.WachtAllesAan = 2;
+        link.LenzRij.push_back(c);
+    link.VerwachtBezetAdres = 6;
+    link.VerwachtNibble = 0;
+    link.VerwachtLocV3 = std::string("\xC3\xE8");
+    link.WachtAllesAan = 2;
 
     size_t brok = 1 + (opzet >> 3);
     for (size_t i = 1; i < size; i += brok) {
-        com.LenzOntvangBytes(
+        link.Received(
             std::string(reinterpret_cast<const char*>(data + i), std::min(brok, size - i)));
-        if (com.LenzInvoer.size() >= 17) return false;
+        if (link.LenzInvoer.size() >= 17) return false;
     }
     std::string staart;
     for (int i = 0; i < 6; ++i)
         staart += Staart();
     staartGezien = 0;
-    com.LenzOntvangBytes(staart);
-    return com.LenzInvoer.empty() && !com.LenzSynchroniseren && staartGezien >= 1;
+    link.Received(staart);
+    return link.LenzInvoer.empty() && !link.LenzSynchroniseren && staartGezien >= 1;
 }
 
 } // namespace lenz_fuzz

@@ -34,6 +34,29 @@ struct Deadline {
     }
 };
 
+// Deadlines of the command-station links. Each was set to "now + setting",
+// so one that lies further ahead than `bound` (the setting) cannot have come
+// from that setting: it was never set, set a counter turn ago, or set under a
+// larger setting since lowered. It counts as passed, so no wait ever lasts
+// longer than the setting that produced it.
+//
+// Time still to wait for `at`: 0 once the clock has reached it, and 0 for a
+// deadline further ahead than `bound`. The 64-bit form is for the monotonic
+// microsecond clock.
+inline uint32_t BoundedRemaining(uint32_t now, uint32_t at, uint32_t bound) {
+    int32_t left = static_cast<int32_t>(at - now);
+    return left <= 0 || static_cast<uint32_t>(left) > bound ? 0 : static_cast<uint32_t>(left);
+}
+inline uint64_t BoundedRemaining(uint64_t now, uint64_t at, uint64_t bound) {
+    int64_t left = static_cast<int64_t>(at - now);
+    return left <= 0 || static_cast<uint64_t>(left) > bound ? 0 : static_cast<uint64_t>(left);
+}
+// The same deadline judged strictly: passed once the clock is beyond `at`
+// (not while it stands on it), or when `at` lies further ahead than `bound`.
+inline bool BoundedPassed(uint32_t now, uint32_t at, uint32_t bound) {
+    return static_cast<int32_t>(now - at) > 0 || at - now > bound;
+}
+
 // Milliseconds since `start` (a GetTickCount() value), right across the wrap.
 inline uint32_t ElapsedSince(uint32_t start) { return GetTickCount() - start; }
 

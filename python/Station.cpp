@@ -64,16 +64,7 @@ std::vector<std::pair<platform::MessageKind, std::string>> ModuleHost::Take() {
 }
 
 bool StillQueued(const TMivoCom& com) {
-    switch (com.DigitaalSysteem) {
-    case command_station::dsLenz:
-        return com.LenzRij && !com.LenzRij->empty();
-    case command_station::dsMarklin:
-        return com.MarklinAchtergehouden && !com.MarklinAchtergehouden->empty();
-    case command_station::dsIntellibox:
-        return com.IBAchtergehouden && !com.IBAchtergehouden->empty();
-    default:
-        return false;
-    }
+    return com.Pending();
 }
 
 Station::Station(const cli::SystemInfo& system, const Settings& settings, const std::string& port,
@@ -180,8 +171,17 @@ void Station::InstallHandlers() {
         case laLocV3:
             Keep({"loco", {{"address", L{d1}}, {"data", L{d2}}, {"functions", L{d3}}}});
             break;
-        case laNoodstop:
-            Keep({"emergency-stop", {}});
+        case laNoodstop: // 61 00 everything off, 81 00 emergency stop
+            if (d1 == 0x61)
+                Keep({"power", {{"state", std::string("off")}}});
+            else
+                Keep({"emergency-stop", {}});
+            break;
+        case laServiceMode:
+            Keep({"service-mode", {}});
+            break;
+        case laHandControl:
+            Keep({"hand-control", {{"address", L{d1}}}});
             break;
         case laAllesAan:
             Keep({"power", {{"state", std::string("on")}}});
@@ -251,7 +251,7 @@ void Station::ServeSlice(uint32_t ms) {
         platform::MainQueue().WaitForWork(ms);
     }
     platform::MainQueue().Serve();
-    if (system_.number == command_station::dsLenz) com.LenzZend({});
+    com.IdleStep();
 }
 
 // A hung-up line (the peer went away) polls readable for good with nothing
@@ -294,14 +294,8 @@ void Station::CloseLocked() {
     std::exception_ptr failure;
     try {
         if (com.Connected()) {
-            // What is still held back goes out first, within bounds.
-            const platform::Deadline limit = platform::Deadline::After(2000);
-            if (system_.number == command_station::dsMarklin)
-                while (StillQueued(com) && !limit.Reached() && com.SysteemAan)
-                    if (!com.MarklinVerstuurAchtergehouden(true)) platform::Sleep(5);
-            if (system_.number == command_station::dsIntellibox) com.IBStuurAchtergehouden();
-            if (system_.number == command_station::dsLenz)
-                ServeUntil(1000, [&] { return !StillQueued(com); }, {});
+            // What is still queued or held back goes out first, within bounds.
+            com.Drain();
         }
     } catch (...) {
         failure = std::current_exception();

@@ -503,7 +503,7 @@ void TCustomComPort::ApplyLineSettings() {
     auto device = LeaseDevice();
     if (!device) return;
     Dcb dcb = BuildDcb();
-    if (int err = device->SetState(dcb)) throw EComPort(7, err);
+    if (int err = device->SetState(dcb)) throw DeviceError(*device, 7, err);
     ioBaudRate_ = dcb.BaudRate;
 }
 
@@ -517,7 +517,7 @@ void TCustomComPort::ApplyTimeoutSettings() {
     t.ReadTotalTimeoutConstant = static_cast<uint32_t>(timeouts_->ReadTotalConstant());
     t.WriteTotalTimeoutMultiplier = static_cast<uint32_t>(timeouts_->WriteTotalMultiplier());
     t.WriteTotalTimeoutConstant = static_cast<uint32_t>(timeouts_->WriteTotalConstant());
-    if (int err = device->SetTimeouts(t)) throw EComPort(8, err);
+    if (int err = device->SetTimeouts(t)) throw DeviceError(*device, 8, err);
     ioTimeouts_ = t;
 }
 
@@ -526,7 +526,7 @@ void TCustomComPort::ApplyBufferSizes() {
     auto device = LeaseDevice();
     if (!device) return;
     if (int err = device->SetupQueues(buffer_->InputSize(), buffer_->OutputSize()))
-        throw EComPort(9, err);
+        throw DeviceError(*device, 9, err);
 }
 
 // ---------------------------------------------------------------- reads and writes
@@ -665,7 +665,7 @@ void TCustomComPort::ContinueWrite(IoOperation& op) {
             // write's last ones (or, behind earlier bytes, all of them). A
             // purge that fails leaves them to go out after all, and the count
             // would then be wrong: that is the write's failure.
-            if (int err = device.Purge(PURGE_TXCLEAR)) throw EComPort(5, err);
+            if (int err = device.Purge(PURGE_TXCLEAR)) throw DeviceError(device, 5, err);
             op.done -= std::min<size_t>(op.done, pending);
             break;
         }
@@ -809,27 +809,30 @@ int TCustomComPort::ReadBytes(void* buffer, int Count) {
 }
 
 void TCustomComPort::CancelPendingIO() {
-    if (int err = DeviceFor(5)->Purge(PURGE_TXABORT | PURGE_RXABORT)) throw EComPort(5, err);
+    auto device = DeviceFor(5);
+    if (int err = device->Purge(PURGE_TXABORT | PURGE_RXABORT)) throw DeviceError(*device, 5, err);
 }
 
 // ---------------------------------------------------------------- line control and status
 
 int TCustomComPort::PendingInputCount() {
     ComStatus st;
-    if (int err = DeviceFor(10)->ClearError(st)) throw EComPort(10, err);
+    auto device = DeviceFor(10);
+    if (int err = device->ClearError(st)) throw DeviceError(*device, 10, err);
     return ClampCount(st.inQueue);
 }
 
 uint8_t TCustomComPort::LineHoldFlags() {
     ComStatus st;
-    if (int err = DeviceFor(10)->ClearError(st)) throw EComPort(10, err);
+    auto device = DeviceFor(10);
+    if (int err = device->ClearError(st)) throw DeviceError(*device, 10, err);
     return st.holdFlags;
 }
 
 TComErrors TCustomComPort::ReadLineErrors() {
     ComStatus st;
     auto device = DeviceFor(10); // held to the end: the answer reads a setting
-    if (int err = device->ClearError(st)) throw EComPort(10, err);
+    if (int err = device->ClearError(st)) throw DeviceError(*device, 10, err);
     TComErrors errors;
     if (st.errors & CE_FRAME) errors.Include(ceFrame);
     if ((st.errors & CE_RXPARITY) && parity_->Check()) errors.Include(ceRxParity);
@@ -844,7 +847,10 @@ TComErrors TCustomComPort::ReadLineErrors() {
 
 TComSignals TCustomComPort::ModemSignals() {
     uint32_t ms = 0;
-    if (int err = DeviceFor(11)->ModemStatus(ms)) throw EComPort(11, err);
+    {
+        auto device = DeviceFor(11);
+        if (int err = device->ModemStatus(ms)) throw DeviceError(*device, 11, err);
+    }
     TComSignals s;
     if (ms & MS_CTS_ON) s.Include(csCTS);
     if (ms & MS_DSR_ON) s.Include(csDSR);
@@ -855,17 +861,20 @@ TComSignals TCustomComPort::ModemSignals() {
 
 void TCustomComPort::PurgeBuffers(bool Input, bool Output) {
     uint32_t flags = (Input ? PURGE_RXCLEAR : 0u) | (Output ? PURGE_TXCLEAR : 0u);
-    if (int err = DeviceFor(5)->Purge(flags)) throw EComPort(5, err);
+    auto device = DeviceFor(5);
+    if (int err = device->Purge(flags)) throw DeviceError(*device, 5, err);
 }
 
 void TCustomComPort::SetDTRLine(bool OnOff) {
-    if (int err = DeviceFor(12)->EscapeFunction(OnOff ? Escape::SetDTR : Escape::ClrDTR))
-        throw EComPort(12, err);
+    auto device = DeviceFor(12);
+    if (int err = device->EscapeFunction(OnOff ? Escape::SetDTR : Escape::ClrDTR))
+        throw DeviceError(*device, 12, err);
 }
 
 void TCustomComPort::SetBreakState(bool OnOff) {
-    if (int err = DeviceFor(12)->EscapeFunction(OnOff ? Escape::SetBreak : Escape::ClrBreak))
-        throw EComPort(12, err);
+    auto device = DeviceFor(12);
+    if (int err = device->EscapeFunction(OnOff ? Escape::SetBreak : Escape::ClrBreak))
+        throw DeviceError(*device, 12, err);
 }
 
 // ---------------------------------------------------------------- notify hooks

@@ -132,6 +132,9 @@ class TComBuffer {
 
 // The driver value of a baud-rate ordinal (0 for brCustom).
 int32_t BaudRateValue(TBaudRate rate);
+// Its inverse: the ordinal whose driver value is `value`; brCustom when no
+// listed rate has that value.
+TBaudRate BaudRateOfValue(int64_t value);
 
 // ---------------------------------------------------------------- texts
 

@@ -27,10 +27,19 @@ E Parse(const std::vector<std::string>& names, const std::string& text, E fallba
 
 } // namespace
 
+namespace {
+constexpr int32_t kRates[] = {0,     110,   300,   600,   1200,  2400,   4800,   9600,
+                              14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
+} // namespace
+
 int32_t BaudRateValue(TBaudRate rate) {
-    static constexpr int32_t kRates[] = {0,     110,   300,   600,   1200,  2400,   4800,   9600,
-                                         14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
     return rate < std::size(kRates) ? kRates[rate] : 0;
+}
+
+TBaudRate BaudRateOfValue(int64_t value) {
+    for (size_t i = 1; i < std::size(kRates); ++i)
+        if (kRates[i] == value) return static_cast<TBaudRate>(i);
+    return brCustom;
 }
 
 bool SameTextNoCase(const std::string& a, const std::string& b) {

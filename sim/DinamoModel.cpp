@@ -1,5 +1,5 @@
 // The DINAMO's side of the PC link: frames in, one answer frame per valid frame out.
-#include "sim/DinamoSim.h"
+#include "sim/DinamoModel.h"
 
 #include <algorithm>
 

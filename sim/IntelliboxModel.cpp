@@ -1,5 +1,5 @@
 // The simulated Intellibox's rules: framing per mode, the commands it knows and what it answers.
-#include "sim/IntelliboxSim.h"
+#include "sim/IntelliboxModel.h"
 
 #include <cstdlib>
 
@@ -190,7 +190,7 @@ std::string IntelliboxModel::Text(const std::string& line) {
         n[1] <= 127) {
         uint8_t code = Code();
         if (code != 0) return "Error " + std::to_string(code) + "]";
-        IBLoc& loc = locs_[static_cast<uint16_t>(n[0])];
+        IBLoco& loc = locos_[static_cast<uint16_t>(n[0])];
         loc.speed = static_cast<uint8_t>(n[1]);
         loc.light = n[2] != 0;
         loc.forward = n[3] != 0;
@@ -218,7 +218,7 @@ std::string IntelliboxModel::Binary(const std::string& cmd) {
         code = Code();
         if (code == 0) {
             auto u = [&](size_t i) { return static_cast<uint8_t>(cmd[i]); };
-            IBLoc& loc = locs_[static_cast<uint16_t>(u(1) | (u(2) << 8))];
+            IBLoco& loc = locos_[static_cast<uint16_t>(u(1) | (u(2) << 8))];
             loc.speed = u(3);
             loc.forward = u(4) & 0x20;
             loc.light = u(4) & 0x10;
@@ -247,7 +247,7 @@ std::string IntelliboxModel::P50(const std::string& cmd) {
     } else if (first >= 0xC0 && first <= 0xDF) {
         return module(static_cast<uint8_t>(first - 0xC0));
     } else if (first < 32 && cmd.size() == 2) {
-        p50Locs_[static_cast<uint8_t>(cmd[1])] = first;
+        p50Locos_[static_cast<uint8_t>(cmd[1])] = first;
     }
     return "";
 }

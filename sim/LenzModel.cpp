@@ -1,5 +1,5 @@
 // The Lenz interface's rules, from the bytes on the line only.
-#include "sim/LenzSim.h"
+#include "sim/LenzModel.h"
 
 namespace sim {
 
@@ -72,21 +72,16 @@ uint8_t ModeId(uint8_t steps) {
 }
 
 std::string ReportBytes(LenzReport r) {
-    switch (r) {
-    case LenzReport::Busy:
-        return Bytes({0x61, 0x81});
-    case LenzReport::ErrorPc:
-        return Bytes({0x01, 0x01});
-    case LenzReport::ErrorStation:
-        return Bytes({0x01, 0x02});
-    case LenzReport::Unknown:
-        return Bytes({0x01, 0x03});
-    case LenzReport::NoTimeslots:
-        return Bytes({0x01, 0x05});
-    case LenzReport::NotSupported:
-        return Bytes({0x61, 0x82});
-    case LenzReport::None:
-        break;
+    static const struct {
+        LenzReport report;
+        uint8_t header, code;
+    } kReports[] = {
+        {LenzReport::Busy, 0x61, 0x81},         {LenzReport::ErrorPc, 0x01, 0x01},
+        {LenzReport::ErrorStation, 0x01, 0x02}, {LenzReport::Unknown, 0x01, 0x03},
+        {LenzReport::NoTimeslots, 0x01, 0x05},  {LenzReport::NotSupported, 0x61, 0x82},
+    };
+    for (const auto& k : kReports) {
+        if (k.report == r) return Bytes({k.header, k.code});
     }
     return {};
 }

@@ -1,6 +1,6 @@
 // The Selectrix central unit as seen through its PC interface: request parsing, the bus image
 // and the decoder programmer's timed steps.
-#include "sim/SelectrixSim.h"
+#include "sim/SelectrixModel.h"
 
 namespace sim {
 
@@ -91,38 +91,29 @@ void SelectrixModel::Write(uint8_t addr, uint8_t value, uint32_t nowMs) {
 
 void SelectrixModel::Command(uint8_t command, uint32_t nowMs) {
     if (progBusy_) return;
+    // 193 and 201 need the programmer claimed, and not on its way to release.
+    bool inUse = claimed_ && pending_ != Pending::Release;
     switch (command) {
     case kProgRelease:
-        if (claimed_) {
-            readArmed_ = false;
-            ready_ = false;
-            Schedule(Pending::Release, timing_.releaseMs, nowMs);
-        }
+        if (claimed_) Schedule(Pending::Release, timing_.releaseMs, nowMs);
         return;
     case kProgClaim:
         claimed_ = true;
-        ready_ = false;
-        readArmed_ = false;
         Schedule(Pending::Claim, timing_.claimMs, nowMs);
         return;
     case kProgPrepareRead:
-        if (!claimed_ || pending_ == Pending::Release) return;
+        if (!inUse) return;
         ready_ = false;
         readArmed_ = true;
         pending_ = Pending::None;
         return;
     case kProgRead:
-        if (!readArmed_) return;
-        readArmed_ = false;
-        ready_ = false;
-        Schedule(Pending::Load, timing_.loadMs, nowMs);
+        if (readArmed_) Schedule(Pending::Load, timing_.loadMs, nowMs);
         return;
     case kProgWrite:
-        if (!claimed_ || pending_ == Pending::Release) return;
+        if (!inUse) return;
         write104_ = bus_[kAddrProgReg1];
         write105_ = bus_[kAddrProgReg2];
-        ready_ = false;
-        readArmed_ = false;
         Schedule(Pending::Write, timing_.writeMs, nowMs);
         return;
     default:
@@ -130,7 +121,10 @@ void SelectrixModel::Command(uint8_t command, uint32_t nowMs) {
     }
 }
 
+// A step that takes its time: not ready until it completes, and any armed read is forgotten.
 void SelectrixModel::Schedule(Pending what, uint32_t delayMs, uint32_t nowMs) {
+    ready_ = false;
+    readArmed_ = false;
     pending_ = what;
     pendingDueMs_ = nowMs + delayMs;
     Advance(nowMs); // a zero delay completes at once

@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/sockios.h>
@@ -13,9 +15,12 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace serial {
@@ -200,7 +205,8 @@ void TelnetDecoder::Feed(const uint8_t* bytes, size_t count, Sink& sink) {
 
 // ---------------------------------------------------------------- life cycle
 
-NetComDevice::NetComDevice(NetLimits limits) : limits_(limits) {}
+NetComDevice::NetComDevice(NetLimits limits, LookUp lookUp)
+    : limits_(limits), lookUp_(lookUp ? lookUp : ::getaddrinfo) {}
 
 NetComDevice::~NetComDevice() {
     Close();
@@ -271,7 +277,7 @@ void NetComDevice::Close() {
         // the server has taken in every byte before it.
         const uint64_t before = rateAnswers_;
         QueueComPort(kSetBaud, {0, 0, 0, 0});
-        if (SendQueued(lock) == 0) {
+        if (SendQueued(lock, limits_.closeMs) == 0) {
             while (rateAnswers_ == before && !broken_ && fd_ >= 0) {
                 int left = LeftOf(start, limits_.closeMs);
                 if (left == 0) break;
@@ -308,17 +314,81 @@ void NetComDevice::Close() {
     out_.clear();
 }
 
-int NetComDevice::Connect(const std::string& host, uint16_t port) {
+namespace {
+
+// A look-up given up at the time limit finishes on its own thread: it holds
+// the job with the waiting side, and whoever comes last frees it; a result
+// nobody waits for any more is freed there.
+struct NameLookUp {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    bool abandoned = false;
+    int rc = 0;
+    int err = 0; // errno, for EAI_SYSTEM
+    addrinfo* found = nullptr;
+};
+
+} // namespace
+
+int NetComDevice::LookUpHost(const std::string& host, const std::string& service, uint32_t start,
+                             addrinfo*& found) {
+    found = nullptr;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const std::string service = std::to_string(port);
-    if (int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &found)) {
-        return Fail(rc == EAI_SYSTEM ? errno : ENOENT,
-                    std::string("host cannot be resolved (") + ::gai_strerror(rc) + ")");
+    // An address written as such needs no name server and no thread.
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) == 0) return 0;
+    found = nullptr;
+    hints.ai_flags = 0;
+
+    auto job = std::make_shared<NameLookUp>();
+    try {
+        std::thread([job, hints, host, service, lookUp = lookUp_] {
+            ::pthread_setname_np(::pthread_self(), kLookUpThreadName);
+            addrinfo* result = nullptr;
+            const int rc = lookUp(host.c_str(), service.c_str(), &hints, &result);
+            const int err = errno;
+            std::lock_guard lock(job->mutex);
+            if (job->abandoned) {
+                if (rc == 0 && result) ::freeaddrinfo(result);
+                return;
+            }
+            job->rc = rc;
+            job->err = err;
+            job->found = rc == 0 ? result : nullptr;
+            job->done = true;
+            job->finished.notify_all();
+        }).detach();
+    } catch (const std::system_error& e) {
+        return Fail(e.code().value() ? e.code().value() : EAGAIN,
+                    "the name look-up cannot start (" + std::string(e.what()) + ")");
     }
+    std::unique_lock lock(job->mutex);
+    while (!job->done) {
+        const int left = LeftOf(start, limits_.connectMs);
+        if (left == 0) break;
+        job->finished.wait_for(lock, std::chrono::milliseconds(left));
+    }
+    if (!job->done) {
+        job->abandoned = true;
+        return Fail(ETIMEDOUT, "the host name was not resolved within " +
+                                   std::to_string(limits_.connectMs) + " ms");
+    }
+    if (job->rc != 0) {
+        return Fail(job->rc == EAI_SYSTEM && job->err ? job->err : ENOENT,
+                    std::string("host cannot be resolved (") + ::gai_strerror(job->rc) + ")");
+    }
+    found = job->found;
+    return 0;
+}
+
+int NetComDevice::Connect(const std::string& host, uint16_t port) {
+    // The look-up counts towards the time limit of the connection.
     const uint32_t start = platform::GetTickCount();
+    addrinfo* found = nullptr;
+    if (int err = LookUpHost(host, std::to_string(port), start, found)) return err;
     int err = ECONNREFUSED;
     for (addrinfo* a = found; a; a = a->ai_next) {
         int fd =
@@ -388,7 +458,8 @@ int NetComDevice::Negotiate(std::unique_lock<std::mutex>& lock) {
 
 void NetComDevice::WaitProgress(std::unique_lock<std::mutex>& lock, int ms) {
     Drain(progressFd_);
-    pollfd p[2] = {{Queued() < kMaxQueued ? fd_ : -1, POLLIN, 0}, {progressFd_, POLLIN, 0}};
+    const short events = SocketEvents();
+    pollfd p[2] = {{events ? fd_ : -1, events, 0}, {progressFd_, POLLIN, 0}};
     lock.unlock();
     int n;
     do
@@ -397,15 +468,25 @@ void NetComDevice::WaitProgress(std::unique_lock<std::mutex>& lock, int ms) {
     lock.lock();
 }
 
+short NetComDevice::SocketEvents() const {
+    if (Reading()) return POLLIN;
+    // Reading waits for the server to take our answers.
+    return out_.size() >= kMaxUnsent ? POLLOUT : 0;
+}
+
 int NetComDevice::Pump() {
     if (broken_ || fd_ < 0) return broken_ ? broken_ : EBADF;
+    // Answers to the server's options go out as they come, so that a
+    // server that reads keeps the queue short.
+    if (!out_.empty()) Flush();
     uint8_t buf[4096];
     bool any = false;
-    for (int round = 0; round < 16 && Queued() < kMaxQueued; ++round) {
+    for (int round = 0; round < 16 && Reading(); ++round) {
         ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
         if (n > 0) {
             any = true;
             decoder_.Feed(buf, static_cast<size_t>(n), *this);
+            if (!out_.empty()) Flush();
             if (static_cast<size_t>(n) < sizeof buf) break;
             continue;
         }
@@ -418,7 +499,6 @@ int NetComDevice::Pump() {
         break;
     }
     if (any) Poke(progressFd_);
-    if (!out_.empty()) Flush(); // answers to the server's options
     return broken_;
 }
 
@@ -437,11 +517,15 @@ int NetComDevice::Flush() {
 }
 
 int NetComDevice::SendQueued(std::unique_lock<std::mutex>& lock) {
+    return SendQueued(lock, limits_.sendMs);
+}
+
+int NetComDevice::SendQueued(std::unique_lock<std::mutex>& lock, uint32_t limitMs) {
     const uint32_t start = platform::GetTickCount();
     for (;;) {
         if (int err = Flush()) return err;
         if (out_.empty()) return 0;
-        int left = LeftOf(start, limits_.sendMs);
+        int left = LeftOf(start, limitMs);
         if (left == 0) return Fail(ETIMEDOUT, "the server takes no more requests");
         pollfd p{fd_, POLLOUT, 0};
         lock.unlock();
@@ -782,8 +866,8 @@ int NetComDevice::WaitCommEvent(uint32_t& mask, int stopFd) {
         Drain(wakeFd_);
         // The socket is only watched while its bytes have somewhere to go:
         // with the queue full they wait in the socket until the owner reads.
-        const bool watch = mask_ != 0 && Queued() < kMaxQueued;
-        pollfd p[3] = {{watch ? fd_ : -1, POLLIN, 0}, {wakeFd_, POLLIN, 0}, {stopFd, POLLIN, 0}};
+        const short events = mask_ != 0 ? SocketEvents() : 0;
+        pollfd p[3] = {{events ? fd_ : -1, events, 0}, {wakeFd_, POLLIN, 0}, {stopFd, POLLIN, 0}};
         lock.unlock();
         int n;
         do

@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+struct addrinfo;
+
 namespace serial {
 
 // True for names the network device handles.
@@ -37,7 +39,7 @@ bool ParseNetworkPortName(const std::string& name, std::string& host, uint16_t& 
 
 // Time limits of the network device, in milliseconds.
 struct NetLimits {
-    uint32_t connectMs = 5000;     // TCP connection
+    uint32_t connectMs = 5000;     // name look-up and TCP connection together
     uint32_t negotiationMs = 3000; // the server agreeing to the com-port option
     uint32_t ackMs = 1000;         // the answer to a bit rate
     uint32_t sendMs = 3000;        // handing a control request to the socket
@@ -73,7 +75,15 @@ class TelnetDecoder {
 
 class NetComDevice : public ComDevice, private TelnetDecoder::Sink {
   public:
-    explicit NetComDevice(NetLimits limits = {});
+    // Turns a host name into addresses, as getaddrinfo() does (the default);
+    // tests put in one that asks a name server of theirs. It runs on a thread
+    // of its own, which may outlive the device; its result is freed with
+    // freeaddrinfo().
+    static constexpr const char* kLookUpThreadName = "name-look-up";
+    using LookUp = int (*)(const char* host, const char* service, const addrinfo* hints,
+                           addrinfo** found);
+
+    explicit NetComDevice(NetLimits limits = {}, LookUp lookUp = nullptr);
     ~NetComDevice() override;
     NetComDevice(const NetComDevice&) = delete;
     NetComDevice& operator=(const NetComDevice&) = delete;
@@ -104,6 +114,10 @@ class NetComDevice : public ComDevice, private TelnetDecoder::Sink {
 
     // The received data queue stops growing here; the server then waits.
     static constexpr size_t kMaxQueued = 64 * 1024;
+    // Nor is the socket read while this much waits to be sent: answers to
+    // the server's options would pile up behind a server that does not read.
+    // Above the largest write (16 KiB, every byte doubled).
+    static constexpr size_t kMaxUnsent = 64 * 1024;
 
   private:
     // TelnetDecoder::Sink, called with mutex_ held.
@@ -115,19 +129,30 @@ class NetComDevice : public ComDevice, private TelnetDecoder::Sink {
     int Pump();  // reads what the socket holds now; 0, or EIO once the link is gone
     int Flush(); // sends queued output as far as the socket takes it
     int SendQueued(std::unique_lock<std::mutex>& lock); // sends out_ within sendMs
+    int SendQueued(std::unique_lock<std::mutex>& lock, uint32_t limitMs);
     void QueueComPort(uint8_t command, const std::vector<uint8_t>& value);
     int Fail(int err, const std::string& what);
     void Signal(uint32_t events);
     void Reply(uint8_t verb, uint8_t option);
     size_t Queued() const { return in_.size() - inHead_; }
+    // Whether the socket is read now: there is room for what it holds and
+    // for the answers it may need.
+    bool Reading() const { return !broken_ && Queued() < kMaxQueued && out_.size() < kMaxUnsent; }
+    // What to wait for on the socket (POLLIN, POLLOUT or nothing).
+    short SocketEvents() const;
 
     int Connect(const std::string& host, uint16_t port);
+    // Addresses of `host` within what is left of the connection's time
+    // limit since `start`; 0, or the error (and detail_ says why).
+    int LookUpHost(const std::string& host, const std::string& service, uint32_t start,
+                   addrinfo*& found);
     int Negotiate(std::unique_lock<std::mutex>& lock);
     // Blocks until the socket or the progress descriptor is readable, or `ms`
     // passed; releases `lock` meanwhile.
     void WaitProgress(std::unique_lock<std::mutex>& lock, int ms);
 
     NetLimits limits_;
+    LookUp lookUp_;
     int fd_ = -1;
     int progressFd_ = -1; // readable when the socket was read by anyone
     int wakeFd_ = -1;     // wakes the event thread

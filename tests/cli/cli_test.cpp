@@ -4,6 +4,7 @@
 // ended), checking exit status, standard output and standard error.
 #include "sim/DinamoSim.h"
 #include "sim/LenzSim.h"
+#include "sim/MarklinSim.h"
 #include "sim/SelectrixSim.h"
 #include "tests/support/PtyPair.h"
 
@@ -17,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -39,6 +41,8 @@ struct Outcome {
 struct Streams {
     bool keepInputOpen = false; // standard input stays open (a pipe nobody writes)
     bool outputClosed = false;  // nobody reads standard output: writes fail with EPIPE
+    // Standard input (kept open) is closed once this says so of standard output.
+    std::function<bool(const std::string&)> closeInputWhen;
     // Sees standard error as it grows, like `onOutput` standard output.
     std::function<void(const std::string&, pid_t)> onError;
 };
@@ -69,7 +73,10 @@ Outcome Cli(const std::vector<std::string>& args, const std::string& input = {},
     close(err[1]);
     close(in[0]);
     if (!input.empty() && write(in[1], input.data(), input.size()) < 0) ADD_FAILURE();
-    if (!streams.keepInputOpen) close(in[1]);
+    if (!streams.keepInputOpen) {
+        close(in[1]);
+        in[1] = -1;
+    }
     Outcome r;
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     int open = 2;
@@ -98,12 +105,16 @@ Outcome Cli(const std::vector<std::string>& args, const std::string& input = {},
             }
             (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
             if (i == 0 && onOutput) onOutput(r.out, pid);
+            if (i == 0 && in[1] >= 0 && streams.closeInputWhen && streams.closeInputWhen(r.out)) {
+                close(in[1]);
+                in[1] = -1;
+            }
             if (i == 1 && streams.onError) streams.onError(r.err, pid);
         }
     }
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
-    if (streams.keepInputOpen) close(in[1]);
+    if (streams.keepInputOpen && in[1] >= 0) close(in[1]);
     r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
     r.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     return r;
@@ -119,6 +130,12 @@ std::vector<json> JsonLines(const std::string& out) {
         at = end + 1;
     }
     return lines;
+}
+
+std::string Hex(int v) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%02X", v & 0xFF);
+    return text;
 }
 
 bool Has(const std::string& text, const std::string& part) {
@@ -410,9 +427,9 @@ TEST(Cli, RefusedInputSendsNothingAndReadsAsOneJsonError) {
 // Märklin's speed code 15 is the interface's change of direction.
 TEST(Cli, MarklinChangesDirectionByItsOwnOption) {
     const Outcome r =
-        Cli(Args("marklin", {"--json", "loco", "24", "--change-direction", "--light"}));
+        Cli(Args("marklin", {"--json", "do", "power on", "loco 24 --change-direction --light"}));
     ASSERT_EQ(r.status, 0) << r.err;
-    const json line = JsonLines(r.out).at(0);
+    const json line = JsonLines(r.out).at(1);
     EXPECT_EQ(line["change_direction"], true);
     EXPECT_EQ(line["sent"], json::array({15 + 16}));
 }
@@ -474,7 +491,10 @@ TEST(CliSignals, AClosedOutputEndsTheRunAfterAnOrderlyClose) {
     EXPECT_EQ(r.status, 141) << r.err;
     AwaitPowerOff(unit);
     EXPECT_FALSE(unit.TrackPower());
-    EXPECT_EQ(PowerWrites(unit), (std::vector<int>{0xFF, 0x00}));
+    std::string seen;
+    for (const auto& b : unit.ReceivedBytes())
+        seen += Hex(b.byte) + " ";
+    EXPECT_EQ(PowerWrites(unit), (std::vector<int>{0xFF, 0x00})) << seen << "\n" << r.err;
     EXPECT_EQ(unit.Bus(5), 0); // no command after the failed write ran
 }
 
@@ -533,15 +553,28 @@ TEST(CliSignals, NoCommandRunsAfterASignalInAWatch) {
 // The interface hangs up on the power-on: the close cannot send the
 // power-off, so the run is no success.
 TEST(CliSignals, AFailedCloseIsAPortError) {
+    // The harness's slave stays open until then: a master alone would read
+    // as hung up before the program has even opened the line.
     serial::testing::PtyPair line;
-    line.CloseSlave();
+    std::atomic<bool> hungUp{false};
     std::thread peer([&] {
         std::string got;
         for (int i = 0; i < 100 && got.find("\xFF\xFF") == std::string::npos; ++i)
             got += line.Receive(2, 100);
+        line.CloseSlave();
         line.CloseMaster();
+        hungUp.store(true);
     });
-    const Outcome r = Cli({"--port", line.Path(), "do", "power on"});
+    // The shell waits for its next line until the peer has hung up.
+    Streams streams;
+    streams.keepInputOpen = true;
+    streams.closeInputWhen = [&](const std::string& out) {
+        if (!Has(out, "power on\n")) return false;
+        while (!hungUp.load())
+            usleep(1000);
+        return true;
+    };
+    const Outcome r = Cli({"--port", line.Path(), "shell"}, "power on\n", {}, streams);
     peer.join();
     EXPECT_EQ(r.status, 3) << r.out << r.err;
     EXPECT_TRUE(Has(r.err, "error")) << r.err;
@@ -566,6 +599,57 @@ TEST(Cli, SelectrixPowerStateIsWhatTheUnitSays) {
     EXPECT_EQ(Cli({"--port", silent.Path(), "power", "state"}).status, 2);
 }
 
+// What a user watching the line expects to read, broadcast by broadcast.
+// Without power a Märklin locomotive command is held back; one that never
+// went out by the close is no success.
+TEST(Cli, MarklinCommandNeverSentIsNoSuccess) {
+    const Outcome r = Cli(Args("marklin", {"loco", "24", "--speed", "3"}));
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_TRUE(Has(r.err, "were not sent")) << r.err;
+}
+
+TEST(Cli, LenzBroadcastsReadApart) {
+    sim::LenzSim unit;
+    bool sent = false;
+    const Outcome r = Cli({"--port", unit.DevicePath(), "--system", "lenz", "--json", "do",
+                           "version", "watch --seconds 2"},
+                          {}, [&](const std::string& out, pid_t) {
+                              if (!sent && Has(out, "\"version\"")) {
+                                  sent = true;
+                                  usleep(200000);
+                                  unit.SendUnsolicited(std::string("\x61\x00\x61"          // everything off
+                                                           "\x81\x00\x81"          // emergency stop
+                                                           "\x61\x02\x63"          // service mode
+                                                           "\xE3\x40\x00\x05\xA6", // taken over
+                                                           14));
+                              }
+                          });
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<json> events;
+    for (const json& line : JsonLines(r.out))
+        if (line.contains("event")) events.push_back(line);
+    ASSERT_EQ(events.size(), 4u) << r.out;
+    EXPECT_EQ(events[0], json({{"event", "power"}, {"state", "off"}}));
+    EXPECT_EQ(events[1], json({{"event", "emergency-stop"}}));
+    EXPECT_EQ(events[2], json({{"event", "service-mode"}}));
+    EXPECT_EQ(events[3], json({{"event", "hand-control"}, {"address", 5}}));
+}
+
+// A locomotive command held back in the pause after power on goes out
+// before the power-off that follows it, not never.
+TEST(Cli, MarklinHeldBackCommandGoesOutBeforeThePowerOff) {
+    sim::MarklinSim unit;
+    const Outcome r = Cli({"--system", "marklin", "--port", unit.DevicePath(), "--json", "do",
+                           "power on", "loco 24 --speed 7 --light", "power off"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<int> bytes;
+    unit.WaitForReceived(4, 2000);
+    for (const auto& b : unit.ReceivedBytes())
+        bytes.push_back(b.byte);
+    EXPECT_EQ(bytes, (std::vector<int>{0x60, 7 + 16, 24, 0x61})) << r.out;
+    EXPECT_EQ(JsonLines(r.out).at(1)["queued"], true) << r.out;
+}
+
 TEST(Cli, LenzTurnoutBroadcastNamesBothTurnoutsOfThePair) {
     sim::LenzSim unit;
     bool sent = false;
@@ -575,7 +659,7 @@ TEST(Cli, LenzTurnoutBroadcastNamesBothTurnoutsOfThePair) {
                 if (!sent && Has(out, "version 3.6\n")) {
                     sent = true;
                     usleep(200000);
-                    unit.SendRaw(std::string("\x42\x05\x24\x63", 4));
+                    unit.SendUnsolicited(std::string("\x42\x05\x24\x63", 4));
                 }
             });
     EXPECT_EQ(r.status, 0) << r.err;

@@ -1,8 +1,9 @@
 // DINAMO end to end: the component over the real serial layer and a
 // pseudo-terminal, against the simulated DINAMO, with the tick counter
 // started just before its wrap.
-#include "command_station/Dinamo.h"
+#include "command_station/dinamo/DinamoMessages.h"
 #include "command_station/MivoComm.h"
+#include "Links.h"
 #include "platform/Host.h"
 #include "platform/Tick.h"
 #include "sim/DinamoSim.h"
@@ -90,7 +91,7 @@ TEST_F(DinamoLine, ConnectsThenCarriesCommandsAndReports) {
     for (const std::string& c : {Bytes({0x21}), Bytes({0x22, 0x01}), Bytes({0x23, 0x7F, 0x80})})
         ASSERT_TRUE(com.DinamoOpdracht(c));
     ASSERT_TRUE(
-        RunUntil([&] { return com.DinamoRij->empty() && dinamo.ReportsWaiting() == 0; }, 3000));
+        RunUntil([&] { return links::Dinamo(com).DinamoRij.empty() && dinamo.ReportsWaiting() == 0; }, 3000));
     RunFor(30);
     EXPECT_EQ(dinamo.Commands(),
               (std::vector<std::string>{Bytes({0x94}), Bytes({0x21}), Bytes({0x22, 0x01}),
@@ -116,7 +117,7 @@ TEST_F(DinamoLine, LateAnswersNeitherSkipNorRepeatACommand) {
     size_t left = commands.size();
     ASSERT_TRUE(RunUntil(
         [&] {
-            for (; left > com.DinamoRij->size(); --left)
+            for (; left > links::Dinamo(com).DinamoRij.size(); --left)
                 emptiedAt.push_back(platform::MicroNow());
             return left == 0;
         },
@@ -157,7 +158,7 @@ TEST_F(DinamoLine, GarbageAndBadFramesFromTheDinamo) {
         RunFor(20);
         std::string c(1, static_cast<char>(++command));
         ASSERT_TRUE(com.DinamoOpdracht(c));
-        ASSERT_TRUE(RunUntil([&] { return com.DinamoRij->empty(); }, 2000));
+        ASSERT_TRUE(RunUntil([&] { return links::Dinamo(com).DinamoRij.empty(); }, 2000));
         std::vector<std::string> done = dinamo.Commands();
         EXPECT_EQ(done.back(), c);
         EXPECT_EQ(std::count(done.begin(), done.end(), c), 1);
@@ -171,7 +172,7 @@ TEST_F(DinamoLine, GarbageAndBadFramesFromTheDinamo) {
     texts.clear();
     dinamo.SetBadCheckNext();
     ASSERT_TRUE(com.DinamoOpdracht(Bytes({0x50})));
-    ASSERT_TRUE(RunUntil([&] { return com.DinamoRij->empty(); }, 2000));
+    ASSERT_TRUE(RunUntil([&] { return links::Dinamo(com).DinamoRij.empty(); }, 2000));
     EXPECT_EQ(Count("opnieuw..."), 1u);
     EXPECT_EQ(dinamo.Commands().back(), Bytes({0x50}));
 }
@@ -183,7 +184,7 @@ TEST_F(DinamoLine, FaultNeedingTwoResetsFailsTheConnectionTestThenClears) {
     EXPECT_LT(platform::ElapsedSince(start), 1500u);
     EXPECT_EQ(com.LaatsteFout, "Geen communicatie met DINAMO mogelijk!");
 
-    ASSERT_TRUE(RunUntil([&] { return !com.DinamoFault; }, 2500));
+    ASSERT_TRUE(RunUntil([&] { return !links::Dinamo(com).DinamoFault; }, 2500));
     EXPECT_EQ(dinamo.ResetsReceived(), 2u);
     EXPECT_EQ(Count("fault opgeheven"), 1u);
     std::vector<uint64_t> resets;
@@ -197,11 +198,11 @@ TEST_F(DinamoLine, HoldThatNeverClearsKeepsTheLinkPollingAndTheQueueWaiting) {
     ASSERT_TRUE(com.InitSysteem());
     dinamo.SetHold(true);
     RunFor(50);
-    ASSERT_TRUE(com.DinamoHold);
+    ASSERT_TRUE(links::Dinamo(com).DinamoHold);
     ASSERT_TRUE(com.DinamoOpdracht(Bytes({0x21})));
     dinamo.ClearRecords();
     RunFor(600);
-    EXPECT_EQ(com.DinamoRij->size(), 1u);
+    EXPECT_EQ(links::Dinamo(com).DinamoRij.size(), 1u);
     EXPECT_EQ(dinamo.Commands(), std::vector<std::string>{Bytes({0x94})});
     std::vector<sim::DinamoFrameEvent> frames = dinamo.Frames();
     EXPECT_GT(frames.size(), 10u);

@@ -3,8 +3,9 @@
 // at once, so each case is exact about frames, toggles, texts and timing.
 #include "tests/support/FakeLine.h"
 
-#include "command_station/Dinamo.h"
+#include "command_station/dinamo/DinamoMessages.h"
 #include "command_station/MivoComm.h"
+#include "Links.h"
 #include "platform/Host.h"
 #include "platform/Tick.h"
 #include "sim/DinamoSim.h"
@@ -17,6 +18,7 @@
 #include <sys/resource.h>
 
 using namespace command_station;
+using namespace command_station::dinamo;
 using cs_test::FakeLine;
 
 namespace {
@@ -38,7 +40,7 @@ struct Sent {
     std::string frame;
 };
 
-class DinamoLink : public ::testing::Test {
+class DinamoLinkTest : public ::testing::Test {
   protected:
     void SetUp() override { Open(kBeforeWrap); }
 
@@ -99,7 +101,7 @@ class DinamoLink : public ::testing::Test {
 
 } // namespace
 
-TEST_F(DinamoLink, ConnectionTestSendsTheResetAndPausesASecond) {
+TEST_F(DinamoLinkTest, ConnectionTestSendsTheResetAndPausesASecond) {
     uint32_t start = platform::GetTickCount();
     EXPECT_TRUE(com.InitSysteem());
     uint32_t took = platform::ElapsedSince(start);
@@ -112,15 +114,15 @@ TEST_F(DinamoLink, ConnectionTestSendsTheResetAndPausesASecond) {
     EXPECT_EQ(Frames()[0].frame, Bytes({0x01, 0x94, 0xEB}));
     EXPECT_EQ(Frames()[1].frame, Bytes({0x40, 0xC0}));
     EXPECT_EQ(texts, (std::vector<std::string>{"reset fault", "fault opgeheven"}));
-    EXPECT_TRUE(com.DinamoRij->empty());
-    EXPECT_EQ(com.DinamoToggle, 1);
-    com.DinamoOntvang();
-    EXPECT_EQ(com.DinamoToggle, 0);
+    EXPECT_TRUE(links::Dinamo(com).DinamoRij.empty());
+    EXPECT_EQ(links::Dinamo(com).DinamoToggle, 1);
+    links::Dinamo(com).DinamoOntvang();
+    EXPECT_EQ(links::Dinamo(com).DinamoToggle, 0);
     EXPECT_TRUE(com.GetVerbindingOke());
     EXPECT_TRUE(host.Texts().empty());
 }
 
-TEST_F(DinamoLink, SilentDinamoIsResentAtTheAnswerTimeOutWithoutSpinning) {
+TEST_F(DinamoLinkTest, SilentDinamoIsResentAtTheAnswerTimeOutWithoutSpinning) {
     answering = false;
     com.LaatsteFout = "stale";
     double cpu0 = CpuMs();
@@ -149,34 +151,34 @@ TEST_F(DinamoLink, SilentDinamoIsResentAtTheAnswerTimeOutWithoutSpinning) {
     EXPECT_EQ(opnieuw, f.size() - 1);
 }
 
-TEST_F(DinamoLink, ReceivedFrameStatusAndReport) {
+TEST_F(DinamoLinkTest, ReceivedFrameStatusAndReport) {
     // A hand-made answer: one data byte, hold and fault set, toggle 0.
     answering = false;
-    com.DinamoZend("");
+    links::Dinamo(com).DinamoZend("");
     line->Feed(Bytes({0x31, 0x05, 0xCA}));
-    com.DinamoOntvang();
+    links::Dinamo(com).DinamoOntvang();
     EXPECT_EQ(texts, (std::vector<std::string>{"hold actief", "fault actief"}));
     EXPECT_EQ(actions, (std::vector<Action>{{daBezetmelder, 1, 0}}));
-    EXPECT_EQ(com.DinamoAntwoordTot, kDinamoNietsVerwacht);
-    EXPECT_EQ(com.DinamoToggle, 1);
-    EXPECT_TRUE(com.DinamoHold && com.DinamoFault);
+    EXPECT_EQ(links::Dinamo(com).DinamoAntwoordTot, dinamo::kNothingDue);
+    EXPECT_EQ(links::Dinamo(com).DinamoToggle, 1);
+    EXPECT_TRUE(links::Dinamo(com).DinamoHold && links::Dinamo(com).DinamoFault);
 
     // Both clear again; no report.
     texts.clear();
-    com.DinamoZend("");
+    links::Dinamo(com).DinamoZend("");
     line->Feed(Bytes({0x40, 0xC0}));
-    com.DinamoOntvang();
+    links::Dinamo(com).DinamoOntvang();
     EXPECT_EQ(texts, (std::vector<std::string>{"hold opgeheven", "fault opgeheven"}));
 }
 
-TEST_F(DinamoLink, ReportsReachTheHost) {
+TEST_F(DinamoLinkTest, ReportsReachTheHost) {
     dinamo.QueueOccupancy(17, true);
     dinamo.QueueMagnet(128, false);
     dinamo.QueueBlock(32, 127);
     dinamo.QueueRaw(Bytes({0x06, 0x01, 0x02})); // occupancy with three bytes: ignored
     dinamo.QueueRaw(Bytes({0x10}));
     ASSERT_TRUE(RunUntil([&] { return dinamo.ReportsWaiting() == 0; }, 2000));
-    com.DinamoOntvang(); // the last report's answer
+    links::Dinamo(com).DinamoOntvang(); // the last report's answer
     EXPECT_EQ(actions, (std::vector<Action>{
                            {daBezetmelder, 17, 1}, {daMagneet, 128, 0}, {daBlok, 32, 127}}));
     EXPECT_EQ(std::count(texts.begin(), texts.end(), "ontv: 16"), 1);
@@ -188,14 +190,14 @@ TEST_F(DinamoLink, ReportsReachTheHost) {
     EXPECT_EQ(actions.size(), 3u);
 }
 
-TEST_F(DinamoLink, WrongCheckByteLeavesTheAnswerDueAndTheFrameIsResent) {
+TEST_F(DinamoLinkTest, WrongCheckByteLeavesTheAnswerDueAndTheFrameIsResent) {
     dinamo.SetBadCheckNext();
     ASSERT_TRUE(com.DinamoOpdracht(Bytes({0x21, 0x05})));
     com.DinamoCyclus();
     com.DinamoCyclus(); // the bad answer is there: dropped, nothing raised
     EXPECT_TRUE(texts.empty());
-    EXPECT_NE(com.DinamoAntwoordTot, kDinamoNietsVerwacht);
-    EXPECT_EQ(com.DinamoRij->size(), 1u);
+    EXPECT_NE(links::Dinamo(com).DinamoAntwoordTot, dinamo::kNothingDue);
+    EXPECT_EQ(links::Dinamo(com).DinamoRij.size(), 1u);
     ASSERT_EQ(Frames().size(), 1u);
 
     uint32_t start = platform::GetTickCount();
@@ -207,11 +209,11 @@ TEST_F(DinamoLink, WrongCheckByteLeavesTheAnswerDueAndTheFrameIsResent) {
     ASSERT_EQ(f.size(), 2u);
     EXPECT_EQ(f[1].frame, f[0].frame); // same data, same toggle
     com.DinamoCyclus();
-    EXPECT_TRUE(com.DinamoRij->empty());
+    EXPECT_TRUE(links::Dinamo(com).DinamoRij.empty());
     EXPECT_EQ(dinamo.Commands(), std::vector<std::string>{Bytes({0x21, 0x05})});
 }
 
-TEST_F(DinamoLink, AResendRepeatsTheFrameEvenWhenACommandWasQueuedMeanwhile) {
+TEST_F(DinamoLinkTest, AResendRepeatsTheFrameEvenWhenACommandWasQueuedMeanwhile) {
     answering = false;
     com.DinamoCyclus(); // empty frame, toggle 0
     ASSERT_TRUE(com.DinamoOpdracht(Bytes({0x33})));
@@ -222,46 +224,46 @@ TEST_F(DinamoLink, AResendRepeatsTheFrameEvenWhenACommandWasQueuedMeanwhile) {
     // The DINAMO takes an equal toggle for a repeat: the command must not ride on it.
     EXPECT_EQ(f[1].frame, Bytes({0x00, 0x80}));
     answering = true;
-    ASSERT_TRUE(RunUntil([&] { return com.DinamoRij->empty(); }, 2000));
+    ASSERT_TRUE(RunUntil([&] { return links::Dinamo(com).DinamoRij.empty(); }, 2000));
     EXPECT_EQ(dinamo.Commands(), std::vector<std::string>{Bytes({0x33})});
 }
 
-TEST_F(DinamoLink, ALateAnswerToAnEarlierFrameIsDropped) {
+TEST_F(DinamoLinkTest, ALateAnswerToAnEarlierFrameIsDropped) {
     answering = false;
     ASSERT_TRUE(com.DinamoOpdracht(Bytes({0x31})));
     ASSERT_TRUE(com.DinamoOpdracht(Bytes({0x32})));
     com.DinamoCyclus(); // 0x31 with toggle 0
     line->Feed(Bytes({0x00, 0x80}));
     com.DinamoCyclus(); // answered: 0x32 goes with toggle 1
-    EXPECT_EQ(com.DinamoRij->size(), 1u);
-    EXPECT_EQ(com.DinamoToggle, 1);
+    EXPECT_EQ(links::Dinamo(com).DinamoRij.size(), 1u);
+    EXPECT_EQ(links::Dinamo(com).DinamoToggle, 1);
     // The answer to a resend of the first frame arrives now; it must not
     // pass for the answer to the second, nor report a fault.
     line->Feed(Bytes({0x20, 0xE0}));
-    com.DinamoOntvang();
-    EXPECT_EQ(com.DinamoRij->size(), 1u);
-    EXPECT_NE(com.DinamoAntwoordTot, kDinamoNietsVerwacht);
-    EXPECT_FALSE(com.DinamoFault);
+    links::Dinamo(com).DinamoOntvang();
+    EXPECT_EQ(links::Dinamo(com).DinamoRij.size(), 1u);
+    EXPECT_NE(links::Dinamo(com).DinamoAntwoordTot, dinamo::kNothingDue);
+    EXPECT_FALSE(links::Dinamo(com).DinamoFault);
     EXPECT_TRUE(texts.empty());
     line->Feed(Bytes({0x40, 0xC0}));
-    com.DinamoOntvang();
-    EXPECT_TRUE(com.DinamoRij->empty());
-    EXPECT_EQ(com.DinamoToggle, 0);
+    links::Dinamo(com).DinamoOntvang();
+    EXPECT_TRUE(links::Dinamo(com).DinamoRij.empty());
+    EXPECT_EQ(links::Dinamo(com).DinamoToggle, 0);
 
     // Nothing in flight: even a frame with the current toggle answers nothing.
     ASSERT_TRUE(com.DinamoOpdracht(Bytes({0x35})));
     line->Feed(Bytes({0x31, 0x05, 0xCA}));
-    com.DinamoOntvang();
-    EXPECT_EQ(com.DinamoRij->size(), 1u);
-    EXPECT_EQ(com.DinamoToggle, 0);
+    links::Dinamo(com).DinamoOntvang();
+    EXPECT_EQ(links::Dinamo(com).DinamoRij.size(), 1u);
+    EXPECT_EQ(links::Dinamo(com).DinamoToggle, 0);
     EXPECT_TRUE(texts.empty());
     EXPECT_TRUE(actions.empty());
 }
 
-TEST_F(DinamoLink, FaultResetOncePerSecondUntilTheFaultClears) {
+TEST_F(DinamoLinkTest, FaultResetOncePerSecondUntilTheFaultClears) {
     Open(kUpperHalf); // DinamoResetNietVoor is still 0: "ahead" unless judged right
     dinamo.SetFault(true, 3);
-    ASSERT_TRUE(RunUntil([&] { return com.DinamoFault; }, 1000));
+    ASSERT_TRUE(RunUntil([&] { return links::Dinamo(com).DinamoFault; }, 1000));
     ASSERT_TRUE(com.DinamoOpdracht(Bytes({0x21, 0x01})));
     ASSERT_TRUE(RunUntil([&] { return dinamo.Commands().size() == 4; }, 4500));
 
@@ -286,41 +288,41 @@ TEST_F(DinamoLink, FaultResetOncePerSecondUntilTheFaultClears) {
     EXPECT_EQ(std::count(texts.begin(), texts.end(), "fault opgeheven"), 1);
 }
 
-TEST_F(DinamoLink, HoldFreezesTheQueueForAsLongAsItLasts) {
+TEST_F(DinamoLinkTest, HoldFreezesTheQueueForAsLongAsItLasts) {
     dinamo.SetHold(true);
     ASSERT_TRUE(com.DinamoOpdracht(Bytes({0x21})));
     ASSERT_TRUE(com.DinamoOpdracht(Bytes({0x22})));
     RunUntil([] { return false; }, 400);
     // The head went before the hold was known; nothing after it.
     EXPECT_EQ(dinamo.Commands(), std::vector<std::string>{Bytes({0x21})});
-    EXPECT_EQ(com.DinamoRij->size(), 1u);
+    EXPECT_EQ(links::Dinamo(com).DinamoRij.size(), 1u);
     size_t frames = Frames().size();
     EXPECT_GT(frames, 3u);
     EXPECT_EQ(std::count(texts.begin(), texts.end(), "hold actief"), 1);
     EXPECT_EQ(std::count(texts.begin(), texts.end(), "reset fault"), 0);
 
     dinamo.SetHold(false);
-    ASSERT_TRUE(RunUntil([&] { return com.DinamoRij->empty(); }, 1000));
+    ASSERT_TRUE(RunUntil([&] { return links::Dinamo(com).DinamoRij.empty(); }, 1000));
     EXPECT_EQ(dinamo.Commands().back(), Bytes({0x22}));
     EXPECT_EQ(std::count(texts.begin(), texts.end(), "hold opgeheven"), 1);
 }
 
-TEST_F(DinamoLink, HostQueueTakesZeroToThreeBytesAndRefusesMore) {
+TEST_F(DinamoLinkTest, HostQueueTakesZeroToThreeBytesAndRefusesMore) {
     EXPECT_TRUE(com.DinamoOpdracht(""));
-    EXPECT_TRUE(com.DinamoRij->empty());
+    EXPECT_TRUE(links::Dinamo(com).DinamoRij.empty());
     EXPECT_TRUE(com.DinamoOpdracht(Bytes({1, 2, 3})));
     EXPECT_FALSE(com.DinamoOpdracht(Bytes({1, 2, 3, 4})));
-    ASSERT_EQ(com.DinamoRij->size(), 1u);
-    EXPECT_EQ(com.DinamoRij->front(), Bytes({1, 2, 3}));
+    ASSERT_EQ(links::Dinamo(com).DinamoRij.size(), 1u);
+    EXPECT_EQ(links::Dinamo(com).DinamoRij.front(), Bytes({1, 2, 3}));
     ASSERT_EQ(host.Texts().size(), 1u);
     EXPECT_NE(host.Texts()[0].find("4 bytes"), std::string::npos) << host.Texts()[0];
 
     // Put into the list by hand: not framed, not cut, not blocking the rest.
-    com.DinamoRij->push_front(Bytes({9, 9, 9, 9}));
+    links::Dinamo(com).DinamoRij.push_front(Bytes({9, 9, 9, 9}));
     host.Clear();
     com.DinamoCyclus();
     EXPECT_EQ(host.Texts().size(), 1u);
-    EXPECT_EQ(Frames().at(0).frame, DinamoFrame(Bytes({1, 2, 3}), 0));
+    EXPECT_EQ(Frames().at(0).frame, dinamo::Frame(Bytes({1, 2, 3}), 0));
 
     host.Clear();
     com.SetDigitaalSysteem(dsSelectrix);
@@ -329,11 +331,12 @@ TEST_F(DinamoLink, HostQueueTakesZeroToThreeBytesAndRefusesMore) {
                                 "TMivoCom.DinamoOpdracht alleen van toepassing bij DINAMO!"});
     com.DinamoCyclus(); // another system: the link stays quiet
     EXPECT_EQ(Frames().size(), 1u);
-    EXPECT_FALSE(com.DinamoVerbind());
+    EXPECT_EQ(com.LinkAs<command_station::dinamo::DinamoLink>(), nullptr);
+    EXPECT_TRUE(com.DinamoWacht(0)); // nothing to wait for
 }
 
 // A deadline never set, and one set just before the counter wraps.
-TEST_F(DinamoLink, DeadlinesInEveryPartOfTheCounter) {
+TEST_F(DinamoLinkTest, DeadlinesInEveryPartOfTheCounter) {
     for (uint32_t start : {kUpperHalf, kBeforeWrap, 0x7FFFFFFFu - 100}) {
         SCOPED_TRACE(start);
         platform::SetTickCountStart(start);
@@ -357,12 +360,12 @@ TEST_F(DinamoLink, DeadlinesInEveryPartOfTheCounter) {
     }
 }
 
-TEST_F(DinamoLink, AnAnswerDeadlineNeverReadsAsNothingDue) {
+TEST_F(DinamoLinkTest, AnAnswerDeadlineNeverReadsAsNothingDue) {
     // The one tick that stands for "nothing due" is never a deadline.
     answering = false;
-    platform::SetTickCountStart(static_cast<uint32_t>(kDinamoNietsVerwacht) - 200);
-    com.DinamoZend("");
-    EXPECT_NE(com.DinamoAntwoordTot, kDinamoNietsVerwacht);
+    platform::SetTickCountStart(static_cast<uint32_t>(dinamo::kNothingDue) - 200);
+    links::Dinamo(com).DinamoZend("");
+    EXPECT_NE(links::Dinamo(com).DinamoAntwoordTot, dinamo::kNothingDue);
     EXPECT_FALSE(com.DinamoWacht(0));
 }
 

@@ -4,7 +4,8 @@
 // interface as found and skip it.
 #include "tests/support/FakeLine.h"
 
-#include "command_station/Intellibox.h"
+#include "Links.h"
+#include "command_station/intellibox/IntelliboxMessages.h"
 #include "platform/Host.h"
 #include "platform/Tick.h"
 #include "sim/IntelliboxSim.h"
@@ -17,6 +18,7 @@
 
 using namespace command_station;
 using namespace serial;
+using namespace command_station::intellibox;
 
 namespace {
 
@@ -37,10 +39,10 @@ class IntelliboxLine : public ::testing::Test {
     // Command cases: the interface counts as found in `mode` at the port's rate.
     void AlsGevonden(sim::IBMode mode) {
         ib.SetMode(mode);
-        com.IBGevonden = true;
-        com.IBGevondenBaud = com.BaudRate();
-        com.IBP50XMogelijk = mode != sim::IBMode::P50Only;
-        com.IBXPrefix = mode != sim::IBMode::P50XOnly;
+        links::IB(com).IBGevonden = true;
+        links::IB(com).IBGevondenBaud = com.BaudRate();
+        links::IB(com).IBP50XMogelijk = mode != sim::IBMode::P50Only;
+        links::IB(com).IBXPrefix = mode != sim::IBMode::P50XOnly;
     }
 
     // Runs the detection through GetVerbindingOke; returns its result and
@@ -68,7 +70,7 @@ class IntelliboxLine : public ::testing::Test {
     // The bytes heard at the interface, in order.
     std::string Heard() {
         std::string s;
-        for (const sim::IBReceived& r : ib.ReceivedBytes())
+        for (const sim::LineByte& r : ib.ReceivedBytes())
             if (r.heard) s += static_cast<char>(r.byte);
         return s;
     }
@@ -94,14 +96,14 @@ TEST_F(IntelliboxLine, MixedAt2400MovesTo19200AndBackOnClose) {
     for (const char* line : {"Gevonden baudrate: 2400", "mixed mode",
                              "- Wijzig baudrate naar 19200!", "Ok", "RS-232 CTS ok"})
         EXPECT_TRUE(Logged(line)) << line;
-    EXPECT_EQ(com.IBGevondenBaud, br2400);
+    EXPECT_EQ(links::IB(com).IBGevondenBaud, br2400);
     EXPECT_EQ(com.BaudRate(), br19200);
     EXPECT_EQ(ib.Baud(), 19200u);
     EXPECT_EQ(ib.Line().baud, 19200u);
     EXPECT_NE(Heard().find("xB19200\r"), std::string::npos);
 
     // Mixed framing: P50X with "x", P50 bare.
-    ib.Clear();
+    ib.ClearRecords();
     EXPECT_TRUE(com.ZetSysteemAan());
     EXPECT_TRUE(ib.Power());
     com.StuurLoc(3, 40, true, true, {}, 3, 28, false, r); // clamped to 28: value 124
@@ -114,7 +116,7 @@ TEST_F(IntelliboxLine, MixedAt2400MovesTo19200AndBackOnClose) {
                                                  sim::IBKind::P50Bare, sim::IBKind::P50XBinary}));
     EXPECT_TRUE(Logged("Loc: Ok"));
 
-    ib.Clear();
+    ib.ClearRecords();
     com.ClosePort();
     EXPECT_FALSE(ib.Power()); // switched off before going back
     EXPECT_TRUE(Logged("- Weer terugzetten naar 2400 baud"));
@@ -136,13 +138,13 @@ TEST_F(IntelliboxLine, FoundAt19200AfterTryingEachRate) {
               (std::vector<std::string>{"Check baudrate 4800", "Check baudrate 9600",
                                         "Check baudrate 19200", "Gevonden baudrate: 19200"}));
     // One probe per rate, 300 ms apart at least (200 ms wait + 100 ms pause).
-    std::vector<sim::IBReceived> probes;
-    for (const sim::IBReceived& b : ib.ReceivedBytes())
+    std::vector<sim::LineByte> probes;
+    for (const sim::LineByte& b : ib.ReceivedBytes())
         if (b.byte == 0xC4 && probes.size() < 4) probes.push_back(b);
     ASSERT_EQ(probes.size(), 4u);
     const unsigned rates[] = {2400, 4800, 9600, 19200};
     for (size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(probes[i].lineBaud, rates[i]);
+        EXPECT_EQ(probes[i].baud, rates[i]);
         EXPECT_EQ(probes[i].heard, i == 3);
         if (i > 0) {
             EXPECT_GE(probes[i].atUs - probes[i - 1].atUs, 295000u);
@@ -162,8 +164,8 @@ TEST_F(IntelliboxLine, FixedRateWithoutAnswerStopsAfterOneAttempt) {
     EXPECT_EQ(log, std::vector<std::string>{"<FOUT> de instelde baudrate is ongeldig!"});
     EXPECT_EQ(com.LaatsteFout, "Geen Intellibox of TWIN-Center gevonden!");
     ASSERT_EQ(ib.ReceivedBytes().size(), 1u);
-    EXPECT_EQ(ib.ReceivedBytes()[0].lineBaud, 19200u);
-    EXPECT_FALSE(com.IBGevonden);
+    EXPECT_EQ(ib.ReceivedBytes()[0].baud, 19200u);
+    EXPECT_FALSE(links::IB(com).IBGevonden);
 }
 
 TEST_F(IntelliboxLine, NoAnswerAtAnyRate) {
@@ -191,15 +193,15 @@ TEST_F(IntelliboxLine, OneByteProbeAnswerAndP50XOnlyFraming) {
     EXPECT_TRUE(Logged("Ok"));
     EXPECT_EQ(com.BaudRate(), br19200);
     EXPECT_EQ(ib.Baud(), 19200u);
-    EXPECT_FALSE(com.IBXPrefix);
+    EXPECT_FALSE(links::IB(com).IBXPrefix);
 
-    ib.Clear();
+    ib.ClearRecords();
     EXPECT_TRUE(com.ZetSysteemAan());
     com.StuurLoc(80, 10, false, true, {}, 3, 14, true, r);
     ASSERT_TRUE(ib.WaitForCommands(2, 2000));
     EXPECT_EQ(Heard(), Bytes({0xA7, 0xC7, 10, 80}));
     EXPECT_EQ(ib.Commands()[1].kind, sim::IBKind::P50Wrapped);
-    EXPECT_EQ(ib.P50Locs().at(80), 10);
+    EXPECT_EQ(ib.P50Locos().at(80), 10);
 }
 
 TEST_F(IntelliboxLine, P50OnlyGetsP50Only) {
@@ -208,7 +210,7 @@ TEST_F(IntelliboxLine, P50OnlyGetsP50Only) {
     uint32_t took = 0;
     ASSERT_TRUE(Detect(took));
     EXPECT_TRUE(Logged("alleen oud Marklin protocol; geen IB gevonden!"));
-    EXPECT_FALSE(com.IBP50XMogelijk);
+    EXPECT_FALSE(links::IB(com).IBP50XMogelijk);
     EXPECT_TRUE(com.GetVerbindingOke());
 
     EXPECT_TRUE(com.ZetSysteemAan());
@@ -216,7 +218,7 @@ TEST_F(IntelliboxLine, P50OnlyGetsP50Only) {
     com.ZetSysteemUit();
     ASSERT_TRUE(ib.WaitForCommands(1, 2000));
     platform::Sleep(50);
-    EXPECT_EQ(ib.P50Locs().at(7), 25);
+    EXPECT_EQ(ib.P50Locos().at(7), 25);
     EXPECT_FALSE(ib.Power());
     for (const sim::IBCommand& c : ib.Commands())
         EXPECT_EQ(c.kind, sim::IBKind::P50Bare);
@@ -251,9 +253,9 @@ TEST_F(IntelliboxLine, AnswersAtAWrongRate) {
     EXPECT_EQ(LogsStarting("Check baudrate"), 0u);
     EXPECT_TRUE(Logged("Gevonden baudrate: 2400"));
     EXPECT_TRUE(Logged("alleen oud Marklin protocol; geen IB gevonden!"));
-    EXPECT_FALSE(com.IBP50XMogelijk);
+    EXPECT_FALSE(links::IB(com).IBP50XMogelijk);
     EXPECT_LT(took, 6000u);
-    for (const sim::IBReceived& b : ib.ReceivedBytes())
+    for (const sim::LineByte& b : ib.ReceivedBytes())
         EXPECT_FALSE(b.heard);
 }
 
@@ -281,8 +283,8 @@ TEST_F(IntelliboxLine, ModeProbeAnswerSizes) {
         uint32_t took = 0;
         EXPECT_TRUE(Detect(took));
         EXPECT_TRUE(Logged(c.line));
-        EXPECT_EQ(com.IBP50XMogelijk, c.p50x);
-        EXPECT_EQ(com.IBXPrefix, c.prefix);
+        EXPECT_EQ(links::IB(com).IBP50XMogelijk, c.p50x);
+        EXPECT_EQ(links::IB(com).IBXPrefix, c.prefix);
         EXPECT_LT(took, 7000u);
     }
 }
@@ -298,7 +300,7 @@ TEST_F(IntelliboxLine, PortClosedBetweenSteps) {
         uint32_t took = 0;
         EXPECT_FALSE(Detect(took));
         EXPECT_FALSE(com.Connected());
-        EXPECT_FALSE(com.IBGevonden);
+        EXPECT_FALSE(links::IB(com).IBGevonden);
     }
 }
 
@@ -312,7 +314,7 @@ TEST_F(IntelliboxLine, PowerReplyCodes) {
         host.Clear();
         ASSERT_TRUE(com.ZetSysteemAan()) << code;
         EXPECT_FALSE(com.SysteemAan);
-        EXPECT_EQ(host.Texts(), std::vector<std::string>{IBFoutTekst(Bytes({code}))}) << code;
+        EXPECT_EQ(host.Texts(), std::vector<std::string>{intellibox::IBFoutTekst(Bytes({code}))}) << code;
     }
     host.Clear();
     EXPECT_TRUE(com.ZetSysteemAan());
@@ -340,7 +342,7 @@ TEST_F(IntelliboxLine, SpeedRowsOnTheLine) {
         for (const Case& c : cases) {
             com.StuurLoc(9, c.snelheid, false, true, {}, 3, c.stappen, false, r);
             EXPECT_TRUE(r.empty());
-            EXPECT_EQ(ib.Locs().at(9).speed, c.waarde) << int(c.stappen) << " " << binair;
+            EXPECT_EQ(ib.Locos().at(9).speed, c.waarde) << int(c.stappen) << " " << binair;
         }
     }
 }
@@ -350,53 +352,53 @@ TEST_F(IntelliboxLine, HeldBackBinaryCommandsGoOutInOrder) {
     com.IBBinaireLoc = true;
     ib.SetNextReplyCode(8);
     com.StuurLoc(3, 5, false, true, {}, 3, 14, false, r);
-    ASSERT_TRUE(com.IBAchtergehouden);
-    EXPECT_EQ(com.IBAchtergehouden->size(), 1u);
+    ASSERT_TRUE(com.Pending());
+    EXPECT_EQ(links::IB(com).IBAchtergehouden.size(), 1u);
     EXPECT_EQ(LogsStarting("<fout> loc: "), 1u);
     com.StuurLoc(4, 6, false, true, {}, 3, 14, false, r);
-    EXPECT_TRUE(com.IBAchtergehouden->empty());
+    EXPECT_TRUE(links::IB(com).IBAchtergehouden.empty());
     std::vector<sim::IBCommand> sent = ib.Commands();
     ASSERT_EQ(sent.size(), 3u);
-    EXPECT_EQ(IBLocAdres(sent[1].bytes), 3);
-    EXPECT_EQ(IBLocAdres(sent[2].bytes), 4);
-    EXPECT_EQ(ib.Locs().at(3).speed, 38);
+    EXPECT_EQ(intellibox::LocoAddress(sent[1].bytes), 3);
+    EXPECT_EQ(intellibox::LocoAddress(sent[2].bytes), 4);
+    EXPECT_EQ(ib.Locos().at(3).speed, 38);
 
     // A refusal that does not ask to try again is not retried.
     ib.SetNextReplyCode(13);
     com.StuurLoc(5, 1, false, true, {}, 3, 14, false, r);
-    EXPECT_TRUE(com.IBAchtergehouden->empty());
+    EXPECT_TRUE(links::IB(com).IBAchtergehouden.empty());
 
     // While refused, a newer command for a waiting address replaces it in place.
     ib.SetReplyCode(9);
     com.StuurLoc(3, 1, false, true, {}, 3, 14, false, r);
     com.StuurLoc(6, 1, false, true, {}, 3, 14, false, r);
     com.StuurLoc(3, 14, false, true, {}, 3, 14, false, r);
-    ASSERT_EQ(com.IBAchtergehouden->size(), 2u);
-    EXPECT_EQ(IBLocAdres(com.IBAchtergehouden->front()), 3);
+    ASSERT_EQ(links::IB(com).IBAchtergehouden.size(), 2u);
+    EXPECT_EQ(intellibox::LocoAddress(links::IB(com).IBAchtergehouden.front()), 3);
     // Never more than the bound.
     for (uint16_t a = 100; a < 140; ++a)
         com.StuurLoc(a, 1, false, true, {}, 3, 14, false, r);
-    EXPECT_EQ(com.IBAchtergehouden->size(), kIBAchtergehoudenMax);
-    EXPECT_EQ(IBLocAdres(com.IBAchtergehouden->back()), 139);
+    EXPECT_EQ(links::IB(com).IBAchtergehouden.size(), intellibox::kHeldBackMax);
+    EXPECT_EQ(intellibox::LocoAddress(links::IB(com).IBAchtergehouden.back()), 139);
 
     ib.SetReplyCode(0);
-    ib.Clear();
+    ib.ClearRecords();
     com.StuurLoc(7, 2, false, true, {}, 3, 14, false, r);
-    EXPECT_TRUE(com.IBAchtergehouden->empty());
+    EXPECT_TRUE(links::IB(com).IBAchtergehouden.empty());
     sent = ib.Commands();
-    ASSERT_EQ(sent.size(), kIBAchtergehoudenMax + 1);
-    EXPECT_EQ(IBLocAdres(sent.back().bytes), 7);
+    ASSERT_EQ(sent.size(), intellibox::kHeldBackMax + 1);
+    EXPECT_EQ(intellibox::LocoAddress(sent.back().bytes), 7);
     for (size_t i = 1; i < sent.size() - 1; ++i)
-        EXPECT_LT(IBLocAdres(sent[i - 1].bytes), IBLocAdres(sent[i].bytes));
+        EXPECT_LT(intellibox::LocoAddress(sent[i - 1].bytes), intellibox::LocoAddress(sent[i].bytes));
 
     // A text command takes the waiting ones along too.
     ib.SetNextReplyCode(10);
     com.StuurLoc(8, 3, false, true, {}, 3, 14, false, r);
-    EXPECT_EQ(com.IBAchtergehouden->size(), 1u);
+    EXPECT_EQ(links::IB(com).IBAchtergehouden.size(), 1u);
     com.IBBinaireLoc = false;
-    ib.Clear();
+    ib.ClearRecords();
     com.StuurLoc(9, 3, false, true, {}, 3, 14, false, r);
-    EXPECT_TRUE(com.IBAchtergehouden->empty());
+    EXPECT_TRUE(links::IB(com).IBAchtergehouden.empty());
     EXPECT_EQ(Kinds(), (std::vector<sim::IBKind>{sim::IBKind::P50XBinary, sim::IBKind::P50XText}));
 }
 
@@ -410,10 +412,10 @@ TEST_F(IntelliboxLine, TextAnswerWithoutEndIsCutOff) {
         uint32_t start = platform::GetTickCount();
         com.StuurLoc(3, 1, false, true, {}, 3, 14, false, r);
         uint32_t took = platform::ElapsedSince(start);
-        EXPECT_LT(took, kIBTekstMaxMs + 1000);
+        EXPECT_LT(took, intellibox::kTextMaxMs + 1000);
         ASSERT_EQ(log.size(), 2u);
         EXPECT_EQ(log[0], "<fout> antwoord afgebroken na 256 bytes zonder ']'");
-        EXPECT_EQ(log[1].size(), 5 + kIBTekstMaxBytes);
+        EXPECT_EQ(log[1].size(), 5 + intellibox::kTextMaxBytes);
         ib.SetEndlessText(0);
         platform::Sleep(100); // what was on its way
     }
@@ -424,13 +426,13 @@ TEST_F(IntelliboxLine, TextAnswerWithoutEndIsCutOff) {
 
 TEST_F(IntelliboxLine, ClosedPortSendsNothingAndAnswersZero) {
     com.ClosePort();
-    ib.Clear();
+    ib.ClearRecords();
     std::string a = "old";
-    com.IBOpdracht(Bytes({0xA7}), "", false, a);
+    links::IB(com).IBOpdracht(Bytes({0xA7}), "", false, a);
     EXPECT_EQ(a, Bytes({0}));
-    com.IBOpdracht("RT10", "", false, a);
+    links::IB(com).IBOpdracht("RT10", "", false, a);
     EXPECT_EQ(a, Bytes({0}));
-    EXPECT_FALSE(com.IBZoek());
+    EXPECT_FALSE(links::IB(com).IBZoek());
     EXPECT_FALSE(com.GetVerbindingOke());
     platform::Sleep(30);
     EXPECT_TRUE(ib.ReceivedBytes().empty());
@@ -459,7 +461,7 @@ TEST(IntelliboxFake, BreakAndPausesBeforeTheFirstProbe) {
     };
     com.IBVasteBaud = true;
     uint32_t start = platform::GetTickCount();
-    EXPECT_TRUE(com.IBZoek());
+    EXPECT_TRUE(links::IB(com).IBZoek());
     std::lock_guard lock(line->m);
     ASSERT_EQ(line->escapes.size(), 2u);
     EXPECT_EQ(line->escapes[0], Escape::SetBreak);
@@ -471,15 +473,15 @@ TEST(IntelliboxFake, BreakAndPausesBeforeTheFirstProbe) {
     EXPECT_GE(off, 1020u);
     EXPECT_LT(off, 1500u);
     // The mode probe found nothing: P50 only, so P50 only goes out from here on.
-    EXPECT_FALSE(com.IBP50XMogelijk);
+    EXPECT_FALSE(links::IB(com).IBP50XMogelijk);
 }
 
 TEST(IntelliboxFake, CtsHeldBack) {
     testsupport::RecordingHost host;
     TMivoCom com;
     auto line = OpenIntelliboxOnFake(com);
-    com.IBGevonden = true;
-    com.IBP50XMogelijk = true;
+    links::IB(com).IBGevonden = true;
+    links::IB(com).IBP50XMogelijk = true;
     com.IBBinaireLoc = true;
     {
         std::lock_guard lock(line->m);
@@ -488,13 +490,13 @@ TEST(IntelliboxFake, CtsHeldBack) {
     }
     std::string r;
     EXPECT_FALSE(com.ZetSysteemAan());
-    EXPECT_FALSE(com.IBZoek());
+    EXPECT_FALSE(links::IB(com).IBZoek());
     com.StuurLoc(3, 1, false, true, {}, 3, 14, false, r);
     com.StuurLoc(4, 1, false, true, {}, 3, 14, false, r);
     com.ZetSysteemUit();
     EXPECT_EQ(line->Written(), "");
-    ASSERT_TRUE(com.IBAchtergehouden);
-    EXPECT_EQ(com.IBAchtergehouden->size(), 2u);
+    ASSERT_TRUE(com.Pending());
+    EXPECT_EQ(links::IB(com).IBAchtergehouden.size(), 2u);
 
     line->responder = [](const std::string&) { return Bytes({0}); };
     {
@@ -502,10 +504,10 @@ TEST(IntelliboxFake, CtsHeldBack) {
         line->ctsHold = false;
     }
     com.StuurLoc(5, 1, false, true, {}, 3, 14, false, r);
-    EXPECT_TRUE(com.IBAchtergehouden->empty());
+    EXPECT_TRUE(links::IB(com).IBAchtergehouden.empty());
     std::string w = line->Written();
     ASSERT_EQ(w.size(), 15u);
-    EXPECT_EQ(IBLocAdres(w.substr(0, 5)), 3);
-    EXPECT_EQ(IBLocAdres(w.substr(5, 5)), 4);
-    EXPECT_EQ(IBLocAdres(w.substr(10, 5)), 5);
+    EXPECT_EQ(intellibox::LocoAddress(w.substr(0, 5)), 3);
+    EXPECT_EQ(intellibox::LocoAddress(w.substr(5, 5)), 4);
+    EXPECT_EQ(intellibox::LocoAddress(w.substr(10, 5)), 5);
 }

@@ -1,12 +1,13 @@
 // Intellibox protocol parts that need no port: speed values, command bytes,
 // framing per mode, reply and rate texts.
-#include "command_station/Intellibox.h"
+#include "command_station/intellibox/IntelliboxMessages.h"
 #include "tests/support/Bytes.h"
 
 #include <gtest/gtest.h>
 
 using namespace command_station;
 using namespace serial;
+using namespace command_station::intellibox;
 
 namespace {
 
@@ -25,24 +26,24 @@ TEST(IntelliboxSpeed, TableRowsAndEnds) {
         {15, 3, 17},  {15, 16, 0},   {255, 31, 0}, {255, 32, 0},  {100, 200, 0},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(IBSnelheidWaarde(c.stappen, c.snelheid), c.waarde)
+        EXPECT_EQ(intellibox::SpeedValue(c.stappen, c.snelheid), c.waarde)
             << int(c.stappen) << "/" << int(c.snelheid);
 }
 
 TEST(IntelliboxLoc, TextBinaryAndP50Forms) {
-    EXPECT_EQ(IBTekstLoc(3, 48, true, false, {}), "L3,48,1,0,0,0,0,0");
-    EXPECT_EQ(IBTekstLoc(10239, 0, false, true, {true, false, true, true}), "L10239,0,0,1,1,0,1,1");
+    EXPECT_EQ(intellibox::TextLoco(3, 48, true, false, {}), "L3,48,1,0,0,0,0,0");
+    EXPECT_EQ(intellibox::TextLoco(10239, 0, false, true, {true, false, true, true}), "L10239,0,0,1,1,0,1,1");
 
-    EXPECT_EQ(IBBinaireLocBytes(3, 48, true, false, {}), Bytes({0x80, 3, 0, 48, 0xD0}));
-    EXPECT_EQ(IBBinaireLocBytes(0x1234, 124, false, true, {true, true, true, true}),
+    EXPECT_EQ(intellibox::BinaryLoco(3, 48, true, false, {}), Bytes({0x80, 3, 0, 48, 0xD0}));
+    EXPECT_EQ(intellibox::BinaryLoco(0x1234, 124, false, true, {true, true, true, true}),
               Bytes({0x80, 0x34, 0x12, 124, 0xEF}));
-    EXPECT_EQ(IBBinaireLocBytes(256, 0, false, false, {false, true, false, false}),
+    EXPECT_EQ(intellibox::BinaryLoco(256, 0, false, false, {false, true, false, false}),
               Bytes({0x80, 0, 1, 0, 0xC2}));
-    EXPECT_EQ(IBLocAdres(IBBinaireLocBytes(0x1234, 1, false, false, {})), 0x1234);
+    EXPECT_EQ(intellibox::LocoAddress(intellibox::BinaryLoco(0x1234, 1, false, false, {})), 0x1234);
 
-    EXPECT_EQ(IBP50Loc(3, 10, true), Bytes({26, 3}));
-    EXPECT_EQ(IBP50Loc(0x105, 14, false), Bytes({14, 5}));
-    EXPECT_EQ(IBP50Loc(80, 250, true), Bytes({10, 80})); // kept to eight bits
+    EXPECT_EQ(intellibox::P50Loco(3, 10, true), Bytes({26, 3}));
+    EXPECT_EQ(intellibox::P50Loco(0x105, 14, false), Bytes({14, 5}));
+    EXPECT_EQ(intellibox::P50Loco(80, 250, true), Bytes({10, 80})); // kept to eight bits
 }
 
 TEST(IntelliboxFraming, PerModeAndKind) {
@@ -65,10 +66,10 @@ TEST(IntelliboxFraming, PerModeAndKind) {
         {Bytes({0x99}), "", true, false, Bytes({0x99}), false, true},
     };
     for (const Case& c : cases) {
-        IBZending z = IBMaakZending(c.p50x, c.p50, c.geenAntwoord, c.xPrefix);
+        intellibox::Transmission z = intellibox::MakeTransmission(c.p50x, c.p50, c.geenAntwoord, c.xPrefix);
         EXPECT_EQ(z.bytes, c.bytes) << c.bytes;
-        EXPECT_EQ(z.tekst, c.tekst) << c.bytes;
-        EXPECT_EQ(z.geenAntwoord, c.stil) << c.bytes;
+        EXPECT_EQ(z.text, c.tekst) << c.bytes;
+        EXPECT_EQ(z.noAnswer, c.stil) << c.bytes;
     }
 }
 
@@ -88,16 +89,16 @@ TEST(IntelliboxTexts, EveryReplyCode) {
         {65, "Commando geaccepteerd, doch IB is in 'Halt' mode!"},
         {66, "Commando geaccepteerd, doch van IB is 'Power Off'!"},
     };
-    EXPECT_EQ(IBFoutTekst(""), "");
+    EXPECT_EQ(intellibox::IBFoutTekst(""), "");
     for (int code = 0; code < 256; ++code) {
         std::string expected = "Nog niet gedefinieerd! (nr:" + std::to_string(code) + ")";
         if (code == 0) expected = "";
         for (auto [k, t] : known)
             if (k == code) expected = t;
         // Only the first byte counts.
-        EXPECT_EQ(IBFoutTekst(Bytes({code, 2})), expected) << code;
+        EXPECT_EQ(intellibox::IBFoutTekst(Bytes({code, 2})), expected) << code;
     }
-    EXPECT_EQ(IBFoutTekst(Bytes({5})), "Nog niet gedefinieerd! (nr:5)");
+    EXPECT_EQ(intellibox::IBFoutTekst(Bytes({5})), "Nog niet gedefinieerd! (nr:5)");
 }
 
 TEST(IntelliboxTexts, RatesAndScanOrder) {
@@ -107,14 +108,14 @@ TEST(IntelliboxTexts, RatesAndScanOrder) {
         {br115200, "24", "??"},    {brCustom, "24", "??"},
     };
     for (auto [rate, kort, vol] : rates) {
-        EXPECT_EQ(IBBaudTekst(rate), kort) << int(rate);
-        EXPECT_EQ(IBBaudVolTekst(rate), vol) << int(rate);
+        EXPECT_EQ(intellibox::RateText(rate), kort) << int(rate);
+        EXPECT_EQ(intellibox::FullRateText(rate), vol) << int(rate);
     }
-    EXPECT_EQ(IBVolgendeBaud(br2400, true), br4800);
-    EXPECT_EQ(IBVolgendeBaud(br19200, true), br4800);
-    EXPECT_EQ(IBVolgendeBaud(br4800, false), br9600);
-    EXPECT_EQ(IBVolgendeBaud(br9600, false), br19200);
-    EXPECT_EQ(IBVolgendeBaud(br19200, false), br38400);
-    EXPECT_EQ(IBVolgendeBaud(br38400, false), brCustom);
-    EXPECT_EQ(IBVolgendeBaud(br57600, false), brCustom);
+    EXPECT_EQ(intellibox::NextRate(br2400, true), br4800);
+    EXPECT_EQ(intellibox::NextRate(br19200, true), br4800);
+    EXPECT_EQ(intellibox::NextRate(br4800, false), br9600);
+    EXPECT_EQ(intellibox::NextRate(br9600, false), br19200);
+    EXPECT_EQ(intellibox::NextRate(br19200, false), br38400);
+    EXPECT_EQ(intellibox::NextRate(br38400, false), brCustom);
+    EXPECT_EQ(intellibox::NextRate(br57600, false), brCustom);
 }

@@ -5,6 +5,7 @@
 #include "tests/support/ScriptedDevice.h"
 
 #include "command_station/MivoComm.h"
+#include "Links.h"
 #include "platform/Host.h"
 #include "platform/Tick.h"
 #include "tests/support/Bytes.h"
@@ -16,6 +17,7 @@
 
 using namespace command_station;
 using namespace serial;
+using namespace command_station::kaart;
 using cs_test::FakeLine;
 using cs_test::InstallFakeLine;
 using serial::testing::DeviceScript;
@@ -58,7 +60,7 @@ TEST(KaartPure, ConfigurationByteFromTheOptions) {
         {false, false, false, false, true, 0x10}, {false, true, false, true, false, 0x0A},
     };
     for (const Row& r : rows)
-        EXPECT_EQ(KaartConfigByte(r.o0, r.o1, r.o2, r.snel, r.o4), r.byte) << int(r.byte);
+        EXPECT_EQ(kaart::ConfigByte(r.o0, r.o1, r.o2, r.snel, r.o4), r.byte) << int(r.byte);
 }
 
 TEST(KaartPure, FeedbackRequestBytes) {
@@ -78,7 +80,7 @@ TEST(KaartPure, FeedbackRequestBytes) {
         {255, 1, true, ""},
     };
     for (const Row& r : rows)
-        EXPECT_EQ(KaartBezetVerzoek(r.adres, r.verzoek, r.vlag2), r.bytes) << int(r.adres);
+        EXPECT_EQ(kaart::ReadRequest(r.adres, r.verzoek, r.vlag2), r.bytes) << int(r.adres);
 }
 
 TEST(KaartFeedback, SecondAnswerByteOrFfWhenShort) {
@@ -141,7 +143,7 @@ TEST(KaartInit, EchoDecidesAndTheWaitLetsMessagesThrough) {
         EXPECT_GT(host.ProcessMessagesCalls(), 5);
         EXPECT_LT(host.ProcessMessagesCalls(), 1000);
         EXPECT_EQ(TakeWritten(*line), Bytes({0x0F}));
-        EXPECT_EQ(com.KaartGeinitialiseerd, row.ok);
+        EXPECT_EQ(links::Kaart(com).KaartGeinitialiseerd, row.ok);
         EXPECT_EQ(com.BaudRate(), row.ok ? br19200 : br9600);
         EXPECT_EQ(com.LaatsteFout, row.ok ? "" : kKaartFout);
         // Once initialised, InitSysteem does not send again.
@@ -228,9 +230,12 @@ TEST(KaartClose, DtrPulseOf250MsResetsTheCardOnlyForTheCard) {
         com.OpenPort();
         script->ClearRecord();
         pulses.clear();
-        com.KaartGeinitialiseerd = true;
+        auto* kaart = com.LinkAs<command_station::kaart::KaartLink>();
+        if (kaart) kaart->KaartGeinitialiseerd = true;
         com.ClosePort();
-        EXPECT_FALSE(com.KaartGeinitialiseerd);
+        if (kaart) {
+            EXPECT_FALSE(kaart->KaartGeinitialiseerd);
+        }
         if (systeem != dsSerieleKaart) {
             EXPECT_TRUE(script->escapes.empty());
             continue;

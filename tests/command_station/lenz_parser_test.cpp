@@ -1,7 +1,8 @@
 // The Lenz receive parser on a component without a port: chunks go in as
 // the receive handler hands them over, events and log lines come out.
-#include "command_station/LenzProtocol.h"
+#include "command_station/lenz/LenzMessages.h"
 #include "command_station/MivoComm.h"
+#include "Links.h"
 #include "platform/Host.h"
 #include "tests/support/Bytes.h"
 #include "tests/support/RecordingHost.h"
@@ -13,6 +14,7 @@
 #include <random>
 
 using namespace command_station;
+using namespace command_station::lenz;
 
 namespace {
 
@@ -21,7 +23,7 @@ using testsupport::Bytes;
 // A whole message: the bytes and their XOR byte.
 std::string M(std::initializer_list<int> bytes) {
     std::string s = Bytes(bytes);
-    return s + static_cast<char>(LenzXor(s));
+    return s + static_cast<char>(lenz::Xor(s));
 }
 
 struct Event {
@@ -49,7 +51,7 @@ class LenzParser : public ::testing::Test {
         };
         com.LenzLogMasker = 0xFFFE; // all but the raw chunk lines
     }
-    void Feed(const std::string& chunk) { com.LenzOntvangBytes(chunk); }
+    void Feed(const std::string& chunk) { links::Lenz(com).LenzOntvangBytes(chunk); }
     void Clear() {
         log.clear();
         events.clear();
@@ -66,10 +68,10 @@ class LenzParser : public ::testing::Test {
 TEST_F(LenzParser, SplitChunksAndSeveralMessagesPerChunk) {
     std::string a = M({0x42, 0x05, 0x53}), b = M({0x42, 0x06, 0x41});
     Feed(a.substr(0, 2));
-    EXPECT_EQ(com.LenzInvoer, a.substr(0, 2));
+    EXPECT_EQ(links::Lenz(com).LenzInvoer, a.substr(0, 2));
     EXPECT_TRUE(events.empty());
     Feed(a.substr(2) + b);
-    EXPECT_TRUE(com.LenzInvoer.empty());
+    EXPECT_TRUE(links::Lenz(com).LenzInvoer.empty());
     EXPECT_EQ(events,
               (std::vector<Event>{{laBezetmelder, 6, 2, 3, 0}, {laBezetmelder, 7, 1, 1, 0}}));
     // One byte at a time gives the same.
@@ -90,14 +92,14 @@ TEST_F(LenzParser, CorruptedMessageResynchronisesInTheSameChunk) {
                                         "- Gesynchroniseerd: 6 input bytes zijn verloren gegaan!",
                                         "- commando oke; stuur volgend..."}));
     EXPECT_TRUE(events.empty());
-    EXPECT_FALSE(com.LenzSynchroniseren);
-    EXPECT_TRUE(com.LenzInvoer.empty());
+    EXPECT_FALSE(links::Lenz(com).LenzSynchroniseren);
+    EXPECT_TRUE(links::Lenz(com).LenzInvoer.empty());
 
     // The hunt stops at an incomplete candidate and goes on when it is whole.
     Clear();
     Feed(Bytes({0x42, 0x00, 0x00, 0x00, 0x05}) + M({0x42, 0x01, 0x40}).substr(0, 2));
-    EXPECT_TRUE(com.LenzSynchroniseren);
-    EXPECT_EQ(com.LenzInvoer.size(), 2u);
+    EXPECT_TRUE(links::Lenz(com).LenzSynchroniseren);
+    EXPECT_EQ(links::Lenz(com).LenzInvoer.size(), 2u);
     Feed(M({0x42, 0x01, 0x40}).substr(2));
     EXPECT_EQ(log.back(), "- bezetmeldadres: 2 1- 2- 3- 4-");
     EXPECT_EQ(log[1], "- Gesynchroniseerd: 5 input bytes zijn verloren gegaan!");
@@ -110,7 +112,7 @@ TEST_F(LenzParser, Version3HeadersCountAsStartsOnlyOnceTheVersionIsKnown) {
 
     Clear();
     Feed(M({0x63, 0x21, 0x36, 0x00}));
-    EXPECT_DOUBLE_EQ(com.LenzVersie, 3.6);
+    EXPECT_DOUBLE_EQ(links::Lenz(com).LenzVersie, 3.6);
     EXPECT_EQ(log, std::vector<std::string>{"- versienummer: 3.6"});
     EXPECT_EQ(events, (std::vector<Event>{{laVersie, 0, 0, 0, 3.6}}));
     Clear();
@@ -129,13 +131,13 @@ TEST_F(LenzParser, Header78AsMislabelled76) {
     Feed(bericht.substr(13));
     EXPECT_EQ(log.front(), "- Error: 78 header uit bezetmelding! (vervangen door 76)!");
     EXPECT_EQ(events.size(), 6u);
-    EXPECT_TRUE(com.LenzInvoer.empty());
+    EXPECT_TRUE(links::Lenz(com).LenzInvoer.empty());
 
     // Without the option the parser waits for all 16 bytes and checks them.
     Clear();
     com.LenzVervang78 = false;
     Feed(bericht);
-    EXPECT_EQ(com.LenzInvoer.size(), 14u);
+    EXPECT_EQ(links::Lenz(com).LenzInvoer.size(), 14u);
     Feed(Bytes({0x00, 0x00}));
     EXPECT_TRUE(events.empty());
     EXPECT_EQ(log.front(), "- Error: XOR-byte klopt niet; start synchronisatie!");
@@ -157,7 +159,7 @@ TEST_F(LenzParser, FeedbackEntriesOfEveryType) {
     };
     for (const Row& r : rows) {
         Clear();
-        com.LenzVersie = r.versie3 ? 3.0 : 2.3;
+        links::Lenz(com).LenzVersie = r.versie3 ? 3.0 : 2.3;
         Feed(M({0x42, r.a, r.f}));
         EXPECT_EQ(log, std::vector<std::string>{r.regel}) << r.regel;
         EXPECT_EQ(events, r.events) << r.regel;
@@ -175,11 +177,12 @@ TEST_F(LenzParser, MessagesByHeader) {
         {M({0x01, 0x03}), {"- Error: onbekende opdracht!"}, {}},
         {M({0x01, 0x05}), {"- Error: commandstation reageert niet!"}, {}},
         {M({0x01, 0x09}), {}, {}},
-        {M({0x61, 0x00}), {"- Emergency off"}, {{laNoodstop, 0, 0, 0, 0}}},
+        {M({0x61, 0x00}), {"- Emergency off"}, {{laNoodstop, 0x61, 0, 0, 0}}},
+        {M({0x61, 0x02}), {}, {{laServiceMode, 0, 0, 0, 0}}},
         {M({0x61, 0x01}), {"- Alles aan"}, {{laAllesAan, 0, 0, 0, 0}}},
         {M({0x61, 0x82}), {"- !!! Laatste opdracht niet ondersteunt door centrale!"}, {}},
         {M({0x61, 0x07}), {}, {}},
-        {M({0x81, 0x00}), {"- Noodstop op handregelaar"}, {{laNoodstop, 0, 0, 0, 0}}},
+        {M({0x81, 0x00}), {"- Noodstop op handregelaar"}, {{laNoodstop, 0x81, 0, 0, 0}}},
         {M({0x81, 0x01}), {}, {}},
         {M({0x62, 0x22, 0x36}), {}, {}},
         {M({0x83, 0x03, 0x76, 0x01}), {"- loc: 3 / vooruit / licht aan / snelheid: 10"}, {}},
@@ -188,11 +191,13 @@ TEST_F(LenzParser, MessagesByHeader) {
          {}},
         {M({0xA3, 0x07, 0x21, 0x00}),
          {"- loc: 7 op handbediening", "- loc: 7 / achteruit / licht aan / snelheid: 0"},
-         {}},
+         {{laHandControl, 7, 0, 0, 0}}},
         {M({0xA4, 0x07, 0x53, 0x02, 0x02}),
          {"- loc: 7 op handbediening", "- loc: 7 / vooruit / licht uit / snelheid: 4"},
-         {{laLoc, 7, 0x44, 2, 0}}},
-        {M({0xE3, 0x40, 0xC3, 0xE8}), {"- loc: 1000 op handbediening (V3)"}, {}},
+         {{laHandControl, 7, 0, 0, 0}, {laLoc, 7, 0x44, 2, 0}}},
+        {M({0xE3, 0x40, 0xC3, 0xE8}),
+         {"- loc: 1000 op handbediening (V3)"},
+         {{laHandControl, 1000, 0, 0, 0}}},
         {M({0xE4, 0x04, 0x8B, 0x10, 0x00}), {}, {}}, // no status request pending
         {M({0x99, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE, 0xF0, 0x11}),
          {"- headertype 153 niet gedefinieerd!",
@@ -204,41 +209,41 @@ TEST_F(LenzParser, MessagesByHeader) {
         Feed(r.bericht);
         EXPECT_EQ(log, r.regels) << static_cast<int>(static_cast<uint8_t>(r.bericht[0]));
         EXPECT_EQ(events, r.events) << static_cast<int>(static_cast<uint8_t>(r.bericht[0]));
-        EXPECT_TRUE(com.LenzInvoer.empty());
+        EXPECT_TRUE(links::Lenz(com).LenzInvoer.empty());
     }
 }
 
 TEST_F(LenzParser, Version3LocomotiveStateAnswersTheStatusRequest) {
-    com.LenzVersie = 3.6;
-    com.VerwachtLocV3 = Bytes({0xC3, 0xE8});
-    com.LenzRij->push_back(Bytes({0xE3, 0x00, 0xC3, 0xE8}));
-    com.LenzRij->push_back(Bytes({0x21, 0x21}));
+    links::Lenz(com).LenzVersie = 3.6;
+    links::Lenz(com).VerwachtLocV3 = Bytes({0xC3, 0xE8});
+    links::Lenz(com).LenzRij.push_back(Bytes({0xE3, 0x00, 0xC3, 0xE8}));
+    links::Lenz(com).LenzRij.push_back(Bytes({0x21, 0x21}));
     // 28 steps, forward, speed code 22 (step 10), light (function 0) and F1.
     Feed(M({0xE4, 0x02, 0x96, 0x11, 0x00}));
     EXPECT_EQ(events, (std::vector<Event>{{laLocV3, 1000, 0x8A, 0x51, 0}}));
     EXPECT_EQ(log,
               std::vector<std::string>{"- loc (V3): 1000 / vooruit / licht aan / snelheid: 10"});
-    EXPECT_TRUE(com.VerwachtLocV3.empty());
-    ASSERT_EQ(com.LenzRij->size(), 1u);
+    EXPECT_TRUE(links::Lenz(com).VerwachtLocV3.empty());
+    ASSERT_EQ(links::Lenz(com).LenzRij.size(), 1u);
 
     // Without a pending request: no event, but the head is still done.
     Clear();
     Feed(M({0xE5, 0x02, 0x96, 0x11, 0x00, 0x00}));
     EXPECT_TRUE(events.empty());
-    EXPECT_TRUE(com.LenzRij->empty());
+    EXPECT_TRUE(links::Lenz(com).LenzRij.empty());
 }
 
 TEST_F(LenzParser, NoLinesWithAnEmptyMaskButEventsAndCompletionsAsUsual) {
     com.LenzLogMasker = 0;
-    com.LenzRij->push_back(Bytes({0x42, 0x05, 0x80}));
-    com.VerwachtBezetAdres = 6;
-    com.VerwachtNibble = 0;
+    links::Lenz(com).LenzRij.push_back(Bytes({0x42, 0x05, 0x80}));
+    links::Lenz(com).VerwachtBezetAdres = 6;
+    links::Lenz(com).VerwachtNibble = 0;
     Feed(M({0x42, 0x05, 0x53}) + M({0x63, 0x21, 0x30, 0x00}) + M({0x90}) +
          Bytes({0x01, 0x04, 0x07}));
     EXPECT_TRUE(log.empty());
     EXPECT_EQ(events.size(), 2u);
-    EXPECT_TRUE(com.LenzRij->empty());
-    EXPECT_EQ(com.VerwachtBezetAdres, -1);
+    EXPECT_TRUE(links::Lenz(com).LenzRij.empty());
+    EXPECT_EQ(links::Lenz(com).VerwachtBezetAdres, -1);
 }
 
 TEST_F(LenzParser, FeedbackCompletionRules) {
@@ -258,13 +263,13 @@ TEST_F(LenzParser, FeedbackCompletionRules) {
         {3.0, 16, 5, 0x60, true},  //
     };
     for (const Row& r : rows) {
-        com.LenzVersie = r.versie;
-        com.LenzRij->clear();
-        com.LenzRij->push_back(Bytes({0x42, 0x05, 0x81}));
-        com.VerwachtBezetAdres = 6;
-        com.VerwachtNibble = r.nibble;
+        links::Lenz(com).LenzVersie = r.versie;
+        links::Lenz(com).LenzRij.clear();
+        links::Lenz(com).LenzRij.push_back(Bytes({0x42, 0x05, 0x81}));
+        links::Lenz(com).VerwachtBezetAdres = 6;
+        links::Lenz(com).VerwachtNibble = r.nibble;
         Feed(M({0x42, r.a, r.f}));
-        EXPECT_EQ(com.LenzRij->empty(), r.klaar) << r.versie << " " << int(r.nibble) << " " << r.f;
+        EXPECT_EQ(links::Lenz(com).LenzRij.empty(), r.klaar) << r.versie << " " << int(r.nibble) << " " << r.f;
     }
 }
 
@@ -284,20 +289,20 @@ TEST_F(LenzParser, GarbageNeverGrowsTheBuffer) {
     for (size_t i = 0; i < kandidaten.size();) {
         size_t n = 1 + rng() % 40;
         Feed(kandidaten.substr(i, n));
-        ASSERT_LT(com.LenzInvoer.size(), 17u);
+        ASSERT_LT(links::Lenz(com).LenzInvoer.size(), 17u);
         i += n;
     }
     // Every header with its full length and a right XOR byte is taken as it
     // comes, one message each.
-    com.LenzSynchroniseren = false;
-    com.LenzInvoer.clear();
+    links::Lenz(com).LenzSynchroniseren = false;
+    links::Lenz(com).LenzInvoer.clear();
     for (int h = 0; h < 256; ++h) {
         std::string s(1, static_cast<char>(h));
-        s.append(LenzBerichtLengte(static_cast<uint8_t>(h)) - 2, '\x00');
-        s += static_cast<char>(LenzXor(s));
+        s.append(lenz::MessageLength(static_cast<uint8_t>(h)) - 2, '\x00');
+        s += static_cast<char>(lenz::Xor(s));
         Feed(s);
-        ASSERT_TRUE(com.LenzInvoer.empty()) << h;
-        ASSERT_FALSE(com.LenzSynchroniseren) << h;
+        ASSERT_TRUE(links::Lenz(com).LenzInvoer.empty()) << h;
+        ASSERT_FALSE(links::Lenz(com).LenzSynchroniseren) << h;
     }
     // And after any of that a valid message is found again.
     Clear();
@@ -322,7 +327,7 @@ TEST_F(LenzParser, VersionUnderACommaLocale) {
     }
     com.LenzLogMasker = 0x0020;
     Feed(M({0x63, 0x21, 0x36, 0x00}));
-    double versie = com.LenzVersie;
+    double versie = links::Lenz(com).LenzVersie;
     std::setlocale(LC_NUMERIC, "C");
     unsetenv("LOCPATH");
     EXPECT_EQ(versie, 3.6);

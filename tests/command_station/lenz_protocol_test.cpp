@@ -1,11 +1,12 @@
 // The pure parts of the Lenz link: framing, XOR, addresses, the speed
 // encodings both ways, the version number and the log texts.
-#include "command_station/LenzProtocol.h"
+#include "command_station/lenz/LenzMessages.h"
 #include "tests/support/Bytes.h"
 
 #include <gtest/gtest.h>
 
 using namespace command_station;
+using namespace command_station::lenz;
 
 namespace {
 using testsupport::Bytes;
@@ -13,12 +14,12 @@ using testsupport::Bytes;
 } // namespace
 
 TEST(LenzProtocol, FramingAndXor) {
-    EXPECT_EQ(LenzBerichtLengte(0x01), 3u);
-    EXPECT_EQ(LenzBerichtLengte(0x50), 2u);
-    EXPECT_EQ(LenzBerichtLengte(0x4E), 16u);
-    EXPECT_EQ(LenzBerichtLengte(0xFF), 17u);
-    EXPECT_EQ(LenzXor(Bytes({0xB3, 0x03, 0x76, 0x00})), 0xC6);
-    EXPECT_EQ(LenzXor(""), 0);
+    EXPECT_EQ(lenz::MessageLength(0x01), 3u);
+    EXPECT_EQ(lenz::MessageLength(0x50), 2u);
+    EXPECT_EQ(lenz::MessageLength(0x4E), 16u);
+    EXPECT_EQ(lenz::MessageLength(0xFF), 17u);
+    EXPECT_EQ(lenz::Xor(Bytes({0xB3, 0x03, 0x76, 0x00})), 0xC6);
+    EXPECT_EQ(lenz::Xor(""), 0);
     struct Row {
         std::string bericht;
         bool oke;
@@ -31,20 +32,20 @@ TEST(LenzProtocol, FramingAndXor) {
         {Bytes({0x62, 0x21, 0x36, 0x75}), true},
     };
     for (const Row& r : rows)
-        EXPECT_EQ(LenzXorOkeBericht(r.bericht), r.oke) << r.bericht.size();
+        EXPECT_EQ(lenz::LenzXorOke(r.bericht), r.oke) << r.bericht.size();
 }
 
 TEST(LenzProtocol, HuntHeadersDependOnTheVersion) {
     int oud = 0, nieuw = 0;
     for (int h = 0; h < 256; ++h) {
-        oud += LenzGeldigeKop(static_cast<uint8_t>(h), false);
-        nieuw += LenzGeldigeKop(static_cast<uint8_t>(h), true);
+        oud += lenz::IsMessageStart(static_cast<uint8_t>(h), false);
+        nieuw += lenz::IsMessageStart(static_cast<uint8_t>(h), true);
     }
     EXPECT_EQ(oud, 16);
     EXPECT_EQ(nieuw, 20);
     for (int h : {0x50, 0xE3, 0xE4, 0xE5}) {
-        EXPECT_FALSE(LenzGeldigeKop(static_cast<uint8_t>(h), false)) << h;
-        EXPECT_TRUE(LenzGeldigeKop(static_cast<uint8_t>(h), true)) << h;
+        EXPECT_FALSE(lenz::IsMessageStart(static_cast<uint8_t>(h), false)) << h;
+        EXPECT_TRUE(lenz::IsMessageStart(static_cast<uint8_t>(h), true)) << h;
     }
 }
 
@@ -56,11 +57,11 @@ TEST(LenzProtocol, AddressFormsRoundTrip) {
                 {99, Bytes({0, 99})},        {100, Bytes({0xC0, 100})},
                 {1000, Bytes({0xC3, 0xE8})}, {16383, Bytes({0xFF, 0xFF})}};
     for (const Row& r : rows) {
-        EXPECT_EQ(LenzAdresBytesVan(r.adres), r.bytes) << r.adres;
-        EXPECT_EQ(LenzAdresWaardeVan(r.bytes), r.adres) << r.adres;
+        EXPECT_EQ(lenz::LenzAdresBytes(r.adres), r.bytes) << r.adres;
+        EXPECT_EQ(lenz::LenzAdresWaarde(r.bytes), r.adres) << r.adres;
     }
-    EXPECT_EQ(LenzAdresWaardeVan(Bytes({3})), 0);
-    EXPECT_EQ(LenzAdresWaardeVan(Bytes({0, 1, 2})), 0);
+    EXPECT_EQ(lenz::LenzAdresWaarde(Bytes({3})), 0);
+    EXPECT_EQ(lenz::LenzAdresWaarde(Bytes({0, 1, 2})), 0);
 }
 
 TEST(LenzProtocol, SpeedCodesPerStepMode) {
@@ -73,7 +74,7 @@ TEST(LenzProtocol, SpeedCodesPerStepMode) {
         {3, 10, 22}, {3, 28, 31}, {3, 29, 0},  {7, 27, 15},   {0, 5, 0},     {9, 5, 0},
     };
     for (const Row& r : rows)
-        EXPECT_EQ(LenzSnelheidsCode(r.modus, r.snelheid), r.code)
+        EXPECT_EQ(lenz::SpeedCode(r.modus, r.snelheid), r.code)
             << int(r.modus) << "/" << int(r.snelheid);
 }
 
@@ -86,10 +87,10 @@ TEST(LenzProtocol, SpeedDecodingsBeforeVersion3) {
         {18, 4, 2}, {31, 4, 28}, {0x36, 4, 10}, {0xF6, 2, 10}, // only the low five bits count
     };
     for (const Row& r : rows)
-        EXPECT_EQ(LenzStapOud(r.code, r.stappen), r.stap) << int(r.code) << "/" << int(r.stappen);
+        EXPECT_EQ(lenz::OldStep(r.code, r.stappen), r.stap) << int(r.code) << "/" << int(r.stappen);
     // Every step the command encodes decodes back to itself.
     for (uint8_t s = 0; s <= 28; ++s)
-        EXPECT_EQ(LenzStapOud(LenzSnelheidsCode(3, s), 4), s) << int(s);
+        EXPECT_EQ(lenz::OldStep(lenz::SpeedCode(3, s), 4), s) << int(s);
 }
 
 TEST(LenzProtocol, SpeedDecodingsOfVersion3) {
@@ -102,11 +103,11 @@ TEST(LenzProtocol, SpeedDecodingsOfVersion3) {
                                                                // the code
     };
     for (const Row& r : rows)
-        EXPECT_EQ(LenzStapV3(r.code, r.modus), r.stap) << int(r.code) << "/" << int(r.modus);
+        EXPECT_EQ(lenz::StepV3(r.code, r.modus), r.stap) << int(r.code) << "/" << int(r.modus);
     for (uint8_t s = 0; s <= 126; ++s)
-        EXPECT_EQ(LenzStapV3(LenzSnelheidsCode(4, s), 4), s) << int(s);
+        EXPECT_EQ(lenz::StepV3(lenz::SpeedCode(4, s), 4), s) << int(s);
     for (uint8_t s = 0; s <= 28; ++s)
-        EXPECT_EQ(LenzStapV3(LenzSnelheidsCode(3, s), 2), s) << int(s);
+        EXPECT_EQ(lenz::StepV3(lenz::SpeedCode(3, s), 2), s) << int(s);
 }
 
 TEST(LenzProtocol, VersionNumberAndItsText) {
@@ -120,27 +121,27 @@ TEST(LenzProtocol, VersionNumberAndItsText) {
                 {0x23, 2.3, "2.3", "2,3"},
                 {0x00, 0.0, "0", "0"}};
     for (const Row& r : rows) {
-        EXPECT_DOUBLE_EQ(LenzVersieWaarde(r.byte), r.waarde);
-        EXPECT_EQ(LenzVersieTekst(r.byte, '.'), r.punt);
-        EXPECT_EQ(LenzVersieTekst(r.byte, ','), r.komma);
+        EXPECT_DOUBLE_EQ(lenz::VersionValue(r.byte), r.waarde);
+        EXPECT_EQ(lenz::VersionText(r.byte, '.'), r.punt);
+        EXPECT_EQ(lenz::VersionText(r.byte, ','), r.komma);
     }
 }
 
 TEST(LenzProtocol, LogTexts) {
-    EXPECT_EQ(LenzOntvangenTekst(Bytes({1, 4, 5})), "- ontvangen:  1 4 5");
-    EXPECT_EQ(LenzBezetmelderTekst(6, 2, 0x03), "- bezetmeldadres: 6 5x 6x 7- 8-");
-    EXPECT_EQ(LenzBezetmelderTekst(1, 1, 0x08), "- bezetmeldadres: 1 1- 2- 3- 4x");
-    EXPECT_EQ(LenzWisselTekst(2, 9, 0x05), "- wisseladres: 2 9R 10R");
-    EXPECT_EQ(LenzWisselTekst(0, 3, 0x02), "- wisseladres: 0 3A 4A");
-    EXPECT_EQ(LenzFeedbackTypeTekst(7, 0x60),
+    EXPECT_EQ(lenz::ReceivedText(Bytes({1, 4, 5})), "- ontvangen:  1 4 5");
+    EXPECT_EQ(lenz::FeedbackText(6, 2, 0x03), "- bezetmeldadres: 6 5x 6x 7- 8-");
+    EXPECT_EQ(lenz::FeedbackText(1, 1, 0x08), "- bezetmeldadres: 1 1- 2- 3- 4x");
+    EXPECT_EQ(lenz::TurnoutText(2, 9, 0x05), "- wisseladres: 2 9R 10R");
+    EXPECT_EQ(lenz::TurnoutText(0, 3, 0x02), "- wisseladres: 0 3A 4A");
+    EXPECT_EQ(lenz::FeedbackTypeText(7, 0x60),
               "!! - Feedbacktype: 11 op adres 7 niet gedefinieerd!");
-    EXPECT_EQ(LenzFeedbackTypeTekst(7, 0x00),
+    EXPECT_EQ(lenz::FeedbackTypeText(7, 0x00),
               "!! - Feedbacktype: 00 op adres 7 niet gedefinieerd!");
-    EXPECT_EQ(LenzLocTekst("- loc: ", 3, true, false, 10),
+    EXPECT_EQ(lenz::LocoStateText("- loc: ", 3, true, false, 10),
               "- loc: 3 / vooruit / licht uit / snelheid: 10");
-    EXPECT_EQ(LenzOngedefinieerdKop(0x99), "- headertype 153 niet gedefinieerd!");
-    EXPECT_EQ(LenzOngedefinieerdBytes(Bytes({0x99, 0, 0x99})), "  ontvangen: 153 0 153");
-    EXPECT_EQ(LenzGetallenTekst(Bytes({0x42, 0, 0x80}), 0xC2), "66 0 128 194");
-    EXPECT_EQ(LenzStuurLocTekst(3, 10, false, true),
+    EXPECT_EQ(lenz::UndefinedHeaderText(0x99), "- headertype 153 niet gedefinieerd!");
+    EXPECT_EQ(lenz::UndefinedBytesText(Bytes({0x99, 0, 0x99})), "  ontvangen: 153 0 153");
+    EXPECT_EQ(lenz::NumbersText(Bytes({0x42, 0, 0x80}), 0xC2), "66 0 128 194");
+    EXPECT_EQ(lenz::SentLocoText(3, 10, false, true),
               "- uit (stuurloc): 3 / snelheid: 10 / achteruit / licht aan");
 }

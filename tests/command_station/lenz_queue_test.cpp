@@ -2,8 +2,9 @@
 // recording line; the interface's answers are handed to the parser directly.
 #include "tests/support/FakeLine.h"
 
-#include "command_station/LenzProtocol.h"
+#include "command_station/lenz/LenzMessages.h"
 #include "command_station/MivoComm.h"
+#include "Links.h"
 #include "platform/Host.h"
 #include "platform/Tick.h"
 #include "tests/support/Bytes.h"
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 
 using namespace command_station;
+using namespace command_station::lenz;
 using cs_test::FakeLine;
 using cs_test::InstallFakeLine;
 
@@ -23,7 +25,7 @@ using testsupport::Bytes;
 
 std::string M(std::initializer_list<int> bytes) {
     std::string s = Bytes(bytes);
-    return s + static_cast<char>(LenzXor(s));
+    return s + static_cast<char>(lenz::Xor(s));
 }
 
 // Returns right after the tick counter moved on, so what follows runs
@@ -52,7 +54,7 @@ class LenzQueue : public ::testing::Test {
         line->written.clear();
         return s;
     }
-    void Answer(const std::string& bytes) { com.LenzOntvangBytes(bytes); }
+    void Answer(const std::string& bytes) { links::Lenz(com).LenzOntvangBytes(bytes); }
 
     testsupport::RecordingHost host;
     std::vector<std::string> log; // outlives the component, which logs while closing
@@ -72,14 +74,14 @@ TEST_F(LenzQueue, PowerOnWaitsForTheBroadcastsOfItsVersion) {
     } rows[] = {{3.6, 0x36, 2}, {2.3, 0x23, 4}};
     for (const Row& r : rows) {
         SCOPED_TRACE(r.versie);
-        com.LenzVersie = r.versie;
+        links::Lenz(com).LenzVersie = r.versie;
         com.LenzAntwoordTijd = 5000;
         com.SysteemAan = false;
         EXPECT_TRUE(com.ZetSysteemAan());
         EXPECT_TRUE(com.SysteemAan);
         EXPECT_EQ(Sent(), Bytes({0x21, 0x81, 0xA0}));
         com.ZetSysteemAan(); // already on: nothing queued
-        com.LenzZend(Bytes({0x21, 0x21}));
+        links::Lenz(com).LenzZend(Bytes({0x21, 0x21}));
         Answer(kOke); // not enough while broadcasts are awaited
         for (int i = 0; i < r.broadcasts; ++i) {
             EXPECT_EQ(Sent(), "") << i;
@@ -87,12 +89,12 @@ TEST_F(LenzQueue, PowerOnWaitsForTheBroadcastsOfItsVersion) {
         }
         EXPECT_EQ(Sent(), Bytes({0x21, 0x21, 0x00}));
         Answer(M({0x63, 0x21, r.versieByte, 0}));
-        EXPECT_TRUE(com.LenzRij->empty());
+        EXPECT_TRUE(links::Lenz(com).LenzRij.empty());
     }
 }
 
 TEST_F(LenzQueue, PowerOffIsDoneByOkOrByTheBroadcasts) {
-    com.LenzVersie = 3.0;
+    links::Lenz(com).LenzVersie = 3.0;
     com.LenzAntwoordTijd = 5000;
     for (const std::string& antwoord : {kOke, M({0x81, 0x00}) + M({0x61, 0x00})}) {
         com.SysteemAan = true;
@@ -100,9 +102,9 @@ TEST_F(LenzQueue, PowerOffIsDoneByOkOrByTheBroadcasts) {
         EXPECT_FALSE(com.SysteemAan);
         EXPECT_EQ(Sent(), Bytes({0x80, 0x80}));
         com.ZetSysteemUit(); // already off
-        EXPECT_EQ(com.LenzRij->size(), 1u);
+        EXPECT_EQ(links::Lenz(com).LenzRij.size(), 1u);
         Answer(antwoord);
-        EXPECT_TRUE(com.LenzRij->empty());
+        EXPECT_TRUE(links::Lenz(com).LenzRij.empty());
     }
     EXPECT_EQ(log, (std::vector<std::string>{"- uit: zet systeem uit", "- uit: zet systeem uit"}));
 }
@@ -116,8 +118,8 @@ TEST_F(LenzQueue, FeedbackRequestsGoOutOneByOne) {
     com.GetBezetmelder(1, 0, false, false, r);
     EXPECT_EQ(Sent(), Bytes({0x42, 0x00, 0x80, 0xC2}));
     EXPECT_TRUE(r.empty());
-    ASSERT_EQ(com.LenzRij->size(), 2u);
-    EXPECT_EQ((*com.LenzRij)[1], Bytes({0x42, 0x00, 0x81}));
+    ASSERT_EQ(links::Lenz(com).LenzRij.size(), 2u);
+    EXPECT_EQ((links::Lenz(com).LenzRij)[1], Bytes({0x42, 0x00, 0x81}));
     EXPECT_EQ(log, (std::vector<std::string>{"- uit (getallen): 66 0 128 194",
                                              "- uit (opvragen bezetmelder): 1 lower nibble",
                                              "- uit (opvragen bezetmelder): 1 upper nibble"}));
@@ -125,9 +127,9 @@ TEST_F(LenzQueue, FeedbackRequestsGoOutOneByOne) {
     Answer(M({0x42, 0x00, 0x53}));
     EXPECT_EQ(Sent(), Bytes({0x42, 0x00, 0x81, 0xC3}));
     Answer(M({0x42, 0x00, 0x43})); // lower nibble: not the answer
-    EXPECT_EQ(com.LenzRij->size(), 1u);
+    EXPECT_EQ(links::Lenz(com).LenzRij.size(), 1u);
     Answer(M({0x42, 0x00, 0x53}));
-    EXPECT_TRUE(com.LenzRij->empty());
+    EXPECT_TRUE(links::Lenz(com).LenzRij.empty());
 
     for (uint8_t adres : {0, 129, 255}) {
         com.GetBezetmelder(adres, 0, false, false, r);
@@ -241,13 +243,13 @@ TEST_F(LenzQueue, LocomotiveCommandsInBothForms) {
     int regel = 0;
     for (const Row& row : rows) {
         SCOPED_TRACE(regel++);
-        com.LenzVersie = row.versie;
+        links::Lenz(com).LenzVersie = row.versie;
         std::string r;
         com.StuurLoc(row.adres, row.snelheid, row.licht, row.vooruit, row.f, row.modus, 0, false,
                      r);
         EXPECT_EQ(r, row.resultaat);
         std::string lijn = Sent();
-        while (!com.LenzRij->empty()) {
+        while (!links::Lenz(com).LenzRij.empty()) {
             Answer(kOke);
             lijn += Sent();
         }
@@ -257,36 +259,36 @@ TEST_F(LenzQueue, LocomotiveCommandsInBothForms) {
 }
 
 TEST_F(LenzQueue, ResendAfterTheReplyTimeAndSkipping) {
-    com.LenzVersie = 3.6;
+    links::Lenz(com).LenzVersie = 3.6;
     com.LenzAntwoordTijd = 0;
-    com.LenzZend(Bytes({0xB3, 0x03, 0x00, 0x00}));
+    links::Lenz(com).LenzZend(Bytes({0xB3, 0x03, 0x00, 0x00}));
     EXPECT_EQ(Sent().size(), 5u);
     platform::Sleep(2);
-    com.LenzZend(Bytes({0x52, 0x01, 0x80}));
+    links::Lenz(com).LenzZend(Bytes({0x52, 0x01, 0x80}));
     EXPECT_EQ(Sent(), M({0xB3, 0x03, 0x00, 0x00}));
     platform::Sleep(2);
-    com.LenzZend("");
+    links::Lenz(com).LenzZend("");
     EXPECT_EQ(Sent(), M({0xB3, 0x03, 0x00, 0x00}));
 
     com.LenzAntwoordTijd = 150;
     platform::Sleep(2);
-    com.LenzZend("");
+    links::Lenz(com).LenzZend("");
     EXPECT_EQ(Sent().size(), 5u);
-    com.LenzZend(""); // within the reply time: nothing
+    links::Lenz(com).LenzZend(""); // within the reply time: nothing
     EXPECT_EQ(Sent(), "");
     platform::Sleep(160);
     com.LenzSlaOver = 1;
-    com.LenzZend("");
+    links::Lenz(com).LenzZend("");
     EXPECT_EQ(Sent(), M({0x52, 0x01, 0x80}));
     platform::Sleep(160);
     com.LenzSlaOver = 0;
-    com.LenzZend(Bytes({0xE3, 0x00, 0xC3, 0xE8}));
-    com.LenzZend("");
+    links::Lenz(com).LenzZend(Bytes({0xE3, 0x00, 0xC3, 0xE8}));
+    links::Lenz(com).LenzZend("");
     platform::Sleep(160);
     com.LenzSlaOver = 1;
-    com.LenzZend("");
+    links::Lenz(com).LenzZend("");
     EXPECT_EQ(Sent(), M({0x52, 0x01, 0x80}) + M({0xE3, 0x00, 0xC3, 0xE8}));
-    EXPECT_EQ(com.VerwachtLocV3, Bytes({0xC3, 0xE8}));
+    EXPECT_EQ(links::Lenz(com).VerwachtLocV3, Bytes({0xC3, 0xE8}));
     EXPECT_EQ(log,
               (std::vector<std::string>{"- !!! locomotiefopdracht geen reactie; stuur opnieuw !!!",
                                         "- !!! locomotiefopdracht geen reactie; stuur opnieuw !!!",
@@ -299,7 +301,7 @@ TEST_F(LenzQueue, ResendAfterTheReplyTimeAndSkipping) {
 // The interface's error and busy reports send the head again at once.
 TEST_F(LenzQueue, ErrorAndBusyReportsResendAtOnce) {
     com.LenzAntwoordTijd = 60000;
-    com.LenzZend(Bytes({0x21, 0x21}));
+    links::Lenz(com).LenzZend(Bytes({0x21, 0x21}));
     Sent();
     Answer(M({0x61, 0x81}));
     EXPECT_EQ(Sent(), M({0x21, 0x21}));
@@ -316,7 +318,7 @@ TEST_F(LenzQueue, ErrorAndBusyReportsResendAtOnce) {
     for (int i = 0; i < 1000; ++i)
         Answer(M({0x61, 0x81}));
     EXPECT_EQ(Sent().size(), 3000u);
-    EXPECT_EQ(com.LenzRij->size(), 1u);
+    EXPECT_EQ(links::Lenz(com).LenzRij.size(), 1u);
 }
 
 // The quiet line: a wait after a received chunk, none on a deadline that
@@ -326,7 +328,7 @@ TEST_F(LenzQueue, QuietLineWaitIsBoundedByItsSetting) {
     com.LenzAntwoordTijd = 5000;
     Answer(Bytes({0x42}));
     uint32_t start = platform::GetTickCount();
-    com.LenzZend(Bytes({0x21, 0x21}));
+    links::Lenz(com).LenzZend(Bytes({0x21, 0x21}));
     uint32_t took = platform::ElapsedSince(start);
     EXPECT_GE(took, 38u);
     EXPECT_LT(took, 1000u);
@@ -336,10 +338,10 @@ TEST_F(LenzQueue, QuietLineWaitIsBoundedByItsSetting) {
     // Half a turn of the counter away from a field that was never set.
     for (uint32_t tick : {0x80000010u, 0x7FFFFFF0u, 0xFFFFFFF0u}) {
         platform::SetTickCountStart(tick);
-        com.LenzStilteTot = 0;
-        com.LenzAntwoordTot = 12345;
+        links::Lenz(com).LenzStilteTot = 0;
+        links::Lenz(com).LenzAntwoordTot = 12345;
         start = platform::GetTickCount();
-        com.LenzZend("");
+        links::Lenz(com).LenzZend("");
         EXPECT_LT(platform::ElapsedSince(start), 500u) << tick;
         EXPECT_EQ(Sent(), M({0x21, 0x21})) << tick; // a stale reply deadline has passed
     }
@@ -351,11 +353,11 @@ TEST_F(LenzQueue, ClosedPortKeepsTheQueueUntilItOpens) {
     EXPECT_TRUE(com.ZetSysteemAan());
     com.StuurLoc(3, 0, false, true, {}, 3, 0, false, r);
     EXPECT_EQ(com.GetLenzVersie(), 0.0);
-    EXPECT_EQ(com.LenzRij->size(), 1u);
-    EXPECT_EQ(com.LenzAntwoordTot, 0);
+    EXPECT_EQ(links::Lenz(com).LenzRij.size(), 1u);
+    EXPECT_EQ(links::Lenz(com).LenzAntwoordTot, 0);
     EXPECT_EQ(Sent(), "");
     com.OpenPort();
-    com.LenzZend("");
+    links::Lenz(com).LenzZend("");
     EXPECT_EQ(Sent(), M({0xB3, 0x03, 0x40, 0x00}));
     EXPECT_TRUE(host.Texts().empty());
 
@@ -369,14 +371,14 @@ TEST_F(LenzQueue, ClosedPortKeepsTheQueueUntilItOpens) {
 // unanswered power-on, and no power-on is left to go out later.
 TEST_F(LenzQueue, ClosingSwitchesOffAheadOfAnUnansweredPowerOn) {
     com.LenzAntwoordTijd = 0;
-    com.LenzVersie = 3.6;
+    links::Lenz(com).LenzVersie = 3.6;
     com.ZetSysteemAan();
     com.ZetSysteemAan();
     EXPECT_EQ(Sent(), M({0x21, 0x81}));
     com.ClosePort();
     EXPECT_EQ(Sent(), M({0x80}));
     EXPECT_FALSE(com.SysteemAan);
-    EXPECT_EQ(*com.LenzRij, TBytesLijst{Bytes({0x80})});
+    EXPECT_EQ(links::Lenz(com).LenzRij, TBytesLijst{Bytes({0x80})});
 
     // A locomotive command in flight goes again after the power-off.
     com.OpenPort();
@@ -398,7 +400,7 @@ TEST_F(LenzQueue, ClosingSwitchesOffAheadOfAnUnansweredPowerOn) {
 // An interface that sends one all-on broadcast where two are awaited: with
 // the settings for real interfaces the next command gets out.
 TEST_F(LenzQueue, TooFewBroadcastsHoldTheQueueOnlyUntilTheReplyTime) {
-    com.LenzVersie = 3.6;
+    links::Lenz(com).LenzVersie = 3.6;
     com.LenzAntwoordTijd = 200;
     com.LenzSlaOver = 1;
     com.ZetSysteemAan();

@@ -66,12 +66,12 @@ class LogFile : public ::testing::Test {
 } // namespace
 
 TEST(LogLine, CounterThenAtMostAHundredBytes) {
-    EXPECT_EQ(LogRegel(0, std::string("\xFF\x00", 2)), "0: 255/0");
-    EXPECT_EQ(LogRegel(4294967295u, ""), "4294967295: ");
+    EXPECT_EQ(LogLine(0, std::string("\xFF\x00", 2)), "0: 255/0");
+    EXPECT_EQ(LogLine(4294967295u, ""), "4294967295: ");
     std::string all;
     for (int i = 0; i < 256; ++i)
         all += static_cast<char>(i);
-    std::string line = LogRegel(7, all);
+    std::string line = LogLine(7, all);
     std::string expect = "7: 0";
     for (int i = 1; i < 100; ++i) {
         expect += '/';

@@ -2,6 +2,7 @@
 // layer and a pseudo-terminal, against the simulators. The bytes on the wire,
 // the gaps between them as the interface saw them, and the card's rate.
 #include "command_station/MivoComm.h"
+#include "Links.h"
 #include "platform/Host.h"
 #include "platform/Tick.h"
 #include "sim/KaartSim.h"
@@ -51,7 +52,7 @@ class MarklinLine : public ::testing::Test {
 } // namespace
 
 TEST_F(MarklinLine, ProfileReachesTheLine) {
-    sim::PeerLine line = unit.Line();
+    sim::LineSettings line = unit.Line();
     EXPECT_EQ(line.baud, 2400u);
     EXPECT_TRUE(line.twoStopBits);
     EXPECT_TRUE(line.rtsCts);
@@ -66,12 +67,12 @@ TEST_F(MarklinLine, PowerLocomotiveAndPowerOffInOrderWithTheirGaps) {
     ASSERT_TRUE(com.ZetSysteemAan());
     std::string r;
     com.StuurLoc(24, 7, true, true, {}, 3, 0, false, r); // held: within the start gap
-    EXPECT_TRUE(com.MarklinVerstuurAchtergehouden(true));
+    EXPECT_TRUE(links::Marklin(com).MarklinVerstuurAchtergehouden(true));
     com.StuurLoc(25, 3, false, true, {}, 3, 0, false, r); // held: within the loc gap
-    EXPECT_TRUE(com.MarklinVerstuurAchtergehouden(true));
+    EXPECT_TRUE(links::Marklin(com).MarklinVerstuurAchtergehouden(true));
     com.ZetSysteemUit();
     ASSERT_TRUE(unit.WaitForReceived(6, 2000));
-    std::vector<sim::LineByte> rx = unit.Received();
+    std::vector<sim::LineByte> rx = unit.ReceivedBytes();
     EXPECT_EQ(Bytes(rx), Bytes({0x60, 0x17, 24, 0x03, 25, 0x61}));
     EXPECT_FALSE(unit.Power());
     EXPECT_EQ(unit.LocoByte(24), 0x17);
@@ -110,7 +111,7 @@ TEST_F(MarklinLine, FeedbackReadsOneOrAllModules) {
         com.GetBezetmelder(row.adres, 0, row.alle, false, r);
         EXPECT_EQ(r, row.result) << int(row.adres);
         if (!row.request.empty()) unit.WaitForReceived(1, 1000);
-        EXPECT_EQ(Bytes(unit.Received()), row.request) << int(row.adres);
+        EXPECT_EQ(Bytes(unit.ReceivedBytes()), row.request) << int(row.adres);
     }
     unit.ClearRecords();
     std::string r;
@@ -126,7 +127,7 @@ TEST_F(MarklinLine, TransmissionsAreAtLeastOneBytePauseApart) {
     for (int i = 0; i < 8; ++i)
         com.GetBezetmelder(static_cast<uint8_t>(1 + i % 3), 0, false, false, r);
     ASSERT_TRUE(unit.WaitForReceived(8, 2000));
-    std::vector<uint64_t> at = Arrivals(unit.Received());
+    std::vector<uint64_t> at = Arrivals(unit.ReceivedBytes());
     ASSERT_EQ(at.size(), 8u); // never two in one chunk
     // Seven gaps of 10 ms; a late wake of the simulator's thread moves one
     // arrival, not the span.
@@ -169,7 +170,7 @@ TEST_F(KaartLine, FastCardIsConfiguredAtNineSixHundredThenAnswersAt19200) {
     EXPECT_EQ(r, Bytes({0xA5}));
     com.GetBezetmelder(5, 0, false, true, r);
     EXPECT_EQ(r, Bytes({0x3C}));
-    EXPECT_EQ(Bytes(card.Received()), Bytes({0x86, 0x71, 0x85, 0x40}));
+    EXPECT_EQ(Bytes(card.ReceivedBytes()), Bytes({0x86, 0x71, 0x85, 0x40}));
 
     // Closing resets the card; the next open starts at 9600 again.
     com.ClosePort();
@@ -196,7 +197,7 @@ TEST_F(KaartLine, FaultsGiveTheNegativeResults) {
     com.OpenPort();
     card.SetWrongEcho(0x06);
     EXPECT_FALSE(com.GetVerbindingOke());
-    EXPECT_FALSE(com.KaartGeinitialiseerd);
+    EXPECT_FALSE(links::Kaart(com).KaartGeinitialiseerd);
     EXPECT_FALSE(com.LaatsteFout.empty());
     card.SetWrongEcho(-1);
     card.SetSilent(true);

@@ -5,6 +5,7 @@
 #include "tests/support/ScriptedDevice.h"
 
 #include "command_station/MivoComm.h"
+#include "Links.h"
 #include "platform/Host.h"
 #include "platform/Tick.h"
 #include "tests/support/Bytes.h"
@@ -15,6 +16,7 @@
 #include <thread>
 
 using namespace command_station;
+using namespace command_station::marklin;
 using cs_test::FakeLine;
 using cs_test::InstallFakeLine;
 using serial::testing::DeviceScript;
@@ -74,28 +76,28 @@ TEST(MarklinPure, FeedbackRequestsAndTheirAnswerLengths) {
     };
     for (const Row& row : rows) {
         int bytes = -1;
-        EXPECT_EQ(MarklinBezetVerzoek(row.adres, row.alle, bytes), row.verzoek) << int(row.adres);
+        EXPECT_EQ(marklin::ReadRequest(row.adres, row.alle, bytes), row.verzoek) << int(row.adres);
         EXPECT_EQ(bytes, row.bytes) << int(row.adres);
     }
 }
 
 TEST(MarklinPure, LocomotiveByteAndItsText) {
-    EXPECT_EQ(MarklinLocByte(7, true), 0x17);
-    EXPECT_EQ(MarklinLocByte(7, false), 0x07);
-    EXPECT_EQ(MarklinLocByte(250, true), 10); // kept to eight bits, as the line carries it
-    EXPECT_EQ(MarklinZendTekst(23, 24), "Adres: 24 stuur echt: 23");
-    EXPECT_EQ(MarklinZendTekst(63, 1), "Adres: 1 stuur echt: 63");
-    EXPECT_EQ(MarklinZendTekst(64, 80), "Adres: 80 stuur echt: 64 (functies)");
+    EXPECT_EQ(marklin::LocoByte(7, true), 0x17);
+    EXPECT_EQ(marklin::LocoByte(7, false), 0x07);
+    EXPECT_EQ(marklin::LocoByte(250, true), 10); // kept to eight bits, as the line carries it
+    EXPECT_EQ(marklin::SendText(23, 24), "Adres: 24 stuur echt: 23");
+    EXPECT_EQ(marklin::SendText(63, 1), "Adres: 1 stuur echt: 63");
+    EXPECT_EQ(marklin::SendText(64, 80), "Adres: 80 stuur echt: 64 (functies)");
 }
 
 TEST(MarklinPure, HoldBackListKeepsOneCommandPerAddressInOrder) {
     TBytesLijst lijst;
-    MarklinHoudAchter(lijst, 5, 10);
-    MarklinHoudAchter(lijst, 6, 11);
-    MarklinHoudAchter(lijst, 7, 10); // replaces the first, in its place
+    marklin::HoldBack(lijst, 5, 10);
+    marklin::HoldBack(lijst, 6, 11);
+    marklin::HoldBack(lijst, 7, 10); // replaces the first, in its place
     EXPECT_EQ(lijst, (TBytesLijst{Bytes({7, 10}), Bytes({6, 11})}));
     for (int i = 0; i < 3000; ++i)
-        MarklinHoudAchter(lijst, static_cast<uint8_t>(i % 31), static_cast<uint8_t>(i * 7));
+        marklin::HoldBack(lijst, static_cast<uint8_t>(i % 31), static_cast<uint8_t>(i * 7));
     EXPECT_EQ(lijst.size(), 256u);
 }
 
@@ -116,19 +118,19 @@ TEST(MarklinHoldBack, CommandsWithinTheStartGapGoOutLaterInOrderOnePerGap) {
     Loc(com, 25, 3);
     Loc(com, 24, 9, true); // the newer wish for 24 replaces the waiting one
     EXPECT_EQ(TakeWritten(*line), "");
-    ASSERT_TRUE(com.MarklinAchtergehouden);
-    EXPECT_EQ(*com.MarklinAchtergehouden, (TBytesLijst{Bytes({0x19, 24}), Bytes({0x03, 25})}));
-    EXPECT_FALSE(com.MarklinVerstuurAchtergehouden()); // the 500 ms are not over
+    ASSERT_TRUE(com.Pending());
+    EXPECT_EQ(links::Marklin(com).MarklinAchtergehouden, (TBytesLijst{Bytes({0x19, 24}), Bytes({0x03, 25})}));
+    EXPECT_FALSE(links::Marklin(com).MarklinVerstuurAchtergehouden()); // the 500 ms are not over
 
-    EXPECT_TRUE(com.MarklinVerstuurAchtergehouden(true));
+    EXPECT_TRUE(links::Marklin(com).MarklinVerstuurAchtergehouden(true));
     EXPECT_GE(MsSince(t0), 495u); // the 500 ms run from the power-on, a little before t0
     EXPECT_EQ(TakeWritten(*line), Bytes({0x19, 24}));
-    EXPECT_FALSE(com.MarklinVerstuurAchtergehouden()); // one per gap
+    EXPECT_FALSE(links::Marklin(com).MarklinVerstuurAchtergehouden()); // one per gap
     uint64_t t1 = platform::MicroNow();
-    EXPECT_TRUE(com.MarklinVerstuurAchtergehouden(true));
+    EXPECT_TRUE(links::Marklin(com).MarklinVerstuurAchtergehouden(true));
     EXPECT_GE(MsSince(t1), 55u);
     EXPECT_EQ(TakeWritten(*line), Bytes({0x03, 25}));
-    EXPECT_FALSE(com.MarklinVerstuurAchtergehouden(true)); // nothing left
+    EXPECT_FALSE(links::Marklin(com).MarklinVerstuurAchtergehouden(true)); // nothing left
     EXPECT_EQ(texts,
               (std::vector<std::string>{"Adres: 24 stuur echt: 25", "Adres: 25 stuur echt: 3"}));
 
@@ -151,7 +153,7 @@ TEST(MarklinHoldBack, TheNextLocomotiveCommandTakesTheOldestAlong) {
     platform::Sleep(520);
     Loc(com, 5, 7); // the gap is over: 3 goes now, 5 joins the queue behind 4
     EXPECT_EQ(TakeWritten(*line), Bytes({5, 3}));
-    EXPECT_EQ(*com.MarklinAchtergehouden, (TBytesLijst{Bytes({6, 4}), Bytes({7, 5})}));
+    EXPECT_EQ(links::Marklin(com).MarklinAchtergehouden, (TBytesLijst{Bytes({6, 4}), Bytes({7, 5})}));
     platform::Sleep(70);
     Loc(com, 4, 8); // replaces the waiting 4, which then goes first
     EXPECT_EQ(TakeWritten(*line), Bytes({8, 4}));
@@ -162,12 +164,16 @@ TEST(MarklinHoldBack, NothingDrainsWhilePowerIsOffOrForAnotherSystem) {
     TMivoCom com;
     auto line = OpenMarklin(com);
     Loc(com, 3, 5);
-    EXPECT_FALSE(com.MarklinVerstuurAchtergehouden(true));
+    EXPECT_FALSE(links::Marklin(com).MarklinVerstuurAchtergehouden(true));
+    EXPECT_EQ(links::Marklin(com).MarklinAchtergehouden.size(), 1u);
+    // Another system's link holds nothing back: the list went with the
+    // Märklin link, and nothing drains.
     com.SetDigitaalSysteem(dsSelectrix);
     com.SysteemAan = true;
-    EXPECT_FALSE(com.MarklinVerstuurAchtergehouden(true));
+    com.IdleStep();
+    com.Drain();
     EXPECT_EQ(TakeWritten(*line), "");
-    EXPECT_EQ(com.MarklinAchtergehouden->size(), 1u);
+    EXPECT_FALSE(com.Pending());
 }
 
 // Deadlines the component never set count as passed, and no wait lasts longer
@@ -214,8 +220,8 @@ TEST(MarklinDeadlines, PowerOffSetsBothGapsAndThePacingKeepsBytesApart) {
     com.SysteemAan = true;
     com.ZetSysteemUit();
     uint32_t now = platform::GetTickCount();
-    int32_t loc = static_cast<int32_t>(static_cast<uint32_t>(com.MarklinLocVrijNa) - now);
-    int32_t stop = static_cast<int32_t>(static_cast<uint32_t>(com.MarklinStopVrijNa) - now);
+    int32_t loc = static_cast<int32_t>(static_cast<uint32_t>(links::Marklin(com).MarklinLocVrijNa) - now);
+    int32_t stop = static_cast<int32_t>(static_cast<uint32_t>(links::Marklin(com).MarklinStopVrijNa) - now);
     EXPECT_GE(loc, 110);
     EXPECT_LE(loc, 120);
     EXPECT_GE(stop, 190);
@@ -309,8 +315,8 @@ TEST(MarklinCts, HeldForGoodRefusesEverythingWithoutSpinning) {
     EXPECT_TRUE(com.GetSysteemNoodstop());
     com.SysteemAan = true;
     Loc(com, 7, 3);
-    EXPECT_EQ(com.MarklinAchtergehouden->size(), 1u);
-    EXPECT_FALSE(com.MarklinVerstuurAchtergehouden(true));
+    EXPECT_EQ(links::Marklin(com).MarklinAchtergehouden.size(), 1u);
+    EXPECT_FALSE(links::Marklin(com).MarklinVerstuurAchtergehouden(true));
     com.ZetSysteemUit(); // switches off, but cannot send while held
     EXPECT_FALSE(com.SysteemAan);
     EXPECT_EQ(cts.script->Written(), "");

@@ -3,6 +3,9 @@
 #include "tests/support/FakeLine.h"
 
 #include "command_station/MivoComm.h"
+#include "Links.h"
+#include "command_station/LenzLog.h"
+#include "tests/support/Bytes.h"
 #include "platform/Host.h"
 #include "platform/Tick.h"
 #include "tests/support/RecordingHost.h"
@@ -11,6 +14,8 @@
 
 using namespace command_station;
 using namespace serial;
+using namespace command_station::selectrix;
+using namespace command_station::lenz;
 using cs_test::FakeLine;
 using cs_test::InstallFakeLine;
 
@@ -45,18 +50,23 @@ TEST(MivoComModel, ConstructionGivesTheInitialValues) {
     EXPECT_EQ(com.MarklinStopPauze, 90);
     EXPECT_EQ(com.MarklinBytePauze, 10);
     EXPECT_FALSE(com.MarklinSnel);
-    EXPECT_EQ(com.MarklinVolgendeZending, 0);
-    EXPECT_FALSE(com.MarklinAchtergehouden);
-    EXPECT_FALSE(com.LenzRij);
-    EXPECT_EQ(com.LenzAntwoordTot, 0);
-    EXPECT_EQ(com.LenzVersie, 0.0);
     EXPECT_TRUE(com.KaartOptie0 && com.KaartOptie1 && com.KaartOptie2);
     EXPECT_FALSE(com.KaartOptie4);
     EXPECT_FALSE(com.IBBinaireLoc);
     EXPECT_EQ(com.DinamoAntwoordTijd, 200);
-    EXPECT_FALSE(com.DinamoRij);
-    EXPECT_FALSE(com.IBAchtergehouden);
     EXPECT_EQ(com.Parity().Bits(), prNone);
+    // Each system's link starts with nothing queued, held back or known.
+    com.SetDigitaalSysteem(dsMarklin);
+    EXPECT_EQ(links::Marklin(com).MarklinVolgendeZending, 0);
+    EXPECT_FALSE(com.Pending());
+    com.SetDigitaalSysteem(dsLenz);
+    EXPECT_EQ(links::Lenz(com).LenzAntwoordTot, 0);
+    EXPECT_EQ(links::Lenz(com).LenzVersie, 0.0);
+    EXPECT_FALSE(com.Pending());
+    com.SetDigitaalSysteem(dsDinamo);
+    EXPECT_FALSE(com.Pending());
+    com.SetDigitaalSysteem(dsIntellibox);
+    EXPECT_FALSE(com.Pending());
 }
 
 struct Profiel {
@@ -187,23 +197,26 @@ TEST(MivoComModel, ProfileDetailsThatDependOnHistory) {
     com.SetDigitaalSysteem(dsMarklin);
     EXPECT_EQ(com.BaudRate(), br19200);
 
-    // Queues are created once and survive later profiles; receive buffers
-    // are emptied by their own profile.
-    com.LenzInvoer = "xy";
-    com.LenzSynchroniseren = true;
+    // Choosing a system again keeps its queue; receive buffers are emptied
+    // by their own profile. Another system's link replaces the old one.
     com.SetDigitaalSysteem(dsLenz);
-    ASSERT_TRUE(com.LenzRij);
-    EXPECT_TRUE(com.LenzInvoer.empty());
-    EXPECT_FALSE(com.LenzSynchroniseren);
-    com.LenzRij->push_back("\x21\x21");
+    links::Lenz(com).LenzInvoer = "xy";
+    links::Lenz(com).LenzSynchroniseren = true;
     com.SetDigitaalSysteem(dsLenz);
-    EXPECT_EQ(com.LenzRij->size(), 1u);
-    com.DinamoInvoer = "z";
+    EXPECT_TRUE(links::Lenz(com).LenzInvoer.empty());
+    EXPECT_FALSE(links::Lenz(com).LenzSynchroniseren);
+    links::Lenz(com).LenzZend("\x21\x21"); // the port is closed: it stays queued
+    com.SetDigitaalSysteem(dsLenz);
+    EXPECT_EQ(links::Lenz(com).LenzRij.size(), 1u);
+    EXPECT_TRUE(com.Pending());
     com.SetDigitaalSysteem(dsDinamo);
-    ASSERT_TRUE(com.DinamoRij);
-    EXPECT_TRUE(com.DinamoInvoer.empty());
+    links::Dinamo(com).Received("z"); // a header whose frame is not complete
+    EXPECT_EQ(links::Dinamo(com).DinamoInvoer, "z");
+    com.SetDigitaalSysteem(dsDinamo);
+    EXPECT_TRUE(links::Dinamo(com).DinamoInvoer.empty());
     com.SetDigitaalSysteem(dsSelectrix);
-    EXPECT_TRUE(com.LenzRij && com.DinamoRij);
+    EXPECT_FALSE(com.Pending());
+    EXPECT_EQ(com.LinkAs<command_station::lenz::LenzLink>(), nullptr);
 
     com.IBDoelBaud = br19200;
     com.SetDigitaalSysteem(dsIntellibox);
@@ -323,24 +336,41 @@ TEST(MivoComModel, OpeningPreparesTheSerialCardAndForgetsDetections) {
     auto line = InstallFakeLine(com);
     com.SetDigitaalSysteem(dsSerieleKaart);
     com.SetBaudRate(br19200);
-    com.IBGevonden = com.KaartGeinitialiseerd = com.LenzSynchroniseren = true;
+    links::Kaart(com).KaartGeinitialiseerd = true;
     com.OpenPort();
     EXPECT_EQ(com.BaudRate(), br9600);
     EXPECT_TRUE(com.KaartSnel);
-    EXPECT_FALSE(com.IBGevonden || com.KaartGeinitialiseerd || com.LenzSynchroniseren);
+    EXPECT_FALSE(links::Kaart(com).KaartGeinitialiseerd);
     {
         std::lock_guard lock(line->m);
         EXPECT_EQ(line->lastDcb.BaudRate, 9600u); // the card starts slow
     }
-    com.KaartGeinitialiseerd = com.IBGevonden = true;
+    links::Kaart(com).KaartGeinitialiseerd = true;
     com.ClosePort();
-    EXPECT_FALSE(com.KaartGeinitialiseerd || com.IBGevonden);
+    EXPECT_FALSE(links::Kaart(com).KaartGeinitialiseerd);
 
     com.SetDigitaalSysteem(dsSelectrix);
     com.SetBaudRate(br19200);
     com.OpenPort();
     EXPECT_EQ(com.BaudRate(), br19200);
     EXPECT_FALSE(com.KaartSnel);
+    com.ClosePort();
+
+    // Opening forgets the Lenz hunt and the Intellibox's detection; closing
+    // forgets the detection too.
+    com.SetDigitaalSysteem(dsLenz);
+    links::Lenz(com).LenzSynchroniseren = true;
+    com.OpenPort();
+    EXPECT_FALSE(links::Lenz(com).LenzSynchroniseren);
+    com.ClosePort();
+    com.SetDigitaalSysteem(dsIntellibox);
+    links::IB(com).IBGevonden = true;
+    com.OpenPort();
+    EXPECT_FALSE(links::IB(com).IBGevonden);
+    links::IB(com).IBGevonden = true;
+    links::IB(com).IBGevondenBaud = com.BaudRate(); // nothing to restore
+    com.ClosePort();
+    EXPECT_FALSE(links::IB(com).IBGevonden);
 }
 
 TEST(MivoComModel, DestroyingSwitchesOffWhatTheComponentSwitchedOn) {
@@ -358,14 +388,27 @@ TEST(MivoComModel, DestroyingSwitchesOffWhatTheComponentSwitchedOn) {
     EXPECT_TRUE(line->Written().empty());
 }
 
+// The text StuurLoc raises, as every system raises it (port closed).
+std::string LocTextOf(uint8_t systeem, uint16_t adres, uint8_t snelheid, bool licht, bool vooruit,
+                      const TFuncties& functies) {
+    testsupport::RecordingHost host;
+    TMivoCom com;
+    com.SetDigitaalSysteem(systeem);
+    std::string tekst;
+    com.OnAlgTekst = [&](TAlgAct, const std::string& t) { tekst = t; };
+    std::string resultaat;
+    com.StuurLoc(adres, snelheid, licht, vooruit, functies, 3, 28, false, resultaat);
+    return tekst;
+}
+
 TEST(MivoComModel, LocTextForEverySystem) {
     const TFuncties geen{false, false, false, false};
-    EXPECT_EQ(StuurLocTekst(dsSelectrix, 3, 10, true, false, geen),
+    EXPECT_EQ(LocTextOf(dsSelectrix, 3, 10, true, false, geen),
               "Adres: 3 snelheid: 10 licht aan achteruit(----)");
-    EXPECT_EQ(StuurLocTekst(dsMarklin, 80, 14, false, true, {true, false, true, false}),
+    EXPECT_EQ(LocTextOf(dsMarklin, 80, 14, false, true, {true, false, true, false}),
               "Adres: 80 snelheid: 14 licht uit(x-x-)");
     for (uint8_t systeem : {0, 1, 3, 4, 5, 6, 7})
-        EXPECT_EQ(StuurLocTekst(systeem, 65535, 255, false, true, {false, true, false, true}),
+        EXPECT_EQ(LocTextOf(systeem, 65535, 255, false, true, {false, true, false, true}),
                   "Adres: 65535 snelheid: 255 licht uit vooruit(-x-x)");
 }
 
@@ -402,14 +445,14 @@ TEST(MivoComModel, SelectrixBytes) {
         {255, false, false, false, 0x1F}, // the sum is kept to eight bits
     };
     for (const Row& r : rows)
-        EXPECT_EQ(SelectrixLocByte(r.speed, r.licht, r.vooruit, r.f1), r.byte)
+        EXPECT_EQ(selectrix::LocoByte(r.speed, r.licht, r.vooruit, r.f1), r.byte)
             << static_cast<int>(r.speed);
-    EXPECT_EQ(SelectrixSchrijfVerzoek(106, 64), "\xEA\x40");
-    EXPECT_EQ(SelectrixSchrijfVerzoek(127, 0), std::string("\xFF\x00", 2));
-    EXPECT_EQ(SelectrixSchrijfVerzoek(200, 1), "\x48\x01");
-    EXPECT_EQ(SelectrixSchrijfVerzoek(0xFFFF, 1), "\x7F\x01");
-    EXPECT_EQ(SelectrixLeesVerzoek(109), "\x6D\x20");
-    EXPECT_EQ(SelectrixLeesVerzoek(0), std::string("\x00\x20", 2));
+    EXPECT_EQ(selectrix::WriteRequest(106, 64), "\xEA\x40");
+    EXPECT_EQ(selectrix::WriteRequest(127, 0), std::string("\xFF\x00", 2));
+    EXPECT_EQ(selectrix::WriteRequest(200, 1), "\x48\x01");
+    EXPECT_EQ(selectrix::WriteRequest(0xFFFF, 1), "\x7F\x01");
+    EXPECT_EQ(selectrix::ReadRequest(109), "\x6D\x20");
+    EXPECT_EQ(selectrix::ReadRequest(0), std::string("\x00\x20", 2));
 }
 
 TEST(MivoComModel, EventRaisersNeedAHandler) {
@@ -444,6 +487,64 @@ TEST(MivoComModel, EventRaisersNeedAHandler) {
               (std::vector<std::string>{"alg3x", "lenzy", "ibz", "ld1,1,65535,255,1", "din1,10"}));
 }
 
+// What a host asks of every system: the idle step, "anything pending?" and
+// letting it out before a close.
+TEST(MivoComModel, PendingWorkAndLettingItOut) {
+    testsupport::RecordingHost host;
+    {
+        // Märklin holds a locomotive command back while power is off; it
+        // goes once power is on, in the idle step or when drained.
+        TMivoCom com;
+        com.MarklinLocPauze = 1;
+        auto line = OpenOnFake(com, dsMarklin);
+        std::string r;
+        com.StuurLoc(3, 5, false, true, {}, 3, 14, false, r);
+        EXPECT_TRUE(com.Pending());
+        com.IdleStep();
+        com.Drain();
+        EXPECT_TRUE(com.Pending()) << "power is off";
+        EXPECT_EQ(line->Written(), "");
+        com.SysteemAan = true; // switched on meanwhile (no 500 ms gap to wait)
+        com.Drain();
+        EXPECT_FALSE(com.Pending());
+        EXPECT_EQ(line->Written(), testsupport::Bytes({5, 3}));
+    }
+    {
+        // The Lenz queue keeps a command while the port is closed.
+        TMivoCom com;
+        com.SetDigitaalSysteem(dsLenz);
+        com.ZetSysteemUit();
+        EXPECT_FALSE(com.Pending());
+        links::Lenz(com).LenzZend(testsupport::Bytes({0x21, 0x21}));
+        EXPECT_TRUE(com.Pending());
+        com.IdleStep();
+        com.Drain([] { return true; }); // stopped at once: nothing served
+        EXPECT_TRUE(com.Pending());
+    }
+    for (int systeem : {0, int{dsSelectrix}, int{dsSerieleKaart}, int{dsIntellibox}, 7}) {
+        TMivoCom com;
+        auto line = OpenOnFake(com, static_cast<uint8_t>(systeem));
+        EXPECT_FALSE(com.Pending()) << systeem;
+        com.IdleStep();
+        com.Drain();
+        EXPECT_EQ(line->Written(), "") << systeem;
+    }
+}
+
+TEST(MivoComModel, LenzLogCategoriesHaveOneBitEachAndAllCoversThem) {
+    uint16_t seen = 0;
+    for (const LenzLogCategory& c : kLenzLogCategories) {
+        if (std::string(c.name) == "all") {
+            EXPECT_EQ(c.bits, kLenzLogAll);
+            continue;
+        }
+        EXPECT_EQ(c.bits & (c.bits - 1), 0) << c.name; // a single bit
+        EXPECT_EQ(seen & c.bits, 0) << c.name;         // not named twice
+        seen |= c.bits;
+    }
+    EXPECT_EQ(seen, kLenzLogAll);
+}
+
 TEST(MivoComModel, RemovingTheLenzTextHandlerClearsTheMask) {
     TMivoCom com;
     com.LenzLogMasker = 0xFFFF;
@@ -462,13 +563,13 @@ TEST(MivoComModel, LenzReceiveHandlerCollectsAndLogsTheChunk) {
     com.LenzLogMasker = 0x0001;
     line->Feed("\x01\x04\x05");
     com.OnRxChar(&com, 3);
-    EXPECT_EQ(com.LenzInvoer, ""); // a whole message, parsed at once
+    EXPECT_EQ(links::Lenz(com).LenzInvoer, ""); // a whole message, parsed at once
     EXPECT_EQ(log, std::vector<std::string>{"- ontvangen:  1 4 5"});
     com.LenzLogMasker = 0x0002;
     line->Feed("\xFF");
     com.OnRxChar(&com, 1);
     com.OnRxChar(&com, 0);
-    EXPECT_EQ(com.LenzInvoer, "\xFF"); // the start of a 17-byte message
+    EXPECT_EQ(links::Lenz(com).LenzInvoer, "\xFF"); // the start of a 17-byte message
     EXPECT_EQ(log.size(), 1u);
 }
 
@@ -564,7 +665,7 @@ TEST(MivoComModel, MarklinPacingWaitsOneGapAndNeverForAStaleTick) {
     com.VerstuurBytes("\x61");
     EXPECT_GE(platform::ElapsedSince(start), 9u);
     // The next transmission is due one gap after this one.
-    int32_t ahead = static_cast<int32_t>(static_cast<uint32_t>(com.MarklinVolgendeZending) -
+    int32_t ahead = static_cast<int32_t>(static_cast<uint32_t>(links::Marklin(com).MarklinVolgendeZending) -
                                          platform::GetTickCount());
     EXPECT_GE(ahead, 0);
     EXPECT_LE(ahead, 10);

@@ -35,11 +35,11 @@ class SelectrixOverNetwork : public ::testing::Test {
     }
 
     std::string Exchange(size_t expected, const std::function<void()>& op) {
-        unit.ClearReceived();
+        unit.ClearRecords();
         op();
         unit.WaitForReceived(expected > 0 ? expected : 1, expected > 0 ? 2000 : 100);
         std::string s;
-        for (const sim::Received& r : unit.ReceivedBytes())
+        for (const sim::LineByte& r : unit.ReceivedBytes())
             s += static_cast<char>(r.byte);
         return s;
     }
@@ -67,7 +67,7 @@ TEST_F(SelectrixOverNetwork, RequestsAndAnswersCrossUnchangedIncluding0xFF) {
 TEST_F(SelectrixOverNetwork, ProbeGivesUpAfterItsWindowWithOneRequest) {
     EXPECT_TRUE(com.GetVerbindingOke());
     unit.SetSilent(true);
-    unit.ClearReceived();
+    unit.ClearRecords();
     const uint32_t start = platform::GetTickCount();
     EXPECT_FALSE(com.GetVerbindingOke());
     const uint32_t took = platform::ElapsedSince(start);
@@ -75,7 +75,7 @@ TEST_F(SelectrixOverNetwork, ProbeGivesUpAfterItsWindowWithOneRequest) {
     EXPECT_LT(took, 1500u);
     unit.WaitForReceived(2, 500);
     std::string s;
-    for (const sim::Received& x : unit.ReceivedBytes())
+    for (const sim::LineByte& x : unit.ReceivedBytes())
         s += static_cast<char>(x.byte);
     EXPECT_EQ(s, Bytes({0x7F, 0x20}));
 }

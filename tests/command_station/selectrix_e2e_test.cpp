@@ -18,9 +18,9 @@ namespace {
 
 constexpr uint32_t kBeforeWrap = 0xFFFFFFFFu - 100;
 
-std::string Bytes(const std::vector<sim::Received>& record) {
+std::string Bytes(const std::vector<sim::LineByte>& record) {
     std::string s;
-    for (const sim::Received& r : record)
+    for (const sim::LineByte& r : record)
         s += static_cast<char>(r.byte);
     return s;
 }
@@ -39,7 +39,7 @@ class SelectrixLine : public ::testing::Test {
     // Runs `op` with an empty record and returns what the unit received:
     // at least `expected` bytes, or after a short grace when none are due.
     std::string Exchange(size_t expected, const std::function<void()>& op) {
-        unit.ClearReceived();
+        unit.ClearRecords();
         op();
         // Nothing due: a byte that comes anyway ends the wait at once.
         unit.WaitForReceived(expected > 0 ? expected : 1, expected > 0 ? 2000 : 60);
@@ -165,7 +165,7 @@ TEST_F(SelectrixLine, ALateAnswerIsPurgedAndNeverTakenForTheNext) {
 
     // Stray bytes before a power-state read do not count either.
     unit.SetTrackPower(false);
-    unit.ClearReceived();
+    unit.ClearRecords();
     unit.SendUnsolicited(Bytes({0x80}));
     ASSERT_TRUE(WaitPending(1));
     EXPECT_TRUE(com.GetSysteemNoodstop());
@@ -209,7 +209,7 @@ TEST_F(SelectrixLine, ProbeWaitsUpTo250MsForAnyByte) {
     EXPECT_EQ(com.PendingInputCount(), 0) << "the probe took its answer";
 
     unit.SetSilent(true);
-    unit.ClearReceived();
+    unit.ClearRecords();
     uint32_t start = platform::GetTickCount();
     EXPECT_FALSE(com.GetVerbindingOke());
     uint32_t took = platform::ElapsedSince(start);

@@ -14,8 +14,24 @@ for f in bin/quorrin bin/quorrin-sim bin/quorrin-cli \
          share/quorrin/locale/nl/LC_MESSAGES/default.mo \
          share/applications/quorrin.desktop \
          share/icons/hicolor/scalable/apps/quorrin.svg \
-         share/doc/Quorrin/99-quorrin-serial.rules.example; do
+         share/doc/quorrin/99-quorrin-serial.rules.example \
+         share/doc/quorrin/README.md \
+         share/doc/quorrin/copyright \
+         share/man/man1/quorrin.1.gz \
+         share/man/man1/quorrin-sim.1.gz \
+         share/man/man1/quorrin-cli.1.gz; do
   [ -e "$prefix/$f" ] || fail "not installed: $f"
+done
+# The documents under the package's name only.
+[ "$(ls "$prefix/share/doc")" = quorrin ] || fail "documents in: $(ls "$prefix/share/doc")"
+grep -q '^Format: .*copyright-format/1.0/$' "$prefix/share/doc/quorrin/copyright" ||
+  fail "the copyright file is not machine-readable"
+# Each manual page is the program's own, with its options.
+for program in quorrin quorrin-sim quorrin-cli; do
+  page=$(gzip -dc "$prefix/share/man/man1/$program.1.gz")
+  upper=$(echo "$program" | tr '[:lower:]' '[:upper:]')
+  grep -q "^\.TH $upper \"1\"" <<< "$page" || fail "$program.1: no title of its own"
+  grep -qF -- '\-\-help' <<< "$page" || fail "$program.1: no options"
 done
 # The Python module and its stubs, where Debian's python3 looks under /usr.
 if ls "$build"/python/quorrin*.so > /dev/null 2>&1; then

@@ -22,6 +22,45 @@ TEST(Tick, DeadlinesHoldAcrossTheWrap) {
     EXPECT_EQ(d.Remaining(), 0u);
 }
 
+TEST(Tick, BoundedDeadlinesNeverWaitLongerThanTheirSetting) {
+    // `passed` judges strictly: on the deadline it has not passed yet.
+    struct Row {
+        const char* name;
+        uint32_t nu;
+        int32_t deadline;
+        uint32_t duur;
+        uint32_t rest;
+        bool passed;
+    } rows[] = {
+        {"set just now", 1000, 1200, 200, 200, false},
+        {"half way", 1100, 1200, 200, 100, false},
+        {"reached", 1200, 1200, 200, 0, false},
+        {"passed", 1300, 1200, 200, 0, true},
+        {"one past", 1201, 1200, 200, 0, true},
+        {"across the wrap", 0xFFFFFFF0u, 0x000000B8, 200, 200, false},
+        {"passed across the wrap", 0x00000010u, static_cast<int32_t>(0xFFFFFFF0u), 200, 0, true},
+        // Never set (0) while the counter is in the half that sees 0 ahead.
+        {"never set, upper half", 0x80000010u, 0, 1000, 0, true},
+        // Within one setting of 0 the field cannot tell "never set" from a
+        // real deadline; a link keeps a flag for that.
+        {"0 shortly before the wrap is a real deadline", 0xFFFFFF00u, 0, 1000, 256, false},
+        {"never set, lower half", 5, 0, 1000, 0, true},
+        {"five seconds ahead of a one-second setting", 0xFFFFEC78u, 0, 1000, 0, true},
+        {"zero setting, on it", 50, 50, 0, 0, false},
+        {"zero setting, a ms ahead", 50, 51, 0, 0, true},
+    };
+    for (const Row& row : rows) {
+        uint32_t at = static_cast<uint32_t>(row.deadline);
+        EXPECT_EQ(BoundedRemaining(row.nu, at, row.duur), row.rest) << row.name;
+        EXPECT_EQ(BoundedPassed(row.nu, at, row.duur), row.passed) << row.name;
+    }
+    // The microsecond form follows the same rule.
+    EXPECT_EQ(BoundedRemaining(uint64_t{10}, uint64_t{60}, uint64_t{50}), 50u);
+    EXPECT_EQ(BoundedRemaining(uint64_t{10}, uint64_t{61}, uint64_t{50}), 0u);
+    EXPECT_EQ(BoundedRemaining(uint64_t{70}, uint64_t{60}, uint64_t{50}), 0u);
+    EXPECT_EQ(BoundedRemaining(uint64_t{5}, uint64_t{0}, uint64_t{0}), 0u);
+}
+
 TEST(MainQueue, SynchronizeRunsOnMainThreadAndCarriesExceptionsBack) {
     testsupport::RecordingHost host;
     std::thread::id ranOn;

@@ -178,6 +178,15 @@ TEST(DeviceControlBlock, Defaults) {
     EXPECT_EQ(d.EvtChar, 0);
 }
 
+TEST(DeviceControlBlock, BaudRateByItsValue) {
+    for (int b = br110; b <= br256000; ++b)
+        EXPECT_EQ(BaudRateOfValue(BaudRateValue(static_cast<TBaudRate>(b))), b);
+    // No listed rate: brCustom, also for the value brCustom stands for.
+    for (int64_t v : {int64_t{0}, int64_t{-9600}, int64_t{9601}, int64_t{31250},
+                      int64_t{4294977696}})
+        EXPECT_EQ(BaudRateOfValue(v), brCustom) << v;
+}
+
 TEST(DeviceControlBlock, OrdinalsAndFlags) {
     TComPort port;
     for (int b = 0; b <= br256000; ++b) {

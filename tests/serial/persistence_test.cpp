@@ -8,13 +8,19 @@
 #include "tests/support/PortSettings.h"
 #include "tests/support/PtyPair.h"
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace serial;
@@ -608,6 +614,238 @@ TEST_F(IniTest, LongLinesAndForeignBytes) {
     const std::string what = Message([&] { port.StoreToIniFile(third); }, 16);
     EXPECT_NE(what.find("a value cannot hold a line break"), std::string::npos) << what;
     EXPECT_EQ(ReadFile(file), text);
+}
+
+// ---------------------------------------------------------------- saving beside others
+
+namespace {
+const std::string kDefaultValues = "Port=COM1\nBaudRate=9600\nStopBits=1\nDataBits=8\n"
+                                   "Parity=None\nFlowControl=None\n";
+
+// Holds the lock a save takes, as another program in the middle of its own
+// save would.
+struct HeldLock {
+    int fd;
+    explicit HeldLock(const fs::path& lockFile)
+        : fd(open(lockFile.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644)) {
+        EXPECT_GE(fd, 0) << lockFile;
+        EXPECT_EQ(flock(fd, LOCK_EX), 0);
+    }
+    void Release() {
+        if (fd >= 0) close(fd);
+        fd = -1;
+    }
+    ~HeldLock() { Release(); }
+};
+} // namespace
+
+TEST_F(IniTest, SavingChangesOnlyTheLinesOfTheValues) {
+    struct Case {
+        std::string before;
+        std::string after;
+    };
+    for (const Case& c : std::vector<Case>{
+             // Sections without blank lines between them stay so.
+             {"[A]\nx=1\n[MivoCom1]\nPort=COM7\n[B]\ny=2\n",
+              "[A]\nx=1\n[MivoCom1]\n" + kDefaultValues + "[B]\ny=2\n"},
+             // Spacing, blank lines and comments stay; a value the section
+             // lacks follows its last value.
+             {"[MivoCom1]\n  Port = COM7  \n\n\n; next\n[B]\n",
+              "[MivoCom1]\n  Port = COM1  \n" + kDefaultValues.substr(10) + "\n\n; next\n[B]\n"},
+             {"[MivoCom1]\nPort=\n", "[MivoCom1]\n" + kDefaultValues},
+             // A new section goes to the end, one blank line before it.
+             {"[A]\nx=1", "[A]\nx=1\n\n[MivoCom1]\n" + kDefaultValues},
+             {"[A]\nx=1\n\n", "[A]\nx=1\n\n[MivoCom1]\n" + kDefaultValues},
+             {"; only a comment\n", "; only a comment\n\n[MivoCom1]\n" + kDefaultValues},
+             {"[MivoCom1]", "[MivoCom1]\n" + kDefaultValues},
+             // A section given in two parts: a value is replaced where it is,
+             // the others it repeats are dropped, missing ones join the first.
+             {"[MivoCom1]\nPort=COM7\n[B]\ny=2\n[ mivocom1 ]\nport=COM8\nBAUDRATE = 1200\n",
+              "[MivoCom1]\nPort=COM1\nStopBits=1\nDataBits=8\nParity=None\nFlowControl=None\n"
+              "[B]\ny=2\n[ mivocom1 ]\nBAUDRATE = 9600\n"},
+             // Values before any section are no part of one.
+             {"Port=COM7\n[A]\n", "Port=COM7\n[A]\n\n[MivoCom1]\n" + kDefaultValues},
+         }) {
+        WriteFile(file, c.before);
+        TIniFile ini(file.string());
+        port.StoreToIniFile(ini);
+        EXPECT_EQ(ReadFile(file), c.after) << c.before;
+        port.StoreToIniFile(ini);
+        EXPECT_EQ(ReadFile(file), c.after) << "a second save changes nothing: " << c.before;
+    }
+}
+
+TEST_F(IniTest, NamesThatWouldBreakTheFileAreRefused) {
+    struct Case {
+        std::string section;
+        std::string ident;
+    };
+    for (const Case& c : std::vector<Case>{{"A]B", "k"},
+                                           {"A\nB", "k"},
+                                           {" A", "k"},
+                                           {"A", "a=b"},
+                                           {"A", ""},
+                                           {"A", "; k"},
+                                           {"A", "#k"},
+                                           {"A", "[k"},
+                                           {"A", "k "},
+                                           {"A", "k\r"},
+                                           {"A", std::string("k\0", 2)}}) {
+        TIniFile ini(file.string());
+        EXPECT_THROW(ini.WriteString(c.section, c.ident, "v"), ESettingsStore)
+            << "[" << c.section << "] " << c.ident;
+    }
+    EXPECT_FALSE(fs::exists(file));
+    // Section names with inner spaces, and values before any section.
+    TIniFile ini(file.string());
+    ini.WriteString("A b", "k k", "v");
+    ini.WriteString("", "top", "1");
+    ini.UpdateFile();
+    EXPECT_EQ(ReadFile(file), "top=1\n\n[A b]\nk k=v\n");
+    TIniFile again(file.string());
+    EXPECT_EQ(again.ReadString("a B", "K K", ""), "v");
+    EXPECT_EQ(again.ReadString("", "TOP", ""), "1");
+}
+
+TEST_F(IniTest, LongFileNamesCanBeSaved) {
+    // Up to the longest name a folder takes: what is written beside the
+    // file on the way must fit as well.
+    std::vector<std::string> names;
+    for (size_t length : {1u, 246u, 247u, 248u, 249u, 250u, 254u, 255u})
+        names.push_back(std::string(length, 'n'));
+    // Two long names that differ only at the end.
+    names.push_back(std::string(254, 'n') + "x");
+    for (const std::string& name : names) {
+        TIniFile ini((dir / name).string());
+        port.StoreToIniFile(ini);
+        EXPECT_EQ(ReadFile(dir / name), "[MivoCom1]\n" + kDefaultValues) << name.size();
+        port.SetBaudRate(br4800);
+        port.StoreToIniFile(ini);
+        EXPECT_NE(ReadFile(dir / name).find("BaudRate=4800\n"), std::string::npos);
+        port.SetBaudRate(br9600);
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(Entries(), names) << "nothing else left beside them";
+}
+
+TEST_F(IniTest, SavingKeepsWhatAnotherProgramSavedMeanwhile) {
+    WriteFile(file, "[MivoCom1]\nPort=COM2\nBaudRate=2400\n");
+    TIniFile mine(file.string());
+    EXPECT_EQ(mine.ReadString("MivoCom1", "Port", ""), "COM2");
+
+    TIniFile other(file.string()); // another program, after this one read
+    other.WriteString("MivoCom1", "BaudRate", "4800");
+    other.WriteString("MivoCom1", "Colour", "green");
+    other.WriteString("Window", "Left", "10");
+    other.UpdateFile();
+
+    port.StoreToIniFile(mine);
+    EXPECT_EQ(ReadFile(file), "[MivoCom1]\nPort=COM1\nBaudRate=9600\nColour=green\nStopBits=1\n"
+                              "DataBits=8\nParity=None\nFlowControl=None\n\n[Window]\nLeft=10\n")
+        << "the values saved last win; the other program's own values stay";
+
+    // A file that turned into one that cannot be rewritten is left alone.
+    const std::string stray = "[MivoCom1]\nPort=COM3\nthis line means nothing\n";
+    TIniFile late(file.string());
+    late.WriteString("MivoCom1", "Port", "COM4");
+    WriteFile(file, stray);
+    try {
+        late.UpdateFile();
+        ADD_FAILURE() << "saved over a file it cannot keep";
+    } catch (const ESettingsStore& e) {
+        EXPECT_NE(std::string(e.what()).find("line 3 (\"this line means nothing\")"),
+                  std::string::npos)
+            << e.what();
+    }
+    EXPECT_EQ(ReadFile(file), stray);
+    EXPECT_EQ(Entries(), std::vector<std::string>{"ports.ini"});
+}
+
+TEST_F(IniTest, ASaveWaitsForTheOneInProgress) {
+    HeldLock held(dir / ".ports.ini.lock");
+    TIniFile ini(file.string());
+    std::atomic<bool> done{false};
+    std::string failure;
+    std::thread saver([&] {
+        try {
+            port.StoreToIniFile(ini);
+        } catch (const std::exception& e) {
+            failure = e.what();
+        }
+        done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(done) << "saved while another save was in progress";
+    EXPECT_FALSE(fs::exists(file));
+    // The other save ends with its file in place.
+    WriteFile(file, "[Other]\nA=1\n");
+    held.Release();
+    saver.join();
+    EXPECT_EQ(failure, "");
+    EXPECT_EQ(ReadFile(file), "[Other]\nA=1\n\n[MivoCom1]\n" + kDefaultValues);
+    EXPECT_EQ(Entries(), std::vector<std::string>{"ports.ini"}) << "the lock file is gone too";
+}
+
+TEST_F(IniTest, ASaveGivesUpOnALockThatIsNeverReleased) {
+    WriteFile(file, "[Other]\nA=1\n");
+    HeldLock held(dir / ".ports.ini.lock");
+    TIniFile ini(file.string());
+    const auto start = std::chrono::steady_clock::now();
+    const std::string what = Message([&] { port.StoreToIniFile(ini); }, 16);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_NE(what.find(file.string() + ": is being saved by another program"), std::string::npos)
+        << what;
+    EXPECT_GE(waited, std::chrono::seconds(4));
+    EXPECT_LT(waited, std::chrono::seconds(8));
+    EXPECT_EQ(ReadFile(file), "[Other]\nA=1\n");
+    held.Release();
+    port.StoreToIniFile(ini);
+    EXPECT_NE(ReadFile(file).find("[MivoCom1]"), std::string::npos) << "the writes were kept";
+}
+
+TEST_F(IniTest, ASaveRemovesWhatAKilledSaveLeft) {
+    WriteFile(file, "[Other]\nA=1\n; " + std::string(4000, 'x') + "\n");
+    // A save killed half-way: the limit on file size ends the program in the
+    // middle of writing its new file.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        rlimit none{0, 0};
+        setrlimit(RLIMIT_CORE, &none);
+        rlimit small{1000, 1000};
+        setrlimit(RLIMIT_FSIZE, &small);
+        std::signal(SIGXFSZ, SIG_DFL);
+        TIniFile ini(file.string());
+        try {
+            port.StoreToIniFile(ini);
+        } catch (...) {
+        }
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+    EXPECT_GT(Entries().size(), 1u) << "the killed save left its files";
+
+    // Files that only look alike stay.
+    const std::vector<std::string> unrelated{".ports.ini~Ab12C",  ".ports.ini~Ab12Cde",
+                                             ".ports.ini~Ab-2Cd", ".other.ini~Ab12Cd",
+                                             "ports.ini.Ab12Cd",  "ports.ini~Ab12Cd"};
+    for (const std::string& name : unrelated)
+        WriteFile(dir / name, "mine");
+    WriteFile(dir / ".ports.ini~Zz09aB", "left by another killed save");
+    fs::create_directory(dir / ".ports.ini~Dir123");
+
+    TIniFile ini(file.string());
+    port.StoreToIniFile(ini);
+    std::vector<std::string> expected = unrelated;
+    expected.push_back(".ports.ini~Dir123");
+    expected.push_back("ports.ini");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(Entries(), expected);
+    for (const std::string& name : unrelated)
+        EXPECT_EQ(ReadFile(dir / name), "mine");
+    EXPECT_NE(ReadFile(file).find("[Other]\nA=1\n"), std::string::npos);
 }
 
 // ---------------------------------------------------------------- open port

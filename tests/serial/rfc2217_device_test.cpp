@@ -11,10 +11,14 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <mutex>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <resolv.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -32,7 +36,9 @@ using testsupport::Bytes;
 // likes with Send().
 class FakeServer {
   public:
-    enum class Mode { Agree, Refuse, Silent };
+    // FloodOptions: agrees and answers the first bit rate, then reads no more
+    // and turns an option off and on again for as long as it runs.
+    enum class Mode { Agree, Refuse, Silent, FloodOptions };
 
     enum class Family { V4, V6 };
 
@@ -55,6 +61,11 @@ class FakeServer {
             ::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
             ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
             port_ = ntohs(a.sin_port);
+        }
+        if (mode == Mode::FloodOptions) {
+            // What it does not read fills a small window soon.
+            int small = 4096;
+            ::setsockopt(listen_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
         }
         ::listen(listen_, 1);
         ::pipe(stop_);
@@ -84,6 +95,8 @@ class FakeServer {
         }
     }
     void Hangup() { ::shutdown(conn_, SHUT_RDWR); }
+    // Rate requests are answered with `rate` from now on (0: the rate asked for).
+    void AnswerRate(uint32_t rate) { answerRate_ = rate; }
     std::string Received() {
         std::lock_guard lock(mutex_);
         return received_;
@@ -104,7 +117,8 @@ class FakeServer {
         ::poll(p, 2, -1);
         if (p[1].revents) return;
         conn_ = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (mode_ == Mode::Agree) Send(Bytes({255, 253, 44, 255, 251, 0, 255, 253, 0}));
+        if (mode_ == Mode::Agree || mode_ == Mode::FloodOptions)
+            Send(Bytes({255, 253, 44, 255, 251, 0, 255, 253, 0}));
         if (mode_ == Mode::Refuse) Send(Bytes({255, 254, 44}));
         char buf[4096];
         std::string pending;
@@ -121,15 +135,38 @@ class FakeServer {
                 std::lock_guard lock(mutex_);
                 received_.append(buf, static_cast<size_t>(n));
             }
-            if (mode_ != Mode::Agree) continue;
-            // Answer every rate request with the rate asked for.
+            if (mode_ != Mode::Agree && mode_ != Mode::FloodOptions) continue;
+            // Answer every rate request (with the rate asked for, unless told otherwise).
             pending.append(buf, static_cast<size_t>(n));
             const std::string request = Bytes({255, 250, 44, 1});
             size_t at;
+            bool answered = false;
             while ((at = pending.find(request)) != std::string::npos && pending.size() >= at + 10) {
-                Send(Bytes({255, 250, 44, 101}) + pending.substr(at + 4, 4) + Bytes({255, 240}));
+                std::string rate = pending.substr(at + 4, 4);
+                if (uint32_t r = answerRate_)
+                    rate = Bytes({uint8_t(r >> 24), uint8_t(r >> 16), uint8_t(r >> 8), uint8_t(r)});
+                Send(Bytes({255, 250, 44, 101}) + rate + Bytes({255, 240}));
                 pending.erase(0, at + 10);
+                answered = true;
             }
+            if (answered && mode_ == Mode::FloodOptions) return Flood();
+        }
+    }
+
+    // DONT BINARY, DO BINARY, ... without a pause and without reading.
+    void Flood() {
+        std::string toggles;
+        for (int i = 0; i < 1000; ++i)
+            toggles += Bytes({255, 254, 0, 255, 253, 0});
+        size_t at = 0;
+        for (;;) {
+            pollfd q[2] = {{conn_, POLLOUT, 0}, {stop_[0], POLLIN, 0}};
+            ::poll(q, 2, -1);
+            if (q[1].revents) return;
+            ssize_t n = ::send(conn_, toggles.data() + at, toggles.size() - at,
+                               MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n < 0 && errno != EAGAIN && errno != EINTR) return;
+            if (n > 0) at = (at + static_cast<size_t>(n)) % toggles.size();
         }
     }
 
@@ -139,6 +176,7 @@ class FakeServer {
     int port_ = 0;
     int stop_[2] = {-1, -1};
     std::atomic<int> conn_{-1};
+    std::atomic<uint32_t> answerRate_{0};
     std::thread thread_;
     std::mutex mutex_;
     std::string received_;
@@ -474,3 +512,153 @@ TEST_F(NetDevice, ADroppedConnectionFailsReadsNamingTheHostAndTheCloseStillWorks
 }
 
 } // namespace
+
+// A server that agrees and then only toggles an option, never reading what
+// we answer: the answers wait for it in a queue of bounded size, and the
+// close does not wait for the server to take them.
+TEST_F(NetDevice, AServerThatTogglesOptionsAndNeverReadsCostsNoMemoryAndTheCloseStaysQuick) {
+    FakeServer server(FakeServer::Mode::FloodOptions);
+    NetComDevice device;
+    OpenOn(device, server);
+    // A program waiting for an answer reads on and on meanwhile: until the
+    // answers have waited for the server a while (or 5 s passed).
+    const auto deadline = platform::Deadline::After(5000);
+    uint32_t most = 0, since = 0;
+    while (!deadline.Reached() && (most == 0 || platform::ElapsedSince(since) < 300)) {
+        bool ready = false;
+        EXPECT_EQ(device.WaitReadable(20, ready), 0);
+        char buf[64];
+        size_t n = 0;
+        EXPECT_EQ(device.ReadSome(buf, sizeof buf, n), 0);
+        ComStatus st;
+        EXPECT_EQ(device.ClearError(st), 0);
+        if (most == 0) since = platform::GetTickCount();
+        most = std::max(most, st.outQueue);
+    }
+    EXPECT_GT(most, 0u) << "the answers reached the queue";
+    EXPECT_LE(most, 128u * 1024) << "unsent answers";
+    const uint32_t start = platform::GetTickCount();
+    device.Close();
+    EXPECT_LT(platform::ElapsedSince(start), 1000u);
+}
+
+// A failed line setting says what the device knows: the host, and the rate
+// that was not taken or why the link is gone.
+TEST_F(NetDevice, AFailedSettingNamesTheHostAndWhatWentWrong) {
+    testsupport::RecordingHost host;
+    struct Row {
+        const char* what;
+        bool hangUp;     // the server hangs up after the open
+        uint32_t answer; // the rate the server says it runs at (0: the one asked for)
+        int os;
+        const char* says;
+    } rows[] = {
+        {"a rate the server does not take", false, 1200, EINVAL,
+         "did not take 19200 bit/s (it runs at 1200)"},
+        {"a server that hung up", true, 0, EIO, "connection closed by the server"},
+    };
+    for (const Row& r : rows) {
+        FakeServer server(FakeServer::Mode::Agree);
+        TComPort port;
+        port.SetPort(server.Url());
+        port.OpenPort();
+        server.AnswerRate(r.answer);
+        if (r.hangUp) server.Hangup();
+        try {
+            port.SetBaudRate(br19200);
+            ADD_FAILURE() << r.what << ": the setting went through";
+        } catch (const EComPort& e) {
+            EXPECT_EQ(e.PortErrorCode(), 7) << r.what;
+            EXPECT_EQ(e.OsErrorCode(), r.os) << r.what;
+            const std::string text = e.what();
+            EXPECT_EQ(text.rfind(ComErrorText(7), 0), 0u) << text;
+            EXPECT_NE(text.find("127.0.0.1:" + std::to_string(server.Port())), std::string::npos)
+                << text;
+            EXPECT_NE(text.find(r.says), std::string::npos) << text;
+        }
+        port.ClosePort();
+    }
+}
+
+// ---------------------------------------------------------------- name look-up
+
+// A UDP socket on the loopback address that takes name queries and never
+// answers them.
+sockaddr_in silentNameServer{};
+
+// Looks the name up asking only the silent name server, once, waiting 3 s.
+// The resolver's settings are per thread: they are made where the look-up runs.
+int AskTheSilentServer(const char* host, const char* service, const addrinfo* hints,
+                       addrinfo** found) {
+    res_init();
+    _res.nscount = 1;
+    _res.nsaddr_list[0] = silentNameServer;
+    _res.retrans = 3;
+    _res.retry = 1;
+    return ::getaddrinfo(host, service, hints, found);
+}
+
+// Finds the address, but only after the device has given up waiting.
+int AnswerLate(const char*, const char* service, const addrinfo* hints, addrinfo** found) {
+    platform::Sleep(1000);
+    return ::getaddrinfo("127.0.0.1", service, hints, found);
+}
+
+// Threads of this process busy with a name look-up.
+size_t LookUpThreads() {
+    size_t n = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        if (std::getline(comm, name) && name == NetComDevice::kLookUpThreadName) ++n;
+    }
+    return n;
+}
+
+TEST_F(NetDevice, ANameLookUpThatTakesTooLongFailsTheOpenInTimeNamingTheHost) {
+    testsupport::RecordingHost host;
+    const int udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    silentNameServer.sin_family = AF_INET;
+    silentNameServer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof silentNameServer;
+    ASSERT_EQ(::bind(udp, reinterpret_cast<sockaddr*>(&silentNameServer), len), 0);
+    ASSERT_EQ(::getsockname(udp, reinterpret_cast<sockaddr*>(&silentNameServer), &len), 0);
+
+    NetLimits limits;
+    limits.connectMs = 400;
+    struct Row {
+        const char* what;
+        NetComDevice::LookUp lookUp;
+    } rows[] = {
+        {"a name server that does not answer", AskTheSilentServer},
+        {"an answer after the limit", AnswerLate},
+    };
+    for (const Row& r : rows) {
+        TComPort port;
+        port.SetDeviceFactory([&] { return std::make_unique<NetComDevice>(limits, r.lookUp); });
+        port.SetPort("rfc2217://station.quorrin.test:2217");
+        const uint32_t start = platform::GetTickCount();
+        try {
+            port.OpenPort();
+            ADD_FAILURE() << r.what << ": opened";
+        } catch (const EComPort& e) {
+            EXPECT_EQ(e.PortErrorCode(), 1) << r.what;
+            EXPECT_EQ(e.OsErrorCode(), ETIMEDOUT) << r.what;
+            const std::string text = e.what();
+            EXPECT_NE(text.find("station.quorrin.test:2217"), std::string::npos) << text;
+            EXPECT_NE(text.find("400 ms"), std::string::npos) << text;
+        }
+        EXPECT_LT(platform::ElapsedSince(start), 700u) << r.what;
+        EXPECT_FALSE(port.Connected());
+    }
+    EXPECT_GT(LookUpThreads(), 0u) << "the look-ups were given up, not waited for";
+    // The silent server was asked: the look-up went the way of any other.
+    pollfd p{udp, POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 0), 1);
+    ::close(udp);
+    // The look-ups given up finish on their own and leave nothing behind.
+    const auto deadline = platform::Deadline::After(5000);
+    while (LookUpThreads() > 0 && !deadline.Reached())
+        platform::Sleep(10);
+    EXPECT_EQ(LookUpThreads(), 0u);
+}

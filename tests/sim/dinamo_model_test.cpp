@@ -1,5 +1,5 @@
 // The simulated DINAMO's rules, without a line: frames in, answers out.
-#include "sim/DinamoSim.h"
+#include "sim/DinamoModel.h"
 #include "tests/support/Bytes.h"
 
 #include <gtest/gtest.h>

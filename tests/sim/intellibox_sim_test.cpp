@@ -60,12 +60,12 @@ TEST(IntelliboxModel, FramingIsRecordedAsReceived) {
     EXPECT_EQ(got[3].kind, IBKind::P50XText);
     EXPECT_EQ(got[3].bytes, "L7,124,0,1,0,0,0,1");
     EXPECT_TRUE(m.Power());
-    EXPECT_EQ(m.P50Locs().at(5), 26);
-    const IBLoc& loc3 = m.Locs().at(3);
+    EXPECT_EQ(m.P50Locos().at(5), 26);
+    const IBLoco& loc3 = m.Locos().at(3);
     EXPECT_EQ(loc3.speed, 48);
     EXPECT_TRUE(loc3.forward && loc3.light);
     EXPECT_EQ(loc3.functions, 1);
-    EXPECT_EQ(m.Locs().at(7).functions, 8);
+    EXPECT_EQ(m.Locos().at(7).functions, 8);
 
     IntelliboxModel x(IBMode::P50XOnly);
     got.clear();
@@ -74,7 +74,7 @@ TEST(IntelliboxModel, FramingIsRecordedAsReceived) {
     EXPECT_EQ(got[0].kind, IBKind::P50Wrapped);
     EXPECT_EQ(got[0].bytes, Bytes({0x61}));
     EXPECT_EQ(got[1].bytes, Bytes({10, 80}));
-    EXPECT_EQ(x.P50Locs().at(80), 10);
+    EXPECT_EQ(x.P50Locos().at(80), 10);
 }
 
 TEST(IntelliboxModel, ReplyCodesRatesAndEndlessText) {
@@ -88,7 +88,7 @@ TEST(IntelliboxModel, ReplyCodesRatesAndEndlessText) {
     EXPECT_EQ(m.Feed(Bytes({0xA6})), Bytes({6}));
     EXPECT_TRUE(m.Power());
     EXPECT_EQ(m.Feed("L3,10,0,0,0,0,0,0\r"), "Error 6]");
-    EXPECT_TRUE(m.Locs().empty());
+    EXPECT_TRUE(m.Locos().empty());
     m.SetReplyCode(0);
 
     EXPECT_EQ(m.Feed("B14400\r"), "Error: baud rate]");
@@ -162,19 +162,19 @@ TEST(IntelliboxSimPty, HearsOnlyAtItsRateAndPacesAnswers) {
     ASSERT_EQ(write(fd, "xRT10\r", 6), 6);
     EXPECT_EQ(ReadFor(fd, 1, 150), "");
     ASSERT_TRUE(ib.WaitForReceived(6, 1000));
-    for (const IBReceived& r : ib.ReceivedBytes()) {
-        EXPECT_EQ(r.lineBaud, 9600u);
+    for (const LineByte& r : ib.ReceivedBytes()) {
+        EXPECT_EQ(r.baud, 9600u);
         EXPECT_FALSE(r.heard);
     }
 
     SetSpeed(fd, B2400);
-    ib.Clear();
+    ib.ClearRecords();
     uint64_t t0 = platform::MicroNow();
     ASSERT_EQ(write(fd, "xRT10\r", 6), 6);
     EXPECT_EQ(ReadFor(fd, 14, 2000), "RS-232 CTS ok]");
     // Fourteen bytes of eleven bits at 2400 baud: about 64 ms on the line.
     EXPECT_GE(platform::MicroNow() - t0, 55000u);
-    std::vector<IBSent> sent = ib.SentBytes();
+    std::vector<LineByte> sent = ib.SentBytes();
     ASSERT_EQ(sent.size(), 14u);
     EXPECT_EQ(sent.back().baud, 2400u);
     EXPECT_TRUE(ib.ReceivedBytes().front().heard);

@@ -1,5 +1,5 @@
 // The simulated Lenz interface's rules, without a line.
-#include "sim/LenzSim.h"
+#include "sim/LenzModel.h"
 #include "tests/support/Bytes.h"
 
 #include <gtest/gtest.h>

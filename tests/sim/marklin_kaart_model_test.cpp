@@ -1,7 +1,7 @@
 // The Märklin and serial-card models on their own: what they make of byte
 // streams, and the card's rate and probe rules.
-#include "sim/KaartSim.h"
-#include "sim/MarklinSim.h"
+#include "sim/KaartModel.h"
+#include "sim/MarklinModel.h"
 #include "tests/support/Bytes.h"
 
 #include <gtest/gtest.h>
@@ -79,4 +79,25 @@ TEST(KaartModel, LoneEightyIsTheProbeAfterItsGap) {
     EXPECT_EQ(k.Feed(Bytes({0xC5, 0x40}), 9600, 300000), "");
     EXPECT_EQ(k.Probes(), 1u);
     EXPECT_EQ(k.Requests(), 1u);
+}
+
+// What the record calls heard: the card's own rate, or the fall from 19200 that resets it.
+TEST(KaartModel, HearsItsOwnRateAndTheResettingFall) {
+    sim::KaartModel k;
+    struct Step {
+        unsigned lineBaud;
+        std::string in;
+        bool heardBefore; // asked before the bytes are fed
+        unsigned cardBaud;
+    } steps[] = {
+        {19200, Bytes({0x07}), false, 9600}, // a card at 9600 takes 19200 for noise
+        {9600, Bytes({0x0F}), true, 19200},  // the echo moves it to 19200
+        {9600, Bytes({0x86, 0x71}), false, 19200}, {19200, Bytes({0x86, 0x71}), true, 19200},
+        {9600, Bytes({0x07}), true, 9600}, // the fall resets it, so these bytes count
+    };
+    for (const Step& s : steps) {
+        EXPECT_EQ(k.Hears(s.lineBaud), s.heardBefore) << s.lineBaud << " " << k.Baud();
+        k.Feed(s.in, s.lineBaud, 0);
+        EXPECT_EQ(k.Baud(), s.cardBaud);
+    }
 }

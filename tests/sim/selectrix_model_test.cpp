@@ -1,4 +1,4 @@
-#include "sim/SelectrixSim.h"
+#include "sim/SelectrixModel.h"
 #include "tests/support/Bytes.h"
 
 #include <gtest/gtest.h>

@@ -118,7 +118,7 @@ TEST(SelectrixPty, RequestsAndRecords) {
     EXPECT_EQ(sent[1].byte, 0x80);
     EXPECT_GE(sent[0].atUs, received[1].atUs) << "an answer follows its request";
 
-    sx.ClearReceived();
+    sx.ClearRecords();
     EXPECT_TRUE(sx.ReceivedBytes().empty());
     EXPECT_TRUE(sx.SentBytes().empty());
     EXPECT_FALSE(sx.WaitForReceived(1, 30));
@@ -193,7 +193,7 @@ TEST(SelectrixPty, AnswerDelayHoldsBackEveryAnswer) {
     EXPECT_GE(sent[0].atUs - received[1].atUs, 80000u);
 
     // Requests keep coming in while answers wait; each goes out after its own delay.
-    sx.ClearReceived();
+    sx.ClearRecords();
     port.Send(Bytes({0x7F, 0x20}));
     port.Send(Bytes({0x01, 0x20}));
     EXPECT_EQ(port.Receive(2, 2000), Bytes({0x00, 0x00}));
@@ -282,7 +282,7 @@ TEST(SelectrixPty, MonitorSeesEachRequest) {
     std::condition_variable changed;
     std::vector<sim::RequestEvent> seen;
     sim::SelectrixSim sx;
-    sx.SetRequestMonitor([&](const sim::RequestEvent& e) {
+    sx.SetMonitor([&](const sim::RequestEvent& e) {
         std::lock_guard<std::mutex> lock(m);
         seen.push_back(e);
         changed.notify_all();

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 extern char** environ;
 
@@ -20,7 +21,7 @@ namespace {
 // The program with pipes on its standard input and output.
 class SimProgram {
   public:
-    explicit SimProgram(bool verbose) {
+    explicit SimProgram(std::vector<std::string> args = {}) {
         int in[2], out[2];
         if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
         posix_spawn_file_actions_t actions;
@@ -28,9 +29,11 @@ class SimProgram {
         posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
         char exe[] = QUORRIN_SIM_PROGRAM;
-        char flag[] = "--verbose";
-        char* argv[] = {exe, verbose ? flag : nullptr, nullptr};
-        if (posix_spawn(&pid_, exe, &actions, nullptr, argv, environ) != 0) pid_ = -1;
+        std::vector<char*> argv{exe};
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, exe, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         close(in[0]);
         close(out[1]);
@@ -107,7 +110,7 @@ int ReadAddress(int fd, uint8_t addr) {
 }
 
 TEST(SimProgram, UnknownInputIsPrintedEscaped) {
-    SimProgram sim(false);
+    SimProgram sim;
     ASSERT_TRUE(sim.Started());
     ASSERT_EQ(sim.Line().rfind("/dev/", 0), 0u);
     sim.Type("\x1b[2Jzap\x07 a\\b \xC3\xA9\n");
@@ -118,7 +121,7 @@ TEST(SimProgram, UnknownInputIsPrintedEscaped) {
 }
 
 TEST(SimProgram, AClosedOutputStopsThePrintingNotTheSimulator) {
-    SimProgram sim(true);
+    SimProgram sim({"--verbose"});
     ASSERT_TRUE(sim.Started());
     std::string path = sim.Line();
     ASSERT_EQ(path.rfind("/dev/", 0), 0u) << path;
@@ -143,6 +146,51 @@ TEST(SimProgram, AClosedOutputStopsThePrintingNotTheSimulator) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
         << (WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
                                 : std::to_string(status));
+}
+
+// --system picks a console from the table; each reads its own options.
+TEST(SimProgram, TheSystemsTablePicksTheConsole) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* firstLine; // of standard output, "" for none
+        int exitCode;
+    } cases[] = {
+        {{"--system", "lenz", "--help"},
+         "Usage: quorrin-sim --system lenz [--version X.Y] [--help]",
+         0},
+        {{"--system=dinamo", "-h"}, "Usage: quorrin-sim --system dinamo [--verbose] [--help]", 0},
+        {{"--help"}, "Usage: quorrin-sim [--system NAME] [--verbose] [--help]", 0},
+        {{"--system", "kaart", "--help"},
+         "quorrin-sim --system kaart: a simulated serial card in a rack of 128 feedback",
+         0},
+        {{"--system", "marklin", "--verbose"}, "", 2}, // the Märklin console has no such option
+        {{"--system", "lenz", "--version", "x"}, "", 2},
+        {{"--system", "intellibox", "--baud", "1200"}, "", 2},
+        {{"--system", "loconet"}, "", 2},
+    };
+    for (const Case& c : cases) {
+        SimProgram sim(c.args);
+        ASSERT_TRUE(sim.Started());
+        sim.CloseStdin();
+        EXPECT_EQ(sim.Line(), c.firstLine) << c.args.back();
+        int status = sim.Ended(5000);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.exitCode)
+            << c.args.back() << ": " << status;
+    }
+}
+
+// Every console starts its simulator, prints the device path and stops at "quit".
+TEST(SimProgram, EverySystemServesAndQuits) {
+    for (const char* system : {"selectrix", "lenz", "intellibox", "marklin", "kaart", "dinamo"}) {
+        SimProgram sim({"--system", system});
+        ASSERT_TRUE(sim.Started());
+        EXPECT_EQ(sim.Line().rfind("/dev/", 0), 0u) << system;
+        sim.Type("nonsense\n");
+        EXPECT_EQ(sim.Line().rfind("? nonsense", 0), 0u) << system;
+        sim.Type("quit\n");
+        int status = sim.Ended(5000);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << system << ": " << status;
+    }
 }
 
 } // namespace

@@ -86,7 +86,7 @@ class FaultyDevice : public serial::PosixComDevice {
 // Everything `unit` received so far.
 inline std::string ReceivedText(sim::SelectrixSim& unit) {
     std::string s;
-    for (const sim::Received& r : unit.ReceivedBytes())
+    for (const sim::LineByte& r : unit.ReceivedBytes())
         s.push_back(static_cast<char>(r.byte));
     return s;
 }
@@ -231,7 +231,7 @@ class TesterTest : public ::testing::Test {
     // Settles, then forgets what the unit received and the messages shown.
     void Clear() {
         Settle();
-        unit->ClearReceived();
+        unit->ClearRecords();
         host.Clear();
     }
 
@@ -259,7 +259,7 @@ class PanelsTest : public TesterTest {
         TesterTest::SetUp();
         OpenPort();
         ASSERT_TRUE(form->ButtonVerify->isEnabled());
-        unit->ClearReceived();
+        unit->ClearRecords();
     }
 
     // Switches the central unit on through the window, as the timer would.

@@ -105,7 +105,7 @@ TEST_F(TesterTest, PickingABaudRateWhileOpenClosesThePort) {
         SCOPED_TRACE(c.powerOn ? "power on" : "power off");
         form->ComboBoxBaud->setCurrentIndex(1);
         OpenPort();
-        unit->ClearReceived();
+        unit->ClearRecords();
         if (c.powerOn) Click(form->CheckBoxCC2000Aan);
 
         form->ComboBoxBaud->setFocus();
@@ -141,7 +141,7 @@ TEST_F(TesterTest, ClearingPoortOpenSendsPowerOffOnlyAfterPowerOn) {
     EXPECT_FALSE(form->CheckBoxCC2000Aan->isEnabled());
 
     // The component's record is clear now: the next close sends nothing.
-    unit->ClearReceived();
+    unit->ClearRecords();
     Click(form->CheckBoxPoortOpen);
     Click(form->CheckBoxPoortOpen);
     EXPECT_TRUE(NothingAfter(0));
@@ -180,7 +180,7 @@ TEST_F(TesterTest, ConnectionTest) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         host.Clear();
-        unit->ClearReceived();
+        unit->ClearRecords();
         unit->SetSilent(false);
         if (c.powerBox) {
             Click(form->CheckBoxCC2000Aan);
@@ -223,11 +223,11 @@ TEST_F(TesterTest, ClosingTheWindowSendsPowerOffOnlyAfterPowerOn) {
         form->Timer1->stop();
         PickPort(*form, unit->DevicePath());
         OpenPort();
-        unit->ClearReceived();
+        unit->ClearRecords();
         for (int i = 0; i < c.powerClicks; ++i)
             Click(form->CheckBoxCC2000Aan);
         Wire(2 * static_cast<size_t>(c.powerClicks));
-        unit->ClearReceived();
+        unit->ClearRecords();
         form.reset();
         EXPECT_EQ(Wire(c.atClose.size()), c.atClose);
         EXPECT_TRUE(NothingAfter(c.atClose.size()));
@@ -239,7 +239,7 @@ TEST_F(TesterTest, PickingAnotherPortWhileOpenReopensThere) {
     OpenPort();
     Click(form->CheckBoxCC2000Aan);
     Wire(2);
-    unit->ClearReceived();
+    unit->ClearRecords();
 
     PickPort(*form, other.DevicePath());
     EXPECT_TRUE(form->MivoCom1->Connected());

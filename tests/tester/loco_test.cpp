@@ -74,7 +74,7 @@ TEST_F(LocoTest, EachControlSendsItsSideAndSideTwoSendsSideOneFirst) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        unit->ClearReceived();
+        unit->ClearRecords();
         Click(c.control);
         EXPECT_EQ(Wire(c.expected.size()), c.expected);
         EXPECT_TRUE(NothingAfter(c.expected.size()));
@@ -92,7 +92,7 @@ TEST_F(LocoTest, VerstuurSkipsTheRamp) {
     form->SpnLoc_TrackBar1->SetPosition(10);
     form->SpnLoc_TrackBar2->SetPosition(0);
     Settle();
-    unit->ClearReceived();
+    unit->ClearRecords();
     Click(form->ButtonLocSend);
     EXPECT_EQ(form->SpnLoc_TrackBar1->SelStart(), 10);
     EXPECT_EQ(Wire(2), Loc(3, 21));
@@ -120,7 +120,7 @@ TEST_F(LocoTest, StopBeideSendsSpeedOneForEachSideThatWasNotStopping) {
         form->SpnLoc_TrackBar2->SetPosition(c.moving2 ? 0 : 31);
         Click(form->ButtonLocSend2);
         Settle();
-        unit->ClearReceived();
+        unit->ClearRecords();
 
         Click(form->Button3Stop);
         EXPECT_EQ(Wire(c.expected.size()), c.expected);
@@ -137,7 +137,7 @@ TEST_F(LocoTest, StopWithTheTargetAtStopLeavesABrakingLocomotiveAlone) {
     Click(form->ButtonLocSend); // current speed 11
     form->SpnLoc_TrackBar1->SetPosition(31);
     Settle();
-    unit->ClearReceived();
+    unit->ClearRecords();
     Click(form->Button1);
     EXPECT_TRUE(NothingAfter(0));
     EXPECT_EQ(form->SpnLoc_TrackBar1->SelStart(), 20);
@@ -152,7 +152,7 @@ TEST_F(LocoTest, StopWhileClosedMovesTheSliderAndTheFirstTickAfterOpeningSendsSp
     Click(form->CheckBoxPoortOpen); // closed
     ASSERT_FALSE(form->MivoCom1->Connected());
     Settle();
-    unit->ClearReceived();
+    unit->ClearRecords();
 
     Click(form->Button1); // always enabled
     EXPECT_EQ(form->SpnLoc_TrackBar1->Position(), 31);
@@ -172,7 +172,7 @@ TEST_F(LocoTest, DraggingSendsTheCurrentSpeedAndTheRampClimbsOneStepPerTick) {
     tester::TTrackBar* bar = form->SpnLoc_TrackBar1;
     QSignalSpy moved(bar, &QSlider::sliderMoved);
     QSignalSpy changes(bar, &tester::TTrackBar::Change);
-    unit->ClearReceived();
+    unit->ClearRecords();
 
     const QPoint start = HandleCentre(bar);
     QTest::mousePress(bar, Qt::LeftButton, {}, start);
@@ -193,7 +193,7 @@ TEST_F(LocoTest, DraggingSendsTheCurrentSpeedAndTheRampClimbsOneStepPerTick) {
     EXPECT_EQ(Wire(expected.size()), expected);
     EXPECT_TRUE(NothingAfter(expected.size()));
 
-    unit->ClearReceived();
+    unit->ClearRecords();
     expected.clear();
     for (uint8_t speed = 1; speed <= 31; ++speed) {
         form->RampStep1();
@@ -208,14 +208,14 @@ TEST_F(LocoTest, DraggingSendsTheCurrentSpeedAndTheRampClimbsOneStepPerTick) {
 TEST_F(LocoTest, RampStepsSideTwoAloneAndBothDirections) {
     form->SpnLoc_TrackBar2->SetPosition(29); // speed 2 wanted
     Settle();
-    unit->ClearReceived();
+    unit->ClearRecords();
     form->RampStep2();
     form->RampStep2();
     form->RampStep2();
     EXPECT_EQ(Wire(4), Loc(5, 1) + Loc(5, 2));
     form->SpnLoc_TrackBar2->SetPosition(31);
     Settle();
-    unit->ClearReceived();
+    unit->ClearRecords();
     form->RampStep2();
     form->RampStep2();
     form->RampStep2();
@@ -248,7 +248,7 @@ TEST_F(LocoTest, MeldTijdenShowsOneNumberPerMovementAcrossTheTickWrap) {
 TEST_F(LocoTest, FunctionButtonIsOnWhileHeldWithAnyMouseButton) {
     for (Qt::MouseButton button : {Qt::LeftButton, Qt::RightButton}) {
         SCOPED_TRACE(button == Qt::LeftButton ? "left" : "right");
-        unit->ClearReceived();
+        unit->ClearRecords();
         const QPoint mid = form->Button1Functie->rect().center();
         QTest::mousePress(form->Button1Functie, button, {}, mid);
         EXPECT_TRUE(form->ckbFunctie1->isChecked());
@@ -259,7 +259,7 @@ TEST_F(LocoTest, FunctionButtonIsOnWhileHeldWithAnyMouseButton) {
         EXPECT_TRUE(NothingAfter(8));
     }
 
-    unit->ClearReceived();
+    unit->ClearRecords();
     const QPoint mid = form->Button2Functie->rect().center();
     QTest::mousePress(form->Button2Functie, Qt::LeftButton, {}, mid);
     QTest::mouseRelease(form->Button2Functie, Qt::LeftButton, {}, mid);

@@ -1,0 +1,14 @@
+// libFuzzer target for the dinamo line-traffic decoder (see TraceFuzz.h).
+#include "fuzz/trace/TraceFuzz.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::string broken = trace_fuzz::OneInput("dinamo", data, size);
+    if (!broken.empty()) {
+        std::fprintf(stderr, "dinamo decoder: %s\n", broken.c_str());
+        std::abort();
+    }
+    return 0;
+}
