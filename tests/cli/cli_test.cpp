@@ -467,6 +467,8 @@ TEST(Cli, JsonStaysValidForNamesThatAreNotUtf8) {
 
 // What reached a Selectrix unit, as its track-power writes (FF FF on, FF 00 off).
 std::vector<int> PowerWrites(sim::SelectrixSim& unit) {
+    // The unit may read the last bytes a moment after the program ended.
+    unit.WaitForReceived(4, 2000);
     std::vector<int> writes;
     const auto received = unit.ReceivedBytes();
     for (size_t i = 0; i + 1 < received.size(); i += 2)
