@@ -6,7 +6,7 @@
 #include "cli/Script.h"
 #include "cli/Session.h"
 #include "cli/Signals.h"
-#include "cli/Systems.h"
+#include "frontend/Systems.h"
 #include "platform/Translate.h"
 #include "serial/CPort.h"
 
@@ -61,7 +61,7 @@ int Run(int argc, char** argv) {
     }
 
     InstallSignalHandlers();
-    const SystemInfo& system = *FindSystem(opt.system);
+    const frontend::SystemInfo& system = *frontend::FindSystem(opt.system);
     int status = kDone;
     try {
         Session session(opt, system);

@@ -1,11 +1,16 @@
 #include "cli/Options.h"
 
 #include "cli/Commands.h"
-#include "cli/Systems.h"
+#include "frontend/Systems.h"
 
 #include <vector>
 
 namespace cli {
+
+using frontend::BaudRate;
+using frontend::LenzMask;
+using frontend::SystemInfo;
+using frontend::Systems;
 
 void AddOptions(CLI::App& app, Options& opt) {
     std::vector<std::string> systemNames;
@@ -39,24 +44,24 @@ void AddOptions(CLI::App& app, Options& opt) {
             return LenzMask(v) ? std::string() : "unknown Lenz log category in " + v;
         });
     auto* host = app.add_option_group("host settings", "settings the component leaves to us");
-    host->add_option("--lenz-reply-ms", opt.lenzReplyMs,
+    host->add_option("--lenz-reply-ms", opt.host.lenzReplyMs,
                      "Lenz: reply time-out in ms (0: resend "
                      "after a ms)")
         ->capture_default_str()
         ->check(kNumber);
-    host->add_option("--lenz-skip", opt.lenzSkip,
+    host->add_option("--lenz-skip", opt.host.lenzSkip,
                      "Lenz: 1 drops an unanswered command after the reply time, 0 resends it")
         ->capture_default_str()
         ->check(kNumber)
         ->check(CLI::Range(0, 1));
-    host->add_option("--lenz-quiet-ms", opt.lenzQuietMs,
+    host->add_option("--lenz-quiet-ms", opt.host.lenzQuietMs,
                      "Lenz: ms of quiet line before each command (0..255)")
         ->capture_default_str()
         ->check(kNumber)
         ->check(CLI::Range(0, 255));
-    host->add_flag("--ib-fixed", opt.ibFixed,
+    host->add_flag("--ib-fixed", opt.host.ibFixed,
                    "Intellibox: try only the --ib-baud rate instead of scanning all rates");
-    host->add_option("--ib-baud", opt.ibBaud,
+    host->add_option("--ib-baud", opt.host.ibBaud,
                      "Intellibox: the rate to run at (0: the rate the port has)")
         ->capture_default_str()
         ->check(kNumber)
@@ -68,28 +73,28 @@ void AddOptions(CLI::App& app, Options& opt) {
                 return "not a number: " + v;
             }
         });
-    host->add_flag("--ib-binary", opt.ibBinary, "Intellibox: binary locomotive commands");
-    host->add_option("--marklin-loco-pause", opt.marklinLocPause,
+    host->add_flag("--ib-binary", opt.host.ibBinary, "Intellibox: binary locomotive commands");
+    host->add_option("--marklin-loco-pause", opt.host.marklinLocPause,
                      "Märklin: ms after a locomotive command and after power off")
         ->capture_default_str()
         ->check(kNumber);
-    host->add_option("--marklin-stop-pause", opt.marklinStopPause,
+    host->add_option("--marklin-stop-pause", opt.host.marklinStopPause,
                      "Märklin: second gap in ms after power off")
         ->capture_default_str()
         ->check(kNumber);
-    host->add_option("--marklin-byte-pause", opt.marklinBytePause,
+    host->add_option("--marklin-byte-pause", opt.host.marklinBytePause,
                      "Märklin: ms between two transmissions")
         ->capture_default_str()
         ->check(kNumber);
-    host->add_flag("--marklin-fast", opt.marklinFast, "Märklin: fast mode");
-    host->add_flag("--kaart-fast", opt.kaartFast, "serial card: move to 19200 baud");
+    host->add_flag("--marklin-fast", opt.host.marklinFast, "Märklin: fast mode");
+    host->add_flag("--kaart-fast", opt.host.kaartFast, "serial card: move to 19200 baud");
     for (size_t i = 0; i < 4; ++i) {
         const int bit = i == 3 ? 4 : static_cast<int>(i);
-        host->add_option("--kaart-option" + std::to_string(bit), opt.kaartOptions[i],
+        host->add_option("--kaart-option" + std::to_string(bit), opt.host.kaartOptions[i],
                          "serial card: configuration option " + std::to_string(bit))
             ->capture_default_str();
     }
-    host->add_option("--dinamo-answer-ms", opt.dinamoAnswerMs,
+    host->add_option("--dinamo-answer-ms", opt.host.dinamoAnswerMs,
                      "DINAMO: answer time in ms before a frame goes again")
         ->capture_default_str()
         ->check(kNumber);

@@ -15,7 +15,7 @@ void Session::InstallHandlers() {
     com.OnIBAddTekst = [this](const std::string& t) { Text(t); };
     if (!opt_.lenzLog.empty()) {
         com.SetOnLenzAddTekst([this](const std::string& t) { Text(t); });
-        com.LenzLogMasker = *LenzMask(opt_.lenzLog);
+        com.LenzLogMasker = *frontend::LenzMask(opt_.lenzLog);
     }
     com.OnLenzDoeIets = [this](command_station::TLenzAktie a, uint16_t d1, uint16_t d2, uint8_t d3,
                                double d4) {
@@ -89,40 +89,20 @@ void Session::InstallHandlers() {
     };
 }
 
-void Session::ApplySettings() {
-    TMivoCom& com = *com_;
-    com.LenzAntwoordTijd = opt_.lenzReplyMs;
-    com.LenzSlaOver = static_cast<uint8_t>(opt_.lenzSkip);
-    com.LenzStilteTijd = static_cast<uint8_t>(opt_.lenzQuietMs);
-    com.IBVasteBaud = opt_.ibFixed;
-    com.IBBinaireLoc = opt_.ibBinary;
-    if (opt_.ibBaud != 0) com.IBDoelBaud = *BaudRate(opt_.ibBaud);
-    com.MarklinLocPauze = opt_.marklinLocPause;
-    com.MarklinStopPauze = opt_.marklinStopPause;
-    com.MarklinBytePauze = opt_.marklinBytePause;
-    com.MarklinSnel = opt_.marklinFast;
-    com.KaartSnel = opt_.kaartFast;
-    com.KaartOptie0 = opt_.kaartOptions[0];
-    com.KaartOptie1 = opt_.kaartOptions[1];
-    com.KaartOptie2 = opt_.kaartOptions[2];
-    com.KaartOptie4 = opt_.kaartOptions[3];
-    com.DinamoAntwoordTijd = opt_.dinamoAnswerMs;
-}
-
 int Session::Open() {
     platform::SetHost(&host_);
     std::string port = opt_.port;
     if (opt_.simulator) {
-        StartedSimulator started = system_.startSimulator();
+        frontend::StartedSimulator started = system_.startSimulator();
         simulator_ = std::move(started.simulator);
         port = started.path;
     }
     com_ = std::make_unique<TMivoCom>();
     com_->SetDigitaalSysteem(system_.number);
-    ApplySettings();
+    frontend::ApplyHostSettings(*com_, opt_.host);
     InstallHandlers();
     com_->SetPort(port);
-    if (opt_.baud != 0) com_->SetBaudRate(*BaudRate(opt_.baud));
+    if (opt_.baud != 0) com_->SetBaudRate(*frontend::BaudRate(opt_.baud));
     com_->OpenPort();
     return kDone;
 }

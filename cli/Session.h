@@ -6,8 +6,8 @@
 #include "cli/Commands.h"
 #include "cli/Options.h"
 #include "cli/Output.h"
-#include "cli/Systems.h"
 #include "command_station/MivoComm.h"
+#include "frontend/Systems.h"
 #include "platform/Host.h"
 
 #include <functional>
@@ -19,6 +19,8 @@
 namespace cli {
 
 using command_station::TMivoCom;
+using frontend::FeedbackAnswer;
+using frontend::SystemInfo;
 
 // Message boxes become lines on standard error; the count lets a command
 // see that the component refused it with one of its own messages.
@@ -74,7 +76,6 @@ class Session {
         Result(std::move(object), text);
     }
     void InstallHandlers();
-    void ApplySettings();
     // Serves the main-thread queue (where the port delivers what arrives)
     // until `done` says so, the time is up or Ctrl-C; blocks meanwhile.
     void ServeUntil(uint32_t ms, const std::function<bool()>& done);

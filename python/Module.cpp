@@ -4,7 +4,7 @@
 #include "Bindings.h"
 #include "Station.h"
 
-#include "cli/Systems.h"
+#include "frontend/Systems.h"
 #include "serial/ComTypes.h"
 #include "serial/PortList.h"
 
@@ -69,11 +69,11 @@ void RaisePortError(const serial::EComPort& e) {
 class Simulator {
   public:
     explicit Simulator(const std::string& system) {
-        const cli::SystemInfo* info = cli::FindSystem(system);
+        const frontend::SystemInfo* info = frontend::FindSystem(system);
         if (!info) throw py::value_error("unknown system '" + system + "'");
         name_ = info->name;
         py::gil_scoped_release release;
-        cli::StartedSimulator started = info->startSimulator();
+        frontend::StartedSimulator started = info->startSimulator();
         simulator_ = std::move(started.simulator);
         path_ = std::move(started.path);
     }
@@ -129,7 +129,7 @@ PYBIND11_MODULE(quorrin, m) {
     });
 
     py::list systems;
-    for (const cli::SystemInfo& s : cli::Systems())
+    for (const frontend::SystemInfo& s : frontend::Systems())
         systems.append(s.name);
     m.attr("SYSTEMS") = py::tuple(systems);
 

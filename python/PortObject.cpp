@@ -4,7 +4,7 @@
 // that share it one after the other.
 #include "Bindings.h"
 
-#include "cli/Systems.h"
+#include "frontend/Systems.h"
 #include "serial/CPort.h"
 
 #include <pybind11/stl.h>
@@ -52,7 +52,7 @@ class PyPort {
 
 void SetBaud(serial::TComPort& port, int baud) {
     if (baud <= 0) throw py::value_error("baud " + std::to_string(baud) + " must be above 0");
-    if (const auto rate = cli::BaudRate(baud)) {
+    if (const auto rate = frontend::BaudRate(baud)) {
         port.SetBaudRate(*rate);
     } else {
         port.SetCustomBaudRate(baud);

@@ -29,7 +29,7 @@ std::string OutOfRange(const std::string& what, int value, int min, int max,
            Range(min, max) + ")";
 }
 
-bool Carries(const cli::SystemInfo& system, const std::string& option) {
+bool Carries(const frontend::SystemInfo& system, const std::string& option) {
     const std::string carried = std::string(" ") + system.locoOptions + " ";
     return carried.find(" " + option + " ") != std::string::npos;
 }
@@ -67,7 +67,7 @@ bool StillQueued(const TMivoCom& com) {
     return com.Pending();
 }
 
-Station::Station(const cli::SystemInfo& system, const Settings& settings, const std::string& port,
+Station::Station(const frontend::SystemInfo& system, const Settings& settings, const std::string& port,
                  bool simulator)
     : system_(system), settings_(settings), portName_(port) {
     std::lock_guard lock(ComponentLock());
@@ -75,18 +75,18 @@ Station::Station(const cli::SystemInfo& system, const Settings& settings, const 
     platform::SetHost(&Host());
     Host().Take();
     if (simulator) {
-        cli::StartedSimulator started = system_.startSimulator();
+        frontend::StartedSimulator started = system_.startSimulator();
         simulator_ = std::move(started.simulator);
         portName_ = started.path;
     }
     auto com = std::make_unique<TMivoCom>();
     com->SetDigitaalSysteem(system_.number);
     com_ = std::move(com);
-    ApplySettings();
+    frontend::ApplyHostSettings(*com_, settings_.host);
     InstallHandlers();
     try {
         com_->SetPort(portName_);
-        if (settings_.baud != 0) com_->SetBaudRate(*cli::BaudRate(settings_.baud));
+        if (settings_.baud != 0) com_->SetBaudRate(*frontend::BaudRate(settings_.baud));
         com_->OpenPort();
     } catch (...) {
         com_.reset();
@@ -107,26 +107,6 @@ Station::~Station() {
 TMivoCom& Station::Com() {
     if (!com_) throw std::invalid_argument("the command station is closed");
     return *com_;
-}
-
-void Station::ApplySettings() {
-    TMivoCom& com = *com_;
-    com.LenzAntwoordTijd = settings_.lenzReplyMs;
-    com.LenzSlaOver = settings_.lenzSkip;
-    com.LenzStilteTijd = settings_.lenzQuietMs;
-    com.IBVasteBaud = settings_.ibFixed;
-    com.IBBinaireLoc = settings_.ibBinary;
-    if (settings_.ibBaud != 0) com.IBDoelBaud = *cli::BaudRate(settings_.ibBaud);
-    com.MarklinLocPauze = settings_.marklinLocPause;
-    com.MarklinStopPauze = settings_.marklinStopPause;
-    com.MarklinBytePauze = settings_.marklinBytePause;
-    com.MarklinSnel = settings_.marklinFast;
-    com.KaartSnel = settings_.kaartFast;
-    com.KaartOptie0 = settings_.kaartOptions[0];
-    com.KaartOptie1 = settings_.kaartOptions[1];
-    com.KaartOptie2 = settings_.kaartOptions[2];
-    com.KaartOptie4 = settings_.kaartOptions[3];
-    com.DinamoAntwoordTijd = settings_.dinamoReplyMs;
 }
 
 void Station::Keep(EventRecord event) {
@@ -410,7 +390,7 @@ std::string Station::Loco(const LocoCommand& c) {
 std::optional<std::string> Station::Feedback(int address, int request, bool all, bool flag2,
                                              const InterruptCheck& interrupted) {
     const std::string name = system_.name;
-    if (system_.feedback == cli::FeedbackAnswer::None)
+    if (system_.feedback == frontend::FeedbackAnswer::None)
         throw std::invalid_argument(name + " reports feedback by itself: use events()");
     if (system_.systemFrom > 0 && address >= system_.systemFrom && address <= 127)
         throw std::invalid_argument(
@@ -429,7 +409,7 @@ std::optional<std::string> Station::Feedback(int address, int request, bool all,
     TMivoCom& com = Com();
     std::string answer;
     lenzNibbles_.clear();
-    collectNibbles_ = system_.feedback == cli::FeedbackAnswer::Events;
+    collectNibbles_ = system_.feedback == frontend::FeedbackAnswer::Events;
     struct StopCollecting {
         bool& flag;
         ~StopCollecting() { flag = false; }
@@ -438,7 +418,7 @@ std::optional<std::string> Station::Feedback(int address, int request, bool all,
                        answer);
     RaiseMessages();
     switch (system_.feedback) {
-    case cli::FeedbackAnswer::Events: {
+    case frontend::FeedbackAnswer::Events: {
         // The two halves of the module's inputs arrive as broadcasts.
         int lower = -1, upper = -1;
         ServeUntil(
@@ -452,11 +432,11 @@ std::optional<std::string> Station::Feedback(int address, int request, bool all,
         if (lower < 0 || upper < 0) throw NoAnswerError("no answer");
         return std::string(1, static_cast<char>(lower | (upper << 4)));
     }
-    case cli::FeedbackAnswer::RequestOnly:
+    case frontend::FeedbackAnswer::RequestOnly:
         // The component sends the sensor request and drops the answer byte.
         return std::nullopt;
-    case cli::FeedbackAnswer::Bytes:
-    case cli::FeedbackAnswer::None:
+    case frontend::FeedbackAnswer::Bytes:
+    case frontend::FeedbackAnswer::None:
         break;
     }
     if (answer.empty()) throw NoAnswerError("no answer");

@@ -9,8 +9,9 @@
 // port delivers through) take their turns.
 #pragma once
 
-#include "cli/Systems.h"
 #include "command_station/MivoComm.h"
+#include "frontend/HostSettings.h"
+#include "frontend/Systems.h"
 #include "platform/Host.h"
 
 #include <array>
@@ -84,22 +85,10 @@ struct EventRecord {
     std::vector<std::pair<std::string, FieldValue>> fields;
 };
 
-// The host settings (defaults as quorrin-cli has them).
+// The port's rate and the host settings (defaults as quorrin-cli has them).
 struct Settings {
     long baud = 0; // 0: the system's own rate
-    uint16_t lenzReplyMs = 500;
-    uint8_t lenzSkip = 1;
-    uint8_t lenzQuietMs = 0;
-    bool ibFixed = false;
-    long ibBaud = 0;
-    bool ibBinary = false;
-    uint16_t marklinLocPause = 60;
-    uint16_t marklinStopPause = 90;
-    uint16_t marklinBytePause = 10;
-    bool marklinFast = false;
-    bool kaartFast = false;
-    std::array<bool, 4> kaartOptions{true, true, true, false}; // options 0, 1, 2 and 4
-    uint16_t dinamoReplyMs = 200;
+    frontend::HostSettings host;
 };
 
 struct LocoCommand {
@@ -130,14 +119,14 @@ class Station {
     // Opens the port (`port` a device path, a port-list name or
     // rfc2217://host:port), or a simulator of the system's own when
     // `simulator` is set.
-    Station(const cli::SystemInfo& system, const Settings& settings, const std::string& port,
+    Station(const frontend::SystemInfo& system, const Settings& settings, const std::string& port,
             bool simulator);
     // Closes when still open; a failure is lost here (Close() reports it).
     ~Station();
     Station(const Station&) = delete;
     Station& operator=(const Station&) = delete;
 
-    const cli::SystemInfo& System() const { return system_; }
+    const frontend::SystemInfo& System() const { return system_; }
     bool IsOpen() const { return com_ != nullptr; }
     const std::string& PortName() const { return portName_; }
 
@@ -168,7 +157,6 @@ class Station {
     command_station::TMivoCom& Com(); // raises when closed
     void Initialise();
     void InstallHandlers();
-    void ApplySettings();
     void Keep(EventRecord event);
     void ServeSlice(uint32_t ms);
     void CheckLine();
@@ -178,7 +166,7 @@ class Station {
     bool ServeUntil(uint32_t ms, const std::function<bool()>& done,
                     const InterruptCheck& interrupted);
 
-    const cli::SystemInfo& system_;
+    const frontend::SystemInfo& system_;
     Settings settings_;
     std::string portName_;
     std::shared_ptr<void> simulator_;

@@ -5,7 +5,7 @@
 #include "Bindings.h"
 #include "Station.h"
 
-#include "cli/Systems.h"
+#include "frontend/Systems.h"
 
 #include <pybind11/stl.h>
 
@@ -169,7 +169,7 @@ void ApplySetting(Settings& s, const std::string& key, py::handle v) {
     };
     auto rate = [&](bool zeroAllowed) {
         const int n = IntArgument(v, key);
-        if ((n == 0 && zeroAllowed) || cli::BaudRate(n)) return static_cast<long>(n);
+        if ((n == 0 && zeroAllowed) || frontend::BaudRate(n)) return static_cast<long>(n);
         throw py::value_error(key + " " + std::to_string(n) +
                               " is not a supported rate (110, 300, 600, 1200, 2400, 4800, 9600, "
                               "14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000)");
@@ -177,47 +177,47 @@ void ApplySetting(Settings& s, const std::string& key, py::handle v) {
     if (key == "baud")
         s.baud = rate(false);
     else if (key == "lenz_reply_ms")
-        s.lenzReplyMs = static_cast<uint16_t>(ranged(0, 65535));
+        s.host.lenzReplyMs = static_cast<uint16_t>(ranged(0, 65535));
     else if (key == "lenz_skip")
-        s.lenzSkip = BoolArgument(v, key) ? 1 : 0;
+        s.host.lenzSkip = BoolArgument(v, key) ? 1 : 0;
     else if (key == "lenz_quiet_ms")
-        s.lenzQuietMs = static_cast<uint8_t>(ranged(0, 255));
+        s.host.lenzQuietMs = ranged(0, 255);
     else if (key == "ib_fixed")
-        s.ibFixed = BoolArgument(v, key);
+        s.host.ibFixed = BoolArgument(v, key);
     else if (key == "ib_baud")
-        s.ibBaud = rate(true);
+        s.host.ibBaud = rate(true);
     else if (key == "ib_binary")
-        s.ibBinary = BoolArgument(v, key);
+        s.host.ibBinary = BoolArgument(v, key);
     else if (key == "marklin_loco_pause")
-        s.marklinLocPause = static_cast<uint16_t>(ranged(0, 65535));
+        s.host.marklinLocPause = static_cast<uint16_t>(ranged(0, 65535));
     else if (key == "marklin_stop_pause")
-        s.marklinStopPause = static_cast<uint16_t>(ranged(0, 65535));
+        s.host.marklinStopPause = static_cast<uint16_t>(ranged(0, 65535));
     else if (key == "marklin_byte_pause")
-        s.marklinBytePause = static_cast<uint16_t>(ranged(0, 65535));
+        s.host.marklinBytePause = static_cast<uint16_t>(ranged(0, 65535));
     else if (key == "marklin_fast")
-        s.marklinFast = BoolArgument(v, key);
+        s.host.marklinFast = BoolArgument(v, key);
     else if (key == "kaart_fast")
-        s.kaartFast = BoolArgument(v, key);
+        s.host.kaartFast = BoolArgument(v, key);
     else if (key == "kaart_option0")
-        s.kaartOptions[0] = BoolArgument(v, key);
+        s.host.kaartOptions[0] = BoolArgument(v, key);
     else if (key == "kaart_option1")
-        s.kaartOptions[1] = BoolArgument(v, key);
+        s.host.kaartOptions[1] = BoolArgument(v, key);
     else if (key == "kaart_option2")
-        s.kaartOptions[2] = BoolArgument(v, key);
+        s.host.kaartOptions[2] = BoolArgument(v, key);
     else if (key == "kaart_option4")
-        s.kaartOptions[3] = BoolArgument(v, key);
+        s.host.kaartOptions[3] = BoolArgument(v, key);
     else if (key == "dinamo_reply_ms")
-        s.dinamoReplyMs = static_cast<uint16_t>(ranged(0, 65535));
+        s.host.dinamoAnswerMs = static_cast<uint16_t>(ranged(0, 65535));
     else
         throw py::type_error("CommandStation() got an unexpected keyword argument '" + key + "'");
 }
 
 std::unique_ptr<PyStation> MakeStation(const std::string& system, py::object port,
                                        py::object simulator, py::kwargs settings) {
-    const cli::SystemInfo* info = cli::FindSystem(system);
+    const frontend::SystemInfo* info = frontend::FindSystem(system);
     if (!info) {
         std::string names;
-        for (const cli::SystemInfo& s : cli::Systems())
+        for (const frontend::SystemInfo& s : frontend::Systems())
             names += (names.empty() ? "" : ", ") + std::string(s.name);
         throw py::value_error("unknown system '" + system + "' (one of " + names + ")");
     }

@@ -1,4 +1,4 @@
-// The systems quorrin-cli drives and what each one offers: its number for
+// The systems the front ends drive and what each one offers: its number for
 // the component, the ranges of its commands, which options reach its line.
 #pragma once
 
@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-namespace cli {
+namespace frontend {
 
 // How a system's feedback read comes back.
 enum class FeedbackAnswer : uint8_t {
@@ -20,8 +20,8 @@ enum class FeedbackAnswer : uint8_t {
     None,        // the system reports feedback by itself (watch)
 };
 
-// A simulator started for --simulator: kept alive by the pointer, reached
-// at the device path.
+// A simulator started for --simulator (or simulator=True): kept alive by
+// the pointer, reached at the device path.
 struct StartedSimulator {
     std::shared_ptr<void> simulator;
     std::string path;
@@ -63,4 +63,4 @@ std::optional<serial::TBaudRate> BaudRate(long rate);
 // A Lenz log mask from category names separated by commas, or numbers.
 std::optional<uint16_t> LenzMask(const std::string& text);
 
-} // namespace cli
+} // namespace frontend

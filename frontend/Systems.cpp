@@ -1,4 +1,4 @@
-#include "cli/Systems.h"
+#include "frontend/Systems.h"
 
 #include "command_station/LenzLog.h"
 #include "command_station/MivoComm.h"
@@ -13,7 +13,7 @@
 #include <sstream>
 #include <utility>
 
-namespace cli {
+namespace frontend {
 namespace {
 
 template <class Sim> StartedSimulator Start() {
@@ -95,4 +95,4 @@ std::optional<uint16_t> LenzMask(const std::string& text) {
     return mask;
 }
 
-} // namespace cli
+} // namespace frontend
