@@ -124,8 +124,7 @@ std::string Session::WrongUse(const Request& req) const {
                    ": give --system-address to drive it on purpose";
         for (const std::string& option : req.given) {
             if (option == "address" || option == "--speed") continue;
-            const std::string carried = std::string(" ") + system_.locoOptions + " ";
-            if (carried.find(" " + option + " ") == std::string::npos) {
+            if (!frontend::Carries(system_, option)) {
                 std::string takes = "--speed 0.." + std::to_string(system_.speedMax);
                 for (const std::string& o : Words(system_.locoOptions))
                     takes += ", " + o;

@@ -32,23 +32,33 @@ StartedSimulator StartIntellibox() {
 // Selectrix and Märklin put the speed into the command byte unmasked, where
 // a larger value would spill into the direction, light and function bits:
 // the ranges stop at the speed codes (Märklin's 15 has its own option).
+// The window's panels drive Lenz and the Intellibox with 28 speed steps;
+// the DINAMO's inputs come as reports, shown eight to a module.
+// clang-format off
 const std::array<SystemInfo, 6> kSystems{{
     {"selectrix", command_station::dsSelectrix, 127, 31, 0, 111, 112, true,
      "--light --backward --f1 --system-address", FeedbackAnswer::Bytes, false, false, false,
-     Start<sim::SelectrixSim>},
+     Start<sim::SelectrixSim>,
+     {"Selectrix", 31, 3, 0, 8, true}},
     {"marklin", command_station::dsMarklin, 255, 14, 1, 31, 0, false, "--light --change-direction",
-     FeedbackAnswer::Bytes, false, false, false, Start<sim::MarklinSim>},
+     FeedbackAnswer::Bytes, false, false, false, Start<sim::MarklinSim>,
+     {"Märklin", 14, 3, 0, 16, false}},
     {"lenz", command_station::dsLenz, 9999, 127, 1, 128, 0, false,
      "--light --backward --f1 --f2 --f3 --f4 --lenz-steps", FeedbackAnswer::Events, true, false,
-     true, Start<sim::LenzSim>},
+     true, Start<sim::LenzSim>,
+     {"Lenz", 28, 3, 28, 8, false}},
     {"kaart", command_station::dsSerieleKaart, -1, -1, 0, 127, 0, false, "", FeedbackAnswer::Bytes,
-     false, false, false, Start<sim::KaartSim>},
+     false, false, false, Start<sim::KaartSim>,
+     {"serial card", -1, 3, 0, 8, false}},
     {"intellibox", command_station::dsIntellibox, 10239, 127, 0, 255, 0, false,
      "--light --backward --f1 --f2 --f3 --f4 --ib-steps --ib-old", FeedbackAnswer::RequestOnly,
-     false, false, false, StartIntellibox},
+     false, false, false, StartIntellibox,
+     {"Intellibox", 28, 3, 28, 0, false}},
     {"dinamo", command_station::dsDinamo, -1, -1, 0, -1, 0, false, "", FeedbackAnswer::None, true,
-     true, false, Start<sim::DinamoSim>},
+     true, false, Start<sim::DinamoSim>,
+     {"DINAMO", -1, 3, 0, 8, false}},
 }};
+// clang-format on
 
 } // namespace
 
@@ -60,6 +70,18 @@ const SystemInfo* FindSystem(const std::string& name) {
     for (const SystemInfo& s : kSystems)
         if (name == s.name) return &s;
     return nullptr;
+}
+
+std::string SystemNames() {
+    std::string names;
+    for (const SystemInfo& s : kSystems)
+        names += (names.empty() ? "" : ", ") + std::string(s.name);
+    return names;
+}
+
+bool Carries(const SystemInfo& system, const std::string& option) {
+    const std::string carried = std::string(" ") + system.locoOptions + " ";
+    return carried.find(" " + option + " ") != std::string::npos;
 }
 
 std::optional<serial::TBaudRate> BaudRate(long rate) {

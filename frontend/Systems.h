@@ -27,6 +27,19 @@ struct StartedSimulator {
     std::string path;
 };
 
+// How the tester's window drives the system.
+struct PanelInfo {
+    const char* title; // in the window's title (English; translated)
+    // The locomotive sliders' top speed, and the step modes the panels pass.
+    int speedMax;
+    uint8_t lenzSteps;
+    uint8_t ibSteps;
+    // Circles of one feedback module; 0: the system reports no input states.
+    int feedbackInputs;
+    // The Selectrix function decoder and decoder programmer panels.
+    bool selectrixPanels;
+};
+
 struct SystemInfo {
     const char* name;
     uint8_t number;
@@ -54,10 +67,15 @@ struct SystemInfo {
     // Has a version the session asks before its first command (Lenz).
     bool versioned;
     StartedSimulator (*startSimulator)();
+    PanelInfo panel;
 };
 
 const std::array<SystemInfo, 6>& Systems();
 const SystemInfo* FindSystem(const std::string& name);
+// The names of the table, separated by ", ".
+std::string SystemNames();
+// Whether the system carries a loco option ("--f1") onto its line.
+bool Carries(const SystemInfo& system, const std::string& option);
 // The serial layer's rate for a number of bits per second.
 std::optional<serial::TBaudRate> BaudRate(long rate);
 // A Lenz log mask from category names separated by commas, or numbers.

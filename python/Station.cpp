@@ -10,6 +10,7 @@
 namespace pyquorrin {
 
 using command_station::TMivoCom;
+using frontend::Carries;
 
 namespace {
 
@@ -27,11 +28,6 @@ std::string OutOfRange(const std::string& what, int value, int min, int max,
                        const std::string& system) {
     return what + " " + std::to_string(value) + " is out of range for " + system + " (" +
            Range(min, max) + ")";
-}
-
-bool Carries(const frontend::SystemInfo& system, const std::string& option) {
-    const std::string carried = std::string(" ") + system.locoOptions + " ";
-    return carried.find(" " + option + " ") != std::string::npos;
 }
 
 // The thread that serves the main-thread queue is the one inside a call:

@@ -216,10 +216,8 @@ std::unique_ptr<PyStation> MakeStation(const std::string& system, py::object por
                                        py::object simulator, py::kwargs settings) {
     const frontend::SystemInfo* info = frontend::FindSystem(system);
     if (!info) {
-        std::string names;
-        for (const frontend::SystemInfo& s : frontend::Systems())
-            names += (names.empty() ? "" : ", ") + std::string(s.name);
-        throw py::value_error("unknown system '" + system + "' (one of " + names + ")");
+        throw py::value_error("unknown system '" + system + "' (one of " +
+                              frontend::SystemNames() + ")");
     }
     const bool simulated = BoolArgument(simulator, "simulator");
     std::string name;

@@ -1,6 +1,7 @@
 #include "tester/UnitQuorrin.h"
 
 #include "command_station/MivoComm.h"
+#include "frontend/Systems.h"
 #include "platform/Host.h"
 #include "platform/Tick.h"
 #include "serial/qt/ComComboBox.h"
@@ -125,7 +126,11 @@ class MouseUpDown : public QObject {
 
 } // namespace
 
-TFormQuorrin::TFormQuorrin(QWidget* parent) : QWidget(parent) {
+TFormQuorrin::TFormQuorrin(QWidget* parent)
+    : TFormQuorrin(*frontend::FindSystem("selectrix"), parent) {}
+
+TFormQuorrin::TFormQuorrin(const frontend::SystemInfo& system, QWidget* parent)
+    : QWidget(parent), system_(&system) {
     setObjectName(QStringLiteral("FormQuorrin"));
     setWindowTitle(QStringLiteral("Quorrin"));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -150,6 +155,7 @@ TFormQuorrin::TFormQuorrin(QWidget* parent) : QWidget(parent) {
     BuildProgrammingBox();
     BuildFunctionPanel();
     BuildFeedbackPanel();
+    if (!IsSelectrix()) AdaptToSystem();
     SetTabOrder();
     ConnectHandlers();
 
@@ -472,7 +478,16 @@ void TFormQuorrin::FormCreate() {
     MivoCom1 = std::make_unique<command_station::TMivoCom>(this);
     ComboBoxBaud->setCurrentIndex(1);
     ComboBoxBaudChange();
-    MivoCom1->SetDigitaalSysteem(command_station::dsSelectrix);
+    MivoCom1->SetDigitaalSysteem(System().number);
+    if (!IsSelectrix()) InstallSystemEvents();
+}
+
+bool TFormQuorrin::IsSelectrix() const {
+    return System().number == command_station::dsSelectrix;
+}
+
+int TFormQuorrin::Stopped() const {
+    return SpnLoc_TrackBar1->maximum();
 }
 
 void TFormQuorrin::showEvent(QShowEvent* event) {
@@ -499,10 +514,12 @@ void TFormQuorrin::FormDestroy() {
 }
 
 void TFormQuorrin::ComComboBoxPortChange() {
+    if (!IsSelectrix()) StopContinuous();
     MivoCom1->SetPort(ComComboBoxPort->Text());
 }
 
 void TFormQuorrin::ComboBoxBaudChange() {
+    if (!IsSelectrix()) StopContinuous();
     Programmatic([this] { CheckBoxPoortOpen->setChecked(false); });
     CheckBoxPoortOpenClick();
     switch (ComboBoxBaud->currentIndex()) {
@@ -531,9 +548,11 @@ void TFormQuorrin::CheckBoxPoortOpenClick() {
         return;
     }
     MivoCom1->OpenPort();
-    if (MivoCom1->Connected())
-        for (QWidget* w : ConnectionControls())
-            w->setEnabled(true);
+    if (!MivoCom1->Connected()) return;
+    if (!IsSelectrix()) InitialiseInterface();
+    for (QWidget* w : ConnectionControls())
+        w->setEnabled(true);
+    if (!IsSelectrix()) DisableWhatTheSystemLacks();
 }
 
 void TFormQuorrin::ButtonPoortOpenClick() {
@@ -544,7 +563,8 @@ void TFormQuorrin::ButtonPoortOpenClick() {
 }
 
 void TFormQuorrin::ButtonVerbindingOkeClick() {
-    if (MivoCom1->GetVerbindingOke()) {
+    // The DINAMO counts as answering without a word; its link says more.
+    if (System().cycled ? MivoCom1->InitSysteem() : MivoCom1->GetVerbindingOke()) {
         platform::Host().ShowMessage("Verbinding oke");
         return;
     }
@@ -553,9 +573,11 @@ void TFormQuorrin::ButtonVerbindingOkeClick() {
 }
 
 void TFormQuorrin::CheckBoxCC2000AanClick() {
-    if (CheckBoxCC2000Aan->isChecked())
-        MivoCom1->ZetSysteemAan();
-    else
+    if (CheckBoxCC2000Aan->isChecked()) {
+        // An interface that is not ready takes no power-on (Märklin,
+        // Intellibox): the box says so instead of claiming it.
+        if (!MivoCom1->ZetSysteemAan() && !IsSelectrix()) ShowPowerState(false);
+    } else
         MivoCom1->ZetSysteemUit();
 }
 
@@ -568,10 +590,13 @@ void TFormQuorrin::StuurLoc(int side) {
     TRadioGroup* richting = side == 1 ? rgr_richting1 : rgr_richting2;
     QCheckBox* functie = side == 1 ? ckbFunctie1 : ckbFunctie2;
     const command_station::TFuncties functies = {functie->isChecked(), false, false, false};
+    const bool vooruit = richting->ItemIndex() == 0;
+    if (!IsSelectrix()) ChangeDirectionIfAsked(side, vooruit);
     std::string resultaat;
     MivoCom1->StuurLoc(static_cast<uint16_t>(adres->Value()),
-                       static_cast<uint8_t>(kStopped - bar->SelStart()), licht->isChecked(),
-                       richting->ItemIndex() == 0, functies, 3, 0, false, resultaat);
+                       static_cast<uint8_t>(Stopped() - bar->SelStart()), licht->isChecked(),
+                       vooruit, functies, System().panel.lenzSteps, System().panel.ibSteps, false,
+                       resultaat);
 }
 
 void TFormQuorrin::StuurLoc1() {
@@ -611,15 +636,15 @@ void TFormQuorrin::ButtonLocSend2Click() {
 }
 
 void TFormQuorrin::Button1Click() {
-    if (SpnLoc_TrackBar1->Position() == kStopped) return;
-    SpnLoc_TrackBar1->SetSelStart(kStopped - 1);
-    Programmatic([this] { SpnLoc_TrackBar1->SetPosition(kStopped); });
+    if (SpnLoc_TrackBar1->Position() == Stopped()) return;
+    SpnLoc_TrackBar1->SetSelStart(Stopped() - 1);
+    Programmatic([this] { SpnLoc_TrackBar1->SetPosition(Stopped()); });
 }
 
 void TFormQuorrin::Button2Click() {
-    if (SpnLoc_TrackBar2->Position() == kStopped) return;
-    SpnLoc_TrackBar2->SetSelStart(kStopped - 1);
-    Programmatic([this] { SpnLoc_TrackBar2->SetPosition(kStopped); });
+    if (SpnLoc_TrackBar2->Position() == Stopped()) return;
+    SpnLoc_TrackBar2->SetSelStart(Stopped() - 1);
+    Programmatic([this] { SpnLoc_TrackBar2->SetPosition(Stopped()); });
 }
 
 void TFormQuorrin::Button3StopClick() {

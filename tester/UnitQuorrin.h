@@ -31,15 +31,24 @@ class TMivoCom;
 namespace serial {
 class TComComboBox;
 }
+namespace frontend {
+struct SystemInfo;
+}
 
 namespace tester {
 
 class TFormQuorrin : public QWidget {
     Q_OBJECT
   public:
-    // Builds the controls from the layout, then runs FormCreate.
+    // Builds the controls from the layout, then runs FormCreate: the
+    // Selectrix window.
     explicit TFormQuorrin(QWidget* parent = nullptr);
+    // The same window on another system of the table: its name in the
+    // title, its ranges and options, the panels it lacks disabled.
+    explicit TFormQuorrin(const frontend::SystemInfo& system, QWidget* parent = nullptr);
     ~TFormQuorrin() override;
+
+    const frontend::SystemInfo& System() const { return *system_; }
 
     // --- the component
     std::unique_ptr<command_station::TMivoCom> MivoCom1;
@@ -135,6 +144,13 @@ class TFormQuorrin : public QWidget {
     QPushButton* ButtonLees = nullptr;
     QCheckBox* CheckBoxLeesCont = nullptr;
 
+    // --- only on other systems than Selectrix (SystemPanels.cpp)
+    // The DINAMO's hold and fault, where Selectrix has its power box.
+    QLabel* LabelHoldFault = nullptr;
+    // Inputs 9..16 of a sixteen-input module, below the first eight.
+    QLabel* LabelTerugHoog = nullptr;
+    std::array<TShape*, 8> ShapesTerugHoog{};
+
     // The rows of bit buttons and circles, bit 0 first.
     std::array<QPushButton*, 8> FuncButtons() const;
     std::array<QPushButton*, 8> Var104Buttons() const;
@@ -212,6 +228,30 @@ class TFormQuorrin : public QWidget {
     void showEvent(QShowEvent* event) override;
 
   private:
+    bool IsSelectrix() const;
+    // The slider position that stands for speed 0 (its bottom).
+    int Stopped() const;
+    // SystemPanels.cpp: the window fitted to a system other than Selectrix.
+    void AdaptToSystem();
+    void InstallSystemEvents();
+    // After the port opened: the system's initialisation and, for Lenz, its
+    // version (the queue counts the power broadcasts by it).
+    void InitialiseInterface();
+    // The connection controls the system has no use for, disabled again.
+    void DisableWhatTheSystemLacks();
+    // Continuous modes end before the port or rate changes.
+    void StopContinuous();
+    // The power box set to what the system reported, sending nothing.
+    void ShowPowerState(bool on);
+    // A feedback read and, where its answer is the result, the display.
+    void ReadFeedback(bool timed);
+    void ShowInputs(uint32_t inputs, uint32_t value);
+    void ShowDinamoInputs();
+    void ShowHoldFault();
+    // The Märklin direction: its command changes it, so a change of the
+    // radio group sends that command first.
+    void ChangeDirectionIfAsked(int side, bool forward);
+
     void BuildTopStrip();
     void BuildLocomotivePanel();
     void BuildProgrammingBox();
@@ -229,6 +269,13 @@ class TFormQuorrin : public QWidget {
     // Set from a tick's serial-layer error until a tick runs through again,
     // so a line that keeps failing is reported once, not on every tick.
     bool tickErrorReported_ = false;
+
+    const frontend::SystemInfo* system_;
+    std::array<bool, 2> sentForward_{true, true};
+    uint8_t lenzInputs_ = 0;
+    std::array<bool, 257> dinamoInputs_{}; // by input number, 1..256
+    bool hold_ = false;
+    bool fault_ = false;
 };
 
 } // namespace tester

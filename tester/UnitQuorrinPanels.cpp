@@ -4,6 +4,7 @@
 #include "tester/UnitQuorrin.h"
 
 #include "command_station/MivoComm.h"
+#include "frontend/Systems.h"
 #include "platform/Host.h"
 #include "platform/Tick.h"
 
@@ -145,6 +146,10 @@ void TFormQuorrin::ButtonLeesClick() {
         ToggleStartStop(ButtonLees);
         return;
     }
+    if (!IsSelectrix()) {
+        ReadFeedback(true);
+        return;
+    }
     const uint32_t start = platform::GetTickCount();
     std::string reply;
     MivoCom1->GetBezetmelder(Address(spn_bezetadres), 0, false, false, reply);
@@ -157,14 +162,22 @@ void TFormQuorrin::ButtonLeesClick() {
 void TFormQuorrin::Timer1Timer() {
     try {
         if (MivoCom1 && MivoCom1->Connected()) {
-            const bool aan = !MivoCom1->GetSysteemNoodstop();
-            Programmatic([&] { CheckBoxCC2000Aan->setChecked(aan); });
+            // What is queued or held back goes out when due; the DINAMO
+            // link runs one cycle.
+            if (!IsSelectrix()) MivoCom1->IdleStep();
+            // Systems that cannot be asked show their power as reported.
+            if (System().readsPower) {
+                const bool aan = !MivoCom1->GetSysteemNoodstop();
+                Programmatic([&] { CheckBoxCC2000Aan->setChecked(aan); });
+            }
             RampStep2();
             RampStep1();
             if (CheckBoxSchrijfCont->isChecked() && ButtonVerstuur->text() == kStop)
                 MivoCom1->SelectrixFunctieDecoder(Address(spn_funcadres),
                                                   static_cast<uint8_t>(VarAdr));
-            if (CheckBoxLeesCont->isChecked() && ButtonLees->text() == kStop) {
+            if (CheckBoxLeesCont->isChecked() && ButtonLees->text() == kStop && !IsSelectrix()) {
+                ReadFeedback(false);
+            } else if (CheckBoxLeesCont->isChecked() && ButtonLees->text() == kStop) {
                 std::string reply;
                 MivoCom1->GetBezetmelder(Address(spn_bezetadres), 0, false, false, reply);
                 ShowFeedback(*this, reply);

@@ -34,13 +34,11 @@ TEST(LenzMask, NamesNumbersAndRejects) {
         std::optional<uint16_t> mask;
     };
     const Case cases[] = {
-        {"", uint16_t{0}},
-        {"0x2000", uint16_t{0x2000}},
-        {"8", uint16_t{8}},
-        {"0x10000", std::nullopt},  // wider than the mask
-        {"12abc", std::nullopt},    // a number with a tail
-        {"nonsense", std::nullopt}, // neither a category nor a number
-        {",,", uint16_t{0}},        // empty parts are skipped
+        {"", uint16_t{0}},          {"0x2000", uint16_t{0x2000}},
+        {"8", uint16_t{8}},         {"0x10000", std::nullopt}, // wider than the mask
+        {"12abc", std::nullopt},                               // a number with a tail
+        {"nonsense", std::nullopt},                            // neither a category nor a number
+        {",,", uint16_t{0}},                                   // empty parts are skipped
     };
     for (const Case& c : cases)
         EXPECT_EQ(frontend::LenzMask(c.text), c.mask) << c.text;
