@@ -16,12 +16,14 @@
 #include "tests/support/RecordingHost.h"
 #include "platform/Tick.h"
 #include "serial/qt/ComComboBox.h"
+#include "sim/LenzSim.h"
 #include "sim/SelectrixSim.h"
 #include "tester/Program.h"
 #include "tester/UnitQuorrin.h"
 
 #include <QApplication>
 #include <QCheckBox>
+#include "tester/Controls.h"
 #include <QPushButton>
 #include <QTimer>
 #include <QWidget>
@@ -31,6 +33,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <poll.h>
 #include <spawn.h>
@@ -63,10 +66,13 @@ void PrintResult(double percent) {
 // The tester as the program runs it, the port opened on `port` as the user
 // would; then `measure` runs (and closes the window when done).
 int ChildTester(const std::string& port,
-                const std::function<void(tester::TFormQuorrin&)>& measure) {
+                const std::function<void(tester::TFormQuorrin&)>& measure, bool lenz = false) {
     static char name[] = "bench_tester_idle";
-    static char* args[] = {name, nullptr};
-    return tester::RunQuorrin(1, args, [&](tester::TFormQuorrin& form) {
+    static char system[] = "--system";
+    static char lenzName[] = "lenz";
+    static char* args[] = {name, system, lenzName, nullptr};
+    static char* plain[] = {name, nullptr};
+    return tester::RunQuorrin(lenz ? 3 : 1, lenz ? args : plain, [&](tester::TFormQuorrin& form) {
         form.ComComboBoxPort->addItem(QString::fromStdString(port));
         form.ComComboBoxPort->SetText(port);
         form.Guarded([&] { form.ComComboBoxPortChange(); });
@@ -90,6 +96,24 @@ int ChildIdle(const std::string& port, int seconds) {
             form.close();
         });
     });
+}
+
+// The Lenz window with continuous feedback running on module 1.
+int ChildLenz(const std::string& port, int seconds) {
+    auto meter = std::make_shared<CpuMeter>();
+    return ChildTester(
+        port,
+        [seconds, meter](tester::TFormQuorrin& form) {
+            form.spn_bezetadres->SetValue(1);
+            form.CheckBoxLeesCont->setChecked(true);
+            form.ButtonLees->click();
+            *meter = CpuMeter{};
+            QTimer::singleShot(seconds * 1000, &form, [&form, meter] {
+                PrintResult(meter->Percent());
+                form.close();
+            });
+        },
+        true);
 }
 
 int ChildProgrammer(const std::string& port) {
@@ -215,12 +239,17 @@ int main(int argc, char** argv) {
         const int seconds = std::atoi(argv[4]);
         if (kind == "bare") return ChildBare(seconds);
         if (kind == "programmer") return ChildProgrammer(port);
+        if (kind == "lenz") return ChildLenz(port, seconds);
         return ChildIdle(port, seconds);
     }
     // `--seconds N` shortens the idle stretches for a quick look.
     int seconds = 30;
     if (argc >= 3 && std::strcmp(argv[1], "--seconds") == 0) seconds = std::atoi(argv[2]);
     const int timeoutMs = (seconds + 30) * 1000;
+    // The children keep no choice in the user's settings: a folder of their own.
+    std::string config = "/tmp/quorrin-bench-XXXXXX";
+    if (!mkdtemp(config.data())) return 1;
+    setenv("XDG_CONFIG_HOME", config.c_str(), 1);
 
     // The tester against the simulated unit, the bare window beside it.
     double sim = -1, bare = -1, silent = -1, programmer = -1;
@@ -246,10 +275,17 @@ int main(int argc, char** argv) {
         stop = true;
         silencer.join();
     }
+    double lenz = -1;
+    {
+        sim::LenzSim unit;
+        lenz = Finish(Start(argv[0], "lenz", unit.DevicePath(), seconds), timeoutMs);
+    }
+    std::filesystem::remove_all(config);
     bench::Figure("tester_idle_cpu_percent_sim", sim);
+    bench::Figure("tester_idle_cpu_percent_lenz", lenz);
     bench::Figure("tester_idle_cpu_percent_silent", silent);
     bench::Figure("programmer_silent_cpu_percent", programmer);
     bench::Figure("qt_bare_idle_cpu_percent", bare);
-    const bool failed = sim < 0 || silent < 0 || programmer < 0 || bare < 0;
+    const bool failed = lenz < 0 || sim < 0 || silent < 0 || programmer < 0 || bare < 0;
     return failed ? 1 : 0;
 }

@@ -15,7 +15,9 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <ctime>
 #include <fstream>
 #include <spawn.h>
@@ -117,19 +119,33 @@ int main(int argc, char** argv) {
         const bool idle = argc >= 4 && std::strcmp(argv[3], "idle") == 0;
         int childArgc = 1;
         if (std::strcmp(argv[2], "tester") == 0) return ChildTester(childArgc, argv, idle);
+        if (std::strcmp(argv[2], "lenz") == 0) {
+            // The Lenz window on its simulator, as `quorrin --system lenz --simulator`.
+            char system[] = "--system", lenz[] = "lenz", simulator[] = "--simulator";
+            char* args[] = {argv[0], system, lenz, simulator, nullptr};
+            int lenzArgc = 4;
+            return ChildTester(lenzArgc, args, idle);
+        }
         return ChildBare(childArgc, argv);
     }
+    // The children keep no choice in the user's settings: a folder of their own.
+    std::string config = "/tmp/quorrin-bench-XXXXXX";
+    if (!mkdtemp(config.data())) return 1;
+    setenv("XDG_CONFIG_HOME", config.c_str(), 1);
 
-    std::vector<double> bare, tester;
+    std::vector<double> bare, tester, lenz;
     for (int round = 0; round < kRounds; ++round) {
         const auto b = Run(argv[0], "bare", false);
         const auto t = Run(argv[0], "tester", false);
-        if (b.first < 0 || t.first < 0) {
+        const auto l = Run(argv[0], "lenz", false);
+        if (b.first < 0 || t.first < 0 || l.first < 0) {
             std::fprintf(stderr, "bench_tester_startup: a child failed\n");
+            std::filesystem::remove_all(config);
             return 1;
         }
         bare.push_back(b.first);
         tester.push_back(t.first - kHoldMs);
+        lenz.push_back(l.first - kHoldMs);
     }
     const auto idle = Run(argv[0], "tester", true);
     const double startup = bench::Percentile(tester, 50);
@@ -138,5 +154,9 @@ int main(int argc, char** argv) {
     bench::Figure("bare_window_startup_ms", baseline);
     bench::Figure("startup_ratio", baseline > 0 ? startup / baseline : 0);
     bench::Figure("idle_rss_mb", idle.second);
+    const double lenzStartup = bench::Percentile(lenz, 50);
+    bench::Figure("tester_startup_ms_lenz", lenzStartup);
+    bench::Figure("tester_startup_ratio_lenz", baseline > 0 ? lenzStartup / baseline : 0);
+    std::filesystem::remove_all(config);
     return 0;
 }

@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
-# scripts/screenshot.sh [program] [picture.png] [seconds]: starts the tester
-# on the simulator under a virtual X server and takes a picture of the screen.
-# With seconds < 1 the picture shows the splash; the default (3) shows the window.
+# scripts/screenshot.sh [program] [picture.png] [seconds] [option...]: starts
+# the tester on the simulator under a virtual X server and takes a picture of
+# the screen. With seconds < 1 the picture shows the splash; the default (3)
+# shows the window. Options go to the tester (--system lenz).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 "$top/scripts/setup.sh" "$top/debian-packages.txt" "$top/scripts/screenshot-packages.txt"
 exe=${1:-$top/build/release/bin/quorrin}
 out=${2:-$PWD/quorrin-screenshot.png}
 wait=${3:-3}
+shift $(( $# < 3 ? $# : 3 ))
 [ -x "$exe" ] || { echo "screenshot.sh: no program at $exe" >&2; exit 1; }
 export QT_QPA_PLATFORM=xcb
 xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
-  "$1" --simulator & pid=$!
-  sleep "$3"
-  import -window root "$2"
+  exe=$1 out=$2 wait=$3; shift 3
+  "$exe" --simulator "$@" & pid=$!
+  sleep "$wait"
+  import -window root "$out"
   kill "$pid"; wait "$pid" 2>/dev/null || true
-' screenshot "$exe" "$out" "$wait"
+' screenshot "$exe" "$out" "$wait" "$@"
 echo "picture: $out"

@@ -53,6 +53,10 @@ StoredChoice LoadChoice(const std::string& file, std::string& problem) {
         read.system = ini.ReadString(kSection, "System", choice.system);
         read.port = ini.ReadString(kSection, "Port", "");
         read.baud = ini.ReadInteger(kSection, "BaudRate", 0);
+        // A file the store would refuse to rewrite (lines that are neither a
+        // section, a value nor a comment) is damaged too: found now, not at
+        // the save when the program ends.
+        ini.WriteString(kSection, "System", read.system);
         if (!frontend::FindSystem(read.system)) {
             problem = file + ": unknown system " + read.system;
             return choice;
