@@ -13,17 +13,17 @@
 
 #include "command_station/MivoComm.h"
 #include "platform/Host.h"
-#include "tests/support/RecordingHost.h"
 #include "platform/Tick.h"
 #include "serial/qt/ComComboBox.h"
 #include "sim/LenzSim.h"
 #include "sim/SelectrixSim.h"
 #include "tester/Program.h"
 #include "tester/UnitQuorrin.h"
+#include "tests/support/RecordingHost.h"
 
+#include "tester/Controls.h"
 #include <QApplication>
 #include <QCheckBox>
-#include "tester/Controls.h"
 #include <QPushButton>
 #include <QTimer>
 #include <QWidget>
@@ -65,8 +65,8 @@ void PrintResult(double percent) {
 
 // The tester as the program runs it, the port opened on `port` as the user
 // would; then `measure` runs (and closes the window when done).
-int ChildTester(const std::string& port,
-                const std::function<void(tester::TFormQuorrin&)>& measure, bool lenz = false) {
+int ChildTester(const std::string& port, const std::function<void(tester::TFormQuorrin&)>& measure,
+                bool lenz = false) {
     static char name[] = "bench_tester_idle";
     static char system[] = "--system";
     static char lenzName[] = "lenz";

@@ -17,8 +17,8 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <spawn.h>
 #include <string>

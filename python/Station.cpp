@@ -63,8 +63,8 @@ bool StillQueued(const TMivoCom& com) {
     return com.Pending();
 }
 
-Station::Station(const frontend::SystemInfo& system, const Settings& settings, const std::string& port,
-                 bool simulator)
+Station::Station(const frontend::SystemInfo& system, const Settings& settings,
+                 const std::string& port, bool simulator)
     : system_(system), settings_(settings), portName_(port) {
     std::lock_guard lock(ComponentLock());
     TakeMainThread();

@@ -216,8 +216,8 @@ std::unique_ptr<PyStation> MakeStation(const std::string& system, py::object por
                                        py::object simulator, py::kwargs settings) {
     const frontend::SystemInfo* info = frontend::FindSystem(system);
     if (!info) {
-        throw py::value_error("unknown system '" + system + "' (one of " +
-                              frontend::SystemNames() + ")");
+        throw py::value_error("unknown system '" + system + "' (one of " + frontend::SystemNames() +
+                              ")");
     }
     const bool simulated = BoolArgument(simulator, "simulator");
     std::string name;

@@ -1,11 +1,10 @@
 #include "tester/Program.h"
 
+#include "frontend/Systems.h"
 #include "platform/Host.h"
 #include "platform/Translate.h"
 #include "serial/CPort.h"
 #include "serial/qt/ComComboBox.h"
-#include "frontend/Systems.h"
-#include "platform/Translate.h"
 #include "tester/QtHost.h"
 #include "tester/StoredChoice.h"
 #include "tester/UnitQuorrin.h"
@@ -63,8 +62,7 @@ void SelectRate(TFormQuorrin& form, long baud) {
 
 // The choice of this run, kept for the next one. A failed save is said on
 // standard error; the program ends as it would.
-void Keep(TFormQuorrin& form, StoredChoice choice, const std::string& simulatorPath,
-          bool replace) {
+void Keep(TFormQuorrin& form, StoredChoice choice, const std::string& simulatorPath, bool replace) {
     choice.system = form.System().name;
     const std::string port = form.ComComboBoxPort->Text();
     if (!port.empty() && port != simulatorPath) choice.port = port;

@@ -176,9 +176,9 @@ TEST_F(ChoiceFolder, TheSystemIsChosenOnTheCommandLineAndKeptForTheNextRun) {
 
     const auto lenz = testsupport::RunChild("tester-lenz-simulator", env);
     EXPECT_EQ(lenz.exitStatus, 0);
-    EXPECT_EQ(lenz.lines, (std::vector<std::string>{"Quorrin - Lenz",
-                                                    std::to_string(command_station::dsLenz),
-                                                    "9600", "connected"}));
+    EXPECT_EQ(lenz.lines,
+              (std::vector<std::string>{"Quorrin - Lenz", std::to_string(command_station::dsLenz),
+                                        "9600", "connected"}));
     std::string problem;
     const StoredChoice kept = tester::LoadChoice(file, problem);
     EXPECT_TRUE(problem.empty()) << problem;

@@ -192,6 +192,13 @@ TEST_F(KaartWindow, ReadsItsModulesAndHasNoLocomotives) {
     sim->SetModule(3, 0x81);
     EXPECT_TRUE(Until([&] { return Lamps() == "10000001"; }));
     EXPECT_TRUE(host.Messages().empty());
+
+    // Another rate picked while reading continuously ends the reading first.
+    form->ComboBoxBaud->setCurrentIndex(0);
+    emit form->ComboBoxBaud->activated(0);
+    EXPECT_FALSE(form->MivoCom1->Connected());
+    EXPECT_FALSE(form->CheckBoxLeesCont->isChecked());
+    EXPECT_EQ(form->ButtonLees->text(), QStringLiteral("Lees"));
 }
 
 TEST_F(IntelliboxWindow, DrivesPowerAndLocomotiveWithoutAFeedbackPanel) {
@@ -250,4 +257,38 @@ TEST(SystemWindow, SelectrixKeepsItsOwnWindow) {
     EXPECT_EQ(chosen.ShapesTerugHoog[0], nullptr);
     EXPECT_TRUE(chosen.GroupBoxFunctie->isEnabled());
     EXPECT_TRUE(chosen.GroupBoxFunctie->toolTip().isEmpty());
+}
+
+namespace {
+
+// A silent interface: the port opens, the window stays usable, and the
+// connection test says "Verbinding niet oke" as it does for Selectrix.
+template <class Sim> void ExpectSilentAnswersNotOke(const char* system, std::unique_ptr<Sim> sim) {
+    SCOPED_TRACE(system);
+    EnsureApplication();
+    RecordingHost host;
+    sim->SetSilent(true);
+    tester::TFormQuorrin form(*frontend::FindSystem(system));
+    form.Timer1->stop();
+    PickPort(form, sim->DevicePath());
+    SetBox(form.CheckBoxPoortOpen, true);
+    ASSERT_TRUE(form.MivoCom1->Connected());
+    EXPECT_TRUE(form.ButtonVerbindingOke->isEnabled());
+    Click(form.ButtonVerbindingOke);
+    const auto shown = host.Messages();
+    ASSERT_FALSE(shown.empty());
+    EXPECT_EQ(shown.back().kind, platform::MessageKind::Error);
+    EXPECT_EQ(shown.back().text, "Verbinding niet oke");
+    form.Timer1Timer(); // a tick on the silent line raises nothing
+    EXPECT_EQ(host.Messages().size(), shown.size());
+    SetBox(form.CheckBoxPoortOpen, false);
+    EXPECT_FALSE(form.MivoCom1->Connected());
+}
+
+} // namespace
+
+TEST(SystemWindow, ASilentInterfaceIsNotOkeAndTheWindowStaysUsable) {
+    ExpectSilentAnswersNotOke("lenz", std::make_unique<sim::LenzSim>());
+    ExpectSilentAnswersNotOke("kaart", std::make_unique<sim::KaartSim>());
+    ExpectSilentAnswersNotOke("dinamo", std::make_unique<sim::DinamoSim>());
 }
