@@ -17,6 +17,7 @@ enum class FeedbackAnswer : uint8_t {
     Bytes,       // the read's own answer bytes
     Events,      // broadcasts that arrive after the request (Lenz: two nibbles)
     RequestOnly, // the request goes out, no input states are read back
+    Module,      // one module's 16 inputs (ReadFeedbackModule)
     None,        // the system reports feedback by itself (watch)
 };
 
@@ -54,6 +55,9 @@ struct SystemInfo {
     // Has a version the session asks before its first command (Lenz).
     bool versioned;
     StartedSimulator (*startSimulator)();
+    // `power off --track` switches the track off where power off does less
+    // (Lenz: power off is the emergency stop).
+    bool trackOff = false;
 };
 
 const std::array<SystemInfo, 6>& Systems();

@@ -336,11 +336,17 @@ void Station::PowerOn() {
     if (!on) throw NoAnswerError("the interface refused power on");
 }
 
-void Station::PowerOff() {
+void Station::PowerOff(bool track) {
+    if (track && !system_.trackOff)
+        throw std::invalid_argument(std::string("track=True is not carried by ") + system_.name +
+                                    " (its power off switches the track off)");
     std::unique_lock lock(ComponentLock());
     TakeMainThread();
     Initialise();
-    Com().ZetSysteemUit();
+    if (track)
+        Com().TrackPowerOff();
+    else
+        Com().ZetSysteemUit();
     RaiseMessages();
 }
 
@@ -434,6 +440,16 @@ std::optional<std::string> Station::Feedback(int address, int request, bool all,
         bool& flag;
         ~StopCollecting() { flag = false; }
     } stop{collectNibbles_};
+    if (system_.feedback == cli::FeedbackAnswer::Module) {
+        uint16_t inputs = 0;
+        int code = com.ReadFeedbackModule(static_cast<uint8_t>(address), inputs);
+        RaiseMessages();
+        if (code < 0) throw NoAnswerError("no answer");
+        if (code > 0)
+            throw NoAnswerError("the interface refused the read (reply code " +
+                                std::to_string(code) + ")");
+        return std::string{static_cast<char>(inputs >> 8), static_cast<char>(inputs & 0xFF)};
+    }
     com.GetBezetmelder(static_cast<uint8_t>(address), static_cast<uint8_t>(request), all, flag2,
                        answer);
     RaiseMessages();
@@ -456,6 +472,7 @@ std::optional<std::string> Station::Feedback(int address, int request, bool all,
         // The component sends the sensor request and drops the answer byte.
         return std::nullopt;
     case cli::FeedbackAnswer::Bytes:
+    case cli::FeedbackAnswer::Module:
     case cli::FeedbackAnswer::None:
         break;
     }

@@ -148,7 +148,8 @@ class Station {
 
     bool Probe();
     void PowerOn();
-    void PowerOff();
+    // track: the track off where power off does less (Lenz 21 80).
+    void PowerOff(bool track = false);
     PowerState Power();
     // The bytes the component put on the line.
     std::string Loco(const LocoCommand& command);

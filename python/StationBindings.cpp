@@ -305,8 +305,11 @@ raises KeyboardInterrupt.)")
             "power_on", [](PyStation& s) { s.Run([](Station& st) { st.PowerOn(); }); },
             "Switches the track power on; NoAnswer when the interface refuses.")
         .def(
-            "power_off", [](PyStation& s) { s.Run([](Station& st) { st.PowerOff(); }); },
-            "Switches the track power off.")
+            "power_off",
+            [](PyStation& s, bool track) { s.Run([track](Station& st) { st.PowerOff(track); }); },
+            py::kw_only(), py::arg("track") = false,
+            "Switches the track power off. lenz: power off is the emergency stop (80: locomotives "
+            "stop, the track stays powered); track=True switches the track off (21 80).")
         .def(
             "power_state",
             [](PyStation& s) {
@@ -391,8 +394,8 @@ ib_old. An option the system does not carry is a ValueError.)")
 selectrix 0..111 (one byte); marklin module 1..31 (all=True: modules 1 up to
 it); lenz module 1..128 (one byte: the two halves the interface broadcasts,
 the lower in bits 0..3; they are events too); kaart module 0..127 with
-request 0..255 and flag2; intellibox 0..255 sends the sensor request only
-and returns None. dinamo reports by itself: use events(). NoAnswer when
+request 0..255 and flag2; intellibox module 1..31 (two bytes, inputs 1..8
+first, input 1 in the top bit). dinamo reports by itself: use events(). NoAnswer when
 nothing came.)")
         .def(
             "write",

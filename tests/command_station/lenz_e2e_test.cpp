@@ -318,3 +318,24 @@ TEST_F(LenzLine, BusyForever) {
     EXPECT_LT(links::Lenz(com).LenzInvoer.size(), 17u);
     unit.SetReportAlways(sim::LenzReport::None);
 }
+
+// The track off goes through the queue like the rest: the next command waits
+// for the "everything off" broadcasts; power off stays the emergency stop.
+TEST_F(LenzLine, TrackOffIsQueuedAndAnsweredByItsBroadcasts) {
+    com.LenzAntwoordTijd = 3000;
+    ASSERT_GT(com.GetLenzVersie(), 0.0);
+    ASSERT_TRUE(com.ZetSysteemAan());
+    ASSERT_TRUE(Pump([&] { return QueueEmpty(); }));
+    unit.ClearRecords();
+    events.clear();
+    com.TrackPowerOff();
+    EXPECT_FALSE(com.SysteemAan);
+    std::string r;
+    com.StuurLoc(3, 0, false, true, {}, 3, 0, false, r);
+    ASSERT_TRUE(Pump([&] { return QueueEmpty(); }));
+    EXPECT_EQ(Received(), M({0x21, 0x80}) + M({0xB3, 0x03, 0x40, 0x00}));
+    EXPECT_EQ(unit.Power(), sim::LenzPower::Off);
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.front().aktie, laNoodstop);
+    EXPECT_EQ(events.front().d1, 0x61);
+}

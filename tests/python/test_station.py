@@ -20,7 +20,7 @@ FAST_IB = {"ib_fixed": True, "ib_baud": 2400}
         ("marklin", {}, dict(address=24, speed=7, light=True), b"\x17", 3, 2),
         ("lenz", {}, dict(address=3, speed=10, light=True), None, 3, 1),
         ("kaart", {}, None, None, 0, 1),
-        ("intellibox", FAST_IB, dict(address=3, speed=5), None, 3, None),
+        ("intellibox", FAST_IB, dict(address=3, speed=5), None, 3, 2),
     ],
 )
 def test_every_system_end_to_end(system, settings, loco, sent, address, inputs):
