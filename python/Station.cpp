@@ -53,6 +53,31 @@ ModuleHost& Host() {
     return host;
 }
 
+namespace {
+thread_local InterruptScope* activeScope = nullptr;
+thread_local uint32_t lastAskedAt = 0;
+} // namespace
+
+InterruptScope::InterruptScope(InterruptCheck check)
+    : check_(std::move(check)), outer_(activeScope) {
+    activeScope = this;
+    lastAskedAt = platform::GetTickCount();
+}
+
+InterruptScope::~InterruptScope() {
+    activeScope = outer_;
+}
+
+void ModuleHost::ProcessMessages() {
+    platform::MainQueue().Serve();
+    InterruptScope* scope = activeScope;
+    if (!scope || !scope->check_) return;
+    const uint32_t now = platform::GetTickCount();
+    if (now - lastAskedAt < kSliceMs) return;
+    lastAskedAt = now;
+    if (scope->check_()) throw Interrupted();
+}
+
 void ModuleHost::Add(platform::MessageKind kind, const std::string& text) {
     std::lock_guard lock(mutex_);
     messages_.emplace_back(kind, text);
@@ -282,12 +307,12 @@ bool Station::ServeUntil(uint32_t ms, const std::function<bool()>& done,
     return true;
 }
 
-void Station::Close() {
+void Station::Close(bool interrupted) {
     std::unique_lock lock(ComponentLock());
-    CloseLocked();
+    CloseLocked(interrupted);
 }
 
-void Station::CloseLocked() {
+void Station::CloseLocked(bool interrupted) {
     if (!com_) return;
     TakeMainThread();
     TMivoCom& com = *com_;
@@ -295,7 +320,10 @@ void Station::CloseLocked() {
     try {
         if (com.Connected()) {
             // What is still queued or held back goes out first, within bounds.
-            com.Drain();
+            if (interrupted)
+                com.Drain([] { return true; });
+            else
+                com.Drain();
         }
     } catch (...) {
         failure = std::current_exception();

@@ -63,12 +63,14 @@ class PyStation {
             if constexpr (std::is_void_v<Result>) {
                 {
                     py::gil_scoped_release release;
+                    InterruptScope scope(SignalPending);
                     call(station);
                 }
                 Deliver();
             } else {
                 Result result = [&] {
                     py::gil_scoped_release release;
+                    InterruptScope scope(SignalPending);
                     return call(station);
                 }();
                 Deliver();
@@ -79,7 +81,7 @@ class PyStation {
             {
                 py::gil_scoped_release release;
                 try {
-                    station.Close();
+                    station.Close(true);
                 } catch (const std::exception&) {
                     // The interrupt is what the caller hears of.
                 }
@@ -269,9 +271,11 @@ station raises ValueError.
 Threads: every call of every station takes one lock of the module in turn
 (the port's events reach Python only on the calling thread), so threads that
 share a station are served one after the other. Ctrl-C ends a wait for
-events or answers within 100 ms (a single exchange of the component, such as
-the Intellibox's rate scan, finishes first), closes the station in order and
-raises KeyboardInterrupt.)")
+events or answers within 100 ms, also the component's own waits that let
+messages through (the Lenz version, the card's start-up, Marklin's CTS); the
+Intellibox's rate scan, which sleeps between its steps, finishes first. The
+station then closes in order (the power-off first, queues not waited for)
+and KeyboardInterrupt is raised.)")
         .def(py::init(&MakeStation), py::arg("system"), py::arg("port") = py::none(),
              py::arg("simulator") = false)
         .def_property_readonly(
