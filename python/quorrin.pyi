@@ -131,12 +131,14 @@ class Port:
         data_bits: int = 8,
         parity: Literal["none", "odd", "even", "mark", "space"] = "none",
         stop_bits: Union[int, float] = 1,
+        flow_control: Literal["none", "hardware", "software"] = "none",
     ) -> None: ...
     name: str
     baud: int
     data_bits: int
     parity: str
     stop_bits: float
+    flow_control: str
     @property
     def is_open(self) -> bool: ...
     @property
