@@ -8,6 +8,12 @@
   python_import_ms       median time of `import quorrin` in a fresh interpreter
   python_import_base_ms  median time of `import termios` there, interleaved
   python_import_ratio    the two medians' quotient
+  python_import_posix_base_ms
+                         median time of importing the standard modules any pure-Python posix
+                         serial-port module must load (termios, fcntl, select, struct, array):
+                         a lower bound of what such a module's import costs, interleaved too
+  python_import_posix_ratio
+                         python_import_ms over it: an upper bound of the ratio to such a module
 """
 
 import os
@@ -74,14 +80,18 @@ def main():
     print("python_raw_read_us: %.1f" % r)
     print("python_read_ratio: %.2f" % (m / r))
 
-    ours_ms, base_ms = [], []
+    ours_ms, base_ms, posix_ms = [], [], []
     for _ in range(IMPORTS):
         ours_ms.append(import_ms("quorrin"))
         base_ms.append(import_ms("termios"))
+        posix_ms.append(import_ms("termios, fcntl, select, struct, array"))
     q, b = statistics.median(ours_ms), statistics.median(base_ms)
+    p = statistics.median(posix_ms)
     print("python_import_ms: %.2f" % q)
     print("python_import_base_ms: %.2f" % b)
     print("python_import_ratio: %.1f" % (q / b))
+    print("python_import_posix_base_ms: %.2f" % p)
+    print("python_import_posix_ratio: %.1f" % (q / p))
 
 
 if __name__ == "__main__":

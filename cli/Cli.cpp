@@ -85,6 +85,12 @@ int Run(int argc, char** argv) {
                         {"port_error", e.PortErrorCode()},
                         {"error", e.what()}}));
         status = kPortError;
+    } catch (const std::exception& e) {
+        // What the machine refused besides the port (a simulator that could
+        // not get its pseudo-terminal, no file handles left).
+        std::cerr << "quorrin-cli: " << e.what() << std::endl;
+        if (opt.json) Print(Dump({{"ok", false}, {"status", kPortError}, {"error", e.what()}}));
+        status = kPortError;
     }
     // A signal during the close still ends the run as that signal's.
     if (Stopping() && status == kDone) status = StopStatus();

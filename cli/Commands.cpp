@@ -45,6 +45,9 @@ void AddCommands(CLI::App& app, Request& req) {
     power->add_option("what", req.powerWhat, "on, off or state")
         ->required()
         ->check(CLI::IsMember({"on", "off", "state"}));
+    power->add_flag("--track", req.track,
+                    "lenz, with off: switch the track off (21 80) instead of the emergency stop "
+                    "(80) that power off is there; an addition to the interface's set");
     power->callback(named(Command::Power));
     auto* loco = app.add_subcommand("loco", "drive a locomotive (selectrix 0..111, 112..127 with "
                                             "--system-address, marklin 0..255, lenz 0..9999, "

@@ -19,6 +19,7 @@ std::string CommandName(Command command);
 struct Request {
     Command command = Command::None;
     std::string powerWhat;
+    bool track = false; // power off --track
     int address = 0;
     int value = 0;
     int speed = 0;

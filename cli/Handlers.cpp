@@ -93,13 +93,16 @@ int Session::Power(const Request& req) {
     TMivoCom& com = *com_;
     if (req.powerWhat == "on") {
         if (!com.ZetSysteemAan()) return Fail(kNoAnswer, "power", "the interface refused power on");
+    } else if (req.powerWhat == "off" && req.track) {
+        com.TrackPowerOff();
     } else if (req.powerWhat == "off") {
         com.ZetSysteemUit();
     } else {
         return PowerState();
     }
-    Result({{"command", "power"}, {"state", PowerTextOf(com.SysteemAan)}},
-           "power " + PowerTextOf(com.SysteemAan));
+    json result{{"command", "power"}, {"state", PowerTextOf(com.SysteemAan)}};
+    if (req.track) result["track"] = true;
+    Result(result, "power " + PowerTextOf(com.SysteemAan) + (req.track ? " (track)" : ""));
     return kDone;
 }
 
@@ -142,6 +145,11 @@ std::string Session::WrongUse(const Request& req) const {
     if (req.command == Command::Write && systemAddress(req.address) && !req.systemAddress)
         return "address " + std::to_string(req.address) + systemText +
                ": give --system-address to write it on purpose";
+    if (req.command == Command::Power && req.track) {
+        if (req.powerWhat != "off") return "--track goes with power off";
+        if (!system_.trackOff)
+            return "--track is not carried by " + name + " (its power off switches the track off)";
+    }
     if (req.command == Command::Feedback) {
         if (system_.feedback == FeedbackAnswer::None)
             return name + " reports feedback by itself: use watch";
@@ -203,6 +211,7 @@ int Session::Feedback(const Request& req) {
         if (events_ == eventsBefore) return Fail(kNoAnswer, "feedback", "no answer");
         return kDone;
     }
+    if (system_.feedback == FeedbackAnswer::Module) return FeedbackModule(req);
     if (system_.feedback == FeedbackAnswer::RequestOnly) {
         // The component sends the sensor request and drops the answer byte;
         // no input states come back, so none are claimed here.
@@ -220,6 +229,30 @@ int Session::Feedback(const Request& req) {
     json result{{"command", "feedback"}, {"address", req.address}, {"bytes", bytes}};
     if (bytes.size() == 1) result["value"] = bytes[0];
     Result(result, "feedback " + std::to_string(req.address) + ":" + text);
+    return kDone;
+}
+
+// One module's 16 inputs, input 1 first.
+int Session::FeedbackModule(const Request& req) {
+    uint16_t inputs = 0;
+    int code = com_->ReadFeedbackModule(static_cast<uint8_t>(req.address), inputs);
+    if (code < 0) return Fail(kNoAnswer, "feedback", "no answer");
+    if (code > 0)
+        return Fail(kNoAnswer, "feedback",
+                    "the interface refused the read (reply code " + std::to_string(code) + ")");
+    std::vector<int> on;
+    std::string bits;
+    for (int i = 1; i <= 16; ++i) {
+        bool set = (inputs >> (16 - i)) & 1;
+        if (set) on.push_back(i);
+        bits += set ? '1' : '0';
+    }
+    Result({{"command", "feedback"},
+            {"address", req.address},
+            {"bytes", {inputs >> 8, inputs & 0xFF}},
+            {"inputs", on}},
+           "feedback " + std::to_string(req.address) + ": " + Hex(inputs >> 8) + " " +
+               Hex(inputs & 0xFF) + " (inputs 1..16 " + bits + ")");
     return kDone;
 }
 

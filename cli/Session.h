@@ -86,6 +86,7 @@ class Session {
     int Power(const Request& req);
     int Loco(const Request& req);
     int Feedback(const Request& req);
+    int FeedbackModule(const Request& req);
     int Watch(const Request& req);
     int Write(const Request& req);
     int Version();

@@ -63,6 +63,8 @@ class Link {
     // SysteemAan. By default nothing is sent and the switch is accepted.
     virtual bool PowerOn();
     virtual void PowerOff();
+    // Switches the track off where PowerOff does less; PowerOff by default.
+    virtual void TrackPowerOff() { PowerOff(); }
     // The locomotive command and the feedback read (the port open for the
     // latter); the result text as StuurLoc and GetBezetmelder return it.
     virtual void Loco(const LocoCommand&, std::string&) {}

@@ -26,6 +26,8 @@ constexpr const char* kAlleenSelectrix =
     "TMivoCom.SelectrixFunctieDecoder alleen van toepassing bij Selectrix!";
 constexpr const char* kAlleenMarklin = "TMivoCom.CheckCTS alleen van toepassing bij Märklin!";
 constexpr const char* kAlleenLenz = "GetLenzVersie is alleen van toepassing bij Lenz!";
+constexpr const char* kAlleenIntellibox =
+    "ReadFeedbackModule is alleen van toepassing bij Intellibox!";
 constexpr const char* kAlleenDinamo = "TMivoCom.DinamoOpdracht alleen van toepassing bij DINAMO!";
 
 // A number the component does not know (0 before any choice): the common
@@ -214,6 +216,14 @@ void TMivoCom::ZetSysteemUit() {
     link_->PowerOff();
 }
 
+void TMivoCom::TrackPowerOff() {
+    if (!Connected()) {
+        SysteemAan = false;
+        return;
+    }
+    link_->TrackPowerOff();
+}
+
 void TMivoCom::StuurLoc(uint16_t Adres, uint8_t Snelheid, bool Licht, bool Vooruit,
                         const TFuncties& Functies, uint8_t LenzStappen, uint8_t IBStappen,
                         bool IBOudProtocol, std::string& Resultaat) {
@@ -264,6 +274,16 @@ double TMivoCom::GetLenzVersie() {
         return 0.0;
     }
     return lenz->GetLenzVersie();
+}
+
+int TMivoCom::ReadFeedbackModule(uint8_t module, uint16_t& inputs) {
+    inputs = 0;
+    auto* intellibox = LinkAs<intellibox::IntelliboxLink>();
+    if (!intellibox) {
+        platform::Host().ShowMessage(kAlleenIntellibox);
+        return -1;
+    }
+    return intellibox->ReadModule(module, inputs);
 }
 
 bool TMivoCom::DinamoOpdracht(const std::string& data) {

@@ -157,6 +157,13 @@ class TMivoCom : public TComPort {
     bool DinamoOpdracht(const std::string& data);
     void DinamoCyclus();
     bool DinamoWacht(uint32_t maxMs);
+    // Beyond the prescribed set. Switches the track off where power off does
+    // less (Lenz: 21 80 through the queue, where ZetSysteemUit is the
+    // emergency stop 80); elsewhere ZetSysteemUit itself.
+    void TrackPowerOff();
+    // Intellibox: IntelliboxLink::ReadModule (the 16 inputs of one module);
+    // another system is refused with a message and -1.
+    int ReadFeedbackModule(uint8_t module, uint16_t& inputs);
 
     // --- what a host asks of any system
     // One idle step: send what is queued or held back and now due (the Lenz

@@ -17,6 +17,7 @@ enum class FeedbackAnswer : uint8_t {
     Bytes,       // the read's own answer bytes
     Events,      // broadcasts that arrive after the request (Lenz: two nibbles)
     RequestOnly, // the request goes out, no input states are read back
+    Module,      // one module's 16 inputs (ReadFeedbackModule)
     None,        // the system reports feedback by itself (watch)
 };
 
@@ -34,7 +35,7 @@ struct PanelInfo {
     int speedMax;
     uint8_t lenzSteps;
     uint8_t ibSteps;
-    // Circles of one feedback module; 0: the system reports no input states.
+    // Circles of one feedback module (8 or 16).
     int feedbackInputs;
     // The Selectrix function decoder and decoder programmer panels.
     bool selectrixPanels;
@@ -68,6 +69,9 @@ struct SystemInfo {
     bool versioned;
     StartedSimulator (*startSimulator)();
     PanelInfo panel;
+    // `power off --track` switches the track off where power off does less
+    // (Lenz: power off is the emergency stop).
+    bool trackOff = false;
 };
 
 const std::array<SystemInfo, 6>& Systems();

@@ -88,12 +88,29 @@ serial::TStopBits StopBitsOf(double bits) {
     throw py::value_error("stop_bits must be 1, 1.5 or 2");
 }
 
+// The flow-control presets by name (a port set up field by field reads "custom").
+constexpr std::pair<const char*, serial::TFlowControl> kFlows[] = {
+    {"none", serial::fcNone}, {"hardware", serial::fcHardware}, {"software", serial::fcSoftware}};
+
+serial::TFlowControl FlowOf(const std::string& text) {
+    for (const auto& [name, flow] : kFlows)
+        if (text == name) return flow;
+    throw py::value_error("flow_control '" + text + "' is not one of none, hardware, software");
+}
+
+std::string FlowText(serial::TFlowControl flow) {
+    for (const auto& [name, f] : kFlows)
+        if (f == flow) return name;
+    return "custom";
+}
+
 double StopBitsValue(serial::TStopBits bits) {
     return bits == serial::sbOneStopBit ? 1.0 : bits == serial::sbOne5StopBits ? 1.5 : 2.0;
 }
 
 std::unique_ptr<PyPort> MakePort(py::object name, py::object baud, py::object dataBits,
-                                 const std::string& parity, py::object stopBits) {
+                                 const std::string& parity, py::object stopBits,
+                                 const std::string& flowControl) {
     auto port = std::make_unique<PyPort>();
     serial::TComPort& p = port->Port();
     SetBaud(p, IntArgument(baud, "baud"));
@@ -103,6 +120,7 @@ std::unique_ptr<PyPort> MakePort(py::object name, py::object baud, py::object da
         !(PyLong_Check(stopBits.ptr()) || PyFloat_Check(stopBits.ptr())))
         throw py::type_error("stop_bits must be 1, 1.5 or 2");
     p.SetStopBits(StopBitsOf(stopBits.cast<double>()));
+    p.FlowControl().SetFlowControl(FlowOf(flowControl));
     if (!name.is_none()) {
         if (!py::isinstance<py::str>(name))
             throw py::type_error(std::string("name must be a str, not ") +
@@ -121,15 +139,16 @@ std::unique_ptr<PyPort> MakePort(py::object name, py::object baud, py::object da
 void BindPort(py::module_& m) {
     py::class_<PyPort>(m, "Port", R"(A serial port on its own.
 
-Port(name=None, baud=9600, data_bits=8, parity='none', stop_bits=1) makes the
-port, and opens it when a name is given (a device path, a name as ports()
+Port(name=None, baud=9600, data_bits=8, parity='none', stop_bits=1,
+flow_control='none') makes the port (flow control: none, hardware for
+RTS/CTS, software for XON/XOFF), and opens it when a name is given (a device path, a name as ports()
 lists it, or rfc2217://host:port). Reads follow the port's time-outs
 (set_timeouts); the default returns at once with what has arrived. Every
 failure of the port raises PortError with its code; a closed port ValueError.
 Blocking calls release the interpreter lock.)")
         .def(py::init(&MakePort), py::arg("name") = py::none(), py::kw_only(),
              py::arg("baud") = 9600, py::arg("data_bits") = 8, py::arg("parity") = "none",
-             py::arg("stop_bits") = 1)
+             py::arg("stop_bits") = 1, py::arg("flow_control") = "none")
         .def_property(
             "name", [](PyPort& p) { return p.Port().Port(); },
             [](PyPort& p, const std::string& name) {
@@ -161,6 +180,13 @@ Blocking calls release the interpreter lock.)")
                 const serial::TStopBits b = StopBitsOf(bits);
                 p.Locked([&](serial::TComPort& q) { q.SetStopBits(b); });
             })
+        .def_property(
+            "flow_control", [](PyPort& p) { return FlowText(p.Port().FlowControl().FlowControl()); },
+            [](PyPort& p, const std::string& flow) {
+                const serial::TFlowControl f = FlowOf(flow);
+                p.Locked([&](serial::TComPort& q) { q.FlowControl().SetFlowControl(f); });
+            },
+            "none, hardware (RTS/CTS), software (XON/XOFF); custom when set field by field.")
         .def_property_readonly("is_open", [](PyPort& p) { return p.Port().Connected(); })
         .def(
             "open",

@@ -49,6 +49,31 @@ ModuleHost& Host() {
     return host;
 }
 
+namespace {
+thread_local InterruptScope* activeScope = nullptr;
+thread_local uint32_t lastAskedAt = 0;
+} // namespace
+
+InterruptScope::InterruptScope(InterruptCheck check)
+    : check_(std::move(check)), outer_(activeScope) {
+    activeScope = this;
+    lastAskedAt = platform::GetTickCount();
+}
+
+InterruptScope::~InterruptScope() {
+    activeScope = outer_;
+}
+
+void ModuleHost::ProcessMessages() {
+    platform::MainQueue().Serve();
+    InterruptScope* scope = activeScope;
+    if (!scope || !scope->check_) return;
+    const uint32_t now = platform::GetTickCount();
+    if (now - lastAskedAt < kSliceMs) return;
+    lastAskedAt = now;
+    if (scope->check_()) throw Interrupted();
+}
+
 void ModuleHost::Add(platform::MessageKind kind, const std::string& text) {
     std::lock_guard lock(mutex_);
     messages_.emplace_back(kind, text);
@@ -258,12 +283,12 @@ bool Station::ServeUntil(uint32_t ms, const std::function<bool()>& done,
     return true;
 }
 
-void Station::Close() {
+void Station::Close(bool interrupted) {
     std::unique_lock lock(ComponentLock());
-    CloseLocked();
+    CloseLocked(interrupted);
 }
 
-void Station::CloseLocked() {
+void Station::CloseLocked(bool interrupted) {
     if (!com_) return;
     TakeMainThread();
     TMivoCom& com = *com_;
@@ -271,7 +296,10 @@ void Station::CloseLocked() {
     try {
         if (com.Connected()) {
             // What is still queued or held back goes out first, within bounds.
-            com.Drain();
+            if (interrupted)
+                com.Drain([] { return true; });
+            else
+                com.Drain();
         }
     } catch (...) {
         failure = std::current_exception();
@@ -312,11 +340,17 @@ void Station::PowerOn() {
     if (!on) throw NoAnswerError("the interface refused power on");
 }
 
-void Station::PowerOff() {
+void Station::PowerOff(bool track) {
+    if (track && !system_.trackOff)
+        throw std::invalid_argument(std::string("track=True is not carried by ") + system_.name +
+                                    " (its power off switches the track off)");
     std::unique_lock lock(ComponentLock());
     TakeMainThread();
     Initialise();
-    Com().ZetSysteemUit();
+    if (track)
+        Com().TrackPowerOff();
+    else
+        Com().ZetSysteemUit();
     RaiseMessages();
 }
 
@@ -410,6 +444,16 @@ std::optional<std::string> Station::Feedback(int address, int request, bool all,
         bool& flag;
         ~StopCollecting() { flag = false; }
     } stop{collectNibbles_};
+    if (system_.feedback == frontend::FeedbackAnswer::Module) {
+        uint16_t inputs = 0;
+        int code = com.ReadFeedbackModule(static_cast<uint8_t>(address), inputs);
+        RaiseMessages();
+        if (code < 0) throw NoAnswerError("no answer");
+        if (code > 0)
+            throw NoAnswerError("the interface refused the read (reply code " +
+                                std::to_string(code) + ")");
+        return std::string{static_cast<char>(inputs >> 8), static_cast<char>(inputs & 0xFF)};
+    }
     com.GetBezetmelder(static_cast<uint8_t>(address), static_cast<uint8_t>(request), all, flag2,
                        answer);
     RaiseMessages();
@@ -432,6 +476,7 @@ std::optional<std::string> Station::Feedback(int address, int request, bool all,
         // The component sends the sensor request and drops the answer byte.
         return std::nullopt;
     case frontend::FeedbackAnswer::Bytes:
+    case frontend::FeedbackAnswer::Module:
     case frontend::FeedbackAnswer::None:
         break;
     }

@@ -64,7 +64,11 @@ class ModuleHost : public platform::HostServices {
         Add(platform::MessageKind::ErrorOkCancel, text);
         return false;
     }
-    void ProcessMessages() override { platform::MainQueue().Serve(); }
+    // Serves the queue; inside an InterruptScope it also asks the scope's
+    // check (every 100 ms at most) and throws Interrupted when a signal is
+    // pending, which cuts into the component's own waits that let window
+    // messages through (the Lenz version, the card's start-up, Märklin's CTS).
+    void ProcessMessages() override;
     void ReportException(std::exception_ptr error) override {
         Add(platform::MessageKind::Error, platform::ExceptionText(error));
     }
@@ -77,6 +81,20 @@ class ModuleHost : public platform::HostServices {
 };
 
 ModuleHost& Host();
+
+// While one lives, ProcessMessages on this thread asks `check`.
+class InterruptScope {
+  public:
+    explicit InterruptScope(InterruptCheck check);
+    ~InterruptScope();
+    InterruptScope(const InterruptScope&) = delete;
+    InterruptScope& operator=(const InterruptScope&) = delete;
+
+  private:
+    InterruptCheck check_;
+    InterruptScope* outer_;
+    friend class ModuleHost;
+};
 
 // One event, in the form the module hands out: a kind and named values.
 using FieldValue = std::variant<long long, bool, double, std::string>;
@@ -133,11 +151,14 @@ class Station {
     // Lets what is still held back go out (bounded), then closes the port.
     // Raises the close's failure after everything is released. Nothing
     // when already closed.
-    void Close();
+    // After an interrupt the queues are not waited for (the power-off still
+    // goes out first).
+    void Close(bool interrupted = false);
 
     bool Probe();
     void PowerOn();
-    void PowerOff();
+    // track: the track off where power off does less (Lenz 21 80).
+    void PowerOff(bool track = false);
     PowerState Power();
     // The bytes the component put on the line.
     std::string Loco(const LocoCommand& command);
@@ -161,7 +182,7 @@ class Station {
     void ServeSlice(uint32_t ms);
     void CheckLine();
     void RaiseMessages();
-    void CloseLocked();
+    void CloseLocked(bool interrupted = false);
     // Serves until `done`, `ms` passed or a signal; true when done.
     bool ServeUntil(uint32_t ms, const std::function<bool()>& done,
                     const InterruptCheck& interrupted);

@@ -63,12 +63,14 @@ class PyStation {
             if constexpr (std::is_void_v<Result>) {
                 {
                     py::gil_scoped_release release;
+                    InterruptScope scope(SignalPending);
                     call(station);
                 }
                 Deliver();
             } else {
                 Result result = [&] {
                     py::gil_scoped_release release;
+                    InterruptScope scope(SignalPending);
                     return call(station);
                 }();
                 Deliver();
@@ -79,7 +81,7 @@ class PyStation {
             {
                 py::gil_scoped_release release;
                 try {
-                    station.Close();
+                    station.Close(true);
                 } catch (const std::exception&) {
                     // The interrupt is what the caller hears of.
                 }
@@ -267,9 +269,11 @@ station raises ValueError.
 Threads: every call of every station takes one lock of the module in turn
 (the port's events reach Python only on the calling thread), so threads that
 share a station are served one after the other. Ctrl-C ends a wait for
-events or answers within 100 ms (a single exchange of the component, such as
-the Intellibox's rate scan, finishes first), closes the station in order and
-raises KeyboardInterrupt.)")
+events or answers within 100 ms, also the component's own waits that let
+messages through (the Lenz version, the card's start-up, Marklin's CTS); the
+Intellibox's rate scan, which sleeps between its steps, finishes first. The
+station then closes in order (the power-off first, queues not waited for)
+and KeyboardInterrupt is raised.)")
         .def(py::init(&MakeStation), py::arg("system"), py::arg("port") = py::none(),
              py::arg("simulator") = false)
         .def_property_readonly(
@@ -303,8 +307,11 @@ raises KeyboardInterrupt.)")
             "power_on", [](PyStation& s) { s.Run([](Station& st) { st.PowerOn(); }); },
             "Switches the track power on; NoAnswer when the interface refuses.")
         .def(
-            "power_off", [](PyStation& s) { s.Run([](Station& st) { st.PowerOff(); }); },
-            "Switches the track power off.")
+            "power_off",
+            [](PyStation& s, bool track) { s.Run([track](Station& st) { st.PowerOff(track); }); },
+            py::kw_only(), py::arg("track") = false,
+            "Switches the track power off. lenz: power off is the emergency stop (80: locomotives "
+            "stop, the track stays powered); track=True switches the track off (21 80).")
         .def(
             "power_state",
             [](PyStation& s) {
@@ -389,8 +396,8 @@ ib_old. An option the system does not carry is a ValueError.)")
 selectrix 0..111 (one byte); marklin module 1..31 (all=True: modules 1 up to
 it); lenz module 1..128 (one byte: the two halves the interface broadcasts,
 the lower in bits 0..3; they are events too); kaart module 0..127 with
-request 0..255 and flag2; intellibox 0..255 sends the sensor request only
-and returns None. dinamo reports by itself: use events(). NoAnswer when
+request 0..255 and flag2; intellibox module 1..31 (two bytes, inputs 1..8
+first, input 1 in the top bit). dinamo reports by itself: use events(). NoAnswer when
 nothing came.)")
         .def(
             "write",

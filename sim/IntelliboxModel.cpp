@@ -57,6 +57,7 @@ size_t IntelliboxModel::BinaryLength(uint8_t first) const {
     switch (first) {
     case 0x80:
         return 5;
+    case 0x98:
     case 0xC6:
         return 2;
     case 0xC7:
@@ -214,6 +215,16 @@ std::string IntelliboxModel::Binary(const std::string& cmd) {
         return std::string(1, static_cast<char>(code));
     case 0x99:
         return std::string(1, static_cast<char>(Code()));
+    case 0x98: {
+        // Sensor status of one module: 0x00 and its two bytes (inputs 1..8
+        // first, input 1 in the top bit); modules outside 1..31 are a bad
+        // parameter.
+        uint8_t n = static_cast<uint8_t>(cmd[1]);
+        code = n < 1 || n > 31 ? 0x02 : Code();
+        if (code != 0) return std::string(1, static_cast<char>(code));
+        uint16_t inputs = feedback_.count(n) ? feedback_[n] : 0;
+        return std::string{'\0', static_cast<char>(inputs >> 8), static_cast<char>(inputs & 0xFF)};
+    }
     case 0x80: {
         code = Code();
         if (code == 0) {

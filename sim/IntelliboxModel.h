@@ -16,8 +16,9 @@
 //   "Unknown command]" when P50X only (sixteen), nothing when P50 only.
 // - Binary P50X: 0xC4 answers 0x00 and a version byte (or the 0x00 alone, switchable); 0xA7
 //   power on, 0xA6 power off, 0x99 sensor, 0x80 (+ address low, high, speed, flags) locomotive
-//   answer one reply code (0 = done; any other code leaves the state alone). Other binary
-//   bytes answer nothing.
+//   answer one reply code (0 = done; any other code leaves the state alone). 0x98 + module
+//   (1..31; else code 2) answers 0x00 and the module's two bytes, or a reply code alone.
+//   Other binary bytes answer nothing.
 // - P50: 0x60 power on, 0x61 power off, 0x20 solenoids off (one byte each); 0x80 + n reads
 //   feedback modules 1..n (two bytes each), 0xC0 + n module n; any other byte below 0x60 starts
 //   a two-byte command (speed + 16 for the light, then the address for 0..31). No answers

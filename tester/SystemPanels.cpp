@@ -40,7 +40,6 @@ constexpr const char* kNoFunctionDecoder = "Only Selectrix has a function decode
 constexpr const char* kNoProgrammer = "Only the Selectrix central unit has this decoder programmer";
 constexpr const char* kNoLocos = "This system carries no locomotive commands";
 constexpr const char* kNoFunction = "This system carries no function with its locomotive command";
-constexpr const char* kNoInputs = "This system reports no input states";
 constexpr const char* kReportsItself = "The DINAMO reports its inputs by itself";
 
 // A DINAMO module shows the reported inputs 8m+1 .. 8m+8.
@@ -79,9 +78,7 @@ void TFormQuorrin::AdaptToSystem() {
         if (s.locoMax >= 0) Lacks(GroupBoxLocProgram, kNoProgrammer);
     }
 
-    if (s.panel.feedbackInputs == 0) {
-        Lacks(GroupBoxTerugmeld, kNoInputs);
-    } else if (s.feedback == FeedbackAnswer::None) {
+    if (s.feedback == FeedbackAnswer::None) {
         spn_bezetadres->setRange(0, kDinamoModules - 1);
         Lacks(ButtonLees, kReportsItself);
         Lacks(CheckBoxLeesCont, kReportsItself);
@@ -212,6 +209,15 @@ void TFormQuorrin::ReadFeedback(bool timed) {
     // asked again by the timer.
     if (!timed && s.feedback == FeedbackAnswer::Events && MivoCom1->Pending()) return;
     const uint32_t start = platform::GetTickCount();
+    if (s.feedback == FeedbackAnswer::Module) {
+        // The Intellibox's module read: sixteen inputs, input 1 in bit 15; a
+        // read without an answer or refused counts as inputs clear.
+        uint16_t word = 0;
+        if (MivoCom1->ReadFeedbackModule(adres, word) != 0) word = 0;
+        if (timed) ShowElapsed(start);
+        ShowWord(word);
+        return;
+    }
     std::string reply;
     MivoCom1->GetBezetmelder(adres, 0, false, false, reply);
     if (timed) ShowElapsed(start);
@@ -221,16 +227,18 @@ void TFormQuorrin::ReadFeedback(bool timed) {
         // counts as inputs clear.
         const uint32_t hi = reply.size() > 0 ? static_cast<unsigned char>(reply[0]) : 0;
         const uint32_t lo = reply.size() > 1 ? static_cast<unsigned char>(reply[1]) : 0;
-        uint32_t inputs = 0;
-        for (int k = 0; k < 8; ++k) {
-            if (hi & (0x80u >> k)) inputs |= 1u << k;
-            if (lo & (0x80u >> k)) inputs |= 1u << (k + 8);
-        }
-        ShowInputs(inputs, (hi << 8) | lo);
+        ShowWord(static_cast<uint16_t>((hi << 8) | lo));
         return;
     }
     const uint32_t value = reply.empty() ? 0 : static_cast<unsigned char>(reply[0]);
     ShowInputs(value, value);
+}
+
+void TFormQuorrin::ShowWord(uint16_t word) {
+    uint32_t inputs = 0;
+    for (int k = 0; k < 16; ++k)
+        if (word & (0x8000u >> k)) inputs |= 1u << k;
+    ShowInputs(inputs, word);
 }
 
 void TFormQuorrin::ShowInputs(uint32_t inputs, uint32_t value) {

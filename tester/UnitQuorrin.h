@@ -246,6 +246,8 @@ class TFormQuorrin : public QWidget {
     // A feedback read and, where its answer is the result, the display.
     void ReadFeedback(bool timed);
     void ShowInputs(uint32_t inputs, uint32_t value);
+    // Sixteen inputs, input 1 in the top bit.
+    void ShowWord(uint16_t word);
     void ShowDinamoInputs();
     void ShowHoldFault();
     // The Märklin direction: its command changes it, so a change of the

@@ -320,6 +320,28 @@ void IntelliboxLink::Feedback(const FeedbackRequest&, std::string&) {
     IBOpdracht(Byte(kSensor), "", false, antwoord);
 }
 
+int IntelliboxLink::ReadModule(uint8_t module, uint16_t& inputs) {
+    inputs = 0;
+    if (module < 1 || module > kModuleMax || !IBGevonden || !com_.Connected()) return -1;
+    std::string antwoord;
+    if (IBP50XMogelijk) {
+        IBOpdracht(std::string{static_cast<char>(kSensorStatus), static_cast<char>(module)}, "",
+                   false, antwoord);
+        if (antwoord.empty()) return -1;
+        if (antwoord[0] != 0) return static_cast<uint8_t>(antwoord[0]);
+    } else {
+        com_.PurgeBuffers(true, false);
+        com_.VerstuurBytes(Byte(static_cast<uint8_t>(kP50ReadModule + module)));
+    }
+    // The module's two bytes follow (at 2400 baud some 8 ms apart).
+    if (!com_.WachtOpInvoer(2, kBinaryAnswerMs)) return -1;
+    std::string bytes;
+    com_.ReadText(bytes, 2);
+    if (bytes.size() != 2) return -1;
+    inputs = static_cast<uint16_t>(static_cast<uint8_t>(bytes[0]) << 8 | static_cast<uint8_t>(bytes[1]));
+    return 0;
+}
+
 void IntelliboxLink::Loco(const LocoCommand& c, std::string&) {
     uint8_t Snelheid = c.speed > c.ibSteps ? c.ibSteps : c.speed;
     std::string antwoord;

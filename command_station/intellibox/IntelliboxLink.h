@@ -59,6 +59,11 @@ class IntelliboxLink final : public Link {
     // Sends the held-back binary locomotive commands, oldest first, while
     // the interface takes them.
     void IBStuurAchtergehouden();
+    // The 16 inputs of feedback module 1..kModuleMax (input 1 in bit 15):
+    // the sensor-status read where the interface speaks P50X, else the P50
+    // module read. 0 when they came, the interface's reply code when it
+    // refused, -1 when no (whole) answer came or the port is closed.
+    int ReadModule(uint8_t module, uint16_t& inputs);
 
     bool IBGevonden = false;
     bool IBXPrefix = false;

@@ -19,6 +19,9 @@ constexpr uint8_t kProbe = 0xC4;
 constexpr uint8_t kPowerOn = 0xA7;
 constexpr uint8_t kPowerOff = 0xA6;
 constexpr uint8_t kSensor = 0x99;
+// The sensor-status read of one module (plus the module number): answers
+// 0x00 and the module's two bytes, or an error code alone.
+constexpr uint8_t kSensorStatus = 0x98;
 constexpr uint8_t kLoco = 0x80;
 // Wrappers that carry a P50 command inside P50X: one byte, longer.
 constexpr uint8_t kP50Short = 0xC6;
@@ -28,6 +31,8 @@ constexpr uint8_t kP50PowerOn = 0x60;
 constexpr uint8_t kP50PowerOff = 0x61;
 // P50 read of one feedback module (plus the module number); answers 2 bytes.
 constexpr uint8_t kP50ReadModule = 0xC0;
+// Feedback modules both reads reach.
+constexpr uint8_t kModuleMax = 31;
 
 // A text answer is read until "]" arrives or the line stays quiet for 250 ms.
 // Real answers are a line or two; an interface (or line noise) that keeps

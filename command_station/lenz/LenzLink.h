@@ -31,6 +31,8 @@ class LenzLink final : public Link {
     bool EmergencyStop() override { return false; }
     bool PowerOn() override;
     void PowerOff() override;
+    // Track power off (21 80), queued and answered like power off.
+    void TrackPowerOff() override;
     void Loco(const LocoCommand& c, std::string& result) override;
     void Feedback(const FeedbackRequest& r, std::string& result) override;
     void BeforeOpen() override { LenzSynchroniseren = false; }

@@ -24,6 +24,7 @@ namespace {
 
 const std::string kPowerOn("\x21\x81", 2);
 const std::string kPowerOff("\x80", 1);
+const std::string kTrackOff("\x21\x80", 2);
 const std::string kVersionRequest("\x21\x21", 2);
 
 constexpr uint32_t kVersionWaitMs = 1000;
@@ -114,7 +115,7 @@ void LenzLink::LenzZend(const std::string& opdracht) {
         VerwachtLocAdres = ByteAt(head, 1);
     } else if (head == kPowerOn) {
         WachtAllesAan = versie3 ? 2 : 4;
-    } else if (head == kPowerOff) {
+    } else if (head == kPowerOff || head == kTrackOff) {
         WachtNoodstop = versie3 ? 2 : 4;
     } else if (first == 0xE3 && versie3 && head.size() >= 4) {
         VerwachtLocV3 = head.substr(2, 2);
@@ -163,6 +164,14 @@ void LenzLink::PowerOff() {
         LenzZend(kPowerOff);
         Log(kLenzLogSent, "- uit: zet systeem uit");
     }
+    Link::PowerOff();
+}
+
+void LenzLink::TrackPowerOff() {
+    // Sent whatever this program last commanded: the track may have been
+    // switched on by a handset.
+    LenzZend(kTrackOff);
+    Log(kLenzLogSent, "- uit: zet spanning uit");
     Link::PowerOff();
 }
 

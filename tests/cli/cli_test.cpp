@@ -189,6 +189,8 @@ TEST(Cli, WrongUseEndsWithStatusOneAndSaysWhy) {
         {{"--simulator", "--lenz-log", "feedback,bogus", "probe"}, "bogus"},
         {{"--simulator", "--lenz-skip", "2", "probe"}, "--lenz-skip"},
         {{"--simulator", "--lenz-quiet-ms", "300", "probe"}, "--lenz-quiet-ms"},
+        {{"--simulator", "power", "off", "--track"}, "--track is not carried by selectrix"},
+        {{"--simulator", "--system", "lenz", "power", "on", "--track"}, "--track goes with power off"},
     };
     for (const Case& c : cases) {
         const Outcome r = Cli(c.args);
@@ -213,16 +215,18 @@ TEST(Cli, ProbeFindsEverySimulatedSystemInTextAndJson) {
     }
 }
 
-// The Intellibox path sends the sensor request and drops its answer: the
-// tool must not claim input states (or "no changes") it never saw.
-TEST(Cli, IntelliboxFeedbackClaimsNoInputStates) {
+// The Intellibox reads one module's 16 inputs with the sensor-status
+// command; the simulated modules read all inputs off.
+TEST(Cli, IntelliboxFeedbackReadsTheModulesInputs) {
     const Outcome r = Cli(Args("intellibox", {"--json", "feedback", "3"}));
     ASSERT_EQ(r.status, 0) << r.err;
     auto lines = JsonLines(r.out);
     ASSERT_EQ(lines.size(), 1u) << r.out;
-    EXPECT_EQ(lines[0]["request"], "sent");
-    EXPECT_TRUE(lines[0]["inputs"].is_null());
-    EXPECT_FALSE(lines[0].contains("reports"));
+    EXPECT_EQ(lines[0]["bytes"], json::array({0, 0}));
+    EXPECT_EQ(lines[0]["inputs"], json::array());
+    const Outcome text = Cli(Args("intellibox", {"feedback", "31"}));
+    EXPECT_EQ(text.out, "feedback 31: 0x00 0x00 (inputs 1..16 0000000000000000)\n") << text.err;
+    EXPECT_EQ(Cli(Args("intellibox", {"feedback", "32"})).status, 1);
 }
 
 TEST(Cli, SelectrixSessionReachesTheBusAndItsCloseSwitchesPowerOff) {
@@ -679,4 +683,26 @@ TEST(CliVanishing, APortThatVanishesDuringWatchEndsItWithStatusThree) {
         });
     EXPECT_EQ(r.status, 3) << r.out << r.err;
     EXPECT_LT(r.seconds, 10.0);
+}
+
+// Lenz power off is the emergency stop (80); --track switches the track off
+// with 21 80 through the queue, and the close has nothing left to switch off.
+TEST(Cli, LenzPowerOffTrackSendsTrackOff) {
+    sim::LenzSim unit;
+    const Outcome r = Cli({"--port", unit.DevicePath(), "--system", "lenz", "--json", "do",
+                           "power on", "power off --track"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto lines = JsonLines(r.out);
+    const json done{{"command", "power"}, {"state", "off"}, {"track", true}};
+    EXPECT_NE(std::find(lines.begin(), lines.end(), done), lines.end()) << r.out;
+    // The interface's answer is the track-off broadcast, not an emergency stop.
+    EXPECT_EQ(lines.back(), json({{"event", "power"}, {"state", "off"}})) << r.out;
+    std::string heard;
+    for (const auto& b : unit.ReceivedBytes())
+        heard += static_cast<char>(b.byte);
+    const std::string trackOff("\x21\x80\xA1", 3);
+    ASSERT_GE(heard.size(), trackOff.size());
+    EXPECT_EQ(heard.substr(heard.size() - 3), trackOff);
+    EXPECT_EQ(heard.find(std::string("\x80\x80", 2)), std::string::npos);
+    EXPECT_EQ(unit.Power(), sim::LenzPower::Off);
 }

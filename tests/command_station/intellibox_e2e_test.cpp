@@ -511,3 +511,42 @@ TEST(IntelliboxFake, CtsHeldBack) {
     EXPECT_EQ(intellibox::LocoAddress(w.substr(5, 5)), 4);
     EXPECT_EQ(intellibox::LocoAddress(w.substr(10, 5)), 5);
 }
+
+// One module's 16 inputs: the sensor-status read in P50X (with "x" in mixed
+// mode), the P50 module read where only P50 is spoken; refusals and silence
+// apart from an answer.
+TEST_F(IntelliboxLine, ModuleReadInEveryMode) {
+    struct Case {
+        sim::IBMode mode;
+        std::string heard;
+    };
+    const std::vector<Case> cases{
+        {sim::IBMode::Mixed, "x" + Bytes({0x98, 3})},
+        {sim::IBMode::P50XOnly, Bytes({0x98, 3})},
+        {sim::IBMode::P50Only, Bytes({0xC3})},
+    };
+    ib.SetFeedback(3, 0x8001);
+    for (const Case& c : cases) {
+        AlsGevonden(c.mode);
+        ib.ClearRecords();
+        uint16_t inputs = 0;
+        EXPECT_EQ(com.ReadFeedbackModule(3, inputs), 0) << Heard();
+        EXPECT_EQ(inputs, 0x8001);
+        EXPECT_EQ(Heard(), c.heard);
+    }
+
+    AlsGevonden(sim::IBMode::Mixed);
+    uint16_t inputs = 1;
+    ib.SetNextReplyCode(6);
+    EXPECT_EQ(com.ReadFeedbackModule(3, inputs), 6);
+    EXPECT_EQ(inputs, 0);
+    // After a refusal the next read is whole again.
+    EXPECT_EQ(com.ReadFeedbackModule(4, inputs), 0);
+    ib.ClearRecords();
+    for (uint8_t module : {0, 32})
+        EXPECT_EQ(com.ReadFeedbackModule(module, inputs), -1);
+    EXPECT_EQ(Heard(), "");
+    ib.SetSilent(true);
+    EXPECT_EQ(com.ReadFeedbackModule(3, inputs), -1);
+    EXPECT_TRUE(host.Texts().empty());
+}

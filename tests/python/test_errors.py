@@ -174,3 +174,14 @@ def test_interrupt_ends_a_wait_and_closes_in_order():
             assert again.power_state()["on"] is False
     finally:
         sim.close()
+
+
+def test_interrupt_cuts_into_the_components_own_wait(silent_line):
+    # The Lenz version waits a second for its answer inside the component.
+    cs = quorrin.CommandStation("lenz", silent_line)
+    threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
+    start = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        cs.version()
+    assert time.monotonic() - start < 0.7
+    assert not cs.is_open

@@ -1,7 +1,9 @@
 """quorrin.Port, quorrin.ports(), quorrin.Simulator and the stubs."""
 
 import ast
+import os
 import pathlib
+import termios
 
 import pytest
 
@@ -33,6 +35,22 @@ def test_port_settings():
     assert not port.is_open
 
 
+def test_flow_control_reaches_the_line(silent_line):
+    fd = os.open(silent_line, os.O_RDWR | os.O_NOCTTY)
+    try:
+        with quorrin.Port(silent_line, flow_control="hardware") as port:
+            assert port.flow_control == "hardware"
+            assert termios.tcgetattr(fd)[2] & termios.CRTSCTS
+            port.flow_control = "software"
+            iflag, _, cflag = termios.tcgetattr(fd)[:3]
+            assert iflag & termios.IXON and iflag & termios.IXOFF
+            assert not cflag & termios.CRTSCTS
+            port.flow_control = "none"
+            assert not termios.tcgetattr(fd)[0] & (termios.IXON | termios.IXOFF)
+    finally:
+        os.close(fd)
+
+
 @pytest.mark.parametrize(
     "call, error",
     [
@@ -41,6 +59,7 @@ def test_port_settings():
         (lambda: quorrin.Port(parity="sometimes"), ValueError),
         (lambda: quorrin.Port(stop_bits=3), ValueError),
         (lambda: quorrin.Port(stop_bits="1"), TypeError),
+        (lambda: quorrin.Port(flow_control="rts"), ValueError),
         (lambda: quorrin.Port(5), TypeError),
         (lambda: quorrin.Port("/dev/quorrin-no-such-port"), quorrin.PortError),
         (lambda: quorrin.Port().open(), ValueError),

@@ -20,7 +20,7 @@ FAST_IB = {"ib_fixed": True, "ib_baud": 2400}
         ("marklin", {}, dict(address=24, speed=7, light=True), b"\x17", 3, 2),
         ("lenz", {}, dict(address=3, speed=10, light=True), None, 3, 1),
         ("kaart", {}, None, None, 0, 1),
-        ("intellibox", FAST_IB, dict(address=3, speed=5), None, 3, None),
+        ("intellibox", FAST_IB, dict(address=3, speed=5), None, 3, 2),
     ],
 )
 def test_every_system_end_to_end(system, settings, loco, sent, address, inputs):
@@ -40,6 +40,19 @@ def test_every_system_end_to_end(system, settings, loco, sent, address, inputs):
             assert isinstance(answer, bytes) and len(answer) == inputs
         cs.power_off()
         assert cs.power_state()["on"] is False
+
+
+def test_lenz_track_off_is_its_own_broadcast_and_only_lenz_has_it():
+    with quorrin.CommandStation("lenz", simulator=True) as cs:
+        cs.power_on()
+        list(cs.events(timeout=0.3))
+        cs.power_off(track=True)
+        assert cs.power_state()["on"] is False
+        kinds = [e["event"] for e in cs.events(timeout=0.5)]
+        assert "power" in kinds and "emergency-stop" not in kinds
+    with quorrin.CommandStation("selectrix", simulator=True) as cs:
+        with pytest.raises(ValueError, match="not carried by selectrix"):
+            cs.power_off(track=True)
 
 
 def test_dinamo_runs_its_link_and_reports_no_power_stop():

@@ -89,7 +89,12 @@ TEST(IntelliboxModel, ReplyCodesRatesAndEndlessText) {
     EXPECT_TRUE(m.Power());
     EXPECT_EQ(m.Feed("L3,10,0,0,0,0,0,0\r"), "Error 6]");
     EXPECT_TRUE(m.Locos().empty());
+    EXPECT_EQ(m.Feed(Bytes({0x98, 2})), Bytes({6})); // sensor status refused: the code alone
     m.SetReplyCode(0);
+    m.SetFeedback(2, 0x8001);
+    EXPECT_EQ(m.Feed(Bytes({0x98, 2})), Bytes({0, 0x80, 0x01}));
+    EXPECT_EQ(m.Feed(Bytes({0x98, 0})), Bytes({2}));
+    EXPECT_EQ(m.Feed(Bytes({0x98, 32})), Bytes({2}));
 
     EXPECT_EQ(m.Feed("B14400\r"), "Error: baud rate]");
     EXPECT_EQ(m.Baud(), 2400u);

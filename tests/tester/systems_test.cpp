@@ -201,11 +201,21 @@ TEST_F(KaartWindow, ReadsItsModulesAndHasNoLocomotives) {
     EXPECT_EQ(form->ButtonLees->text(), QStringLiteral("Lees"));
 }
 
-TEST_F(IntelliboxWindow, DrivesPowerAndLocomotiveWithoutAFeedbackPanel) {
+TEST_F(IntelliboxWindow, DrivesPowerLocomotiveAndSixteenInputs) {
     Start("intellibox", std::make_unique<sim::IntelliboxSim>(sim::IBMode::Mixed, 2400u));
-    ExpectLacking(form->GroupBoxTerugmeld);
+    ExpectLacking(form->GroupBoxFunctie);
     EXPECT_EQ(form->spn_locadres1->maximum(), 10239);
+    EXPECT_EQ(form->spn_bezetadres->maximum(), 31);
     OpenPort();
+
+    sim->SetFeedback(4, 0x4002); // inputs 2 and 15
+    Read(4);
+    EXPECT_EQ(form->lbl_bezetnr->text(), QStringLiteral("16386"));
+    EXPECT_EQ(Lamps(), "0100000000000010");
+    StartContinuous();
+    sim->SetFeedback(4, 0x0001);
+    EXPECT_TRUE(Until([&] { return Lamps() == "0000000000000001"; }));
+    SetBox(form->CheckBoxLeesCont, false);
 
     SetBox(form->CheckBoxCC2000Aan, true);
     EXPECT_TRUE(Until([&] { return sim->Power(); }));
