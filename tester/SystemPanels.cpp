@@ -123,6 +123,9 @@ void TFormQuorrin::InstallSystemEvents() {
         switch (a) {
         case laBezetmelder: {
             if (d1 != spn_bezetadres->Value()) return;
+            // Another module's halves must not mix with this one's.
+            if (d1 != lenzModule_) lenzInputs_ = 0;
+            lenzModule_ = d1;
             // Lower nibble: inputs 1..4, upper nibble: inputs 5..8.
             const int shift = d2 == 2 ? 4 : 0;
             lenzInputs_ =

@@ -274,7 +274,8 @@ class TFormQuorrin : public QWidget {
 
     const frontend::SystemInfo* system_;
     std::array<bool, 2> sentForward_{true, true};
-    uint8_t lenzInputs_ = 0;
+    uint8_t lenzInputs_ = 0; // of lenzModule_
+    int lenzModule_ = -1;
     std::array<bool, 257> dinamoInputs_{}; // by input number, 1..256
     bool hold_ = false;
     bool fault_ = false;

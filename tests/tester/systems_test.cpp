@@ -101,13 +101,18 @@ TEST_F(LenzWindow, DrivesPowerLocomotiveAndFeedback) {
     OpenPort();
     EXPECT_TRUE(form->ButtonLees->isEnabled());
 
+    // Each power command waits in the queue for its broadcasts; the next
+    // click comes once they are in, as a user's would.
+    auto settled = [&](sim::LenzPower p) {
+        return sim->Power() == p && !form->MivoCom1->Pending();
+    };
     SetBox(form->CheckBoxCC2000Aan, true);
-    EXPECT_TRUE(Until([&] { return sim->Power() == sim::LenzPower::On; }));
+    EXPECT_TRUE(Until([&] { return settled(sim::LenzPower::On); }));
     // The power-off is the emergency stop of every locomotive (80 80).
     SetBox(form->CheckBoxCC2000Aan, false);
-    EXPECT_TRUE(Until([&] { return sim->Power() == sim::LenzPower::EmergencyStop; }));
+    EXPECT_TRUE(Until([&] { return settled(sim::LenzPower::EmergencyStop); }));
     SetBox(form->CheckBoxCC2000Aan, true);
-    ASSERT_TRUE(Until([&] { return sim->Power() == sim::LenzPower::On; }));
+    ASSERT_TRUE(Until([&] { return settled(sim::LenzPower::On); }));
 
     sim::LenzLoco loco;
     for (int speed : {10, 20}) {
