@@ -121,6 +121,7 @@ int Session::Open() {
     com_->SetDigitaalSysteem(system_.number);
     ApplySettings();
     InstallHandlers();
+    com_->SetTraceObserver(observer_);
     com_->SetPort(port);
     if (opt_.baud != 0) com_->SetBaudRate(*BaudRate(opt_.baud));
     com_->OpenPort();

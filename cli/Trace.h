@@ -1,0 +1,84 @@
+// quorrin-cli's view of the line: each message the port wrote or read, cut and
+// named by the system's decoder, with its time and the gap since the one
+// before; the port's line events; a summary at the end.
+//
+// --trace prints one line per message on standard error (with --json one
+// {"event":"trace",...} object on standard output instead); --trace-file
+// appends the same objects to a file, one per line. A failing trace file
+// (a full disk) stops the file with one message; the exchange goes on.
+#pragma once
+
+#include "serial/TraceObserver.h"
+#include "trace/LineDecoder.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace cli {
+
+// Opens `path` for appending trace lines: a new file gets mode 0600, a link is
+// not followed, a FIFO does not block the open and is refused, like a
+// terminal, a folder or a socket (a regular file or a device such as
+// /dev/null is taken). Returns the descriptor, or -1 with `error` set.
+int OpenTraceFile(const std::string& path, std::string& error);
+
+class LineTrace : public serial::TraceObserver {
+  public:
+    // `system` as trace::SystemNames() names it. `fileFd` (-1 for none) is
+    // owned from here on; `print` is --trace, `json` its --json form.
+    LineTrace(const std::string& system, bool print, bool json, int fileFd, std::string filePath);
+    ~LineTrace() override;
+    LineTrace(const LineTrace&) = delete;
+    LineTrace& operator=(const LineTrace&) = delete;
+
+    void OnTraffic(uint64_t micros, serial::TraceDirection direction, const uint8_t* bytes,
+                   size_t count) override;
+    void OnLineEvent(uint64_t micros, serial::TraceLineEvent event, uint32_t value,
+                     std::string_view detail) override;
+
+    // What the decoder still holds goes out; with --trace the summary follows
+    // (messages per kind, the slowest answer, bad checksums).
+    void Finish();
+
+  private:
+    struct Chunk {
+        uint64_t offset; // of its first byte in its direction's stream
+        uint64_t micros;
+    };
+    void Emit(const trace::Message& m);
+    void Out(const nlohmann::json& object, const std::string& text);
+    void WriteFile(const std::string& line);
+    double Ms(uint64_t micros) const;
+    // The time of the chunk that held byte `offset` of direction `d`.
+    uint64_t TimeOf(int d, uint64_t offset) const;
+
+    std::mutex mutex_;
+    std::unique_ptr<trace::Decoder> decoder_;
+    bool print_;
+    bool json_;
+    int fileFd_;
+    std::string filePath_;
+    bool finished_ = false;
+    const uint64_t start_;
+    uint64_t previous_ = 0; // time of the line before, for the gap
+    bool anyLine_ = false;
+    std::deque<Chunk> chunks_[2];
+    uint64_t fed_[2] = {0, 0};
+    uint64_t emitted_[2] = {0, 0};
+    // The summary.
+    std::map<std::string, long> kinds_;
+    long bad_ = 0;
+    bool awaiting_ = false; // a request went out and nothing came back yet
+    uint64_t requestEnd_ = 0;
+    std::string requestKind_;
+    double slowestMs_ = -1;
+    std::string slowestRequest_, slowestAnswer_;
+};
+
+} // namespace cli
