@@ -218,9 +218,7 @@ std::optional<int> ReadOptions(const Words& args, const char* help, bool* verbos
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "--help" || arg == "-h") {
-            std::cout << help
-                      << "\nEvery system also takes --trace: each message on the line printed as "
-                         "it crosses,\ncut and named (> from the PC, < to it).\n";
+            std::cout << help;
             return 0;
         }
         if (verbose && (arg == "--verbose" || arg == "-v")) {
