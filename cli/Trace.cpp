@@ -33,6 +33,41 @@ std::string MsText(uint64_t micros) {
     return text;
 }
 
+// A JSON string of `text`; a byte outside ASCII becomes U+FFFD, as in every
+// other JSON the program writes.
+void AppendJsonString(std::string& out, std::string_view text) {
+    static const char digits[] = "0123456789abcdef";
+    out += '"';
+    for (char c : text) {
+        const auto b = static_cast<uint8_t>(c);
+        if (b == '"' || b == '\\') {
+            out += '\\';
+            out += c;
+        } else if (b < 0x20) {
+            out += "\\u00";
+            out += digits[b >> 4];
+            out += digits[b & 0x0F];
+        } else if (b >= 0x80) {
+            out += "\\ufffd";
+        } else {
+            out += c;
+        }
+    }
+    out += '"';
+}
+
+// 0, or the error number of the write that failed.
+int WriteAll(int fd, const std::string& data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return n < 0 ? errno : EIO;
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
 int Index(trace::Direction d) {
     return d == trace::Direction::ToInterface ? 0 : 1;
 }
@@ -73,10 +108,23 @@ int OpenTraceFile(const std::string& path, std::string& error) {
 LineTrace::LineTrace(const std::string& system, bool print, bool json, int fileFd,
                      std::string filePath)
     : decoder_(trace::MakeDecoder(system)), print_(print), json_(json), fileFd_(fileFd),
-      filePath_(std::move(filePath)), start_(serial::TraceMicros()) {}
+      filePath_(std::move(filePath)), start_(serial::TraceMicros()) {
+    if (fileFd_ >= 0) writer_ = std::thread([this] { Writer(); });
+}
 
 LineTrace::~LineTrace() {
+    StopWriter();
     if (fileFd_ >= 0) close(fileFd_);
+}
+
+void LineTrace::StopWriter() {
+    if (!writer_.joinable()) return;
+    {
+        std::lock_guard lock(mutex_);
+        stopWriter_ = true;
+    }
+    wake_.notify_all();
+    writer_.join();
 }
 
 uint64_t LineTrace::TimeOf(int d, uint64_t offset) const {
@@ -121,7 +169,7 @@ void LineTrace::OnLineEvent(uint64_t micros, serial::TraceLineEvent event, uint3
         object["detail"] = std::string(detail);
         text += " " + std::string(detail);
     }
-    Out(object, text);
+    Out(WantLine() ? Dump(object) : std::string(), &text);
 }
 
 void LineTrace::Emit(const trace::Message& m) {
@@ -154,52 +202,82 @@ void LineTrace::Emit(const trace::Message& m) {
     }
 
     const std::string hex = HexBytes(m.bytes);
-    nlohmann::json object{
-        {"event", "trace"}, {"t_us", t},      {"direction", trace::DirectionName(m.direction)},
-        {"bytes", hex},     {"kind", m.kind}, {"meaning", m.meaning},
-        {"ok", m.ok},       {"gap_us", gap}};
-    Out(object, "trace " + MsText(t) + " ms  " +
-                    (m.direction == trace::Direction::ToInterface ? "> " : "< ") + hex + "  " +
-                    m.kind + (m.ok ? "" : " (bad)") + ": " + m.meaning + "  (+" + MsText(gap) +
-                    " ms)");
-}
-
-void LineTrace::Out(const nlohmann::json& object, const std::string& text) {
-    if (fileFd_ >= 0 || (print_ && json_)) {
-        const std::string line = Dump(object);
-        if (print_ && json_) Print(line);
-        WriteFile(line);
+    // Written out by hand: this runs inside every exchange.
+    std::string line;
+    if (WantLine()) {
+        line.reserve(160 + m.meaning.size());
+        line += "{\"event\":\"trace\",\"t_us\":";
+        line += std::to_string(t);
+        line += ",\"direction\":\"";
+        line += trace::DirectionName(m.direction);
+        line += "\",\"bytes\":\"";
+        line += hex;
+        line += "\",\"kind\":";
+        AppendJsonString(line, m.kind);
+        line += ",\"meaning\":";
+        AppendJsonString(line, m.meaning);
+        line += m.ok ? ",\"ok\":true,\"gap_us\":" : ",\"ok\":false,\"gap_us\":";
+        line += std::to_string(gap);
+        line += '}';
     }
-    if (print_ && !json_) std::cerr << text << '\n';
+    std::string text;
+    if (WantText())
+        text = "trace " + MsText(t) + " ms  " +
+               (m.direction == trace::Direction::ToInterface ? "> " : "< ") + hex + "  " + m.kind +
+               (m.ok ? "" : " (bad)") + ": " + m.meaning + "  (+" + MsText(gap) + " ms)";
+    Out(line, &text);
 }
 
-void LineTrace::WriteFile(const std::string& line) {
-    if (fileFd_ < 0) return;
-    const std::string data = line + '\n';
-    size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = write(fileFd_, data.data() + done, data.size() - done);
-        if (n >= 0) {
-            done += static_cast<size_t>(n);
-            continue;
+void LineTrace::Out(const std::string& line, const std::string* text) {
+    if (print_ && json_) Print(line);
+    if (fileFd_ >= 0) {
+        pending_ += line;
+        pending_ += '\n';
+    }
+    if (WantText() && text) std::cerr << *text << '\n';
+}
+
+void LineTrace::Writer() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        wake_.wait_for(lock, std::chrono::milliseconds(100), [this] { return stopWriter_; });
+        const std::string data = std::exchange(pending_, {});
+        const bool last = stopWriter_;
+        const int fd = fileFd_;
+        lock.unlock();
+        const int failed = WriteAll(fd, data);
+        lock.lock();
+        if (failed) {
+            const std::string text =
+                "trace file " + filePath_ + ": " + std::strerror(failed) + "; tracing to it stops";
+            close(fileFd_);
+            fileFd_ = -1;
+            pending_.clear();
+            lock.unlock();
+            if (onFileFailure)
+                onFileFailure(text);
+            else
+                std::cerr << "quorrin-cli: " << text << std::endl;
+            return;
         }
-        if (errno == EINTR) continue;
-        std::cerr << "quorrin-cli: trace file " << filePath_ << ": " << std::strerror(errno)
-                  << "; tracing to it stops" << std::endl;
-        close(fileFd_);
-        fileFd_ = -1;
-        return;
+        if (last && pending_.empty()) return;
     }
 }
 
 void LineTrace::Finish() {
-    std::lock_guard lock(mutex_);
-    if (finished_) return;
-    if (decoder_)
-        for (const trace::Message& m : decoder_->Flush())
-            Emit(m);
-    finished_ = true;
-    if (!print_) return;
+    {
+        std::lock_guard lock(mutex_);
+        if (finished_) return;
+        if (decoder_)
+            for (const trace::Message& m : decoder_->Flush())
+                Emit(m);
+        finished_ = true;
+        if (print_) Summary();
+    }
+    StopWriter();
+}
+
+void LineTrace::Summary() {
     long total = 0;
     std::string perKind;
     nlohmann::json kinds = nlohmann::json::object();
@@ -223,7 +301,7 @@ void LineTrace::Finish() {
         text += "trace summary: no answers\n";
     }
     text += "trace summary: " + std::to_string(bad_) + " bad checksum(s)";
-    Out(summary, text);
+    Out(Dump(summary), &text);
 }
 
 } // namespace cli

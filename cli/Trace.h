@@ -13,12 +13,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 namespace cli {
 
@@ -42,6 +45,10 @@ class LineTrace : public serial::TraceObserver {
     void OnLineEvent(uint64_t micros, serial::TraceLineEvent event, uint32_t value,
                      std::string_view detail) override;
 
+    // Called with the text instead of a line on standard error when the file
+    // fails (set before the port opens).
+    std::function<void(const std::string&)> onFileFailure;
+
     // What the decoder still holds goes out; with --trace the summary follows
     // (messages per kind, the slowest answer, bad checksums).
     void Finish();
@@ -52,8 +59,16 @@ class LineTrace : public serial::TraceObserver {
         uint64_t micros;
     };
     void Emit(const trace::Message& m);
-    void Out(const nlohmann::json& object, const std::string& text);
-    void WriteFile(const std::string& line);
+    // `line` (JSON) to the file and, with --trace --json, to standard output;
+    // `text` (may be null) to standard error for --trace.
+    void Out(const std::string& line, const std::string* text);
+    bool WantLine() const { return fileFd_ >= 0 || (print_ && json_); }
+    bool WantText() const { return print_ && !json_; }
+    // The file is written by a thread of its own, in batches, so the
+    // exchange only appends to a buffer.
+    void Writer();
+    void StopWriter();
+    void Summary();
     double Ms(uint64_t micros) const;
     // The time of the chunk that held byte `offset` of direction `d`.
     uint64_t TimeOf(int d, uint64_t offset) const;
@@ -65,6 +80,10 @@ class LineTrace : public serial::TraceObserver {
     int fileFd_;
     std::string filePath_;
     bool finished_ = false;
+    std::string pending_; // for the file, not yet written
+    bool stopWriter_ = false;
+    std::condition_variable wake_;
+    std::thread writer_;
     const uint64_t start_;
     uint64_t previous_ = 0; // time of the line before, for the gap
     bool anyLine_ = false;
