@@ -6,6 +6,7 @@
 #include "cli/Script.h"
 #include "cli/Session.h"
 #include "cli/Signals.h"
+#include "cli/Trace.h"
 #include "frontend/Systems.h"
 #include "platform/Translate.h"
 #include "serial/CPort.h"
@@ -60,11 +61,30 @@ int Run(int argc, char** argv) {
         return kWrongUse;
     }
 
+    // A trace file that cannot be written is refused before the port opens:
+    // no run goes half-traced.
+    std::unique_ptr<LineTrace> trace;
+    if (opt.trace || !opt.traceFile.empty()) {
+        int fd = -1;
+        if (!opt.traceFile.empty()) {
+            std::string why;
+            fd = OpenTraceFile(opt.traceFile, why);
+            if (fd < 0) {
+                const std::string text = "trace file " + opt.traceFile + ": " + why;
+                std::cerr << "quorrin-cli: " << text << std::endl;
+                if (opt.json) PrintJsonError({}, kWrongUse, text);
+                return kWrongUse;
+            }
+        }
+        trace = std::make_unique<LineTrace>(opt.system, opt.trace, opt.json, fd, opt.traceFile);
+    }
+
     InstallSignalHandlers();
     const frontend::SystemInfo& system = *frontend::FindSystem(opt.system);
     int status = kDone;
     try {
         Session session(opt, system);
+        session.SetTraceObserver(trace.get());
         if (req.command == Command::Do) {
             status = RunSession(session, doLines, false, opt.json);
         } else if (req.command == Command::Shell) {
@@ -92,6 +112,7 @@ int Run(int argc, char** argv) {
         if (opt.json) Print(Dump({{"ok", false}, {"status", kPortError}, {"error", e.what()}}));
         status = kPortError;
     }
+    if (trace) trace->Finish();
     // A signal during the close still ends the run as that signal's.
     if (Stopping() && status == kDone) status = StopStatus();
     return status;

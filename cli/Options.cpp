@@ -43,6 +43,11 @@ void AddOptions(CLI::App& app, Options& opt) {
         ->check([](const std::string& v) {
             return LenzMask(v) ? std::string() : "unknown Lenz log category in " + v;
         });
+    app.add_flag("--trace", opt.trace,
+                 "every message on the line on standard error (with --json as objects on "
+                 "standard output): time, direction, bytes, meaning; a summary at the end");
+    app.add_option("--trace-file", opt.traceFile,
+                   "append every message on the line to this file, one JSON object a line");
     auto* host = app.add_option_group("host settings", "settings the component leaves to us");
     host->add_option("--lenz-reply-ms", opt.host.lenzReplyMs,
                      "Lenz: reply time-out in ms (0: resend "

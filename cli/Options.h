@@ -17,6 +17,8 @@ struct Options {
     bool simulator = false;
     bool json = false;
     std::string lenzLog;
+    bool trace = false;    // every message on the line on standard error
+    std::string traceFile; // every message appended to this file as JSON lines
     frontend::HostSettings host;
 };
 

@@ -101,6 +101,7 @@ int Session::Open() {
     com_->SetDigitaalSysteem(system_.number);
     frontend::ApplyHostSettings(*com_, opt_.host);
     InstallHandlers();
+    com_->SetTraceObserver(observer_);
     com_->SetPort(port);
     if (opt_.baud != 0) com_->SetBaudRate(*frontend::BaudRate(opt_.baud));
     com_->OpenPort();

@@ -53,6 +53,8 @@ class Session {
     int Open();
     int Execute(const Request& req);
     const Options& Settings() const { return opt_; }
+    // Watches the port from its open on (kept by the caller beyond the session).
+    void SetTraceObserver(serial::TraceObserver* observer) { observer_ = observer; }
     // Lets due held-back commands out (bounded), then closes the port. False
     // when the close failed (the power-off may not have reached the line);
     // the failure is on standard error.
@@ -105,6 +107,7 @@ class Session {
     bool Refused() const { return host_.shown > shownBefore_; }
     int events_ = 0;
     std::vector<int> feedbackSeen_;
+    serial::TraceObserver* observer_ = nullptr;
     double version_ = 0.0; // the Lenz interface's version as last reported
 };
 

@@ -73,7 +73,23 @@ int ClampCount(uint32_t n) {
     return static_cast<int>(std::min<uint32_t>(n, std::numeric_limits<int>::max()));
 }
 
+// "8N1", "7E2", "8O1.5": data bits, parity, stop bits as the driver got them.
+std::string FrameText(const Dcb& dcb) {
+    static const char parity[] = "NOEMS";
+    static const char* const stop[] = {"1", "1.5", "2"};
+    std::string s = std::to_string(dcb.ByteSize);
+    s += dcb.Parity < 5 ? parity[dcb.Parity] : '?';
+    s += dcb.StopBits < 3 ? stop[dcb.StopBits] : "?";
+    return s;
+}
+
 } // namespace
+
+EComPort TCustomComPort::Failed(const ComDevice& device, int portErrorCode, int err) const {
+    EComPort e = DeviceError(device, portErrorCode, err);
+    TraceLine(TraceLineEvent::Failure, static_cast<uint32_t>(err), e.what());
+    return e;
+}
 
 // ---------------------------------------------------------------- life cycle
 
@@ -217,14 +233,21 @@ void TCustomComPort::OpenDeviceHandle() {
     const bool network = IsNetworkPortName(port_);
     const std::string path = network ? port_ : DevicePathForPort(port_);
     if (int err = device->Open(path)) {
-        if (err == ENOTTY && !network) throw EComPort(1, err, path + " is not a serial port");
-        throw DeviceError(*device, 1, err);
+        if (err == ENOTTY && !network) {
+            EComPort e(1, err, path + " is not a serial port");
+            TraceLine(TraceLineEvent::Failure, static_cast<uint32_t>(err), e.what());
+            throw e;
+        }
+        throw Failed(*device, 1, err);
     }
-    std::unique_lock lock(deviceMutex_);
-    device_ = std::move(device);
-    // Until time-outs are applied the driver has none: reads wait for all bytes.
-    ioTimeouts_ = CommTimeouts{};
-    ioBaudRate_ = static_cast<uint32_t>(BaudRateValue(baudRate_));
+    {
+        std::unique_lock lock(deviceMutex_);
+        device_ = std::move(device);
+        // Until time-outs are applied the driver has none: reads wait for all bytes.
+        ioTimeouts_ = CommTimeouts{};
+        ioBaudRate_ = static_cast<uint32_t>(BaudRateValue(baudRate_));
+    }
+    TraceLine(TraceLineEvent::Opened, 0, path);
 }
 
 void TCustomComPort::CloseDeviceHandle() {
@@ -233,6 +256,7 @@ void TCustomComPort::CloseDeviceHandle() {
     if (!device_) return;
     device_->Close();
     device_.reset();
+    TraceLine(TraceLineEvent::Closed, 0, port_);
 }
 
 void TCustomComPort::OpenPort() {
@@ -503,8 +527,9 @@ void TCustomComPort::ApplyLineSettings() {
     auto device = LeaseDevice();
     if (!device) return;
     Dcb dcb = BuildDcb();
-    if (int err = device->SetState(dcb)) throw DeviceError(*device, 7, err);
+    if (int err = device->SetState(dcb)) throw Failed(*device, 7, err);
     ioBaudRate_ = dcb.BaudRate;
+    if (GetTraceObserver()) TraceLine(TraceLineEvent::LineSettings, dcb.BaudRate, FrameText(dcb));
 }
 
 void TCustomComPort::ApplyTimeoutSettings() {
@@ -517,7 +542,7 @@ void TCustomComPort::ApplyTimeoutSettings() {
     t.ReadTotalTimeoutConstant = static_cast<uint32_t>(timeouts_->ReadTotalConstant());
     t.WriteTotalTimeoutMultiplier = static_cast<uint32_t>(timeouts_->WriteTotalMultiplier());
     t.WriteTotalTimeoutConstant = static_cast<uint32_t>(timeouts_->WriteTotalConstant());
-    if (int err = device->SetTimeouts(t)) throw DeviceError(*device, 8, err);
+    if (int err = device->SetTimeouts(t)) throw Failed(*device, 8, err);
     ioTimeouts_ = t;
 }
 
@@ -526,7 +551,7 @@ void TCustomComPort::ApplyBufferSizes() {
     auto device = LeaseDevice();
     if (!device) return;
     if (int err = device->SetupQueues(buffer_->InputSize(), buffer_->OutputSize()))
-        throw DeviceError(*device, 9, err);
+        throw Failed(*device, 9, err);
 }
 
 // ---------------------------------------------------------------- reads and writes
@@ -554,15 +579,16 @@ int TCustomComPort::BeginWriteBytes(const void* buffer, int Count, IoOperation* 
     if (op->count > 0) {
         if (int err = device.WriteSome(op->buffer, op->count, n)) {
             op->complete = true;
-            throw DeviceError(device, 2, err);
+            throw Failed(device, 2, err);
         }
+        if (n > 0) TraceBytes(TraceDirection::Written, op->buffer, n);
     }
     op->done = n;
     uint32_t pending = 0;
     if (op->done == op->count) {
         if (int err = device.OutputPending(pending)) {
             op->complete = true;
-            throw DeviceError(device, 2, err);
+            throw Failed(device, 2, err);
         }
         op->complete = pending == 0;
     }
@@ -627,7 +653,7 @@ void TCustomComPort::ContinueRead(IoOperation& op) {
         // not turn this wait into a busy loop.
         if (emptyWakes > 1) platform::Sleep(1);
         bool ready = false;
-        if (int err = device.WaitReadable(WaitArg(wait), ready)) throw DeviceError(device, 3, err);
+        if (int err = device.WaitReadable(WaitArg(wait), ready)) throw Failed(device, 3, err);
         emptyWakes = ready ? emptyWakes + 1 : 0;
     }
     op.complete = true;
@@ -645,11 +671,12 @@ void TCustomComPort::ContinueWrite(IoOperation& op) {
         uint64_t wait = Left(op.started, total);
         if (wait == 0) break;
         bool ready = false;
-        if (int err = device.WaitWritable(WaitArg(wait), ready)) throw DeviceError(device, 2, err);
+        if (int err = device.WaitWritable(WaitArg(wait), ready)) throw Failed(device, 2, err);
         if (!ready) continue;
         size_t n = 0;
         if (int err = device.WriteSome(op.buffer + op.done, op.count - op.done, n))
-            throw DeviceError(device, 2, err);
+            throw Failed(device, 2, err);
+        if (n > 0) TraceBytes(TraceDirection::Written, op.buffer + op.done, n);
         op.done += n;
     }
     // Waiting for the driver to drain: there is no wait with a limit for it,
@@ -657,7 +684,7 @@ void TCustomComPort::ContinueWrite(IoOperation& op) {
     uint32_t pause = 0;
     for (;;) {
         uint32_t pending = 0;
-        if (int err = device.OutputPending(pending)) throw DeviceError(device, 2, err);
+        if (int err = device.OutputPending(pending)) throw Failed(device, 2, err);
         if (pending == 0) break;
         uint64_t left = Left(op.started, total);
         if (left == 0) {
@@ -665,8 +692,10 @@ void TCustomComPort::ContinueWrite(IoOperation& op) {
             // write's last ones (or, behind earlier bytes, all of them). A
             // purge that fails leaves them to go out after all, and the count
             // would then be wrong: that is the write's failure.
-            if (int err = device.Purge(PURGE_TXCLEAR)) throw DeviceError(device, 5, err);
-            op.done -= std::min<size_t>(op.done, pending);
+            if (int err = device.Purge(PURGE_TXCLEAR)) throw Failed(device, 5, err);
+            const size_t dropped = std::min<size_t>(op.done, pending);
+            op.done -= dropped;
+            TraceLine(TraceLineEvent::WriteTimedOut, static_cast<uint32_t>(dropped));
             break;
         }
         uint32_t lineMs = static_cast<uint32_t>((static_cast<uint64_t>(pending) * 10000u) /
@@ -697,8 +726,9 @@ size_t TCustomComPort::ReadInto(ComDevice& device, IoOperation& op) {
             }
             size_t n = 0;
             int err = device.ReadSome(into, want, n);
+            if (n > 0) TraceBytes(TraceDirection::Read, into, n);
             if (op.text) op.text->resize(at + n);
-            if (err) throw DeviceError(device, 3, err);
+            if (err) throw Failed(device, 3, err);
             total += n;
             if (n < want || !op.text) break;
         }
@@ -810,7 +840,8 @@ int TCustomComPort::ReadBytes(void* buffer, int Count) {
 
 void TCustomComPort::CancelPendingIO() {
     auto device = DeviceFor(5);
-    if (int err = device->Purge(PURGE_TXABORT | PURGE_RXABORT)) throw DeviceError(*device, 5, err);
+    if (int err = device->Purge(PURGE_TXABORT | PURGE_RXABORT)) throw Failed(*device, 5, err);
+    TraceLine(TraceLineEvent::Purged, PURGE_TXABORT | PURGE_RXABORT);
 }
 
 // ---------------------------------------------------------------- line control and status
@@ -818,21 +849,22 @@ void TCustomComPort::CancelPendingIO() {
 int TCustomComPort::PendingInputCount() {
     ComStatus st;
     auto device = DeviceFor(10);
-    if (int err = device->ClearError(st)) throw DeviceError(*device, 10, err);
+    if (int err = device->ClearError(st)) throw Failed(*device, 10, err);
     return ClampCount(st.inQueue);
 }
 
 uint8_t TCustomComPort::LineHoldFlags() {
     ComStatus st;
     auto device = DeviceFor(10);
-    if (int err = device->ClearError(st)) throw DeviceError(*device, 10, err);
+    if (int err = device->ClearError(st)) throw Failed(*device, 10, err);
     return st.holdFlags;
 }
 
 TComErrors TCustomComPort::ReadLineErrors() {
     ComStatus st;
     auto device = DeviceFor(10); // held to the end: the answer reads a setting
-    if (int err = device->ClearError(st)) throw DeviceError(*device, 10, err);
+    if (int err = device->ClearError(st)) throw Failed(*device, 10, err);
+    if (st.errors) TraceLine(TraceLineEvent::LineErrors, st.errors);
     TComErrors errors;
     if (st.errors & CE_FRAME) errors.Include(ceFrame);
     if ((st.errors & CE_RXPARITY) && parity_->Check()) errors.Include(ceRxParity);
@@ -849,7 +881,7 @@ TComSignals TCustomComPort::ModemSignals() {
     uint32_t ms = 0;
     {
         auto device = DeviceFor(11);
-        if (int err = device->ModemStatus(ms)) throw DeviceError(*device, 11, err);
+        if (int err = device->ModemStatus(ms)) throw Failed(*device, 11, err);
     }
     TComSignals s;
     if (ms & MS_CTS_ON) s.Include(csCTS);
@@ -862,19 +894,22 @@ TComSignals TCustomComPort::ModemSignals() {
 void TCustomComPort::PurgeBuffers(bool Input, bool Output) {
     uint32_t flags = (Input ? PURGE_RXCLEAR : 0u) | (Output ? PURGE_TXCLEAR : 0u);
     auto device = DeviceFor(5);
-    if (int err = device->Purge(flags)) throw DeviceError(*device, 5, err);
+    if (int err = device->Purge(flags)) throw Failed(*device, 5, err);
+    TraceLine(TraceLineEvent::Purged, flags);
 }
 
 void TCustomComPort::SetDTRLine(bool OnOff) {
     auto device = DeviceFor(12);
     if (int err = device->EscapeFunction(OnOff ? Escape::SetDTR : Escape::ClrDTR))
-        throw DeviceError(*device, 12, err);
+        throw Failed(*device, 12, err);
+    TraceLine(TraceLineEvent::Dtr, OnOff ? 1 : 0);
 }
 
 void TCustomComPort::SetBreakState(bool OnOff) {
     auto device = DeviceFor(12);
     if (int err = device->EscapeFunction(OnOff ? Escape::SetBreak : Escape::ClrBreak))
-        throw DeviceError(*device, 12, err);
+        throw Failed(*device, 12, err);
+    TraceLine(TraceLineEvent::Break, OnOff ? 1 : 0);
 }
 
 // ---------------------------------------------------------------- notify hooks

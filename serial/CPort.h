@@ -11,6 +11,7 @@
 #include "serial/ComSettings.h"
 #include "serial/ComTypes.h"
 #include "serial/SettingsStore.h"
+#include "serial/TraceObserver.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -22,6 +23,7 @@
 #include <shared_mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -40,7 +42,7 @@ using TComSignalEvent = std::function<void(TCustomComPort* Sender, bool OnOff)>;
 using TComErrorEvent = std::function<void(TCustomComPort* Sender, TComErrors Errors)>;
 
 class TCustomComPort {
-public:
+  public:
     // `owner` is informational (the object that frees this one).
     explicit TCustomComPort(void* owner = nullptr);
     virtual ~TCustomComPort();
@@ -172,6 +174,20 @@ public:
     // wait) although the port is still open.
     bool EventThreadRunning() const;
 
+    // --- watching the line (serial/TraceObserver.h says which thread calls
+    // the observer and for how long it must live); null for none.
+    void SetTraceObserver(TraceObserver* observer) {
+        traceObserver_.store(observer, std::memory_order_release);
+    }
+    TraceObserver* GetTraceObserver() const {
+        return traceObserver_.load(std::memory_order_acquire);
+    }
+    // Hands a line event to the observer, if one is set.
+    void TraceLine(TraceLineEvent event, uint32_t value = 0, std::string_view detail = {}) const {
+        if (TraceObserver* o = GetTraceObserver())
+            o->OnLineEvent(TraceMicros(), event, value, detail);
+    }
+
     // Notify hooks: each calls its On handler with this port as Sender.
     virtual void NotifyAfterClose();
     virtual void NotifyAfterOpen();
@@ -189,13 +205,13 @@ public:
     virtual void NotifyRLSDChange(bool OnOff);
     virtual void NotifyRx80Full();
 
-protected:
+  protected:
     virtual void OpenDeviceHandle();
     virtual void CloseDeviceHandle();
     // True while line settings may reach the driver.
     bool CanApply() const;
 
-private:
+  private:
     friend class TComThread;
     std::unique_ptr<TComThread> eventThread_;
     std::atomic<bool> threadCreated_{false};
@@ -241,6 +257,13 @@ private:
     // time-outs, not values stored but not yet applied.
     CommTimeouts ioTimeouts_{};
     uint32_t ioBaudRate_ = 9600;
+    std::atomic<TraceObserver*> traceObserver_{nullptr};
+    void TraceBytes(TraceDirection direction, const uint8_t* bytes, size_t count) const {
+        if (TraceObserver* o = GetTraceObserver())
+            o->OnTraffic(TraceMicros(), direction, bytes, count);
+    }
+    // A failed device call as the exception to raise, reported to the observer.
+    EComPort Failed(const ComDevice& device, int portErrorCode, int err) const;
     void ContinueRead(IoOperation& op);
     void ContinueWrite(IoOperation& op);
     size_t ReadInto(ComDevice& device, IoOperation& op);
@@ -274,7 +297,7 @@ private:
 
 // The published form of the port, the one hosts derive from.
 class TComPort : public TCustomComPort {
-public:
+  public:
     using TCustomComPort::TCustomComPort;
 };
 

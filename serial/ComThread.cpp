@@ -33,6 +33,19 @@ uint32_t BitOf(TComEvent event) {
     return 0;
 }
 
+// The modem lines as they are now, for the port's observer, and the one line
+// the event asked about.
+bool ModemLine(TCustomComPort& port, TComSignal line) {
+    TComSignals s = port.ModemSignals();
+    if (port.GetTraceObserver()) {
+        uint32_t bits =
+            (s.Contains(csCTS) ? MS_CTS_ON : 0u) | (s.Contains(csDSR) ? MS_DSR_ON : 0u) |
+            (s.Contains(csRing) ? MS_RING_ON : 0u) | (s.Contains(csRLSD) ? MS_RLSD_ON : 0u);
+        port.TraceLine(TraceLineEvent::ModemLines, bits);
+    }
+    return s.Contains(line);
+}
+
 // The processing step of one event: gather its data from the port, then call
 // the port's Notify hook.
 void RunStep(TCustomComPort& port, TComEvent event) {
@@ -52,23 +65,25 @@ void RunStep(TCustomComPort& port, TComEvent event) {
         port.NotifyTxEmpty();
         break;
     case evBreak:
+        port.TraceLine(TraceLineEvent::BreakReceived);
         port.NotifyBreak();
         break;
     case evRing:
+        if (port.GetTraceObserver()) ModemLine(port, csRing);
         port.NotifyRing();
         break;
     // The signal events report the line as it is now, not as it was at the change.
     case evCTS:
-        port.NotifyCTSChange(port.ModemSignals().Contains(csCTS));
+        port.NotifyCTSChange(ModemLine(port, csCTS));
         break;
     case evDSR:
-        port.NotifyDSRChange(port.ModemSignals().Contains(csDSR));
+        port.NotifyDSRChange(ModemLine(port, csDSR));
         break;
     case evRxFlag:
         port.NotifyRxFlag();
         break;
     case evRLSD:
-        port.NotifyRLSDChange(port.ModemSignals().Contains(csRLSD));
+        port.NotifyRLSDChange(ModemLine(port, csRLSD));
         break;
     case evRx80Full:
         port.NotifyRx80Full();

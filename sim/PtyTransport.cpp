@@ -202,6 +202,7 @@ void PtyTransport::HandleInput(const char* data, size_t n) {
         bool heard = Hears(line);
         for (size_t i = 0; i < n; ++i)
             received_.Add({now, static_cast<uint8_t>(data[i]), line.baud, heard});
+        if (tap_) tap_(true, now, data, n);
         after = Input(std::string(data, n), line, now);
     }
     changed_.notify_all();
@@ -218,6 +219,7 @@ void PtyTransport::FlushDue() {
         auto record = [this](uint64_t at, const char* data, size_t n, unsigned baud) {
             for (size_t i = 0; i < n; ++i)
                 sent_.Add({at, static_cast<uint8_t>(data[i]), baud, true});
+            if (tap_ && n > 0) tap_(false, at, data, n);
         };
         while (outgoing_.Flush(master_, now, record) > 0) {
             wrote = true;
@@ -269,6 +271,10 @@ void PtyTransport::SendUnsolicited(const std::string& bytes) {
     bool queued =
         Locked([&] { return outgoing_.Queue(bytes, platform::MicroNow(), 0, Line().baud); });
     if (queued) Wake();
+}
+
+void PtyTransport::SetLineTap(LineTap tap) {
+    Locked([&] { tap_ = std::move(tap); });
 }
 
 void PtyTransport::SetAnswerDelayMs(int ms) {

@@ -156,6 +156,12 @@ class PtyTransport {
     // Fault switch: every answer to the PC leaves this much later.
     void SetAnswerDelayMs(int ms);
 
+    // Sees every chunk that crosses the line as it crosses: `fromPc` for what the PC sent,
+    // else what went to it. Runs on the transport's thread with its lock held, so it must be
+    // quick and must not call the simulator. An empty tap sees nothing.
+    using LineTap = std::function<void(bool fromPc, uint64_t atUs, const char* data, size_t n)>;
+    void SetLineTap(LineTap tap);
+
   protected:
     // Opens the pty; throws std::runtime_error ("who: call: reason") when it cannot, with
     // nothing left open. The records keep the newest `recordLimit` bytes (0: all).
@@ -211,6 +217,7 @@ class PtyTransport {
     std::mutex mutex_;
     std::condition_variable changed_;
     Record<LineByte> received_, sent_;
+    LineTap tap_;
     Outbox outgoing_;
     uint64_t answerDelayUs_ = 0;
     bool stop_ = false;

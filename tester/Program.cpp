@@ -1,12 +1,14 @@
 #include "tester/Program.h"
 
 #include "frontend/Systems.h"
+#include "cli/Trace.h"
 #include "platform/Host.h"
 #include "platform/Translate.h"
 #include "serial/CPort.h"
 #include "serial/qt/ComComboBox.h"
 #include "tester/QtHost.h"
 #include "tester/StoredChoice.h"
+#include "tester/TraceWindow.h"
 #include "tester/UnitQuorrin.h"
 #include "tester/UnitSplash.h"
 
@@ -21,7 +23,7 @@ namespace tester {
 namespace {
 
 const char* const kUsage =
-    "Usage: quorrin [--system NAME] [--simulator] [--port NAME]\n"
+    "Usage: quorrin [--system NAME] [--simulator] [--port NAME] [--trace-file PATH]\n"
     "\n"
     "Quorrin tests a model-railway system through the PC interface of its central\n"
     "unit on a serial port: Selectrix, or another system of the list below.\n"
@@ -34,11 +36,17 @@ const char* const kUsage =
     "               without a layout)\n"
     "  --port NAME  add NAME to the port list (when it is not there) and select it, e.g.\n"
     "               /dev/ttyUSB0 or a port shared over the network: rfc2217://HOST:PORT\n"
+    "  --trace-file PATH  append every message on the line to PATH, one JSON object a\n"
+    "               line (Ctrl+T shows them in the window \"Lijnverkeer\")\n"
     "  --help       show this text\n"
     "\n"
     "The system, the port and the rate are kept for the next run in\n"
     "~/.config/quorrin/quorrin.ini ($XDG_CONFIG_HOME/quorrin/quorrin.ini when set).\n"
     "Qt's own options (such as -platform offscreen) are accepted as well.\n";
+
+std::string TraceFileText(const std::string& path, const std::string& why) {
+    return platform::Translate("Trace file") + " " + path + ": " + why;
+}
 
 bool Is(const char* arg, const char* option) {
     return std::strcmp(arg, option) == 0;
@@ -92,6 +100,7 @@ int RunQuorrin(int argc, char** argv, const std::function<void(TFormQuorrin&)>& 
     bool simulator = false;
     std::string portName;
     std::string systemName;
+    std::string traceFile;
     for (int i = 1; i < argc; ++i) {
         if (Is(argv[i], "--simulator")) {
             simulator = true;
@@ -104,6 +113,8 @@ int RunQuorrin(int argc, char** argv, const std::function<void(TFormQuorrin&)>& 
             }
         } else if (Is(argv[i], "--port") && i + 1 < argc && argv[i + 1][0] != '\0') {
             portName = argv[++i];
+        } else if (Is(argv[i], "--trace-file") && i + 1 < argc && argv[i + 1][0] != '\0') {
+            traceFile = argv[++i];
         } else {
             std::fprintf(stderr, "quorrin: unknown option %s\n\n%s", argv[i], kUsage);
             return 2;
@@ -117,6 +128,24 @@ int RunQuorrin(int argc, char** argv, const std::function<void(TFormQuorrin&)>& 
     const StoredChoice stored = LoadChoice(ChoiceFile(), problem);
     const frontend::SystemInfo& system =
         *frontend::FindSystem(systemName.empty() ? stored.system : systemName);
+    // The line's observer outlives the window and its port; a trace file that
+    // cannot be written ends the program before anything is traced.
+    TraceTap tap;
+    std::unique_ptr<cli::LineTrace> fileTrace;
+    if (!traceFile.empty()) {
+        std::string why;
+        const int fd = cli::OpenTraceFile(traceFile, why);
+        if (fd < 0) {
+            platform::Host().ShowError(TraceFileText(traceFile, why));
+            return 1;
+        }
+        fileTrace = std::make_unique<cli::LineTrace>(system.name, false, false, fd, traceFile);
+        fileTrace->onFileFailure = [](const std::string& text) {
+            QMetaObject::invokeMethod(
+                qApp, [text] { platform::Host().ShowError(text); }, Qt::QueuedConnection);
+        };
+        tap.SetForward(fileTrace.get());
+    }
 
     InitSplash();
 
@@ -134,9 +163,8 @@ int RunQuorrin(int argc, char** argv, const std::function<void(TFormQuorrin&)>& 
         return 1;
     }
     if (stored.baud != 0 && stored.system == system.name) SelectRate(*form, stored.baud);
-    if (unit.simulator) {
-        SelectPort(*form, unit.path);
-    }
+    InstallLineTraffic(*form, tap);
+    if (unit.simulator) SelectPort(*form, unit.path);
     if (!portName.empty())
         SelectPort(*form, portName);
     else if (!unit.simulator && !stored.port.empty())
@@ -153,6 +181,7 @@ int RunQuorrin(int argc, char** argv, const std::function<void(TFormQuorrin&)>& 
     const int rc = app.exec();
     Keep(*form, stored, unit.path, !problem.empty());
     form.reset();
+    if (fileTrace) fileTrace->Finish();
     return rc;
 }
 

@@ -93,11 +93,13 @@ class IntelliboxDecoder : public SplitDecoder {
     IntelliboxDecoder()
         : SplitDecoder("intellibox",
                        {"ib.loco-text", "ib.baud", "ib.mode-probe", "ib.text", "ib.probe",
-                        "ib.power-on", "ib.power-off", "ib.sensor", "ib.loco", "ib.binary",
-                        "ib.p50-power", "ib.p50-loco", "ib.p50", "ib.reply", "ib.text-answer"}) {}
+                        "ib.power-on", "ib.power-off", "ib.sensor", "ib.sensor-module",
+                        "ib.sensor-status", "ib.loco", "ib.binary", "ib.p50-power", "ib.p50-loco",
+                        "ib.p50", "ib.reply", "ib.text-answer"}) {}
 
   private:
-    enum class Expect { Nothing, Reply, Text };
+    // SensorStatus: a reply code, and after a 0x00 the module's two status bytes.
+    enum class Expect { Nothing, Reply, SensorStatus, Text };
 
     bool Ends(Direction) const override { return true; }
 
@@ -171,6 +173,14 @@ class IntelliboxDecoder : public SplitDecoder {
         case 0x99:
             Expecting("sensor command");
             return {at + 1, "ib.sensor", "sensor command 0x99" + suffix};
+        case 0x98: {
+            if (!need(2)) break;
+            module_ = At(held, at + 1);
+            Expecting("sensor module " + std::to_string(module_));
+            expect_ = Expect::SensorStatus;
+            return {at + 2, "ib.sensor-module",
+                    "status of sensor module " + std::to_string(module_) + suffix};
+        }
         case 0x80: {
             if (!need(5)) break;
             unsigned address = At(held, at + 1) + 256u * At(held, at + 2);
@@ -211,6 +221,7 @@ class IntelliboxDecoder : public SplitDecoder {
     }
 
     Piece Answer(std::string_view held, bool final) {
+        if (expect_ == Expect::SensorStatus) return SensorStatus(held, final);
         if (expect_ == Expect::Reply) {
             expect_ = Expect::Nothing;
             uint8_t code = At(held, 0);
@@ -234,8 +245,30 @@ class IntelliboxDecoder : public SplitDecoder {
         return Raw(held.size(), std::to_string(held.size()) + " byte(s) without a request");
     }
 
+    // 0x00 and two bytes of contacts (the first byte holds contacts 1-8, contact 1 in its top
+    // bit, as the s88 bus shifts them), or one error code.
+    Piece SensorStatus(std::string_view held, bool final) {
+        uint8_t code = At(held, 0);
+        if (code != 0x00) {
+            expect_ = Expect::Nothing;
+            return {1, "ib.reply",
+                    "answer to " + asked_ + ": " + Hex(code) + " " + ReplyText(code)};
+        }
+        if (held.size() < 3) {
+            if (!final) return Wait();
+            expect_ = Expect::Nothing;
+            return Raw(held.size(),
+                       "incomplete status of sensor module " + std::to_string(module_));
+        }
+        expect_ = Expect::Nothing;
+        return {3, "ib.sensor-status",
+                "sensor module " + std::to_string(module_) + ": contacts 1-16 " +
+                    Bits(At(held, 1), 8) + Bits(At(held, 2), 8)};
+    }
+
     Expect expect_ = Expect::Nothing;
-    std::string asked_; // what the expected answer answers, for its meaning
+    uint8_t module_ = 0; // the module a sensor status was asked of
+    std::string asked_;  // what the expected answer answers, for its meaning
 };
 
 } // namespace

@@ -70,17 +70,17 @@ template <size_t N> bool In(const std::array<uint8_t, N>& set, uint8_t b) {
 class LenzDecoder : public SplitDecoder {
   public:
     LenzDecoder()
-        : SplitDecoder("lenz",
-                       {// to the interface
-                        "lenz.power-on", "lenz.power-off", "lenz.version-request",
-                        "lenz.feedback-request", "lenz.loco-drive", "lenz.loco-functions",
-                        "lenz.loco-request", "lenz.turnout",
-                        // from the interface
-                        "lenz.ok", "lenz.error", "lenz.status", "lenz.feedback",
-                        "lenz.emergency-off", "lenz.all-on", "lenz.busy", "lenz.unsupported",
-                        "lenz.version", "lenz.emergency-stop", "lenz.loco-state", "lenz.loco-hand",
-                        // both
-                        "lenz.unknown", "lenz.bad-xor"}) {}
+        : SplitDecoder(
+              "lenz",
+              {// to the interface
+               "lenz.power-on", "lenz.power-off", "lenz.version-request", "lenz.feedback-request",
+               "lenz.loco-drive", "lenz.loco-functions", "lenz.loco-request", "lenz.turnout",
+               // from the interface
+               "lenz.ok", "lenz.error", "lenz.status", "lenz.feedback", "lenz.emergency-off",
+               "lenz.all-on", "lenz.service-mode", "lenz.busy", "lenz.unsupported", "lenz.version",
+               "lenz.emergency-stop", "lenz.loco-state", "lenz.loco-hand",
+               // both
+               "lenz.unknown", "lenz.bad-xor"}) {}
 
   private:
     bool Ends(Direction) const override { return false; } // broadcasts come at any time
@@ -239,6 +239,9 @@ class LenzDecoder : public SplitDecoder {
                 return {0, "lenz.emergency-off", "emergency off (track power off)"};
             case 0x01:
                 return {0, "lenz.all-on", "all on (normal operation)"};
+            case 0x02:
+                return {0, "lenz.service-mode",
+                        "service mode entry (track power off, programming track on)"};
             case 0x81:
                 return {0, "lenz.busy", "command station busy (the command is sent again)"};
             case 0x82:

@@ -1,16 +1,21 @@
 #include "sim/console/Console.h"
 
+#include "platform/Tick.h"
+#include "trace/LineDecoder.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -72,6 +77,63 @@ void Loop(int sigFd, const std::function<bool(const std::string&)>& execute) {
         }
     }
     ::close(sigFd);
+}
+
+namespace {
+
+std::string g_traceSystem; // set once, before any simulator thread starts
+
+// The decoder behind --trace and the time it began; the messages it still holds are printed
+// when the last copy of the tap goes.
+class TraceView {
+  public:
+    explicit TraceView(std::unique_ptr<trace::Decoder> decoder)
+        : decoder_(std::move(decoder)), start_(platform::MicroNow()) {}
+    ~TraceView() {
+        for (const trace::Message& m : decoder_->Flush())
+            Print(m, platform::MicroNow());
+    }
+    void Feed(bool fromPc, uint64_t atUs, std::string_view bytes) {
+        const auto d = fromPc ? trace::Direction::ToInterface : trace::Direction::FromInterface;
+        for (const trace::Message& m : decoder_->Feed(d, bytes))
+            Print(m, atUs);
+    }
+
+  private:
+    void Print(const trace::Message& m, uint64_t atUs) const {
+        static const char digits[] = "0123456789ABCDEF";
+        std::string hex;
+        for (char c : m.bytes) {
+            if (!hex.empty()) hex += ' ';
+            hex += digits[static_cast<uint8_t>(c) >> 4];
+            hex += digits[static_cast<uint8_t>(c) & 0x0F];
+        }
+        const uint64_t t = atUs > start_ ? atUs - start_ : 0;
+        char ms[32];
+        std::snprintf(ms, sizeof ms, "%llu.%03llu", static_cast<unsigned long long>(t / 1000),
+                      static_cast<unsigned long long>(t % 1000));
+        Say(std::string("trace ") + ms + " ms " +
+            (m.direction == trace::Direction::ToInterface ? "> " : "< ") + hex + "  " + m.kind +
+            (m.ok ? "" : " (bad)") + ": " + m.meaning);
+    }
+    std::unique_ptr<trace::Decoder> decoder_;
+    uint64_t start_;
+};
+
+} // namespace
+
+void SetTraceSystem(const std::string& system) {
+    g_traceSystem = system;
+}
+
+std::function<void(bool, uint64_t, const char*, size_t)> TraceTap() {
+    std::unique_ptr<trace::Decoder> decoder = trace::MakeDecoder(g_traceSystem);
+    if (!decoder) return {};
+    auto view = std::make_shared<TraceView>(std::move(decoder));
+    // The transport calls the tap under its lock, one call at a time.
+    return [view](bool fromPc, uint64_t atUs, const char* data, size_t n) {
+        view->Feed(fromPc, atUs, std::string_view(data, n));
+    };
 }
 
 void Say(const std::string& line) {

@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -125,6 +126,13 @@ struct ValueOption {
 std::optional<int> ReadOptions(const Words& args, const char* help, bool* verbose = nullptr,
                                const std::vector<ValueOption>& valued = {});
 
+// --trace: every message on the line, cut and named by `system`'s decoder, printed as it
+// crosses ("trace MS ms > BYTES  KIND: MEANING"; > from the PC, < to it). Set by main before
+// the console runs.
+void SetTraceSystem(const std::string& system);
+// The tap that prints them, or an empty one when --trace was not given.
+std::function<void(bool fromPc, uint64_t atUs, const char* data, size_t n)> TraceTap();
+
 // Serves a simulator made of `simArgs` on the console until quit: prints its device path,
 // then runs every line of standard input through `commands`. A `monitor` (not null: --verbose)
 // is told of every exchange. The simulator is made once the stop signals are blocked, so its
@@ -137,6 +145,7 @@ int Serve(const std::vector<Command<Sim>>& commands, const Texts& texts, Monitor
         if constexpr (!std::is_same_v<Monitor, std::nullptr_t>) {
             if (monitor) sim.SetMonitor(monitor);
         }
+        sim.SetLineTap(TraceTap());
         Say(sim.DevicePath());
         Loop(sigFd, [&](const std::string& line) { return Execute(sim, commands, texts, line); });
     });

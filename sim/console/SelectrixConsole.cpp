@@ -21,6 +21,8 @@ pseudo-terminal and prints the device path to open (9600 baud, 8 data bits,
   --system NAME  selectrix (this one, the default), lenz, intellibox,
                  marklin, kaart or dinamo (quorrin-sim --system NAME --help
                  for its commands)
+  --trace        (every system) print each message on the line as it
+                 crosses, cut and named: > from the PC, < to it
   --verbose   print every request the PC makes
 
 Commands, one per line (numbers in decimal, 0x.. hex or 0b.. binary):

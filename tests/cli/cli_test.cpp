@@ -14,14 +14,17 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -617,19 +620,20 @@ TEST(Cli, MarklinCommandNeverSentIsNoSuccess) {
 TEST(Cli, LenzBroadcastsReadApart) {
     sim::LenzSim unit;
     bool sent = false;
-    const Outcome r = Cli({"--port", unit.DevicePath(), "--system", "lenz", "--json", "do",
-                           "version", "watch --seconds 2"},
-                          {}, [&](const std::string& out, pid_t) {
-                              if (!sent && Has(out, "\"version\"")) {
-                                  sent = true;
-                                  usleep(200000);
-                                  unit.SendUnsolicited(std::string("\x61\x00\x61"          // everything off
-                                                           "\x81\x00\x81"          // emergency stop
-                                                           "\x61\x02\x63"          // service mode
-                                                           "\xE3\x40\x00\x05\xA6", // taken over
-                                                           14));
-                              }
-                          });
+    const Outcome r =
+        Cli({"--port", unit.DevicePath(), "--system", "lenz", "--json", "do", "version",
+             "watch --seconds 2"},
+            {}, [&](const std::string& out, pid_t) {
+                if (!sent && Has(out, "\"version\"")) {
+                    sent = true;
+                    usleep(200000);
+                    unit.SendUnsolicited(std::string("\x61\x00\x61"          // everything off
+                                                     "\x81\x00\x81"          // emergency stop
+                                                     "\x61\x02\x63"          // service mode
+                                                     "\xE3\x40\x00\x05\xA6", // taken over
+                                                     14));
+                }
+            });
     ASSERT_EQ(r.status, 0) << r.err;
     std::vector<json> events;
     for (const json& line : JsonLines(r.out))
@@ -670,6 +674,140 @@ TEST(Cli, LenzTurnoutBroadcastNamesBothTurnoutsOfThePair) {
             });
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(Has(r.out, "turnout 21 A, turnout 22 R (address 5)\n")) << r.out;
+}
+
+// ---------------------------------------------------------------- the line trace
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The traced messages (not the line events) of a JSON output.
+std::vector<json> TracedMessages(const std::string& out) {
+    std::vector<json> messages;
+    for (const json& line : JsonLines(out))
+        if (line.value("event", "") == "trace" && line.contains("kind")) messages.push_back(line);
+    return messages;
+}
+
+struct TempFolder {
+    std::string path;
+    TempFolder() {
+        char name[] = "/tmp/quorrin-trace-XXXXXX";
+        path = mkdtemp(name);
+    }
+    ~TempFolder() { std::system(("rm -rf '" + path + "'").c_str()); }
+};
+
+TEST(CliTrace, SelectrixReadTracedWithItsBytesAndKinds) {
+    sim::SelectrixSim unit;
+    unit.SetBus(12, 0x5A);
+    TempFolder folder;
+    const std::string file = folder.path + "/line.jsonl";
+    const Outcome r = Cli(
+        {"--port", unit.DevicePath(), "--json", "--trace", "--trace-file", file, "feedback", "12"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<json> messages = TracedMessages(r.out);
+    ASSERT_EQ(messages.size(), 2u) << r.out;
+    EXPECT_EQ(messages[0]["direction"], "to-interface");
+    EXPECT_EQ(messages[0]["bytes"], "0C 20");
+    EXPECT_EQ(messages[0]["kind"], "sx.read");
+    EXPECT_EQ(messages[1]["direction"], "from-interface");
+    EXPECT_EQ(messages[1]["bytes"], "5A");
+    EXPECT_EQ(messages[1]["kind"], "sx.answer");
+    EXPECT_GE(messages[1]["t_us"].get<long>(), messages[0]["t_us"].get<long>());
+    EXPECT_EQ(messages[1]["gap_us"].get<long>(),
+              messages[1]["t_us"].get<long>() - messages[0]["t_us"].get<long>());
+    // The file holds the same objects, line events included, and no summary
+    // is missing from the end of the output.
+    const std::vector<json> inFile = JsonLines(ReadFile(file));
+    EXPECT_EQ(TracedMessages(ReadFile(file)), messages);
+    ASSERT_FALSE(inFile.empty());
+    EXPECT_EQ(inFile.front()["line"], "opened");
+    const json summary = JsonLines(r.out).back();
+    EXPECT_EQ(summary["event"], "trace-summary");
+    EXPECT_EQ(summary["messages"], json({{"sx.answer", 1}, {"sx.read", 1}}));
+    EXPECT_EQ(summary["slowest_request"], "sx.read");
+    EXPECT_EQ(summary["bad_checksums"], 0);
+    // A second run appends.
+    ASSERT_EQ(Cli({"--port", unit.DevicePath(), "--trace-file", file, "feedback", "12"}).status, 0);
+    EXPECT_EQ(TracedMessages(ReadFile(file)).size(), 4u);
+    struct stat st {};
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST(CliTrace, TextLinesOnStandardErrorMarkABadXorFromThePeer) {
+    sim::LenzSim unit;
+    bool sent = false;
+    const Outcome r = Cli({"--port", unit.DevicePath(), "--system", "lenz", "--trace", "do",
+                           "version", "watch --seconds 1"},
+                          {}, [&](const std::string& out, pid_t) {
+                              if (!sent && Has(out, "version 3.6\n")) {
+                                  sent = true;
+                                  usleep(100000);
+                                  // all on with a wrong check byte, then a good one
+                                  unit.SendUnsolicited(std::string("\x61\x01\x61\x61\x01\x60", 6));
+                              }
+                          });
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char* part :
+         {" ms  > 21 21 00  lenz.version-request: version request  (+",
+          " ms  < 63 21 36 00 74  lenz.version: version 3.6  (+",
+          " ms  < 61 01 61  lenz.bad-xor (bad): ",
+          " ms  < 61 01 60  lenz.all-on: all on (normal operation)  (+",
+          "trace summary: 4 message(s): lenz.all-on 1, lenz.bad-xor 1, lenz.version 1, "
+          "lenz.version-request 1\n",
+          "trace summary: slowest answer ", "(lenz.version-request -> lenz.version)\n",
+          "trace summary: 1 bad checksum(s)"})
+        EXPECT_TRUE(Has(r.err, part)) << part << "\n" << r.err;
+}
+
+TEST(CliTrace, ATraceFileThatCannotBeWrittenIsRefusedBeforeThePortOpens) {
+    TempFolder folder;
+    const std::string fifo = folder.path + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string plain = folder.path + "/plain";
+    std::ofstream(plain) << "x";
+    const std::string link = folder.path + "/link";
+    ASSERT_EQ(symlink(plain.c_str(), link.c_str()), 0);
+    serial::testing::PtyPair terminal;
+    struct Case {
+        std::string path;
+        std::string why;
+    };
+    const std::vector<Case> cases{
+        {folder.path + "/missing/trace.jsonl", "No such file or directory"},
+        {plain + "/trace.jsonl", "Not a directory"},
+        {folder.path, "Is a directory"},
+        {fifo, "not a regular file"}, // a FIFO nobody reads: refused, not waited for
+        {link, "Too many levels of symbolic links"},
+        {terminal.Path(), "a terminal, not a file"},
+    };
+    for (const Case& c : cases) {
+        serial::testing::PtyPair line; // nothing may reach it
+        const Outcome r =
+            Cli({"--port", line.Path(), "--trace", "--trace-file", c.path, "feedback", "12"});
+        EXPECT_EQ(r.status, 1) << c.path << "\n" << r.err;
+        EXPECT_EQ(r.err, "quorrin-cli: trace file " + c.path + ": " + c.why + "\n") << c.path;
+        EXPECT_EQ(line.Receive(1, 100), "") << c.path;
+        EXPECT_LT(r.seconds, 10) << c.path;
+    }
+    EXPECT_EQ(ReadFile(plain), "x");
+}
+
+TEST(CliTrace, AFullDiskStopsTheTraceWithOneMessageAndTheExchangeGoesOn) {
+    sim::SelectrixSim unit;
+    unit.SetBus(12, 0x5A);
+    const Outcome r = Cli({"--port", unit.DevicePath(), "--trace-file", "/dev/full", "do",
+                           "feedback 12", "feedback 12"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "feedback 12: 0x5A\nfeedback 12: 0x5A\n");
+    EXPECT_EQ(r.err, "quorrin-cli: trace file /dev/full: No space left on device; tracing to it "
+                     "stops\n");
 }
 
 } // namespace

@@ -193,4 +193,67 @@ TEST(SimProgram, EverySystemServesAndQuits) {
     }
 }
 
+// A PC side on the simulator's slave: raw, 9600 baud, the stop bits as given.
+int OpenRaw(const std::string& path, bool twoStopBits) {
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return fd;
+    termios tio{};
+    tcgetattr(fd, &tio);
+    cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD | (twoStopBits ? CSTOPB : 0);
+    cfsetspeed(&tio, B9600);
+    tcsetattr(fd, TCSANOW, &tio);
+    return fd;
+}
+
+// The line without its "trace MS ms " front; the line itself when it has none.
+std::string WithoutTime(const std::string& line) {
+    const size_t ms = line.find(" ms ");
+    return line.rfind("trace ", 0) == 0 && ms != std::string::npos ? line.substr(ms + 4) : line;
+}
+
+TEST(SimProgram, TraceShowsWhatCrossesTheLineDecoded) {
+    struct Case {
+        std::vector<std::string> args;
+        bool twoStopBits;
+        std::string request;
+        std::string typed; // a console command that puts bytes on the line, or ""
+        std::vector<std::string> lines;
+    } cases[] = {
+        {{"--trace"},
+         true,
+         std::string("\x0C\x20", 2),
+         "",
+         {"> 0C 20  sx.read: read address 12",
+          "< 00  sx.answer: address 12 holds 0x00 = 00000000"}},
+        {{"--system", "lenz", "--trace"},
+         false,
+         std::string("\x21\x21\x00", 3),
+         "raw 0x61 0x01 0x61 0x61 0x01 0x60\n", // a wrong check byte, then a good message
+         {"> 21 21 00  lenz.version-request: version request",
+          "< 63 21 36 00 74  lenz.version: version 3.6",
+          "< 61 01 61  lenz.bad-xor (bad): XOR byte 0x61 instead of 0x60 after header 0x61",
+          "< 61 01 60  lenz.all-on: all on (normal operation)"}},
+    };
+    for (const Case& c : cases) {
+        SimProgram sim(c.args);
+        ASSERT_TRUE(sim.Started());
+        const std::string path = sim.Line();
+        ASSERT_EQ(path.rfind("/dev/", 0), 0u) << path;
+        const int fd = OpenRaw(path, c.twoStopBits);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, c.request.data(), c.request.size()),
+                  static_cast<ssize_t>(c.request.size()));
+        std::vector<std::string> seen;
+        for (size_t i = 0; i < c.lines.size(); ++i) {
+            if (i == 2) sim.Type(c.typed);
+            const std::string line = sim.Line();
+            EXPECT_EQ(line.rfind("trace ", 0), 0u) << line;
+            seen.push_back(WithoutTime(line));
+        }
+        EXPECT_EQ(seen, c.lines) << c.args.back();
+        close(fd);
+    }
+}
+
 } // namespace
