@@ -101,7 +101,6 @@ void Session::ApplySettings() {
     com.MarklinStopPauze = opt_.marklinStopPause;
     com.MarklinBytePauze = opt_.marklinBytePause;
     com.MarklinSnel = opt_.marklinFast;
-    com.KaartSnel = opt_.kaartFast;
     com.KaartOptie0 = opt_.kaartOptions[0];
     com.KaartOptie1 = opt_.kaartOptions[1];
     com.KaartOptie2 = opt_.kaartOptions[2];
@@ -123,6 +122,10 @@ int Session::Open() {
     InstallHandlers();
     com_->SetPort(port);
     if (opt_.baud != 0) com_->SetBaudRate(*BaudRate(opt_.baud));
+    // The card's own flag: the component moves the card up when the port
+    // is asked for 19200 baud at the open.
+    if (opt_.kaartFast && system_.number == command_station::dsSerieleKaart)
+        com_->SetBaudRate(serial::br19200);
     com_->OpenPort();
     return kDone;
 }
