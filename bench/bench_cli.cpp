@@ -7,12 +7,11 @@
 // Figures: cli_run_ms (median of the CLI's runs), cli_raw_ms (the same for
 // the minimal program) and cli_run_ratio (their quotient).
 #include "BenchUtil.h"
+#include "tests/support/ChildProcess.h"
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -20,8 +19,6 @@
 #include <cstring>
 #include <string>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -60,24 +57,15 @@ int RawRoundTrip() {
 
 // Runs argv to its end; milliseconds, or -1 when it failed.
 double TimedRun(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    testsupport::Launch launch{std::move(args)};
+    launch.out = launch.err = testsupport::Stdio::Null;
     const auto start = std::chrono::steady_clock::now();
-    pid_t pid = 0;
-    const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return -1;
-    int status = 0;
-    waitpid(pid, &status, 0);
+    testsupport::Process child(launch);
+    if (!child.Started()) return -1;
+    const int status = child.Wait();
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? ms : -1;
+    return testsupport::Process::ExitStatus(status) == 0 ? ms : -1;
 }
 
 } // namespace

@@ -13,6 +13,8 @@
 
 #include "command_station/MivoComm.h"
 #include "platform/Host.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/RecordingHost.h"
 #include "platform/Tick.h"
 #include "serial/qt/ComComboBox.h"
 #include "sim/LenzSim.h"
@@ -36,13 +38,9 @@
 #include <filesystem>
 #include <memory>
 #include <poll.h>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -162,53 +160,34 @@ int ChildBare(int seconds) {
 }
 
 // A started child whose one output line is its figure.
-struct Child {
-    pid_t pid = -1;
-    int out = -1;
-};
+using Child = std::unique_ptr<testsupport::Process>;
 
 Child Start(const char* self, const char* kind, const std::string& port, int seconds) {
-    int fds[2];
-    if (pipe(fds) != 0) return {};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    const std::string secs = std::to_string(seconds);
-    const char* args[] = {self, "--child", kind, port.c_str(), secs.c_str(), nullptr};
-    Child child;
-    const int rc =
-        posix_spawn(&child.pid, self, &actions, nullptr, const_cast<char**>(args), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    if (rc != 0) {
-        close(fds[0]);
-        return {};
-    }
-    child.out = fds[0];
+    testsupport::Launch launch{{self, "--child", kind, port, std::to_string(seconds)}};
+    launch.out = testsupport::Stdio::Pipe;
+    auto child = std::make_unique<testsupport::Process>(launch);
+    if (!child->Started()) return nullptr;
     return child;
 }
 
 // The child's figure, or -1 when it failed or did not finish in time.
 double Finish(Child child, int timeoutMs) {
-    if (child.pid < 0) return -1;
+    if (!child) return -1;
     std::string text;
     const platform::Deadline until = platform::Deadline::After(static_cast<uint32_t>(timeoutMs));
     for (;;) {
-        pollfd p{child.out, POLLIN, 0};
+        pollfd p{child->Out(), POLLIN, 0};
         const int n = poll(&p, 1, static_cast<int>(until.Remaining()));
         if (n <= 0) {
-            kill(child.pid, SIGKILL);
+            child->Signal(SIGKILL);
             break;
         }
         char buf[256];
-        const ssize_t got = read(child.out, buf, sizeof buf);
+        const ssize_t got = read(child->Out(), buf, sizeof buf);
         if (got <= 0) break;
         text.append(buf, static_cast<size_t>(got));
     }
-    close(child.out);
-    int status = 0;
-    waitpid(child.pid, &status, 0);
+    child->Wait();
     double value = -1;
     if (std::sscanf(text.c_str(), "%lf", &value) != 1) return -1;
     return value;
@@ -258,8 +237,8 @@ int main(int argc, char** argv) {
         unit.SetTrackPower(true);
         Child bareChild = Start(argv[0], "bare", "-", seconds);
         Child simChild = Start(argv[0], "idle", unit.DevicePath(), seconds);
-        bare = Finish(bareChild, timeoutMs);
-        sim = Finish(simChild, timeoutMs);
+        bare = Finish(std::move(bareChild), timeoutMs);
+        sim = Finish(std::move(simChild), timeoutMs);
     }
     {
         sim::SelectrixSim unit;

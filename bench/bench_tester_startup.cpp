@@ -8,6 +8,7 @@
 // monotonic time at which its loop ran, and its resident memory, to stdout.
 #include "BenchUtil.h"
 
+#include "tests/support/ChildProcess.h"
 #include "tester/Program.h"
 #include "tester/UnitQuorrin.h"
 
@@ -20,12 +21,8 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace {
 
@@ -84,29 +81,13 @@ int ChildBare(int argc, char** argv) {
 
 // Starts a child and returns {milliseconds from spawn to its loop, its RSS}.
 std::pair<double, double> Run(const char* self, const char* kind, bool idle) {
-    int out[2];
-    if (pipe(out) != 0) return {-1, 0};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    const char* args[] = {self, "--child", kind, idle ? "idle" : "once", nullptr};
-    pid_t pid = 0;
+    testsupport::Launch launch{{self, "--child", kind, idle ? "idle" : "once"}};
+    launch.out = testsupport::Stdio::Pipe;
     const double start = MonotonicUs();
-    const int rc = posix_spawn(&pid, self, &actions, nullptr, const_cast<char**>(args), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    if (rc != 0) {
-        close(out[0]);
-        return {-1, 0};
-    }
-    std::string text;
-    char buf[256];
-    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;)
-        text.append(buf, static_cast<size_t>(n));
-    close(out[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    testsupport::Process child(launch);
+    if (!child.Started()) return {-1, 0};
+    const std::string text = child.ReadAll();
+    child.Wait();
     double at = 0, rss = 0;
     if (std::sscanf(text.c_str(), "%lf %lf", &at, &rss) != 2) return {-1, 0};
     return {(at - start) / 1000.0, rss};

@@ -24,7 +24,7 @@ void AddOptions(CLI::App& app, Options& opt) {
     auto* simulator = app.add_flag("--simulator", opt.simulator,
                                    "use the system's built-in simulator instead of a port");
     port->excludes(simulator);
-    app.add_option("--baud", opt.baud,
+    auto* baud = app.add_option("--baud", opt.baud,
                    "line rate, where the system allows another than its own (default: the "
                    "system's rate)")
         ->check(kNumber)
@@ -92,7 +92,10 @@ void AddOptions(CLI::App& app, Options& opt) {
         ->capture_default_str()
         ->check(kNumber);
     host->add_flag("--marklin-fast", opt.host.marklinFast, "Märklin: fast mode");
-    host->add_flag("--kaart-fast", opt.host.kaartFast, "serial card: move to 19200 baud");
+    // The card always starts at 9600 baud; asking for 19200 is what makes
+    // its initialisation move it, so the flag picks that rate itself.
+    host->add_flag("--kaart-fast", opt.host.kaartFast, "serial card: move to 19200 baud")
+        ->excludes(baud);
     for (size_t i = 0; i < 4; ++i) {
         const int bit = i == 3 ? 4 : static_cast<int>(i);
         host->add_option("--kaart-option" + std::to_string(bit), opt.host.kaartOptions[i],

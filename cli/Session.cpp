@@ -104,6 +104,10 @@ int Session::Open() {
     com_->SetTraceObserver(observer_);
     com_->SetPort(port);
     if (opt_.baud != 0) com_->SetBaudRate(*frontend::BaudRate(opt_.baud));
+    // The card's own flag: the component moves the card up when the port
+    // is asked for 19200 baud at the open.
+    if (opt_.host.kaartFast && system_.number == command_station::dsSerieleKaart)
+        com_->SetBaudRate(serial::br19200);
     com_->OpenPort();
     return kDone;
 }

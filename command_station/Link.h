@@ -21,8 +21,18 @@ class TMivoCom;
 // Functions 1 to 4 of a locomotive command.
 using TFuncties = std::array<bool, 4>;
 
+// The text StuurLoc hands to OnAlgTekst, e.g.
+// "Adres: 3 snelheid: 10 licht aan achteruit(----)"; without the direction
+// for a system whose command carries none (Märklin).
+std::string LocoText(uint16_t adres, uint8_t snelheid, bool licht, bool vooruit,
+                     const TFuncties& functies, bool namesDirection);
+
+// The log line for `bytes` without its line end: the tick counter, ": ", then
+// at most the first 100 bytes in decimal separated by "/".
+std::string LogLine(uint32_t tick, const std::string& bytes);
+
 // A send queue or hold-back list: byte strings in order, the head first.
-using TBytesLijst = std::deque<std::string>;
+using ByteQueue = std::deque<std::string>;
 
 // StuurLoc's arguments.
 struct LocoCommand {

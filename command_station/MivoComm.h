@@ -84,36 +84,23 @@ using TIBDoeIets = std::function<void(TIBAktie AAktie, uint16_t AData1, uint16_t
 using TDINDoeIets = std::function<void(TDinAktie AAktie, uint16_t AData1, uint16_t AData2,
                                        uint16_t AData3, uint16_t AData4)>;
 
-// The text StuurLoc hands to OnAlgTekst, e.g.
-// "Adres: 3 snelheid: 10 licht aan achteruit(----)"; without the direction
-// for a system whose command carries none (Märklin).
-std::string LocoText(uint16_t adres, uint8_t snelheid, bool licht, bool vooruit,
-                     const TFuncties& functies, bool namesDirection);
-
-// The log line for `bytes` without its line end: the tick counter, ": ", then
-// at most the first 100 bytes in decimal separated by "/".
-std::string LogLine(uint32_t tick, const std::string& bytes);
-
 // ---------------------------------------------------------------- the component
 //
-// Where each system's working state lives now (fields under their own names):
-// - Lenz: lenz::LenzLink (lenz/LenzLink.h): LenzInvoer, LenzSynchroniseren,
-//   LenzVerlorenBytes, LenzVersie, LenzStilteTot, LenzAntwoordTot, LenzRij,
-//   VerwachtBezetAdres, VerwachtNibble, VerwachtLocAdres, VerwachtLocV3,
-//   WachtAllesAan, WachtNoodstop; LenzZend, LenzOpdrachtKlaar, LenzOntvang,
-//   LenzVerwerk, LenzLogAan. The messages (LenzXorOke, LenzAdresWaarde,
-//   LenzAdresBytes) in lenz/LenzMessages.h.
-// - Märklin: marklin::MarklinLink: MarklinVolgendeZending, MarklinLocVrijNa,
-//   MarklinStopVrijNa, MarklinAchtergehouden; MarklinZendLoc,
-//   MarklinVerstuurAchtergehouden.
-// - Intellibox: intellibox::IntelliboxLink: IBGevonden, IBXPrefix,
-//   IBP50XMogelijk, IBGevondenBaud, IBAchtergehouden; IBOpdracht, IBZoek,
-//   IBStuurAchtergehouden. IBFoutTekst in intellibox/IntelliboxMessages.h.
-// - Serial card: kaart::KaartLink: KaartGeinitialiseerd; KaartInit.
-// - DINAMO: dinamo::DinamoLink: DinamoInvoer, DinamoRij, DinamoHold,
-//   DinamoFault, DinamoToggle, DinamoAntwoordTot, DinamoLeegVerstuurd,
-//   DinamoResetNietVoor; DinamoZend, DinamoOntvang, DinamoResetFout,
-//   DinamoVerbind. DinamoSomOke in dinamo/DinamoMessages.h.
+// Where each system's working state lives now (under its own names), beside
+// its messages in <system>/<System>Messages.h (LenzXorOke, LenzAdresWaarde,
+// LenzAdresBytes, IBFoutTekst, DinamoSomOke):
+// - lenz::LenzLink: LenzInvoer, LenzSynchroniseren, LenzVerlorenBytes,
+//   LenzVersie, LenzStilteTot, LenzAntwoordTot, LenzRij, VerwachtBezetAdres,
+//   VerwachtNibble, VerwachtLocAdres, VerwachtLocV3, WachtAllesAan,
+//   WachtNoodstop; LenzZend, LenzOpdrachtKlaar, LenzOntvang, LenzVerwerk, LenzLogAan.
+// - marklin::MarklinLink: MarklinVolgendeZending, MarklinLocVrijNa,
+//   MarklinStopVrijNa, MarklinAchtergehouden; MarklinZendLoc, MarklinVerstuurAchtergehouden.
+// - intellibox::IntelliboxLink: IBGevonden, IBXPrefix, IBP50XMogelijk,
+//   IBGevondenBaud, IBAchtergehouden; IBOpdracht, IBZoek, IBStuurAchtergehouden.
+// - kaart::KaartLink: KaartGeinitialiseerd; KaartInit.
+// - dinamo::DinamoLink: DinamoInvoer, DinamoRij, DinamoHold, DinamoFault,
+//   DinamoToggle, DinamoAntwoordTot, DinamoLeegVerstuurd, DinamoResetNietVoor;
+//   DinamoZend, DinamoOntvang, DinamoResetFout, DinamoVerbind.
 // The host's settings stay here. A link is replaced when another system is
 // chosen (its queues go with it); choosing the same system again keeps it.
 
@@ -167,8 +154,7 @@ class TMivoCom : public TComPort {
 
     // --- what a host asks of any system
     // One idle step: send what is queued or held back and now due (the Lenz
-    // queue's resend, Märklin's and the Intellibox's held-back commands, the
-    // DINAMO cycle).
+    // queue's resend, held-back Märklin/Intellibox commands, the DINAMO cycle).
     void IdleStep() { link_->IdleStep(); }
     // Is anything still queued or held back?
     bool Pending() const { return link_->Pending(); }
@@ -221,8 +207,7 @@ class TMivoCom : public TComPort {
     std::string LaatsteFout;
     uint16_t LenzLogMasker = 0; // classes of Lenz log text (LenzLog.h)
 
-    // --- the host's settings; nothing in the component changes them, but
-    // for IBDoelBaud and KaartSnel as noted.
+    // --- the host's settings (the component changes only IBDoelBaud, KaartSnel)
     // Märklin: gaps after a locomotive command, after power off, between any
     // two transmissions; the fast profile (19200 baud).
     uint16_t MarklinLocPauze = 60;

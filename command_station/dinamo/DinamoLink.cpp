@@ -169,7 +169,7 @@ void DinamoLink::DinamoCyclus() {
         return;
     }
     if (DinamoFault) DinamoResetFout();
-    TBytesLijst& queue = DinamoRij;
+    ByteQueue& queue = DinamoRij;
     // Commands put into the list by hand bypass DinamoOpdracht; one that
     // cannot be framed would block the link for good, so it goes, loudly.
     while (!queue.empty() && queue.front().size() > kMaxData) {
@@ -188,7 +188,7 @@ void DinamoLink::DinamoCyclus() {
 }
 
 void DinamoLink::DinamoResetFout() {
-    TBytesLijst& queue = DinamoRij;
+    ByteQueue& queue = DinamoRij;
     if (!queue.empty() && queue.front() == kResetData) return;
     queue.push_front(kResetData);
     com_.DoAlgTekst(aaTest, "reset fault");

@@ -53,7 +53,7 @@ class DinamoLink final : public Link {
     bool DinamoWacht(uint32_t maxMs);
 
     std::string DinamoInvoer;
-    TBytesLijst DinamoRij;
+    ByteQueue DinamoRij;
     bool DinamoHold = false;
     bool DinamoFault = false;
     uint8_t DinamoToggle = 0;

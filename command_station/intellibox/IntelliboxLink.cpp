@@ -379,7 +379,7 @@ bool IntelliboxLink::SendBinaryLoco(const std::string& commando) {
 }
 
 void IntelliboxLink::HoldBack(const std::string& commando) {
-    TBytesLijst& lijst = IBAchtergehouden;
+    ByteQueue& lijst = IBAchtergehouden;
     uint16_t adres = LocoAddress(commando);
     for (std::string& wachtend : lijst) {
         if (LocoAddress(wachtend) == adres) {

@@ -69,7 +69,7 @@ class IntelliboxLink final : public Link {
     bool IBXPrefix = false;
     bool IBP50XMogelijk = false;
     serial::TBaudRate IBGevondenBaud = serial::brCustom;
-    TBytesLijst IBAchtergehouden;
+    ByteQueue IBAchtergehouden;
 
   private:
     std::string ReadText();

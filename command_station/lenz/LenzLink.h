@@ -69,7 +69,7 @@ class LenzLink final : public Link {
     // anything else a tick. A deadline has passed once the counter is past
     // it (not on it), or when it lies further ahead than LenzAntwoordTijd.
     int32_t LenzAntwoordTot = 0;
-    TBytesLijst LenzRij; // commands without XOR; the head is in flight
+    ByteQueue LenzRij; // commands without XOR; the head is in flight
     // What the command in flight waits for.
     int16_t VerwachtBezetAdres = 0; // feedback address + 1; -1 = none
     uint8_t VerwachtNibble = 0;     // 255 = none, 0 = any, 16 = upper nibble

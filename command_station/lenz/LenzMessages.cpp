@@ -17,16 +17,14 @@ bool LenzXorOke(const std::string& bericht) {
     return !bericht.empty() && Xor(bericht) == 0;
 }
 
+bool IsFeedbackHeader(uint8_t header) {
+    return header >= 0x42 && header <= 0x50 && header % 2 == 0;
+}
+
 bool IsMessageStart(uint8_t header, bool versie3) {
+    if (IsFeedbackHeader(header)) return header != 0x50 || versie3;
     switch (header) {
     case 0x01:
-    case 0x42:
-    case 0x44:
-    case 0x46:
-    case 0x48:
-    case 0x4A:
-    case 0x4C:
-    case 0x4E:
     case 0x61:
     case 0x62:
     case 0x63:
@@ -36,7 +34,6 @@ bool IsMessageStart(uint8_t header, bool versie3) {
     case 0xA3:
     case 0xA4:
         return true;
-    case 0x50:
     case 0xE3:
     case 0xE4:
     case 0xE5:

@@ -27,6 +27,10 @@ bool LenzXorOke(const std::string& bericht);
 // corrupted message; version 3 interfaces add 0x50, 0xE3, 0xE4 and 0xE5.
 bool IsMessageStart(uint8_t header, bool versie3);
 
+// Feedback broadcasts: 0x42 to 0x4E by twos carry one to seven address/data
+// pairs; 0x50 (eight pairs) comes from version 3 interfaces only.
+bool IsFeedbackHeader(uint8_t header);
+
 // The two-byte locomotive address form: up to 99 the bytes 0x00, address;
 // from 100 up 0xC0 + address div 256, address mod 256.
 std::string LenzAdresBytes(uint16_t adres);

@@ -121,6 +121,10 @@ void LenzLink::LenzVerwerk() {
 
 void LenzLink::HandleMessage(const std::string& message) {
     uint8_t header = ByteAt(message, 0);
+    if (IsFeedbackHeader(header)) {
+        HandleFeedback(message);
+        return;
+    }
     switch (header) {
     case 0x01: {
         std::string fout;
@@ -149,16 +153,6 @@ void LenzLink::HandleMessage(const std::string& message) {
         if (!fout.empty()) Log(kLenzLogErrors, fout);
         break;
     }
-    case 0x42:
-    case 0x44:
-    case 0x46:
-    case 0x48:
-    case 0x4A:
-    case 0x4C:
-    case 0x4E:
-    case 0x50:
-        HandleFeedback(message);
-        break;
     case 0x61:
         switch (ByteAt(message, 1)) {
         case 0x00:

@@ -76,7 +76,7 @@ void LenzLink::AwaitQuiet() {
 }
 
 void LenzLink::LenzZend(const std::string& opdracht) {
-    TBytesLijst& queue = LenzRij;
+    ByteQueue& queue = LenzRij;
     if (!opdracht.empty()) queue.push_back(opdracht);
 
     bool deadline = LenzAntwoordTot != 0 && LenzAntwoordTot != 1;
@@ -193,7 +193,7 @@ void LenzLink::SwitchOffForClose() {
     // the power-off would never reach the line before the port goes (and a
     // resend of a power-on head would even switch the layout on), so it
     // jumps the queue, and power-ons still waiting are void.
-    TBytesLijst& queue = LenzRij;
+    ByteQueue& queue = LenzRij;
     queue.erase(std::remove(queue.begin(), queue.end(), kPowerOn), queue.end());
     queue.push_front(kPowerOff);
     // Whatever was in flight goes again after the next open.

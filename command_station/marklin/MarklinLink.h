@@ -66,7 +66,7 @@ class MarklinLink final : public Link {
     int32_t MarklinVolgendeZending = 0;
     int32_t MarklinLocVrijNa = 0;
     int32_t MarklinStopVrijNa = 0;
-    TBytesLijst MarklinAchtergehouden;
+    ByteQueue MarklinAchtergehouden;
 
   private:
     // The moment a gap ends on the microsecond clock, and its pause (0: never

@@ -31,7 +31,7 @@ std::string ReadRequest(uint8_t adres, bool alle, int& antwoordBytes) {
     return std::string(1, static_cast<char>((alle ? kReadUpTo : kReadOne) + adres));
 }
 
-void HoldBack(TBytesLijst& lijst, uint8_t eerste, uint8_t tweede) {
+void HoldBack(ByteQueue& lijst, uint8_t eerste, uint8_t tweede) {
     std::string command{static_cast<char>(eerste), static_cast<char>(tweede)};
     auto sameAddress = [&](const std::string& w) {
         return w.size() == 2 && static_cast<uint8_t>(w[1]) == tweede;

@@ -24,6 +24,6 @@ std::string ReadRequest(uint8_t adres, bool alle, int& antwoordBytes);
 // Files a locomotive command in the hold-back list: it replaces a command for
 // the same address (its second byte) still waiting, in that one's place, or
 // joins the end. The list thus never holds more than one command per address.
-void HoldBack(TBytesLijst& lijst, uint8_t eerste, uint8_t tweede);
+void HoldBack(ByteQueue& lijst, uint8_t eerste, uint8_t tweede);
 
 } // namespace command_station::marklin

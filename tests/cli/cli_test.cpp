@@ -3,9 +3,11 @@
 // the test can see what reached the command station after the program
 // ended), checking exit status, standard output and standard error.
 #include "sim/DinamoSim.h"
+#include "sim/KaartSim.h"
 #include "sim/LenzSim.h"
 #include "sim/MarklinSim.h"
 #include "sim/SelectrixSim.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/PtyPair.h"
 
 #include <gtest/gtest.h>
@@ -55,36 +57,20 @@ struct Streams {
 Outcome Cli(const std::vector<std::string>& args, const std::string& input = {},
             const std::function<void(const std::string&, pid_t)>& onOutput = {},
             Streams streams = {}) {
-    int out[2], err[2], in[2];
-    if (pipe(out) != 0 || pipe(err) != 0 || pipe(in) != 0) return {};
     const auto start = Clock::now();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        dup2(err[1], 2);
-        for (int fd : {out[0], out[1], err[0], err[1], in[0], in[1]})
-            close(fd);
-        std::vector<char*> argv{const_cast<char*>(QUORRIN_CLI)};
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(QUORRIN_CLI, argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    close(in[0]);
-    if (!input.empty() && write(in[1], input.data(), input.size()) < 0) ADD_FAILURE();
-    if (!streams.keepInputOpen) {
-        close(in[1]);
-        in[1] = -1;
-    }
+    testsupport::Launch launch{{QUORRIN_CLI}};
+    launch.argv.insert(launch.argv.end(), args.begin(), args.end());
+    launch.in = launch.out = launch.err = testsupport::Stdio::Pipe;
+    testsupport::Process child(launch);
+    if (!child.Started()) return {};
+    const pid_t pid = child.Pid();
+    if (!input.empty() && !child.Write(input)) ADD_FAILURE();
+    if (!streams.keepInputOpen) child.CloseIn();
     Outcome r;
-    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    pollfd fds[2] = {{child.Out(), POLLIN, 0}, {child.Err(), POLLIN, 0}};
     int open = 2;
     if (streams.outputClosed) {
-        close(out[0]);
+        child.CloseOut();
         fds[0].fd = -1;
         --open;
     }
@@ -92,7 +78,7 @@ Outcome Cli(const std::vector<std::string>& args, const std::string& input = {},
     while (open > 0) {
         if (Clock::now() - start > std::chrono::seconds(60)) {
             ADD_FAILURE() << "quorrin-cli did not end";
-            kill(pid, SIGKILL);
+            child.Signal(SIGKILL);
             break;
         }
         if (poll(fds, 2, 1000) <= 0) continue;
@@ -101,24 +87,21 @@ Outcome Cli(const std::vector<std::string>& args, const std::string& input = {},
             char buf[4096];
             const ssize_t n = read(fds[i].fd, buf, sizeof buf);
             if (n <= 0) {
-                close(fds[i].fd);
+                i == 0 ? child.CloseOut() : child.CloseErr();
                 fds[i].fd = -1;
                 --open;
                 continue;
             }
             (i == 0 ? r.out : r.err).append(buf, static_cast<size_t>(n));
             if (i == 0 && onOutput) onOutput(r.out, pid);
-            if (i == 0 && in[1] >= 0 && streams.closeInputWhen && streams.closeInputWhen(r.out)) {
-                close(in[1]);
-                in[1] = -1;
-            }
+            if (i == 0 && child.In() >= 0 && streams.closeInputWhen &&
+                streams.closeInputWhen(r.out))
+                child.CloseIn();
             if (i == 1 && streams.onError) streams.onError(r.err, pid);
         }
     }
-    int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
-    if (streams.keepInputOpen && in[1] >= 0) close(in[1]);
-    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    r.status = testsupport::Process::ExitStatus(child.Wait());
+    child.CloseIn();
     r.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     return r;
 }
@@ -216,6 +199,34 @@ TEST(Cli, ProbeFindsEverySimulatedSystemInTextAndJson) {
         EXPECT_EQ(lines[0]["system"], system);
         EXPECT_EQ(lines[0]["ok"], true);
     }
+}
+
+// The card starts at 9600 baud; --kaart-fast alone moves it to 19200 with
+// the configuration byte's bit 3, and what follows goes at that rate.
+TEST(Cli, KaartFastMovesTheCardTo19200) {
+    struct Case {
+        std::vector<std::string> flags;
+        int config;
+        unsigned lastBaud;
+    } cases[] = {{{}, 0x07, 9600}, {{"--kaart-fast"}, 0x0F, 19200}};
+    for (const Case& c : cases) {
+        sim::KaartSim unit;
+        std::vector<std::string> args{"--port", unit.DevicePath(), "--system", "kaart"};
+        args.insert(args.end(), c.flags.begin(), c.flags.end());
+        args.push_back("probe");
+        const Outcome r = Cli(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(unit.LastConfig(), c.config);
+        const std::vector<sim::LineByte> heard = unit.ReceivedBytes();
+        ASSERT_GE(heard.size(), 2u);
+        EXPECT_EQ(heard.front().baud, 9600u); // the configuration byte
+        EXPECT_EQ(heard.back().baud, c.lastBaud) << "the probe";
+    }
+    // A rate of its own beside it is wrong use.
+    const Outcome r = Cli({"--simulator", "--system", "kaart", "--kaart-fast", "--baud", "9600",
+                           "probe"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "--baud excludes --kaart-fast")) << r.err;
 }
 
 // The Intellibox reads one module's 16 inputs with the sensor-status
@@ -328,7 +339,7 @@ TEST(Cli, APortThatDoesNotExistIsASerialErrorWithItsCode) {
 }
 
 TEST(Cli, ASilentInterfaceIsStatusTwo) {
-    serial::testing::PtyPair line; // nobody answers on the other end
+    testsupport::PtyPair line; // nobody answers on the other end
     for (const char* system : {"selectrix", "lenz"}) {
         const Outcome r = Cli({"--system", system, "--port", line.Path(), "probe"});
         EXPECT_EQ(r.status, 2) << system << "\n" << r.err;
@@ -377,7 +388,7 @@ TEST(Cli, WatchEndsOnCtrlCWithThePowerSwitchedOff) {
 // system's own ranges) is status 1, one line on standard error, one JSON
 // error object with --json, and nothing on the line.
 TEST(Cli, RefusedInputSendsNothingAndReadsAsOneJsonError) {
-    serial::testing::PtyPair line; // the test is the interface
+    testsupport::PtyPair line; // the test is the interface
     struct Case {
         std::vector<std::string> args;
         const char* says;
@@ -564,7 +575,7 @@ TEST(CliSignals, NoCommandRunsAfterASignalInAWatch) {
 TEST(CliSignals, AFailedCloseIsAPortError) {
     // The harness's slave stays open until then: a master alone would read
     // as hung up before the program has even opened the line.
-    serial::testing::PtyPair line;
+    testsupport::PtyPair line;
     std::atomic<bool> hungUp{false};
     std::thread peer([&] {
         std::string got;
@@ -604,7 +615,7 @@ TEST(Cli, SelectrixPowerStateIsWhatTheUnitSays) {
                                             {"emergency_stop", false},
                                             {"commanded", "off"},
                                             {"source", "interface"}}));
-    serial::testing::PtyPair silent;
+    testsupport::PtyPair silent;
     EXPECT_EQ(Cli({"--port", silent.Path(), "power", "state"}).status, 2);
 }
 
@@ -774,7 +785,7 @@ TEST(CliTrace, ATraceFileThatCannotBeWrittenIsRefusedBeforeThePortOpens) {
     std::ofstream(plain) << "x";
     const std::string link = folder.path + "/link";
     ASSERT_EQ(symlink(plain.c_str(), link.c_str()), 0);
-    serial::testing::PtyPair terminal;
+    testsupport::PtyPair terminal;
     struct Case {
         std::string path;
         std::string why;
@@ -788,7 +799,7 @@ TEST(CliTrace, ATraceFileThatCannotBeWrittenIsRefusedBeforeThePortOpens) {
         {terminal.Path(), "a terminal, not a file"},
     };
     for (const Case& c : cases) {
-        serial::testing::PtyPair line; // nothing may reach it
+        testsupport::PtyPair line; // nothing may reach it
         const Outcome r =
             Cli({"--port", line.Path(), "--trace", "--trace-file", c.path, "feedback", "12"});
         EXPECT_EQ(r.status, 1) << c.path << "\n" << r.err;

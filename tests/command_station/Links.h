@@ -7,12 +7,14 @@
 #include "command_station/intellibox/IntelliboxLink.h"
 #include "command_station/kaart/KaartLink.h"
 #include "command_station/lenz/LenzLink.h"
+#include "command_station/lenz/LenzMessages.h"
 #include "command_station/kaart/KaartMessages.h"
 #include "command_station/marklin/MarklinLink.h"
 #include "command_station/marklin/MarklinMessages.h"
 #include "command_station/selectrix/SelectrixMessages.h"
 
 #include <stdexcept>
+#include <string>
 
 namespace links {
 
@@ -35,6 +37,15 @@ inline command_station::marklin::MarklinLink& Marklin(command_station::TMivoCom&
 }
 inline command_station::kaart::KaartLink& Kaart(command_station::TMivoCom& com) {
     return Of<command_station::kaart::KaartLink>(com);
+}
+
+// The Lenz interface tells its version, as it answers the version request
+// (3.6 comes as the byte 0x36): the parser takes it from the line.
+inline void TellLenzVersion(command_station::TMivoCom& com, double versie) {
+    const int tenths = static_cast<int>(versie * 10 + 0.5);
+    std::string answer{char(0x63), char(0x21), char(((tenths / 10) << 4) | (tenths % 10)), char(0)};
+    answer += static_cast<char>(command_station::lenz::Xor(answer));
+    Lenz(com).LenzOntvangBytes(answer);
 }
 
 } // namespace links

@@ -1,7 +1,7 @@
 // The DINAMO link in the component over a recording device double. The
 // simulated DINAMO's model stands behind the double and answers every write
 // at once, so each case is exact about frames, toggles, texts and timing.
-#include "tests/support/FakeLine.h"
+#include "tests/support/ScriptedDevice.h"
 
 #include "command_station/dinamo/DinamoMessages.h"
 #include "command_station/MivoComm.h"
@@ -19,7 +19,7 @@
 
 using namespace command_station;
 using namespace command_station::dinamo;
-using cs_test::FakeLine;
+using testsupport::DeviceScript;
 
 namespace {
 
@@ -47,7 +47,7 @@ class DinamoLinkTest : public ::testing::Test {
     void Open(uint32_t tickStart) {
         com.ClosePort();
         platform::SetTickCountStart(tickStart);
-        line = cs_test::InstallFakeLine(com);
+        line = testsupport::InstallScript(com);
         com.SetDigitaalSysteem(dsDinamo);
         com.OpenPort();
         com.OnAlgTekst = [this](TAlgAct a, const std::string& t) {
@@ -90,7 +90,7 @@ class DinamoLinkTest : public ::testing::Test {
 
     testsupport::RecordingHost host;
     TMivoCom com;
-    std::shared_ptr<FakeLine> line;
+    std::shared_ptr<DeviceScript> line;
     std::mutex m;
     sim::DinamoModel dinamo;
     bool answering = true;
@@ -341,7 +341,7 @@ TEST_F(DinamoLinkTest, DeadlinesInEveryPartOfTheCounter) {
         SCOPED_TRACE(start);
         platform::SetTickCountStart(start);
         TMivoCom fresh;
-        auto fl = cs_test::InstallFakeLine(fresh);
+        auto fl = testsupport::InstallScript(fresh);
         fresh.SetDigitaalSysteem(dsDinamo);
         fresh.OpenPort();
         // Nothing was ever sent: no wait at all, the first step sends.
@@ -369,28 +369,12 @@ TEST_F(DinamoLinkTest, AnAnswerDeadlineNeverReadsAsNothingDue) {
     EXPECT_FALSE(com.DinamoWacht(0));
 }
 
-namespace {
-
-// A line that hung up: always "readable", never a byte.
-class HungUpDevice : public cs_test::FakeDevice {
-  public:
-    using FakeDevice::FakeDevice;
-    int WaitReadable(int, bool& ready) override {
-        ++waits;
-        ready = true;
-        return 0;
-    }
-    static inline std::atomic<int> waits{0};
-};
-
-} // namespace
-
 TEST(DinamoHungUp, AReadableLineWithoutBytesIsNoReasonToSpin) {
     platform::SetTickCountStart(kBeforeWrap);
     testsupport::RecordingHost host;
     TMivoCom com;
-    auto line = std::make_shared<FakeLine>();
-    com.SetDeviceFactory([line] { return std::make_unique<HungUpDevice>(line); });
+    auto line = testsupport::InstallScript(com);
+    line->hungUp = true; // a line that hung up: always "readable", never a byte
     com.SetDigitaalSysteem(dsDinamo);
     com.OpenPort();
     int steps = 0;
@@ -403,7 +387,7 @@ TEST(DinamoHungUp, AReadableLineWithoutBytesIsNoReasonToSpin) {
     }
     EXPECT_LT(CpuMs() - cpu0, 200.0);
     EXPECT_LT(steps, 100);
-    EXPECT_LT(HungUpDevice::waits.load(), 20);
+    EXPECT_LT(line->CountOf("WaitReadable"), 20u);
     // Still the resends at the answer time-out: about three in 600 ms.
     EXPECT_GE(line->Written().size(), 2u * 3);
     EXPECT_LE(line->Written().size(), 2u * 5);

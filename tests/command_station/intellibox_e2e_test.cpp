@@ -2,7 +2,7 @@
 // against the simulated interface, with the tick counter started just before its wrap. The
 // detection cases wait seconds each (the break alone is 1.84 s); command cases mark the
 // interface as found and skip it.
-#include "tests/support/FakeLine.h"
+#include "tests/support/ScriptedDevice.h"
 
 #include "Links.h"
 #include "command_station/intellibox/IntelliboxMessages.h"
@@ -36,13 +36,18 @@ class IntelliboxLine : public ::testing::Test {
         com.OpenPort();
     }
 
-    // Command cases: the interface counts as found in `mode` at the port's rate.
+    // Command cases: the interface in `mode` is found at the port's rate by
+    // the connection test; what the detection said and sent is forgotten.
     void AlsGevonden(sim::IBMode mode) {
         ib.SetMode(mode);
-        links::IB(com).IBGevonden = true;
-        links::IB(com).IBGevondenBaud = com.BaudRate();
-        links::IB(com).IBP50XMogelijk = mode != sim::IBMode::P50Only;
-        links::IB(com).IBXPrefix = mode != sim::IBMode::P50XOnly;
+        com.IBVasteBaud = true;
+        ASSERT_TRUE(com.GetVerbindingOke());
+        com.IBVasteBaud = false;
+        ASSERT_EQ(links::IB(com).IBP50XMogelijk, mode != sim::IBMode::P50Only);
+        ASSERT_EQ(links::IB(com).IBXPrefix, mode != sim::IBMode::P50XOnly);
+        ib.ClearRecords();
+        log.clear();
+        host.Clear();
     }
 
     // Runs the detection through GetVerbindingOke; returns its result and
@@ -442,8 +447,8 @@ TEST_F(IntelliboxLine, ClosedPortSendsNothingAndAnswersZero) {
 
 namespace {
 
-std::shared_ptr<cs_test::FakeLine> OpenIntelliboxOnFake(TMivoCom& com) {
-    auto line = cs_test::InstallFakeLine(com);
+std::shared_ptr<testsupport::DeviceScript> OpenIntelliboxOnFake(TMivoCom& com) {
+    auto line = testsupport::InstallScript(com);
     com.SetDigitaalSysteem(dsIntellibox);
     com.OpenPort();
     return line;
@@ -462,7 +467,7 @@ TEST(IntelliboxFake, BreakAndPausesBeforeTheFirstProbe) {
     com.IBVasteBaud = true;
     uint32_t start = platform::GetTickCount();
     EXPECT_TRUE(links::IB(com).IBZoek());
-    std::lock_guard lock(line->m);
+    std::lock_guard lock(line->mutex);
     ASSERT_EQ(line->escapes.size(), 2u);
     EXPECT_EQ(line->escapes[0], Escape::SetBreak);
     EXPECT_EQ(line->escapes[1], Escape::ClrBreak);
@@ -480,12 +485,18 @@ TEST(IntelliboxFake, CtsHeldBack) {
     testsupport::RecordingHost host;
     TMivoCom com;
     auto line = OpenIntelliboxOnFake(com);
-    links::IB(com).IBGevonden = true;
-    links::IB(com).IBP50XMogelijk = true;
+    // A P50X-only interface: two bytes to the probe, a text to "X" CR.
+    line->responder = [](const std::string& w) {
+        return w == Bytes({0xC4}) ? Bytes({0, 1}) : w == "X\r" ? "P50X only" : std::string();
+    };
+    com.IBVasteBaud = true;
+    ASSERT_TRUE(com.InitSysteem()); // the detection
+    ASSERT_TRUE(links::IB(com).IBP50XMogelijk);
+    line->responder = nullptr;
     com.IBBinaireLoc = true;
     {
-        std::lock_guard lock(line->m);
-        line->ctsHold = true;
+        std::lock_guard lock(line->mutex);
+        line->holdFlags = testsupport::kCtsHold;
         line->written.clear();
     }
     std::string r;
@@ -500,8 +511,8 @@ TEST(IntelliboxFake, CtsHeldBack) {
 
     line->responder = [](const std::string&) { return Bytes({0}); };
     {
-        std::lock_guard lock(line->m);
-        line->ctsHold = false;
+        std::lock_guard lock(line->mutex);
+        line->holdFlags = 0;
     }
     com.StuurLoc(5, 1, false, true, {}, 3, 14, false, r);
     EXPECT_TRUE(links::IB(com).IBAchtergehouden.empty());

@@ -1,7 +1,7 @@
 // The serial card without a line: the pure helpers, the initialisation and
 // the feedback read over a recording device, the DTR pulse over a scripted
 // device (a pseudo-terminal has no DTR), and the kept 19200 wish.
-#include "tests/support/FakeLine.h"
+#include "tests/support/ScriptedDevice.h"
 #include "tests/support/ScriptedDevice.h"
 
 #include "command_station/MivoComm.h"
@@ -18,10 +18,9 @@
 using namespace command_station;
 using namespace serial;
 using namespace command_station::kaart;
-using cs_test::FakeLine;
-using cs_test::InstallFakeLine;
-using serial::testing::DeviceScript;
-using serial::testing::ScriptedFactory;
+using testsupport::DeviceScript;
+using testsupport::InstallScript;
+using testsupport::ScriptedFactory;
 
 namespace {
 
@@ -31,8 +30,8 @@ const std::string kKaartFout = "De seriele kaart kon niet worden geinitialiseerd
 
 using testsupport::Bytes;
 
-std::string TakeWritten(FakeLine& line) {
-    std::lock_guard lock(line.m);
+std::string TakeWritten(DeviceScript& line) {
+    std::lock_guard lock(line.mutex);
     std::string w = line.written;
     line.written.clear();
     return w;
@@ -40,8 +39,8 @@ std::string TakeWritten(FakeLine& line) {
 
 // A card that echoes configuration bytes (below 0x80) and answers requests
 // with `answer`.
-void EchoingCard(FakeLine& line, std::string answer) {
-    std::lock_guard lock(line.m);
+void EchoingCard(DeviceScript& line, std::string answer) {
+    std::lock_guard lock(line.mutex);
     line.responder = [answer](const std::string& w) {
         if (w.size() == 1 && static_cast<uint8_t>(w[0]) < 0x80) return w;
         return answer;
@@ -86,7 +85,7 @@ TEST(KaartPure, FeedbackRequestBytes) {
 TEST(KaartFeedback, SecondAnswerByteOrFfWhenShort) {
     testsupport::RecordingHost host;
     TMivoCom com;
-    auto line = InstallFakeLine(com);
+    auto line = InstallScript(com);
     com.SetDigitaalSysteem(dsSerieleKaart);
     com.OpenPort();
     struct Row {
@@ -102,7 +101,7 @@ TEST(KaartFeedback, SecondAnswerByteOrFfWhenShort) {
         com.GetBezetmelder(5, 0, false, true, r);
         EXPECT_EQ(r, row.result) << row.answer.size();
         EXPECT_EQ(TakeWritten(*line), Bytes({0x85, 0x40}));
-        std::lock_guard lock(line->m);
+        std::lock_guard lock(line->mutex);
         line->input.clear();
     }
     for (int adres : {128, 200, 255}) {
@@ -129,7 +128,7 @@ TEST(KaartInit, EchoDecidesAndTheWaitLetsMessagesThrough) {
         SCOPED_TRACE(row.name);
         testsupport::RecordingHost host;
         TMivoCom com;
-        auto line = InstallFakeLine(com);
+        auto line = InstallScript(com);
         com.SetDigitaalSysteem(dsSerieleKaart);
         com.SetBaudRate(br19200);
         com.OpenPort();
@@ -170,7 +169,7 @@ TEST(KaartInit, ClosedPortFailsAtOnce) {
 TEST(KaartInit, TheHostsFastWishOutlivesAFailedInitialisation) {
     testsupport::RecordingHost host;
     TMivoCom com;
-    auto line = InstallFakeLine(com);
+    auto line = InstallScript(com);
     com.SetDigitaalSysteem(dsSerieleKaart);
     com.SetBaudRate(br19200);
     com.OpenPort();
@@ -256,7 +255,7 @@ TEST(KaartClose, DtrPulseOf250MsResetsTheCardOnlyForTheCard) {
 TEST(KaartProbe, ConnectionTestInitialisesThenProbes) {
     testsupport::RecordingHost host;
     TMivoCom com;
-    auto line = InstallFakeLine(com);
+    auto line = InstallScript(com);
     com.SetDigitaalSysteem(dsSerieleKaart);
     com.OpenPort();
     EchoingCard(*line, Bytes({0x01}));

@@ -158,8 +158,8 @@ TEST_F(LenzParser, FeedbackEntriesOfEveryType) {
         {true, 0xFF, 0x6F, "!! - Feedbacktype: 11 op adres 256 niet gedefinieerd!", {}},
     };
     for (const Row& r : rows) {
+        links::TellLenzVersion(com, r.versie3 ? 3.0 : 2.3);
         Clear();
-        links::Lenz(com).LenzVersie = r.versie3 ? 3.0 : 2.3;
         Feed(M({0x42, r.a, r.f}));
         EXPECT_EQ(log, std::vector<std::string>{r.regel}) << r.regel;
         EXPECT_EQ(events, r.events) << r.regel;
@@ -214,7 +214,8 @@ TEST_F(LenzParser, MessagesByHeader) {
 }
 
 TEST_F(LenzParser, Version3LocomotiveStateAnswersTheStatusRequest) {
-    links::Lenz(com).LenzVersie = 3.6;
+    links::TellLenzVersion(com, 3.6);
+    Clear();
     links::Lenz(com).VerwachtLocV3 = Bytes({0xC3, 0xE8});
     links::Lenz(com).LenzRij.push_back(Bytes({0xE3, 0x00, 0xC3, 0xE8}));
     links::Lenz(com).LenzRij.push_back(Bytes({0x21, 0x21}));
@@ -263,7 +264,7 @@ TEST_F(LenzParser, FeedbackCompletionRules) {
         {3.0, 16, 5, 0x60, true},  //
     };
     for (const Row& r : rows) {
-        links::Lenz(com).LenzVersie = r.versie;
+        links::TellLenzVersion(com, r.versie);
         links::Lenz(com).LenzRij.clear();
         links::Lenz(com).LenzRij.push_back(Bytes({0x42, 0x05, 0x81}));
         links::Lenz(com).VerwachtBezetAdres = 6;

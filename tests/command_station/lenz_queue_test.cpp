@@ -1,6 +1,6 @@
 // The Lenz command queue and the Lenz branches of the operations over a
 // recording line; the interface's answers are handed to the parser directly.
-#include "tests/support/FakeLine.h"
+#include "tests/support/ScriptedDevice.h"
 
 #include "command_station/lenz/LenzMessages.h"
 #include "command_station/MivoComm.h"
@@ -14,8 +14,8 @@
 
 using namespace command_station;
 using namespace command_station::lenz;
-using cs_test::FakeLine;
-using cs_test::InstallFakeLine;
+using testsupport::DeviceScript;
+using testsupport::InstallScript;
 
 namespace {
 
@@ -40,7 +40,7 @@ class LenzQueue : public ::testing::Test {
   protected:
     void SetUp() override {
         platform::SetTickCountStart(kBeforeWrap);
-        line = InstallFakeLine(com);
+        line = InstallScript(com);
         com.SetDigitaalSysteem(dsSelectrix); // no event thread: answers go in by hand
         com.OpenPort();
         com.SetDigitaalSysteem(dsLenz);
@@ -49,7 +49,7 @@ class LenzQueue : public ::testing::Test {
     }
     // What went out since the last call.
     std::string Sent() {
-        std::lock_guard lock(line->m);
+        std::lock_guard lock(line->mutex);
         std::string s = line->written;
         line->written.clear();
         return s;
@@ -59,7 +59,7 @@ class LenzQueue : public ::testing::Test {
     testsupport::RecordingHost host;
     std::vector<std::string> log; // outlives the component, which logs while closing
     TMivoCom com;
-    std::shared_ptr<FakeLine> line;
+    std::shared_ptr<DeviceScript> line;
 };
 
 const std::string kOke = M({0x01, 0x04});
@@ -74,7 +74,7 @@ TEST_F(LenzQueue, PowerOnWaitsForTheBroadcastsOfItsVersion) {
     } rows[] = {{3.6, 0x36, 2}, {2.3, 0x23, 4}};
     for (const Row& r : rows) {
         SCOPED_TRACE(r.versie);
-        links::Lenz(com).LenzVersie = r.versie;
+        links::TellLenzVersion(com, r.versie);
         com.LenzAntwoordTijd = 5000;
         com.SysteemAan = false;
         EXPECT_TRUE(com.ZetSysteemAan());
@@ -94,7 +94,7 @@ TEST_F(LenzQueue, PowerOnWaitsForTheBroadcastsOfItsVersion) {
 }
 
 TEST_F(LenzQueue, PowerOffIsDoneByOkOrByTheBroadcasts) {
-    links::Lenz(com).LenzVersie = 3.0;
+    links::TellLenzVersion(com, 3.0);
     com.LenzAntwoordTijd = 5000;
     for (const std::string& antwoord : {kOke, M({0x81, 0x00}) + M({0x61, 0x00})}) {
         com.SysteemAan = true;
@@ -243,7 +243,7 @@ TEST_F(LenzQueue, LocomotiveCommandsInBothForms) {
     int regel = 0;
     for (const Row& row : rows) {
         SCOPED_TRACE(regel++);
-        links::Lenz(com).LenzVersie = row.versie;
+        links::TellLenzVersion(com, row.versie);
         std::string r;
         com.StuurLoc(row.adres, row.snelheid, row.licht, row.vooruit, row.f, row.modus, 0, false,
                      r);
@@ -259,7 +259,7 @@ TEST_F(LenzQueue, LocomotiveCommandsInBothForms) {
 }
 
 TEST_F(LenzQueue, ResendAfterTheReplyTimeAndSkipping) {
-    links::Lenz(com).LenzVersie = 3.6;
+    links::TellLenzVersion(com, 3.6);
     com.LenzAntwoordTijd = 0;
     links::Lenz(com).LenzZend(Bytes({0xB3, 0x03, 0x00, 0x00}));
     EXPECT_EQ(Sent().size(), 5u);
@@ -371,14 +371,14 @@ TEST_F(LenzQueue, ClosedPortKeepsTheQueueUntilItOpens) {
 // unanswered power-on, and no power-on is left to go out later.
 TEST_F(LenzQueue, ClosingSwitchesOffAheadOfAnUnansweredPowerOn) {
     com.LenzAntwoordTijd = 0;
-    links::Lenz(com).LenzVersie = 3.6;
+    links::TellLenzVersion(com, 3.6);
     com.ZetSysteemAan();
     com.ZetSysteemAan();
     EXPECT_EQ(Sent(), M({0x21, 0x81}));
     com.ClosePort();
     EXPECT_EQ(Sent(), M({0x80}));
     EXPECT_FALSE(com.SysteemAan);
-    EXPECT_EQ(links::Lenz(com).LenzRij, TBytesLijst{Bytes({0x80})});
+    EXPECT_EQ(links::Lenz(com).LenzRij, ByteQueue{Bytes({0x80})});
 
     // A locomotive command in flight goes again after the power-off.
     com.OpenPort();
@@ -400,7 +400,7 @@ TEST_F(LenzQueue, ClosingSwitchesOffAheadOfAnUnansweredPowerOn) {
 // An interface that sends one all-on broadcast where two are awaited: with
 // the settings for real interfaces the next command gets out.
 TEST_F(LenzQueue, TooFewBroadcastsHoldTheQueueOnlyUntilTheReplyTime) {
-    links::Lenz(com).LenzVersie = 3.6;
+    links::TellLenzVersion(com, 3.6);
     com.LenzAntwoordTijd = 200;
     com.LenzSlaOver = 1;
     com.ZetSysteemAan();

@@ -1,7 +1,7 @@
 // Märklin without a line: the pure helpers, the hold-back list and the
 // deadlines over a recording device, and the CTS rules over a scripted device
 // (a pseudo-terminal has no CTS).
-#include "tests/support/FakeLine.h"
+#include "tests/support/ScriptedDevice.h"
 #include "tests/support/ScriptedDevice.h"
 
 #include "command_station/MivoComm.h"
@@ -17,10 +17,9 @@
 
 using namespace command_station;
 using namespace command_station::marklin;
-using cs_test::FakeLine;
-using cs_test::InstallFakeLine;
-using serial::testing::DeviceScript;
-using serial::testing::ScriptedFactory;
+using testsupport::DeviceScript;
+using testsupport::InstallScript;
+using testsupport::ScriptedFactory;
 
 namespace {
 
@@ -31,15 +30,15 @@ constexpr uint32_t kBeforeWrap = 0xFFFFFFFFu - 30;
 
 using testsupport::Bytes;
 
-std::shared_ptr<FakeLine> OpenMarklin(TMivoCom& com) {
-    auto line = InstallFakeLine(com);
+std::shared_ptr<DeviceScript> OpenMarklin(TMivoCom& com) {
+    auto line = InstallScript(com);
     com.SetDigitaalSysteem(dsMarklin);
     com.OpenPort();
     return line;
 }
 
-std::string TakeWritten(FakeLine& line) {
-    std::lock_guard lock(line.m);
+std::string TakeWritten(DeviceScript& line) {
+    std::lock_guard lock(line.mutex);
     std::string w = line.written;
     line.written.clear();
     return w;
@@ -91,11 +90,11 @@ TEST(MarklinPure, LocomotiveByteAndItsText) {
 }
 
 TEST(MarklinPure, HoldBackListKeepsOneCommandPerAddressInOrder) {
-    TBytesLijst lijst;
+    ByteQueue lijst;
     marklin::HoldBack(lijst, 5, 10);
     marklin::HoldBack(lijst, 6, 11);
     marklin::HoldBack(lijst, 7, 10); // replaces the first, in its place
-    EXPECT_EQ(lijst, (TBytesLijst{Bytes({7, 10}), Bytes({6, 11})}));
+    EXPECT_EQ(lijst, (ByteQueue{Bytes({7, 10}), Bytes({6, 11})}));
     for (int i = 0; i < 3000; ++i)
         marklin::HoldBack(lijst, static_cast<uint8_t>(i % 31), static_cast<uint8_t>(i * 7));
     EXPECT_EQ(lijst.size(), 256u);
@@ -119,7 +118,7 @@ TEST(MarklinHoldBack, CommandsWithinTheStartGapGoOutLaterInOrderOnePerGap) {
     Loc(com, 24, 9, true); // the newer wish for 24 replaces the waiting one
     EXPECT_EQ(TakeWritten(*line), "");
     ASSERT_TRUE(com.Pending());
-    EXPECT_EQ(links::Marklin(com).MarklinAchtergehouden, (TBytesLijst{Bytes({0x19, 24}), Bytes({0x03, 25})}));
+    EXPECT_EQ(links::Marklin(com).MarklinAchtergehouden, (ByteQueue{Bytes({0x19, 24}), Bytes({0x03, 25})}));
     EXPECT_FALSE(links::Marklin(com).MarklinVerstuurAchtergehouden()); // the 500 ms are not over
 
     EXPECT_TRUE(links::Marklin(com).MarklinVerstuurAchtergehouden(true));
@@ -153,7 +152,7 @@ TEST(MarklinHoldBack, TheNextLocomotiveCommandTakesTheOldestAlong) {
     platform::Sleep(520);
     Loc(com, 5, 7); // the gap is over: 3 goes now, 5 joins the queue behind 4
     EXPECT_EQ(TakeWritten(*line), Bytes({5, 3}));
-    EXPECT_EQ(links::Marklin(com).MarklinAchtergehouden, (TBytesLijst{Bytes({6, 4}), Bytes({7, 5})}));
+    EXPECT_EQ(links::Marklin(com).MarklinAchtergehouden, (ByteQueue{Bytes({6, 4}), Bytes({7, 5})}));
     platform::Sleep(70);
     Loc(com, 4, 8); // replaces the waiting 4, which then goes first
     EXPECT_EQ(TakeWritten(*line), Bytes({8, 4}));

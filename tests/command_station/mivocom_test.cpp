@@ -1,6 +1,6 @@
 // The component's shared model: fields, port profiles, guards, events, the
 // helpers and the dispatch, over a recording device double.
-#include "tests/support/FakeLine.h"
+#include "tests/support/ScriptedDevice.h"
 
 #include "command_station/MivoComm.h"
 #include "Links.h"
@@ -16,8 +16,8 @@ using namespace command_station;
 using namespace serial;
 using namespace command_station::selectrix;
 using namespace command_station::lenz;
-using cs_test::FakeLine;
-using cs_test::InstallFakeLine;
+using testsupport::DeviceScript;
+using testsupport::InstallScript;
 
 namespace {
 
@@ -25,12 +25,24 @@ constexpr uint32_t kJustBeforeWrap = 0xFFFFFFFFu - 60;
 
 // Opens `com` on a fake line with the Selectrix profile (no event thread),
 // then selects `systeem` while open.
-std::shared_ptr<FakeLine> OpenOnFake(TMivoCom& com, uint8_t systeem) {
-    auto line = InstallFakeLine(com);
+std::shared_ptr<DeviceScript> OpenOnFake(TMivoCom& com, uint8_t systeem) {
+    auto line = InstallScript(com);
     com.SetDigitaalSysteem(dsSelectrix);
     com.OpenPort();
     com.SetDigitaalSysteem(systeem);
     return line;
+}
+
+} // namespace
+
+namespace {
+
+// A corrupted message (wrong XOR byte), then the start of the next: the
+// parser hunts for a message start and holds the unfinished bytes.
+void CorruptLenzInput(TMivoCom& com) {
+    links::Lenz(com).LenzOntvangBytes(std::string("\x42\x05\x53\x00\x42\x05", 6));
+    ASSERT_TRUE(links::Lenz(com).LenzSynchroniseren);
+    ASSERT_FALSE(links::Lenz(com).LenzInvoer.empty());
 }
 
 } // namespace
@@ -200,8 +212,7 @@ TEST(MivoComModel, ProfileDetailsThatDependOnHistory) {
     // Choosing a system again keeps its queue; receive buffers are emptied
     // by their own profile. Another system's link replaces the old one.
     com.SetDigitaalSysteem(dsLenz);
-    links::Lenz(com).LenzInvoer = "xy";
-    links::Lenz(com).LenzSynchroniseren = true;
+    CorruptLenzInput(com);
     com.SetDigitaalSysteem(dsLenz);
     EXPECT_TRUE(links::Lenz(com).LenzInvoer.empty());
     EXPECT_FALSE(links::Lenz(com).LenzSynchroniseren);
@@ -243,20 +254,17 @@ TEST(MivoComModel, UnknownSystemNumberKeepsTheBaudRateAndSaysSo) {
 TEST(MivoComModel, AProfileReachesAnOpenPortAsOneBatch) {
     TMivoCom com;
     auto line = OpenOnFake(com, dsSelectrix);
-    {
-        std::lock_guard lock(line->m);
-        line->setStateCalls = line->setTimeoutsCalls = line->setupQueuesCalls = 0;
-    }
+    line->ClearRecord();
     com.SetDigitaalSysteem(dsDinamo);
-    std::lock_guard lock(line->m);
-    EXPECT_EQ(line->setStateCalls, 1);
-    EXPECT_EQ(line->setTimeoutsCalls, 1);
-    EXPECT_EQ(line->setupQueuesCalls, 1);
-    EXPECT_EQ(line->lastDcb.BaudRate, 9600u);
-    EXPECT_TRUE(line->lastDcb.fParity);
-    EXPECT_EQ(line->lastDcb.Parity, 1);
-    EXPECT_EQ(line->lastDcb.StopBits, 0);
-    EXPECT_EQ(line->lastTimeouts.ReadTotalTimeoutMultiplier, 25u);
+    std::lock_guard lock(line->mutex);
+    ASSERT_EQ(line->states.size(), 1u);
+    ASSERT_EQ(line->timeouts.size(), 1u);
+    EXPECT_EQ(line->queues.size(), 1u);
+    EXPECT_EQ(line->states.back().BaudRate, 9600u);
+    EXPECT_TRUE(line->states.back().fParity);
+    EXPECT_EQ(line->states.back().Parity, 1);
+    EXPECT_EQ(line->states.back().StopBits, 0);
+    EXPECT_EQ(line->timeouts.back().ReadTotalTimeoutMultiplier, 25u);
 }
 
 // Which operations refuse which systems on an open port, with what result.
@@ -324,7 +332,7 @@ TEST(MivoComModel, SerialCardPowerSendsNothingAndCloseResetsTheCardByDtr) {
     com.ClosePort();
     EXPECT_FALSE(com.SysteemAan);
     EXPECT_TRUE(line->Written().empty());
-    std::lock_guard lock(line->m);
+    std::lock_guard lock(line->mutex);
     ASSERT_EQ(line->escapes.size(), 2u);
     EXPECT_EQ(line->escapes[0], Escape::ClrDTR);
     EXPECT_EQ(line->escapes[1], Escape::SetDTR);
@@ -333,7 +341,7 @@ TEST(MivoComModel, SerialCardPowerSendsNothingAndCloseResetsTheCardByDtr) {
 
 TEST(MivoComModel, OpeningPreparesTheSerialCardAndForgetsDetections) {
     TMivoCom com;
-    auto line = InstallFakeLine(com);
+    auto line = InstallScript(com);
     com.SetDigitaalSysteem(dsSerieleKaart);
     com.SetBaudRate(br19200);
     links::Kaart(com).KaartGeinitialiseerd = true;
@@ -342,10 +350,14 @@ TEST(MivoComModel, OpeningPreparesTheSerialCardAndForgetsDetections) {
     EXPECT_TRUE(com.KaartSnel);
     EXPECT_FALSE(links::Kaart(com).KaartGeinitialiseerd);
     {
-        std::lock_guard lock(line->m);
-        EXPECT_EQ(line->lastDcb.BaudRate, 9600u); // the card starts slow
+        std::lock_guard lock(line->mutex);
+        ASSERT_FALSE(line->states.empty());
+        EXPECT_EQ(line->states.back().BaudRate, 9600u); // the card starts slow
     }
-    links::Kaart(com).KaartGeinitialiseerd = true;
+    line->responder = [](const std::string& w) { return w; }; // the card echoes
+    ASSERT_TRUE(com.InitSysteem());
+    ASSERT_TRUE(links::Kaart(com).KaartGeinitialiseerd);
+    line->responder = nullptr;
     com.ClosePort();
     EXPECT_FALSE(links::Kaart(com).KaartGeinitialiseerd);
 
@@ -359,7 +371,7 @@ TEST(MivoComModel, OpeningPreparesTheSerialCardAndForgetsDetections) {
     // Opening forgets the Lenz hunt and the Intellibox's detection; closing
     // forgets the detection too.
     com.SetDigitaalSysteem(dsLenz);
-    links::Lenz(com).LenzSynchroniseren = true;
+    CorruptLenzInput(com);
     com.OpenPort();
     EXPECT_FALSE(links::Lenz(com).LenzSynchroniseren);
     com.ClosePort();
@@ -367,14 +379,20 @@ TEST(MivoComModel, OpeningPreparesTheSerialCardAndForgetsDetections) {
     links::IB(com).IBGevonden = true;
     com.OpenPort();
     EXPECT_FALSE(links::IB(com).IBGevonden);
-    links::IB(com).IBGevonden = true;
-    links::IB(com).IBGevondenBaud = com.BaudRate(); // nothing to restore
+    // Found in mixed mode at the port's rate: two bytes to the probe and to "X" CR.
+    line->responder = [](const std::string& w) {
+        return w == std::string(1, '\xC4') || w == "X\r" ? std::string(2, '\0') : std::string();
+    };
+    com.IBVasteBaud = true;
+    ASSERT_TRUE(com.InitSysteem()); // the detection
+    ASSERT_TRUE(links::IB(com).IBGevonden);
+    line->responder = nullptr;
     com.ClosePort();
     EXPECT_FALSE(links::IB(com).IBGevonden);
 }
 
 TEST(MivoComModel, DestroyingSwitchesOffWhatTheComponentSwitchedOn) {
-    std::shared_ptr<FakeLine> line;
+    std::shared_ptr<DeviceScript> line;
     {
         TMivoCom com;
         line = OpenOnFake(com, dsSelectrix);
@@ -592,7 +610,7 @@ TEST(MivoComModel, CheckCtsWaitsASecondWhileLettingMessagesThrough) {
     testsupport::RecordingHost host;
     TMivoCom com;
     auto line = OpenOnFake(com, dsMarklin);
-    line->ctsHold = true;
+    line->holdFlags = testsupport::kCtsHold;
     uint32_t start = platform::GetTickCount();
     EXPECT_FALSE(com.CheckCTS());
     uint32_t took = platform::ElapsedSince(start);
@@ -606,8 +624,8 @@ TEST(MivoComModel, CheckCtsWaitsASecondWhileLettingMessagesThrough) {
     int calls = 0;
     host.onProcessMessages = [&] {
         if (++calls == 3) {
-            std::lock_guard lock(line->m);
-            line->ctsHold = false;
+            std::lock_guard lock(line->mutex);
+            line->holdFlags = 0;
         }
     };
     EXPECT_TRUE(com.CheckCTS());
@@ -677,7 +695,7 @@ TEST(MivoComModel, SelectrixPurgesAndPowerStateBytes) {
     TMivoCom com;
     auto line = OpenOnFake(com, dsSelectrix);
     auto purges = [&] {
-        std::lock_guard lock(line->m);
+        std::lock_guard lock(line->mutex);
         std::vector<uint32_t> p = line->purges;
         line->purges.clear();
         return p;

@@ -236,14 +236,24 @@ TEST_F(Selector, RelinkingWithdrawsTheOldPortsNotice) {
 }
 
 TEST(SelectorLifetime, ASelectorDestroyedBeforeItsPortLeavesNoNotice) {
-    TComPort port;
+    auto port = std::make_unique<TComPort>();
+    int earlier = 0, later = 0;
+    port->AddFreeNotification([&] { ++earlier; });
+    ListItems items, otherItems;
+    TComSelect other(otherItems);
+    other.SetComPort(port.get());
     {
-        ListItems items;
-        TComSelect select(items);
-        select.SetComPort(&port);
+        auto select = std::make_unique<TComSelect>(items);
+        select->SetComPort(port.get());
+        port->AddFreeNotification([&] { ++later; });
     }
-    // The port's destruction at the end of the scope must not call into the
-    // selector (AddressSanitizer reports it if it does).
+    // The port's destruction must not call into the gone selector (on the
+    // heap, so AddressSanitizer reports it if it does), and the notices of
+    // everyone else still run, once each.
+    port.reset();
+    EXPECT_EQ(earlier, 1);
+    EXPECT_EQ(later, 1);
+    EXPECT_EQ(other.ComPort(), nullptr);
 }
 
 } // namespace

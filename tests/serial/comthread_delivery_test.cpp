@@ -1,7 +1,7 @@
 // Event delivery through a scripted device: the order and data of the
 // processing steps, the three delivery methods, failures, and the stop.
 #include "serial/ComThread.h"
-#include "tests/support/ComThreadTestDevices.h"
+#include "tests/support/MainQueue.h"
 #include "tests/support/RecordingHost.h"
 #include "tests/support/ScriptedDevice.h"
 
@@ -15,9 +15,9 @@
 #include <vector>
 
 using namespace serial;
-using namespace comthread_test;
-using serial::testing::DeviceScript;
-using serial::testing::ScriptedFactory;
+using namespace testsupport;
+using testsupport::DeviceScript;
+using testsupport::ScriptedFactory;
 
 namespace {
 

@@ -2,7 +2,7 @@
 // moments, and a device that refuses the event mask.
 #include "tests/support/PtyPair.h"
 #include "serial/ComThread.h"
-#include "tests/support/ComThreadTestDevices.h"
+#include "tests/support/MainQueue.h"
 #include "tests/support/ScriptedDevice.h"
 #include "tests/support/RecordingHost.h"
 
@@ -13,11 +13,11 @@
 #include <thread>
 
 using namespace serial;
-using namespace comthread_test;
-using serial::testing::DeviceScript;
-using serial::testing::PtyPair;
-using serial::testing::ScriptedDevice;
-using serial::testing::ScriptedFactory;
+using namespace testsupport;
+using testsupport::DeviceScript;
+using testsupport::PtyPair;
+using testsupport::ScriptedDevice;
+using testsupport::ScriptedFactory;
 
 namespace {
 

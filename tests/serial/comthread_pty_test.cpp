@@ -1,9 +1,10 @@
 // The event thread end to end: a real port on the slave side of a
 // pseudo-terminal, the test as the peer on the master side.
 #include "serial/ComThread.h"
-#include "tests/support/ComThreadTestDevices.h"
+#include "tests/support/MainQueue.h"
 #include "tests/support/RecordingHost.h"
 #include "tests/support/PtyPair.h"
+#include "tests/support/TappedDevice.h"
 
 #include <gtest/gtest.h>
 
@@ -14,8 +15,8 @@
 #include <vector>
 
 using namespace serial;
-using namespace comthread_test;
-using serial::testing::PtyPair;
+using namespace testsupport;
+using testsupport::PtyPair;
 
 namespace {
 
@@ -24,9 +25,9 @@ constexpr int kMark = 4096 * 8 / 10; // the 80 % mark of the input queue
 class ComThreadPty : public ::testing::Test {
   protected:
     void SetUp() override {
-        counts = std::make_shared<CountingDevice::Counts>();
+        counts = std::make_shared<LineTap>();
         port.SetPort(pty.Path());
-        port.SetDeviceFactory([c = counts] { return std::make_unique<CountingDevice>(c); });
+        port.SetDeviceFactory(TappedFactory(counts));
     }
     void TearDown() override { port.ClosePort(); }
 
@@ -101,7 +102,7 @@ class ComThreadPty : public ::testing::Test {
 
     testsupport::RecordingHost host;
     PtyPair pty;
-    std::shared_ptr<CountingDevice::Counts> counts;
+    std::shared_ptr<LineTap> counts;
     TComPort port;
 
     std::mutex mutex;

@@ -13,10 +13,10 @@
 #include <string>
 
 using namespace serial;
-using serial::testing::DeviceScript;
-using serial::testing::PtyPair;
-using serial::testing::ScriptedDevice;
-using serial::testing::ScriptedFactory;
+using testsupport::DeviceScript;
+using testsupport::PtyPair;
+using testsupport::ScriptedDevice;
+using testsupport::ScriptedFactory;
 
 namespace {
 

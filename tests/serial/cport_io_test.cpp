@@ -9,8 +9,8 @@
 #include <thread>
 
 using namespace serial;
-using serial::testing::DeviceScript;
-using serial::testing::ScriptedFactory;
+using testsupport::DeviceScript;
+using testsupport::ScriptedFactory;
 
 namespace {
 

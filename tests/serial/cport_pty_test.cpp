@@ -16,7 +16,7 @@
 #include <thread>
 
 using namespace serial;
-using serial::testing::PtyPair;
+using testsupport::PtyPair;
 
 namespace {
 

@@ -24,11 +24,11 @@
 #include <unistd.h>
 
 using namespace serial;
-using serial::testing::ChangeEverySetting;
-using serial::testing::kAllGroups;
-using serial::testing::MemoryKey;
-using serial::testing::PtyPair;
-using serial::testing::Settings;
+using testsupport::ChangeEverySetting;
+using testsupport::kAllGroups;
+using testsupport::MemoryKey;
+using testsupport::PtyPair;
+using testsupport::Settings;
 namespace fs = std::filesystem;
 
 namespace {

@@ -12,9 +12,9 @@
 #include <thread>
 
 using namespace serial;
-using serial::testing::DeviceScript;
-using serial::testing::PtyPair;
-using serial::testing::ScriptedFactory;
+using testsupport::DeviceScript;
+using testsupport::PtyPair;
+using testsupport::ScriptedFactory;
 
 namespace {
 

@@ -3,6 +3,7 @@
 // are never touched; and a process without any session bus.
 #include "serial/CPort.h"
 #include "serial/dconf/DconfKey.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/PortSettings.h"
 
 #include <cerrno>
@@ -12,17 +13,14 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <spawn.h>
+#include <memory>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 using namespace serial;
-using serial::testing::ChangeEverySetting;
-using serial::testing::kAllGroups;
-using serial::testing::Settings;
+using testsupport::ChangeEverySetting;
+using testsupport::kAllGroups;
+using testsupport::Settings;
 namespace fs = std::filesystem;
 
 namespace {
@@ -48,28 +46,18 @@ fs::path PrivateXdgFolders() {
 class PrivateBus {
   public:
     PrivateBus() {
-        int out[2];
-        if (pipe(out) != 0) throw std::runtime_error("pipe failed");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        const char* argv[] = {"dbus-daemon", "--session",       "--nofork",
-                              "--nopidfile", "--print-address", nullptr};
-        const int err = posix_spawnp(&pid_, "dbus-daemon", &actions, nullptr,
-                                     const_cast<char**>(argv), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        if (err != 0) {
-            close(out[0]);
-            throw std::runtime_error("dbus-daemon cannot be started");
-        }
+        testsupport::Launch launch{
+            {"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address"}};
+        launch.searchPath = true;
+        launch.out = testsupport::Stdio::Pipe;
+        daemon_ = std::make_unique<testsupport::Process>(launch);
+        if (!daemon_->Started()) throw std::runtime_error("dbus-daemon cannot be started");
         std::string address;
         char c;
-        pollfd p{out[0], POLLIN, 0};
-        while (poll(&p, 1, 10000) > 0 && read(out[0], &c, 1) == 1 && c != '\n')
+        pollfd p{daemon_->Out(), POLLIN, 0};
+        while (poll(&p, 1, 10000) > 0 && read(daemon_->Out(), &c, 1) == 1 && c != '\n')
             address += c;
-        close(out[0]);
+        daemon_->CloseOut();
         if (address.empty()) throw std::runtime_error("dbus-daemon gave no address");
         setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
         // The process's one session-bus connection (dconf's too) would end
@@ -78,14 +66,13 @@ class PrivateBus {
         if (connection_) g_dbus_connection_set_exit_on_close(connection_, FALSE);
     }
     ~PrivateBus() {
-        kill(pid_, SIGTERM);
-        int status = 0;
-        waitpid(pid_, &status, 0);
+        daemon_->Signal(SIGTERM);
+        daemon_->Wait();
         if (connection_) g_object_unref(connection_);
     }
 
   private:
-    pid_t pid_ = -1;
+    std::unique_ptr<testsupport::Process> daemon_;
     GDBusConnection* connection_ = nullptr;
 };
 

@@ -1,58 +1,29 @@
 // quorrin-sim as a user runs it: what it prints back of bad input, and that
 // a standard output nobody reads any more does not end it.
 #include "platform/Tick.h"
+#include "tests/support/ChildProcess.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <string>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 // The program with pipes on its standard input and output.
 class SimProgram {
   public:
-    explicit SimProgram(std::vector<std::string> args = {}) {
-        int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        char exe[] = QUORRIN_SIM_PROGRAM;
-        std::vector<char*> argv{exe};
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, exe, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(in[0]);
-        close(out[1]);
-        stdin_ = in[1];
-        stdout_ = out[0];
-    }
-    ~SimProgram() {
-        CloseStdin();
-        CloseStdout();
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    bool Started() const { return pid_ > 0; }
+    explicit SimProgram(const std::vector<std::string>& args = {})
+        : process_(Launch(args)) {}
+    bool Started() const { return process_.Started(); }
 
-    void Type(const std::string& text) {
-        ASSERT_EQ(write(stdin_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    }
+    void Type(const std::string& text) { ASSERT_TRUE(process_.Write(text)); }
     // One line of output (without its end), empty when none came in time.
     std::string Line(uint32_t ms = 5000) {
         auto deadline = platform::Deadline::After(ms);
@@ -62,40 +33,28 @@ class SimProgram {
                 buffered_.erase(0, eol + 1);
                 return line;
             }
-            pollfd p{stdout_, POLLIN, 0};
+            pollfd p{process_.Out(), POLLIN, 0};
             if (poll(&p, 1, static_cast<int>(deadline.Remaining())) <= 0) return {};
             char buf[512];
-            ssize_t n = read(stdout_, buf, sizeof buf);
+            ssize_t n = read(process_.Out(), buf, sizeof buf);
             if (n <= 0) return {};
             buffered_.append(buf, static_cast<size_t>(n));
         }
     }
-    void CloseStdin() {
-        if (stdin_ >= 0) close(stdin_);
-        stdin_ = -1;
-    }
-    void CloseStdout() {
-        if (stdout_ >= 0) close(stdout_);
-        stdout_ = -1;
-    }
+    void CloseStdin() { process_.CloseIn(); }
+    void CloseStdout() { process_.CloseOut(); }
     // The wait status once the program ended within `ms`, else -1.
-    int Ended(uint32_t ms) {
-        auto deadline = platform::Deadline::After(ms);
-        for (;;) {
-            int status = 0;
-            pid_t r = waitpid(pid_, &status, WNOHANG);
-            if (r == pid_) {
-                pid_ = -1;
-                return status;
-            }
-            if (deadline.Reached()) return -1;
-            platform::Sleep(10);
-        }
-    }
+    int Ended(uint32_t ms) { return process_.WaitFor(ms).value_or(-1); }
 
   private:
-    pid_t pid_ = -1;
-    int stdin_ = -1, stdout_ = -1;
+    static testsupport::Launch Launch(const std::vector<std::string>& args) {
+        testsupport::Launch launch{{QUORRIN_SIM_PROGRAM}};
+        launch.argv.insert(launch.argv.end(), args.begin(), args.end());
+        launch.in = launch.out = testsupport::Stdio::Pipe;
+        return launch;
+    }
+
+    testsupport::Process process_;
     std::string buffered_;
 };
 

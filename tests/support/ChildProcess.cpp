@@ -1,7 +1,11 @@
 #include "tests/support/ChildProcess.h"
 
+#include "platform/Tick.h"
+
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <map>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -25,7 +29,150 @@ bool IsLanguageSetting(const std::string& entry) {
            entry.rfind("LC_", 0) == 0;
 }
 
+std::vector<char*> Pointers(std::vector<std::string>& words) {
+    std::vector<char*> p;
+    for (std::string& w : words)
+        p.push_back(w.data());
+    p.push_back(nullptr);
+    return p;
+}
+
+void CloseFd(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+// Sets up child stream `target` as asked; `ours` gets this process's end of
+// a pipe. False when a pipe could not be made.
+bool Arrange(posix_spawn_file_actions_t& actions, Stdio how, int target, int& ours,
+             std::vector<int>& theirs) {
+    if (how == Stdio::Null) {
+        posix_spawn_file_actions_addopen(&actions, target, "/dev/null",
+                                         target == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
+        return true;
+    }
+    if (how != Stdio::Pipe) return true;
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+    const bool reads = target == STDIN_FILENO;
+    ours = reads ? fds[1] : fds[0];
+    const int child = reads ? fds[0] : fds[1];
+    theirs.push_back(child);
+    posix_spawn_file_actions_adddup2(&actions, child, target);
+    return true;
+}
+
 } // namespace
+
+Process::Process(const Launch& launch) {
+    std::vector<std::string> args = launch.argv;
+    if (args.empty()) return;
+    std::vector<std::string> env;
+    if (launch.env)
+        env = *launch.env;
+    else
+        for (char** e = environ; *e; ++e)
+            env.emplace_back(*e);
+    std::vector<char*> argv = Pointers(args), envp = Pointers(env);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    std::vector<int> theirs;
+    const bool arranged = Arrange(actions, launch.in, STDIN_FILENO, in_, theirs) &&
+                          Arrange(actions, launch.out, STDOUT_FILENO, out_, theirs) &&
+                          Arrange(actions, launch.err, STDERR_FILENO, err_, theirs);
+    pid_t pid = -1;
+    const int spawned =
+        !arranged ? EMFILE
+        : launch.searchPath
+            ? posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data())
+            : posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    for (int& fd : theirs)
+        CloseFd(fd);
+    if (spawned != 0) {
+        CloseIn();
+        CloseOut();
+        CloseErr();
+        return;
+    }
+    pid_ = pid;
+}
+
+Process::~Process() {
+    CloseIn();
+    CloseOut();
+    CloseErr();
+    if (pid_ > 0 && !waited_) {
+        ::kill(pid_, SIGKILL);
+        Wait();
+    }
+}
+
+void Process::CloseIn() {
+    CloseFd(in_);
+}
+void Process::CloseOut() {
+    CloseFd(out_);
+}
+void Process::CloseErr() {
+    CloseFd(err_);
+}
+
+bool Process::Write(const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(in_, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string Process::ReadAll() {
+    std::string text;
+    char buf[4096];
+    while (out_ >= 0) {
+        const ssize_t n = ::read(out_, buf, sizeof buf);
+        if (n > 0)
+            text.append(buf, static_cast<size_t>(n));
+        else if (n == 0 || errno != EINTR)
+            CloseOut();
+    }
+    return text;
+}
+
+void Process::Signal(int sig) const {
+    if (pid_ > 0 && !waited_) ::kill(pid_, sig);
+}
+
+int Process::Wait() {
+    if (waited_ || pid_ <= 0) return status_;
+    pid_t r;
+    do {
+        r = ::waitpid(pid_, &status_, 0);
+    } while (r < 0 && errno == EINTR);
+    waited_ = true;
+    return status_;
+}
+
+std::optional<int> Process::WaitFor(uint32_t ms) {
+    if (waited_ || pid_ <= 0) return status_;
+    const auto deadline = platform::Deadline::After(ms);
+    for (;;) {
+        if (::waitpid(pid_, &status_, WNOHANG) == pid_) {
+            waited_ = true;
+            return status_;
+        }
+        if (deadline.Reached()) return std::nullopt;
+        platform::Sleep(10);
+    }
+}
+
+int Process::ExitStatus(int waitStatus) {
+    return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -1;
+}
 
 ChildBody::ChildBody(const char* name, Body body) {
     Bodies()[name] = body;
@@ -39,54 +186,20 @@ std::optional<int> RunChildIfAsked(int argc, char** argv) {
 }
 
 ChildResult RunChild(const std::string& name, const std::vector<std::string>& env) {
-    ChildResult result;
-    std::vector<std::string> entries;
+    Launch launch{{"/proc/self/exe", kChildFlag, name}};
+    launch.out = Stdio::Pipe;
+    launch.env.emplace();
     for (char** e = environ; *e; ++e)
-        if (!IsLanguageSetting(*e)) entries.emplace_back(*e);
-    entries.insert(entries.end(), env.begin(), env.end());
-    std::vector<char*> envp;
-    for (std::string& entry : entries)
-        envp.push_back(entry.data());
-    envp.push_back(nullptr);
+        if (!IsLanguageSetting(*e)) launch.env->emplace_back(*e);
+    launch.env->insert(launch.env->end(), env.begin(), env.end());
 
-    std::string exe = "/proc/self/exe", flag = kChildFlag, child = name;
-    char* argv[] = {exe.data(), flag.data(), child.data(), nullptr};
-
-    int out[2];
-    if (::pipe(out) != 0) return result;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    posix_spawn_file_actions_addclose(&actions, out[1]);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-    if (spawned != 0) {
-        ::close(out[0]);
-        return result;
-    }
-
+    ChildResult result;
+    Process child(launch);
+    if (!child.Started()) return result;
     // Read to the end first: a child that fills the pipe would otherwise
     // never exit.
-    std::string text;
-    char buf[512];
-    for (;;) {
-        const ssize_t n = ::read(out[0], buf, sizeof buf);
-        if (n > 0) {
-            text.append(buf, static_cast<size_t>(n));
-        } else if (n == 0 || errno != EINTR) {
-            break;
-        }
-    }
-    ::close(out[0]);
-    int status = 0;
-    pid_t waited;
-    do {
-        waited = ::waitpid(pid, &status, 0);
-    } while (waited < 0 && errno == EINTR);
-    if (waited == pid && WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
+    const std::string text = child.ReadAll();
+    result.exitStatus = Process::ExitStatus(child.Wait());
 
     size_t start = 0;
     while (start < text.size()) {

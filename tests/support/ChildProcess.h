@@ -1,3 +1,8 @@
+// Starting programs from tests and benchmarks: Process runs a program with
+// its standard streams inherited, piped to this process or sent to
+// /dev/null, and always reaps it (a child still running when the object
+// goes is killed).
+//
 // Child processes of a test program, for what a process does only once (the
 // message catalogues are read at start-up): the program starts itself again
 // as a named child, which runs its body instead of the tests and prints its
@@ -7,11 +12,62 @@
 // its test files register bodies with a ChildBody object at namespace scope.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace testsupport {
+
+enum class Stdio { Inherit, Pipe, Null };
+
+struct Launch {
+    std::vector<std::string> argv; // argv[0] is the program's path
+    bool searchPath = false;       // argv[0] is a name looked up in PATH
+    Stdio in = Stdio::Inherit, out = Stdio::Inherit, err = Stdio::Inherit;
+    // The child's whole environment ("NAME=value" each); none: this one's.
+    std::optional<std::vector<std::string>> env = std::nullopt;
+};
+
+class Process {
+  public:
+    explicit Process(const Launch& launch);
+    ~Process();
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    bool Started() const { return pid_ > 0 || waited_; }
+    pid_t Pid() const { return pid_; }
+
+    // This process's ends of the piped streams (-1: not piped or closed).
+    int In() const { return in_; }
+    int Out() const { return out_; }
+    int Err() const { return err_; }
+    void CloseIn();
+    void CloseOut();
+    void CloseErr();
+
+    // Writes all of `bytes` to the child's standard input.
+    bool Write(const std::string& bytes);
+    // Reads the child's standard output to its end (then closes it).
+    std::string ReadAll();
+
+    void Signal(int sig) const;
+    // The wait status once the child ended (blocks until then).
+    int Wait();
+    // The wait status once the child ended within `ms`, else none.
+    std::optional<int> WaitFor(uint32_t ms);
+
+    // The exit status of a normal end, else -1.
+    static int ExitStatus(int waitStatus);
+
+  private:
+    pid_t pid_ = -1;
+    bool waited_ = false;
+    int status_ = 0;
+    int in_ = -1, out_ = -1, err_ = -1;
+};
 
 // Registers `body` under `name` for the life of the program.
 class ChildBody {

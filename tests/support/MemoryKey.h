@@ -11,9 +11,9 @@
 #include <variant>
 #include <vector>
 
-namespace serial::testing {
+namespace testsupport {
 
-class MemoryKey : public TSettingsKey {
+class MemoryKey : public serial::TSettingsKey {
   public:
     using Value = std::variant<std::string, int32_t>;
 
@@ -23,20 +23,20 @@ class MemoryKey : public TSettingsKey {
         auto it = values.find(name);
         if (it == values.end()) return {};
         if (auto* s = std::get_if<std::string>(&it->second)) return *s;
-        throw ESettingsStore(Describe() + ": " + name + " is not text");
+        throw serial::ESettingsStore(Describe() + ": " + name + " is not text");
     }
     int32_t ReadInteger(const std::string& name) override {
         auto it = values.find(name);
-        if (it == values.end()) throw ESettingsStore(Describe() + ": " + name + " is missing");
+        if (it == values.end()) throw serial::ESettingsStore(Describe() + ": " + name + " is missing");
         if (auto* i = std::get_if<int32_t>(&it->second)) return *i;
-        throw ESettingsStore(Describe() + ": " + name + " is not an integer");
+        throw serial::ESettingsStore(Describe() + ": " + name + " is not an integer");
     }
     void WriteString(const std::string& name, const std::string& value) override {
         Written(name, value);
     }
     void WriteInteger(const std::string& name, int32_t value) override { Written(name, value); }
     void Flush() override {
-        if (failFlush) throw ESettingsStore(Describe() + ": cannot write: switched off", 5);
+        if (failFlush) throw serial::ESettingsStore(Describe() + ": cannot write: switched off", 5);
         ++flushes;
     }
 
@@ -52,4 +52,4 @@ class MemoryKey : public TSettingsKey {
     }
 };
 
-} // namespace serial::testing
+} // namespace testsupport

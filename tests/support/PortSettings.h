@@ -7,13 +7,14 @@
 #include <sstream>
 #include <string>
 
-namespace serial::testing {
+namespace testsupport {
 
-inline const TStoredGroups kAllGroups{sgBasic,    sgFlowControl, sgBuffer,
-                                      sgTimeouts, sgParity,      sgOthers};
+inline const serial::TStoredGroups kAllGroups{serial::sgBasic,    serial::sgFlowControl,
+                                              serial::sgBuffer,   serial::sgTimeouts,
+                                              serial::sgParity,   serial::sgOthers};
 
 // Every stored setting as one text, so a mismatch shows which one.
-inline std::string Settings(const TCustomComPort& p) {
+inline std::string Settings(const serial::TCustomComPort& p) {
     std::ostringstream s;
     const auto& f = p.FlowControl();
     s << "Port=" << p.Port() << " Baud=" << int(p.BaudRate()) << "/" << p.CustomBaudRate()
@@ -33,7 +34,8 @@ inline std::string Settings(const TCustomComPort& p) {
 
 // A value other than the default for every stored setting, each distinct
 // from its neighbours so a swapped name shows.
-inline void ChangeEverySetting(TCustomComPort& p) {
+inline void ChangeEverySetting(serial::TCustomComPort& p) {
+    using namespace serial;
     p.SetPort("/dev/ttyQ9");
     p.SetCustomBaudRate(31250);
     p.SetBaudRate(brCustom);
@@ -64,4 +66,4 @@ inline void ChangeEverySetting(TCustomComPort& p) {
     f.SetXonChar(1);
 }
 
-} // namespace serial::testing
+} // namespace testsupport

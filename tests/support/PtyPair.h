@@ -11,7 +11,7 @@
 #include <string>
 #include <unistd.h>
 
-namespace serial::testing {
+namespace testsupport {
 
 class PtyPair {
   public:
@@ -88,4 +88,4 @@ class PtyPair {
     std::string path_;
 };
 
-} // namespace serial::testing
+} // namespace testsupport

@@ -1,6 +1,7 @@
 // A scripted ComDevice for what a pseudo-terminal cannot show: modem lines,
 // hold flags, line errors, short or held writes, and any call failing with
-// any errno. Every call is recorded.
+// any errno. Every call is recorded. The component's tests use it as a line:
+// what the port wrote, input to feed, answers to each write (`responder`).
 //
 // The test keeps the DeviceScript; each device the port opens (one per
 // OpenPort) works on it, so the script outlives the device:
@@ -9,10 +10,13 @@
 //   port.SetDeviceFactory(ScriptedFactory(script));
 //   script->Fail("ClearError", EIO);
 //
+// or, for a port opened by the component, `auto line = InstallScript(com);`.
+//
 // Thread-safe: an event thread may wait in WaitCommEvent while the test
 // feeds input or changes lines.
 #pragma once
 
+#include "platform/Tick.h"
 #include "serial/CPort.h"
 
 #include <algorithm>
@@ -30,7 +34,7 @@
 #include <unistd.h>
 #include <vector>
 
-namespace serial::testing {
+namespace testsupport {
 
 struct DeviceScript {
     DeviceScript() : eventFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
@@ -43,22 +47,24 @@ struct DeviceScript {
     // --- what the device shows (change under `mutex`, or with the helpers)
     std::string input;   // bytes waiting to be read
     std::string written; // every byte accepted by WriteSome
-    uint32_t modemBits = MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON;
+    uint32_t modemBits = serial::MS_CTS_ON | serial::MS_DSR_ON | serial::MS_RLSD_ON;
     uint8_t holdFlags = 0;        // reported by ClearError
     uint32_t errors = 0;          // CE_* bits, cleared by the next ClearError
     uint32_t outQueue = 0;        // bytes "not yet sent" (OutputPending, ClearError)
     size_t writeChunk = SIZE_MAX; // most bytes one WriteSome takes; 0 holds output
     bool canWrite = true;         // WaitWritable's answer (false: waits its time-out)
     uint32_t pendingEvents = 0;   // EV_* bits the next WaitCommEvent returns
+    bool hungUp = false;          // WaitReadable: readable at once, yet no byte comes
 
     // --- what the port did
     std::vector<std::string> calls; // call names in order ("Open", "SetState", ...)
     std::vector<std::string> paths; // the path of every Open
-    std::vector<Dcb> states;        // every SetState
-    std::vector<CommTimeouts> timeouts;
+    std::vector<serial::Dcb> states;        // every SetState
+    std::vector<serial::CommTimeouts> timeouts;
     std::vector<std::pair<int32_t, int32_t>> queues;
     std::vector<uint32_t> purges;
-    std::vector<Escape> escapes;
+    std::vector<serial::Escape> escapes;
+    std::vector<uint32_t> escapeTicks; // tick counter at each escape function
     std::vector<uint32_t> masks; // every SetCommMask
     bool isOpen = false;
 
@@ -67,6 +73,12 @@ struct DeviceScript {
     // Runs at the start of every call with its name (the script's lock is
     // held: use the fields directly, not the locking helpers).
     std::function<void(const std::string&)> onCall;
+    // Answer bytes queued as input for each accepted write (may be empty);
+    // runs without the lock.
+    std::function<std::string(const std::string&)> responder;
+    // Runs each time the port looks at the input queue (ClearError), before
+    // it does; without the lock, so it may Feed.
+    std::function<void()> onQueueLook;
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -124,12 +136,13 @@ struct DeviceScript {
         queues.clear();
         purges.clear();
         escapes.clear();
+        escapeTicks.clear();
         masks.clear();
         written.clear();
     }
 };
 
-class ScriptedDevice : public ComDevice {
+class ScriptedDevice : public serial::ComDevice {
   public:
     explicit ScriptedDevice(std::shared_ptr<DeviceScript> script) : s_(std::move(script)) {}
 
@@ -147,13 +160,13 @@ class ScriptedDevice : public ComDevice {
     }
     bool IsOpen() const override { return open_; }
 
-    int SetState(const Dcb& dcb) override {
+    int SetState(const serial::Dcb& dcb) override {
         std::lock_guard lock(s_->mutex);
         if (int err = Enter("SetState")) return err;
         s_->states.push_back(dcb);
         return 0;
     }
-    int SetTimeouts(const CommTimeouts& t) override {
+    int SetTimeouts(const serial::CommTimeouts& t) override {
         std::lock_guard lock(s_->mutex);
         if (int err = Enter("SetTimeouts")) return err;
         s_->timeouts.push_back(t);
@@ -176,17 +189,26 @@ class ScriptedDevice : public ComDevice {
         return 0;
     }
     int WriteSome(const void* buffer, size_t count, size_t& done) override {
-        std::lock_guard lock(s_->mutex);
-        done = 0;
-        if (int err = Enter("WriteSome")) return err;
-        done = std::min(count, s_->writeChunk);
-        s_->written.append(static_cast<const char*>(buffer), done);
+        std::function<std::string(const std::string&)> responder;
+        {
+            std::lock_guard lock(s_->mutex);
+            done = 0;
+            if (int err = Enter("WriteSome")) return err;
+            done = std::min(count, s_->writeChunk);
+            s_->written.append(static_cast<const char*>(buffer), done);
+            responder = s_->responder;
+        }
+        if (responder && done) s_->Feed(responder(std::string(static_cast<const char*>(buffer), done)));
         return 0;
     }
     int WaitReadable(int timeoutMs, bool& ready) override {
         std::unique_lock lock(s_->mutex);
         ready = false;
         if (int err = Enter("WaitReadable")) return err;
+        if (s_->hungUp) {
+            ready = true;
+            return 0;
+        }
         auto has = [this] { return !s_->input.empty(); };
         if (timeoutMs < 0)
             s_->changed.wait(lock, has);
@@ -215,9 +237,15 @@ class ScriptedDevice : public ComDevice {
         return 0;
     }
 
-    int ClearError(ComStatus& status) override {
+    int ClearError(serial::ComStatus& status) override {
+        std::function<void()> look;
+        {
+            std::lock_guard lock(s_->mutex);
+            look = s_->onQueueLook;
+        }
+        if (look) look();
         std::lock_guard lock(s_->mutex);
-        status = ComStatus{};
+        status = serial::ComStatus{};
         if (int err = Enter("ClearError")) return err;
         status.errors = s_->errors;
         s_->errors = 0;
@@ -237,14 +265,15 @@ class ScriptedDevice : public ComDevice {
         std::lock_guard lock(s_->mutex);
         if (int err = Enter("Purge")) return err;
         s_->purges.push_back(flags);
-        if (flags & PURGE_RXCLEAR) s_->input.clear();
-        if (flags & PURGE_TXCLEAR) s_->outQueue = 0;
+        if (flags & serial::PURGE_RXCLEAR) s_->input.clear();
+        if (flags & serial::PURGE_TXCLEAR) s_->outQueue = 0;
         return 0;
     }
-    int EscapeFunction(Escape fn) override {
+    int EscapeFunction(serial::Escape fn) override {
         std::lock_guard lock(s_->mutex);
         if (int err = Enter("EscapeFunction")) return err;
         s_->escapes.push_back(fn);
+        s_->escapeTicks.push_back(platform::GetTickCount());
         return 0;
     }
 
@@ -306,8 +335,18 @@ class ScriptedDevice : public ComDevice {
     uint32_t mask_ = 0;
 };
 
-inline TCustomComPort::DeviceFactory ScriptedFactory(std::shared_ptr<DeviceScript> script) {
+inline serial::TCustomComPort::DeviceFactory ScriptedFactory(std::shared_ptr<DeviceScript> script) {
     return [script] { return std::make_unique<ScriptedDevice>(script); };
 }
 
-} // namespace serial::testing
+// A script on every device `port` opens (the component's tests).
+inline std::shared_ptr<DeviceScript> InstallScript(serial::TCustomComPort& port) {
+    auto script = std::make_shared<DeviceScript>();
+    port.SetDeviceFactory(ScriptedFactory(script));
+    return script;
+}
+
+// Bit 0 of the hold flags: output waits for CTS.
+constexpr uint8_t kCtsHold = 0x01;
+
+} // namespace testsupport

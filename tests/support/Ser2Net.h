@@ -4,15 +4,16 @@
 #pragma once
 
 #include "platform/Tick.h"
+#include "tests/support/ChildProcess.h"
 
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <netinet/in.h>
 #include <stdexcept>
 #include <string>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -58,16 +59,8 @@ class Ser2Net {
                                          "  options:",
                                          "-Y",
                                          "    kickolduser: true"};
-        pid_ = ::fork();
-        if (pid_ < 0) throw std::runtime_error("fork failed");
-        if (pid_ == 0) {
-            std::vector<char*> argv;
-            for (auto& a : args)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execv(kProgram, argv.data());
-            ::_exit(127);
-        }
+        process_ = std::make_unique<Process>(Launch{std::move(args)});
+        if (!process_->Started()) throw std::runtime_error("ser2net cannot be started");
         // Listening shows in the kernel's socket table; no probe connection
         // (ser2net would open the device for it).
         const auto deadline = platform::Deadline::After(5000);
@@ -88,11 +81,10 @@ class Ser2Net {
     std::string Url() const { return "rfc2217://127.0.0.1:" + std::to_string(port_); }
 
     void Stop() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGTERM);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-        pid_ = -1;
+        if (!process_) return;
+        process_->Signal(SIGTERM);
+        process_->Wait();
+        process_.reset();
         std::remove(pidFile_.c_str());
     }
 
@@ -109,7 +101,7 @@ class Ser2Net {
     }
 
     int port_;
-    pid_t pid_ = -1;
+    std::unique_ptr<Process> process_;
     std::string pidFile_;
 };
 

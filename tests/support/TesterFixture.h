@@ -3,9 +3,9 @@
 //
 // Timer1 is stopped right after the window is built, so that only what a test
 // does reaches the line: a test decides when a tick happens (Tick()); tests
-// about the running timer start it again. A FaultSwitch between the port and
-// the real termios device lets a test make the serial layer fail (EIO) at a
-// moment of its choosing.
+// about the running timer start it again. A tap between the port and the
+// real termios device (`faults`) lets a test make the serial layer fail (EIO)
+// at a moment of its choosing.
 //
 // Bytes on the line are strings of raw bytes throughout.
 #pragma once
@@ -13,13 +13,13 @@
 #include "command_station/MivoComm.h"
 #include "platform/Host.h"
 #include "platform/Tick.h"
-#include "serial/posix/PosixComDevice.h"
 #include "serial/qt/ComComboBox.h"
 #include "sim/SelectrixSim.h"
 #include "tester/Controls.h"
 #include "tester/UnitQuorrin.h"
 #include "tests/support/Bytes.h"
 #include "tests/support/RecordingHost.h"
+#include "tests/support/TappedDevice.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -51,35 +51,6 @@ inline void EnsureApplication() {
     static char* argv[] = {name, nullptr};
     static QApplication app(argc, argv);
 }
-
-// Writes and purges fail with EIO while `writesToFail` is above 0 (each
-// failed write counts one down; -1 fails until set back to 0).
-struct FaultSwitch {
-    std::atomic<int> writesToFail{0};
-    std::atomic<bool> purgeFails{false};
-};
-
-class FaultyDevice : public serial::PosixComDevice {
-  public:
-    explicit FaultyDevice(std::shared_ptr<FaultSwitch> faults) : faults_(std::move(faults)) {}
-
-    int WriteSome(const void* buffer, size_t count, size_t& done) override {
-        int left = faults_->writesToFail.load();
-        if (left != 0) {
-            if (left > 0) faults_->writesToFail.store(left - 1);
-            done = 0;
-            return EIO;
-        }
-        return PosixComDevice::WriteSome(buffer, count, done);
-    }
-    int Purge(uint32_t flags) override {
-        if (faults_->purgeFails) return EIO;
-        return PosixComDevice::Purge(flags);
-    }
-
-  private:
-    std::shared_ptr<FaultSwitch> faults_;
-};
 
 // ------------------------------------------------------------ requests
 
@@ -189,8 +160,7 @@ class TesterTest : public ::testing::Test {
         form = std::make_unique<tester::TFormQuorrin>();
         form->Timer1->stop();
         form->show();
-        form->MivoCom1->SetDeviceFactory(
-            [f = faults] { return std::make_unique<FaultyDevice>(f); });
+        form->MivoCom1->SetDeviceFactory(TappedFactory(faults));
         PickPort(*form, unit->DevicePath());
     }
 
@@ -245,7 +215,7 @@ class TesterTest : public ::testing::Test {
     }
 
     RecordingHost host;
-    std::shared_ptr<FaultSwitch> faults = std::make_shared<FaultSwitch>();
+    std::shared_ptr<LineTap> faults = std::make_shared<LineTap>();
     std::unique_ptr<sim::SelectrixSim> unit;
     std::unique_ptr<tester::TFormQuorrin> form;
 };

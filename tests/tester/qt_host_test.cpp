@@ -23,7 +23,7 @@ TEST(QtHost, EventThreadDeliveriesRunOnTheMainThreadFromQtsOwnLoop) {
          {Case{serial::smThreadSync, "thread sync"}, Case{serial::smWindowSync, "window sync"}}) {
         SCOPED_TRACE(c.what);
         tester::TQtHost host;
-        serial::testing::PtyPair pty;
+        testsupport::PtyPair pty;
         serial::TComPort port;
         port.SetPort(pty.Path());
         port.SetSyncMethod(c.method);
