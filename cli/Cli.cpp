@@ -85,6 +85,11 @@ int Run(int argc, char** argv) {
                         {"port_error", e.PortErrorCode()},
                         {"error", e.what()}}));
         status = kPortError;
+    } catch (const std::runtime_error& e) {
+        // What could not be started (a simulator where there is none).
+        std::cerr << "quorrin-cli: " << e.what() << std::endl;
+        if (opt.json) PrintJsonError({}, kWrongUse, e.what());
+        status = kWrongUse;
     }
     // A signal during the close still ends the run as that signal's.
     if (Stopping() && status == kDone) status = StopStatus();

@@ -140,7 +140,7 @@ class FakeDevice : public serial::ComDevice {
         return 0;
     }
     int SetCommMask(uint32_t) override { return 0; }
-    int WaitCommEvent(uint32_t& mask, int) override {
+    int WaitCommEvent(uint32_t& mask, platform::StopHandle) override {
         mask = 0;
         return 0;
     }
