@@ -124,7 +124,7 @@ int Win32ComDevice::Open(const std::string& path) {
     handle_ = h;
     kept_ = false;
     heldErrors_ = 0;
-    polledQueue_ = 0;
+    polledReceived_ = handedOut_ = 0;
     mask_ = 0;
     return 0;
 }
@@ -249,6 +249,7 @@ int Win32ComDevice::ReadSome(void* buffer, size_t count, size_t& done) {
     size_t more = 0;
     const int err = ReadQueued(bytes + done, count - done, more);
     done += more;
+    handedOut_ += done;
     // The kept byte is already the caller's: a failure shows at the next call.
     return done > 0 && err ? 0 : err;
 }
@@ -356,6 +357,8 @@ int Win32ComDevice::Purge(uint32_t flags) {
     if (flags & PURGE_RXCLEAR) {
         std::lock_guard lock(readMutex_);
         kept_ = false;
+        // What is discarded was never received, for the polling wait.
+        polledReceived_ = handedOut_;
     }
     return PurgeComm(H(handle_), flags) ? 0 : LastError();
 }
@@ -444,26 +447,26 @@ int Win32ComDevice::WaitCommEvent(uint32_t& mask, platform::StopHandle stop) {
     return err == ERROR_OPERATION_ABORTED ? 0 : err;
 }
 
-// For a driver without an event wait: received bytes (a count above the one
-// last reported) and line errors, looked for every 2 ms.
+// For a driver without an event wait: received bytes (more received, read or
+// still queued, than at the last report) and line errors, every 2 ms.
 int Win32ComDevice::PollEvents(uint32_t& mask, platform::StopHandle stop) {
     const HANDLE handles[2] = {H(stop), H(maskChanged_)};
     const uint32_t armed = mask_;
     for (;;) {
-        ComStatus st;
-        uint32_t errors = 0;
-        if (int err = QueueStatus(errors, st)) return err;
-        uint32_t inQueue = st.inQueue;
-        {
+        // Queue and read count taken together, under the readers' lock; a
+        // reader holding it (waiting for input itself) is looked at next time.
+        std::unique_lock reading(readMutex_, std::try_to_lock);
+        if (reading) {
+            ComStatus st;
+            uint32_t errors = 0;
+            if (int err = QueueStatus(errors, st)) return err;
+            const uint64_t received = handedOut_ + st.inQueue + (kept_ ? 1 : 0);
+            if (armed & EV_RXCHAR && received > polledReceived_) mask |= EV_RXCHAR;
+            polledReceived_ = std::max(polledReceived_, received);
+            reading.unlock();
             std::lock_guard lock(statusMutex_);
             heldErrors_ |= errors;
-            if (kept_) ++inQueue;
             if (armed & EV_ERR && heldErrors_) mask |= EV_ERR;
-        }
-        if (inQueue < polledQueue_) polledQueue_ = inQueue;
-        if (armed & EV_RXCHAR && inQueue > polledQueue_) {
-            mask |= EV_RXCHAR;
-            polledQueue_ = inQueue;
         }
         if (mask) return 0;
         const DWORD r = WaitForMultipleObjects(2, handles, FALSE, 2);

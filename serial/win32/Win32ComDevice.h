@@ -89,7 +89,10 @@ class Win32ComDevice : public ComDevice {
     uint32_t heldErrors_ = 0;
 
     std::atomic<uint32_t> mask_{0};
-    uint32_t polledQueue_ = 0; // input count at the last polled report
+    // For the polling wait: bytes handed to callers so far, and the bytes
+    // received (handed out + queued) at the last report.
+    std::atomic<uint64_t> handedOut_{0};
+    uint64_t polledReceived_ = 0;
     Overlapped* read_ = nullptr;
     Overlapped* write_ = nullptr;
     Overlapped* wait_ = nullptr;
