@@ -9,7 +9,8 @@
 // - a wait for input is a one-byte ReadFile with no driver time-out, ended
 //   by CancelIoEx when the caller's limit passes; the byte it brings is kept
 //   and handed out first by the next read (and counted as queued);
-// - a write waits for its WriteFile, which the driver's write time-outs end;
+// - a write waits for its WriteFile, which the driver's write time-outs end,
+//   and is finished then (OutputPending reports nothing further queued);
 // - the event thread waits in WaitCommEvent against the stop event; a
 //   SetCommMask(0) ends the wait (ERROR_OPERATION_ABORTED means stopped);
 // - ERROR_TIMEOUT from a read is zero bytes, not a failure.
