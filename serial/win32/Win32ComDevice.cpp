@@ -446,6 +446,11 @@ int Win32ComDevice::WaitCommEvent(uint32_t& mask, platform::StopHandle stop) {
         return 0;
     }
     err = LastError();
+    // A driver may also refuse the wait only once it has taken it.
+    if (NotSupported(err)) {
+        driverEvents_ = false;
+        return PollEvents(mask, stop);
+    }
     // SetCommMask ended the wait: no event.
     return err == ERROR_OPERATION_ABORTED ? 0 : err;
 }
