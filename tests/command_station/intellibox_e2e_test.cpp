@@ -538,14 +538,18 @@ TEST_F(IntelliboxLine, ModuleReadInEveryMode) {
     };
     ib.SetFeedback(3, 0x8001);
     for (const Case& c : cases) {
+        // Found afresh in each mode: a close forgets what was found.
+        com.ClosePort();
+        com.OpenPort();
         AlsGevonden(c.mode);
-        ib.ClearRecords();
         uint16_t inputs = 0;
         EXPECT_EQ(com.ReadFeedbackModule(3, inputs), 0) << Heard();
         EXPECT_EQ(inputs, 0x8001);
         EXPECT_EQ(Heard(), c.heard);
     }
 
+    com.ClosePort();
+    com.OpenPort();
     AlsGevonden(sim::IBMode::Mixed);
     uint16_t inputs = 1;
     ib.SetNextReplyCode(6);
