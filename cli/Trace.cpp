@@ -1,6 +1,7 @@
 #include "cli/Trace.h"
 
 #include "cli/Output.h"
+#include "trace/Text.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -13,17 +14,6 @@
 namespace cli {
 
 namespace {
-
-std::string HexBytes(std::string_view bytes) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string s;
-    for (char c : bytes) {
-        if (!s.empty()) s += ' ';
-        s += digits[static_cast<uint8_t>(c) >> 4];
-        s += digits[static_cast<uint8_t>(c) & 0x0F];
-    }
-    return s;
-}
 
 // Microseconds as milliseconds with three decimals.
 std::string MsText(uint64_t micros) {
@@ -201,7 +191,7 @@ void LineTrace::Emit(const trace::Message& m) {
         }
     }
 
-    const std::string hex = HexBytes(m.bytes);
+    const std::string hex = trace::text::BareHex(m.bytes);
     // Written out by hand: this runs inside every exchange.
     std::string line;
     if (WantLine()) {

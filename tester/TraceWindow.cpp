@@ -4,6 +4,7 @@
 #include "platform/Host.h"
 #include "platform/Translate.h"
 #include "tester/UnitQuorrin.h"
+#include "trace/Text.h"
 
 #include <QFileDialog>
 #include <QHBoxLayout>
@@ -35,17 +36,6 @@ constexpr int kDrainMs = 500;
 
 QString Tr(const char* text) {
     return QString::fromStdString(platform::Translate(text));
-}
-
-std::string HexBytes(std::string_view bytes) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string s;
-    for (char c : bytes) {
-        if (!s.empty()) s += ' ';
-        s += digits[static_cast<uint8_t>(c) >> 4];
-        s += digits[static_cast<uint8_t>(c) & 0x0F];
-    }
-    return s;
 }
 
 QString MsText(uint64_t micros) {
@@ -153,7 +143,7 @@ QVariant TraceModel::data(const QModelIndex& index, int role) const {
         return r.direction == trace::Direction::ToInterface ? Tr("to the interface")
                                                             : Tr("from the interface");
     case 2:
-        return QString::fromLatin1(HexBytes(r.bytes).c_str());
+        return QString::fromLatin1(trace::text::BareHex(r.bytes).c_str());
     default:
         return QString::fromStdString(r.kind + (r.ok ? "" : " (!)") + ": " + r.meaning);
     }
@@ -383,7 +373,7 @@ bool TraceWindow::SaveTo(const std::string& path, std::string& error) const {
             o["detail"] = r.meaning;
         } else {
             o["direction"] = trace::DirectionName(r.direction);
-            o["bytes"] = HexBytes(r.bytes);
+            o["bytes"] = trace::text::BareHex(r.bytes);
             o["kind"] = r.kind;
             o["meaning"] = r.meaning;
             o["ok"] = r.ok;

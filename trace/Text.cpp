@@ -16,6 +16,17 @@ std::string HexBytes(std::string_view bytes) {
     return s;
 }
 
+std::string BareHex(std::string_view bytes) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string s;
+    for (char c : bytes) {
+        if (!s.empty()) s += ' ';
+        s += digits[static_cast<uint8_t>(c) >> 4];
+        s += digits[static_cast<uint8_t>(c) & 0x0F];
+    }
+    return s;
+}
+
 std::string Bits(unsigned value, int count) {
     std::string s;
     for (int i = count - 1; i >= 0; --i)

@@ -11,6 +11,8 @@ namespace trace::text {
 std::string Hex(uint8_t b);
 // "0x01 0x02".
 std::string HexBytes(std::string_view bytes);
+// "01 02": the bytes as a trace line shows them.
+std::string BareHex(std::string_view bytes);
 // The low `count` bits of `value`, highest first: Bits(5, 8) = "00000101".
 std::string Bits(unsigned value, int count);
 // The low `count` bits of `value`, lowest first (input 1 first): LowFirst(1, 4) = "1000".

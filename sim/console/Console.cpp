@@ -2,6 +2,7 @@
 
 #include "platform/Tick.h"
 #include "trace/LineDecoder.h"
+#include "trace/Text.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -101,13 +102,7 @@ class TraceView {
 
   private:
     void Print(const trace::Message& m, uint64_t atUs) const {
-        static const char digits[] = "0123456789ABCDEF";
-        std::string hex;
-        for (char c : m.bytes) {
-            if (!hex.empty()) hex += ' ';
-            hex += digits[static_cast<uint8_t>(c) >> 4];
-            hex += digits[static_cast<uint8_t>(c) & 0x0F];
-        }
+        const std::string hex = trace::text::BareHex(m.bytes);
         const uint64_t t = atUs > start_ ? atUs - start_ : 0;
         char ms[32];
         std::snprintf(ms, sizeof ms, "%llu.%03llu", static_cast<unsigned long long>(t / 1000),
