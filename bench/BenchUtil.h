@@ -2,8 +2,10 @@
 #pragma once
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdexcept>
 #include <string>
 #include <sys/resource.h>
@@ -41,6 +43,18 @@ inline int OpenRaw(const std::string& path, speed_t speed, tcflag_t cflags) {
     cfsetospeed(&t, speed);
     tcsetattr(fd, TCSANOW, &t);
     return fd;
+}
+
+// One read of SX address `adres` with nothing but termios calls: the
+// baseline of the Selectrix read.
+inline bool RawRead(int fd, uint8_t adres) {
+    tcflush(fd, TCIFLUSH);
+    const unsigned char req[2] = {adres, 0x20};
+    if (write(fd, req, 2) != 2) return false;
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 40) <= 0) return false;
+    unsigned char b;
+    return read(fd, &b, 1) == 1;
 }
 
 inline void Figure(const std::string& name, double value) {

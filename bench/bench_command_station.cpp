@@ -20,21 +20,6 @@
 
 using namespace command_station;
 
-namespace {
-
-// One read of SX address `adres` with nothing but termios calls.
-bool RawRead(int fd, uint8_t adres) {
-    tcflush(fd, TCIFLUSH);
-    const unsigned char req[2] = {adres, 0x20};
-    if (write(fd, req, 2) != 2) return false;
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 40) <= 0) return false;
-    unsigned char b;
-    return read(fd, &b, 1) == 1;
-}
-
-} // namespace
-
 int main() {
     sim::SelectrixSim unit;
     unit.SetBus(12, 0xA5);
@@ -51,7 +36,7 @@ int main() {
     int misses = 0;
     for (int i = 0; i < kRounds + 20; ++i) {
         uint64_t t0 = platform::MicroNow();
-        bool ok = RawRead(raw, 12);
+        bool ok = bench::RawRead(raw, 12);
         uint64_t t1 = platform::MicroNow();
         com.GetBezetmelder(12, 0, false, false, r);
         uint64_t t2 = platform::MicroNow();
