@@ -3,8 +3,12 @@
 #include "cli/Cli.h"
 #include "cli/Signals.h"
 
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <poll.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <iostream>
@@ -32,6 +36,15 @@ class LineReader {
                 return true;
             }
             if (Stopping()) return false;
+#ifdef _WIN32
+            // A console read ends at Ctrl-C by itself; the handler notes it.
+            char chunk[65536];
+            const int n = _read(0, chunk, sizeof chunk);
+            if (n > 0)
+                buffer_.append(chunk, static_cast<size_t>(n));
+            else
+                eof_ = true;
+#else
             const int wake = WakeDescriptor();
             pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {wake, POLLIN, 0}};
             if (poll(fds, wake >= 0 ? 2 : 1, -1) < 0) {
@@ -46,6 +59,7 @@ class LineReader {
                 buffer_.append(chunk, static_cast<size_t>(n));
             else if (n == 0 || (errno != EINTR && errno != EAGAIN))
                 eof_ = true;
+#endif
         }
     }
 

@@ -1,5 +1,8 @@
 #include "cli/Signals.h"
 
+// Windows: SignalsWin32.cpp.
+#ifndef _WIN32
+
 #include "cli/Cli.h"
 
 #include <fcntl.h>
@@ -67,3 +70,5 @@ int WakeDescriptor() {
 }
 
 } // namespace cli
+
+#endif

@@ -6,10 +6,18 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <iostream>
+
+#ifdef _WIN32
+#include "platform/WinText.h"
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#else
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 namespace cli {
 
@@ -64,6 +72,30 @@ int Index(trace::Direction d) {
 
 } // namespace
 
+#ifdef _WIN32
+int OpenTraceFile(const std::string& path, std::string& error) {
+    // Only a file on a disk is written: not a pipe, a console or a device.
+    HANDLE h = CreateFileW(platform::Wide(path).c_str(), FILE_APPEND_DATA,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        error = platform::SystemErrorText(GetLastError());
+        return -1;
+    }
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        error = "not a regular file";
+        return -1;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_APPEND | _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(h);
+        error = std::strerror(errno);
+    }
+    return fd;
+}
+
+#else
 int OpenTraceFile(const std::string& path, std::string& error) {
     // Non-blocking, so a FIFO without a reader cannot hold the open.
     const int fd =
@@ -94,6 +126,7 @@ int OpenTraceFile(const std::string& path, std::string& error) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
 }
+#endif
 
 LineTrace::LineTrace(const std::string& system, bool print, bool json, int fileFd,
                      std::string filePath)

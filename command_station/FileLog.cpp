@@ -6,11 +6,16 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <system_error>
+#ifdef _WIN32
+#include "platform/WinText.h"
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
-#include <system_error>
 #include <unistd.h>
+#endif
 
 namespace command_station {
 
@@ -18,6 +23,25 @@ namespace {
 
 constexpr size_t kLogMaxBytes = 100;
 
+#ifdef _WIN32
+[[noreturn]] void RaiseLogError(const std::string& what) {
+    throw std::system_error(static_cast<int>(GetLastError()), std::system_category(), what);
+}
+
+// %LOCALAPPDATA%\quorrin, made when missing (the user's own folder there).
+std::string LogFolder() {
+    const wchar_t* local = _wgetenv(L"LOCALAPPDATA");
+    if (!local || !*local) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        RaiseLogError("no LOCALAPPDATA folder for the log");
+    }
+    const std::wstring folder = std::wstring(local) + L"\\quorrin";
+    if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+        RaiseLogError("mkdir " + platform::Utf8(folder));
+    return platform::Utf8(folder);
+}
+
+#else
 [[noreturn]] void RaiseLogError(const std::string& what) {
     throw std::system_error(errno, std::generic_category(), what);
 }
@@ -84,6 +108,8 @@ void WriteAll(int fd, const std::string& data, const std::string& path) {
     }
 }
 
+#endif
+
 } // namespace
 
 std::string LogLine(uint32_t tick, const std::string& bytes) {
@@ -104,6 +130,31 @@ std::string TMivoCom::LogPath() {
     return LogFolder() + "/vaskel.log";
 }
 
+#ifdef _WIN32
+void TMivoCom::LogNaarBestand(const std::string& bytes) {
+    std::string line = LogLine(platform::GetTickCount(), bytes) + "\n";
+    const std::string path = LogPath();
+    // Only a file on a disk is written: not a pipe, a console or a device.
+    HANDLE h = CreateFileW(platform::Wide(path).c_str(), FILE_APPEND_DATA,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) RaiseLogError("open " + path);
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        SetLastError(ERROR_INVALID_PARAMETER);
+        RaiseLogError("log " + path + " is not a regular file");
+    }
+    DWORD written = 0;
+    const BOOL ok = WriteFile(h, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    const DWORD err = GetLastError();
+    CloseHandle(h);
+    if (!ok || written != line.size()) {
+        SetLastError(ok ? ERROR_WRITE_FAULT : err);
+        RaiseLogError("write " + path);
+    }
+}
+
+#else
 void TMivoCom::LogNaarBestand(const std::string& bytes) {
     // Non-blocking: a FIFO without a reader would otherwise hold the open
     // forever. Only a regular file is written (see below).
@@ -133,5 +184,7 @@ void TMivoCom::LogNaarBestand(const std::string& bytes) {
     WriteAll(fd, line, path);
     if (close(fd) != 0) RaiseLogError("close " + path);
 }
+
+#endif
 
 } // namespace command_station

@@ -11,11 +11,25 @@
 #include "sim/SelectrixSim.h"
 
 #include <sstream>
+#include <stdexcept>
 #include <utility>
 
 namespace frontend {
 namespace {
 
+#ifdef _WIN32
+// The simulators run behind a pseudo-terminal, which Windows does not have.
+[[noreturn]] StartedSimulator NoSimulator() {
+    throw std::runtime_error("--simulator is not in the Windows build: run quorrin-sim on Linux "
+                             "and give the port it is reached on");
+}
+template <class> StartedSimulator Start() {
+    NoSimulator();
+}
+StartedSimulator StartIntellibox() {
+    NoSimulator();
+}
+#else
 template <class Sim> StartedSimulator Start() {
     auto sim = std::make_shared<Sim>();
     std::string path = sim->DevicePath();
@@ -28,6 +42,7 @@ StartedSimulator StartIntellibox() {
     std::string path = sim->DevicePath();
     return {std::move(sim), std::move(path)};
 }
+#endif
 
 // Selectrix and Märklin put the speed into the command byte unmasked, where
 // a larger value would spill into the direction, light and function bits:

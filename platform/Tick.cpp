@@ -31,8 +31,13 @@ void Sleep(uint32_t ms) {
         sched_yield();
         return;
     }
-    timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0) {
+    // At least `ms`: a sleep that wakes early (Windows' timer, wine) sleeps
+    // the rest, so a pause never comes out shorter than asked.
+    const uint64_t until = MicroNow() + static_cast<uint64_t>(ms) * 1000u;
+    for (uint64_t now = MicroNow(); now < until; now = MicroNow()) {
+        const uint64_t left = until - now;
+        timespec ts{static_cast<time_t>(left / 1000000u), static_cast<long>(left % 1000000u) * 1000L};
+        nanosleep(&ts, nullptr);
     }
 }
 

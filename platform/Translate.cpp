@@ -1,5 +1,8 @@
 #include "platform/Translate.h"
 
+// Windows has no GNU gettext: TranslateWin32.cpp reads the catalogues there.
+#ifndef _WIN32
+
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
@@ -114,3 +117,5 @@ std::string LocaleDir() {
 }
 
 } // namespace platform
+
+#endif

@@ -6,11 +6,9 @@
 #include "platform/Host.h"
 #include "platform/Tick.h"
 #include "serial/ComThread.h"
-#include "serial/net/NetComDevice.h"
-#include "serial/posix/PosixComDevice.h"
+#include "serial/DefaultDevice.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <limits>
 
 namespace serial {
@@ -52,9 +50,8 @@ int WaitArg(uint64_t ms) {
     return ms >= kNoLimit ? -1 : static_cast<int>(ms);
 }
 
-// Errors that mean the device itself went away (adapter pulled, line hung up).
 bool DeviceGone(int os) {
-    return os == EIO || os == ENXIO || os == ENODEV;
+    return DeviceGoneError(os);
 }
 
 // A failed device call, with the device's word on where it failed (a
@@ -62,11 +59,6 @@ bool DeviceGone(int os) {
 EComPort DeviceError(const ComDevice& device, int portErrorCode, int err) {
     std::string detail = device.FailureDetail();
     return detail.empty() ? EComPort(portErrorCode, err) : EComPort(portErrorCode, err, detail);
-}
-
-std::unique_ptr<ComDevice> DeviceForName(const std::string& port) {
-    if (IsNetworkPortName(port)) return std::make_unique<NetComDevice>();
-    return std::make_unique<PosixComDevice>();
 }
 
 int ClampCount(uint32_t n) {
@@ -152,10 +144,10 @@ TCustomComPort::DeviceLease TCustomComPort::DeviceFor(int portErrorCode) const {
     // port without pulling it from under the close.
     {
         std::unique_lock lock(transitionMutex_);
-        if (!AwaitOtherTransitions(lock)) throw EComPort(portErrorCode, EBADF);
+        if (!AwaitOtherTransitions(lock)) throw EComPort(portErrorCode, oserr::kClosed);
     }
     DeviceLease lease(deviceMutex_, device_); // an open on the other thread
-    if (!lease) throw EComPort(portErrorCode, EBADF);
+    if (!lease) throw EComPort(portErrorCode, oserr::kClosed);
     return lease;
 }
 
@@ -227,14 +219,13 @@ void TCustomComPort::EndFinishing() {
 void TCustomComPort::OpenDeviceHandle() {
     // The platform takes the name as a C string: one holding a NUL would open
     // whatever device its first part names.
-    if (port_.find('\0') != std::string::npos) throw EComPort(1, EINVAL);
-    auto device = deviceFactory_ ? deviceFactory_() : DeviceForName(port_);
-    if (!device) throw EComPort(1, ENODEV);
-    const bool network = IsNetworkPortName(port_);
-    const std::string path = network ? port_ : DevicePathForPort(port_);
+    if (port_.find('\0') != std::string::npos) throw EComPort(1, oserr::kInvalid);
+    auto device = deviceFactory_ ? deviceFactory_() : DefaultDeviceFor(port_);
+    if (!device) throw EComPort(1, oserr::kNoDevice);
+    const std::string path = DeviceOpenName(port_);
     if (int err = device->Open(path)) {
-        if (err == ENOTTY && !network) {
-            EComPort e(1, err, path + " is not a serial port");
+        if (std::string text = NotSerialText(port_, err); !text.empty()) {
+            EComPort e(1, err, text);
             TraceLine(TraceLineEvent::Failure, static_cast<uint32_t>(err), e.what());
             throw e;
         }
@@ -447,7 +438,7 @@ void TCustomComPort::SetEvents(TComEvents v) {
 void TCustomComPort::SetSyncMethod(TSyncMethod v) {
     if (v == syncMethod_) return;
     // A value outside the type would deliver no events at all.
-    if (v > smNone) throw EComPort(7, EINVAL);
+    if (v > smNone) throw EComPort(7, oserr::kInvalid);
     if (connected_ && !loading_) throw EComPort(14);
     syncMethod_ = v;
 }
@@ -733,9 +724,9 @@ size_t TCustomComPort::ReadInto(ComDevice& device, IoOperation& op) {
             if (n < want || !op.text) break;
         }
     } catch (const std::bad_alloc&) {
-        throw EComPort(3, ENOMEM);
+        throw EComPort(3, oserr::kNoMemory);
     } catch (const std::length_error&) {
-        throw EComPort(3, ENOMEM);
+        throw EComPort(3, oserr::kNoMemory);
     }
     return total;
 }

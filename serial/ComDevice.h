@@ -8,6 +8,8 @@
 // for every device.
 #pragma once
 
+#include "platform/Stop.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -132,9 +134,9 @@ public:
 
     // Event waiting for the event thread. SetCommMask(0) ends a pending wait
     // (it then returns 0 with mask 0). WaitCommEvent blocks until one of the
-    // masked events happens or `stopFd` becomes readable (mask 0).
+    // masked events happens or `stop` is set (mask 0).
     virtual int SetCommMask(uint32_t mask) = 0;
-    virtual int WaitCommEvent(uint32_t& mask, int stopFd) = 0;
+    virtual int WaitCommEvent(uint32_t& mask, platform::StopHandle stop) = 0;
 
     // Where the last failure happened, for its message (a network device
     // names its host); empty when the error number says it all.

@@ -1,15 +1,14 @@
 #include "serial/ComThread.h"
 
 #include "platform/Host.h"
+#include "platform/Stop.h"
 #include "platform/Tick.h"
 
 #include <atomic>
 #include <cerrno>
 #include <exception>
 #include <mutex>
-#include <sys/eventfd.h>
 #include <system_error>
-#include <unistd.h>
 #include <vector>
 
 namespace serial {
@@ -128,10 +127,9 @@ struct TComThread::State {
     TCustomComPort* port = nullptr;
     ComDevice* device = nullptr;
     TSyncMethod syncMethod = smThreadSync;
-    // An eventfd, readable once the stop is signalled. It is closed only when
-    // the last user lets go, so a late SignalStop never writes to a number
-    // that was handed out again.
-    int stopFd = -1;
+    // Set once the stop is signalled. It is freed only when the last user
+    // lets go, so a late SignalStop never sets a handle handed out again.
+    std::unique_ptr<platform::StopSignal> stopSignal;
     std::atomic<bool> stop{false};
     std::atomic<bool> finished{false};
     // Set when the port was closed from inside one of this thread's
@@ -146,9 +144,6 @@ struct TComThread::State {
     // What ended the body, kept until the thread object goes.
     std::exception_ptr error;
 
-    ~State() {
-        if (stopFd >= 0) ::close(stopFd);
-    }
     bool DeliveringOnThisThread() {
         std::lock_guard lock(mutex);
         return deliveringOn == std::this_thread::get_id();
@@ -203,8 +198,11 @@ TComThread::TComThread(TCustomComPort& port) : state_(std::make_shared<State>())
     state_->device = port.Device();
     // The method cannot change while the port is open.
     state_->syncMethod = port.SyncMethod();
-    state_->stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (state_->stopFd < 0) throw EComPort(1, errno);
+    try {
+        state_->stopSignal = std::make_unique<platform::StopSignal>();
+    } catch (const std::system_error& e) {
+        throw EComPort(1, e.code().value());
+    }
     // The port's Events are read here only; a later change takes effect at
     // the next open. A refused mask (on Linux: the descriptors the waiting
     // needs could not be made) would leave a thread that never reports.
@@ -262,9 +260,7 @@ void AbandonedThreads::JoinEnded() {
 
 void TComThread::SignalStop() {
     state_->stop = true;
-    uint64_t one = 1;
-    // Cannot fail short of a full counter, which already means "signalled".
-    [[maybe_unused]] ssize_t n = ::write(state_->stopFd, &one, sizeof one);
+    state_->stopSignal->Signal();
     platform::Sleep(0);
 }
 
@@ -279,7 +275,7 @@ void TComThread::Body(std::shared_ptr<State> state) {
         uint32_t mask = 0;
         // A failed wait (a hung-up device among them) ends the thread quietly
         // rather than failing again at once, over and over.
-        if (device.WaitCommEvent(mask, state->stopFd) != 0) break;
+        if (device.WaitCommEvent(mask, state->stopSignal->Handle()) != 0) break;
         if (state->stop.load()) break;
         TComEvents events = MaskToEvents(mask);
         if (events.Empty()) continue;

@@ -17,15 +17,20 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
 #include <map>
 #include <string_view>
+#include <thread>
+#include <vector>
+#ifdef _WIN32
+#include "platform/WinText.h"
+#include <windows.h>
+#else
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
-#include <vector>
+#endif
 
 namespace serial {
 
@@ -92,9 +97,18 @@ std::string Quoted(const std::string& text) {
     return q;
 }
 
+// The system's words for an error number (errno; a Win32 code on Windows).
+std::string ErrorText(int err) {
+#ifdef _WIN32
+    return platform::SystemErrorText(static_cast<unsigned long>(err));
+#else
+    return std::strerror(err);
+#endif
+}
+
 [[noreturn]] void Fail(const std::string& file, const std::string& what, int err = -1) {
     std::string message = file + ": " + what;
-    if (err > 0) message += ": " + std::string(std::strerror(err));
+    if (err > 0) message += ": " + ErrorText(err);
     throw ESettingsStore(message, err);
 }
 
@@ -209,6 +223,47 @@ void CheckText(const std::string& file, const std::string& data) {
     }
 }
 
+#ifdef _WIN32
+// The bytes of `path`; messages name `file`.
+std::string ReadWholeFile(const std::string& path, const std::string& file, bool& missing) {
+    missing = false;
+    const std::wstring wide = platform::Wide(path);
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const int err = static_cast<int>(GetLastError());
+        if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) {
+            missing = true;
+            return {};
+        }
+        Fail(file, "cannot be read", err);
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) Fail(file, "is a directory", ERROR_DIRECTORY);
+    HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) Fail(file, "cannot be read", static_cast<int>(GetLastError()));
+    struct Closer {
+        HANDLE h;
+        ~Closer() { CloseHandle(h); }
+    } closer{h};
+    if (GetFileType(h) != FILE_TYPE_DISK) Fail(file, "is not a regular file");
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(h, &size)) Fail(file, "cannot be read", static_cast<int>(GetLastError()));
+    if (size.QuadPart > TIniFile::kMaxFileSize)
+        Fail(file, "is larger than " + std::to_string(TIniFile::kMaxFileSize) + " bytes");
+    std::string data(static_cast<size_t>(size.QuadPart), '\0');
+    size_t got = 0;
+    while (got < data.size()) {
+        DWORD n = 0;
+        if (!ReadFile(h, data.data() + got, static_cast<DWORD>(data.size() - got), &n, nullptr))
+            Fail(file, "cannot be read", static_cast<int>(GetLastError()));
+        if (n == 0) break; // shrank meanwhile
+        got += n;
+    }
+    data.resize(got);
+    return data;
+}
+
+#else
 // The bytes of `path`; messages name `file`.
 std::string ReadWholeFile(const std::string& path, const std::string& file, bool& missing) {
     missing = false;
@@ -245,11 +300,17 @@ std::string ReadWholeFile(const std::string& path, const std::string& file, bool
     return data;
 }
 
+#endif
+
 IniText LoadText(const std::string& path, const std::string& file, bool missingIsEmpty) {
     IniText text;
     bool missing = false;
     text.data = ReadWholeFile(path, file, missing);
+#ifdef _WIN32
+    if (missing && !missingIsEmpty) Fail(file, "cannot be read", ERROR_FILE_NOT_FOUND);
+#else
     if (missing && !missingIsEmpty) Fail(file, "cannot be read", ENOENT);
+#endif
     CheckText(file, text.data);
     if (text.data.compare(0, kBom.size(), kBom) == 0) text.start = kBom.size();
     text.crlf = text.data.find("\r\n") != std::string::npos;
@@ -399,6 +460,88 @@ std::string Edited(const IniText& text, const std::vector<Write>& writes,
     return out;
 }
 
+#ifdef _WIN32
+// The file the name stands for (a link is not looked through on Windows).
+std::string TargetOf(const std::string& file) {
+    return file;
+}
+
+// A name in `folder` for a file of the save beside `base`: "." base suffix,
+// or, where that is longer than the folder takes, the first bytes of base,
+// "~" and a hash of the whole name before the suffix.
+std::string SideName(const std::string& folder, const std::string& base,
+                     const std::string& suffix) {
+    (void)folder;
+    const long limit = 255; // NTFS and FAT32 (long names) alike
+    const auto most = static_cast<size_t>(limit);
+    if (1 + base.size() + suffix.size() <= most) return "." + base + suffix;
+    uint64_t h = 14695981039346656037ULL; // FNV-1a
+    for (unsigned char c : base) {
+        h ^= c;
+        h *= 1099511628211ULL;
+    }
+    static const char kHex[] = "0123456789abcdef";
+    std::string hash(16, '0');
+    for (size_t i = hash.size(); i-- > 0; h >>= 4)
+        hash[i] = kHex[h & 15];
+    const size_t fixed = 2 + hash.size() + suffix.size();
+    const size_t keep = most > fixed ? most - fixed : 0;
+    return "." + base.substr(0, keep) + "~" + hash + suffix;
+}
+
+// Removes the temporary files of saves that were killed before their
+// rename: names of `prefix` and six letters or digits. Called with the lock
+// held, so no save is writing one now.
+void RemoveLeftovers(const std::string& folder, const std::string& prefix) {
+    WIN32_FIND_DATAW found{};
+    HANDLE search = FindFirstFileW(platform::Wide(folder + prefix + "*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        const std::string name = platform::Utf8(found.cFileName);
+        if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0 ||
+            (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            continue;
+        const bool random = std::all_of(
+            name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(), [](char c) {
+                return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+            });
+        if (random) DeleteFileW(platform::Wide(folder + name).c_str());
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+// The lock a save holds from reading the file again to the rename: the lock
+// file opened unshared, which removes itself when closed (also when the
+// program is killed).
+class SaveLock {
+  public:
+    SaveLock(const std::string& file, std::string path) : path_(std::move(path)) {
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(TIniFile::kLockWaitMs);
+        for (;;) {
+            handle_ = CreateFileW(platform::Wide(path_).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                  nullptr, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+            if (handle_ != INVALID_HANDLE_VALUE) return;
+            const int err = static_cast<int>(GetLastError());
+            if (err != ERROR_SHARING_VIOLATION && err != ERROR_ACCESS_DENIED)
+                Fail(file, "cannot get a temporary file beside it", err);
+            if (Clock::now() >= deadline)
+                Fail(file, "is being saved by another program (it holds " + path_ +
+                               "); nothing was saved, try again");
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    ~SaveLock() { CloseHandle(handle_); }
+    SaveLock(const SaveLock&) = delete;
+    SaveLock& operator=(const SaveLock&) = delete;
+
+  private:
+    std::string path_;
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+};
+
+#else
 void WriteAll(int fd, const std::string& data, const std::string& file) {
     size_t off = 0;
     while (off < data.size()) {
@@ -521,6 +664,8 @@ class SaveLock {
     int fd_ = -1;
 };
 
+#endif
+
 // Names a line of the file could not hold as given.
 bool IsSectionName(const std::string& s) {
     if (s.find_first_of(std::string("\r\n\0]", 4)) != std::string::npos) return false;
@@ -626,6 +771,73 @@ void TIniFile::WriteInteger(const std::string& section, const std::string& ident
     WriteString(section, ident, std::to_string(value));
 }
 
+#ifdef _WIN32
+void TIniFile::UpdateFile() {
+    if (!content_ || content_->writes.empty()) return;
+    Content& c = *content_;
+    const std::string target = TargetOf(fileName_);
+    std::string folder, base = target;
+    if (const size_t slash = target.find_last_of("\\/"); slash != std::string::npos) {
+        folder = target.substr(0, slash + 1);
+        base = target.substr(slash + 1);
+    }
+    const std::wstring wideTarget = platform::Wide(target);
+    // Replacing the file would get past its write protection; do not.
+    auto checkWritable = [&] {
+        const DWORD a = GetFileAttributesW(wideTarget.c_str());
+        if (a == INVALID_FILE_ATTRIBUTES) return;
+        if (a & FILE_ATTRIBUTE_DIRECTORY) Fail(fileName_, "is not a regular file");
+        if (a & FILE_ATTRIBUTE_READONLY) Fail(fileName_, "cannot be written", ERROR_ACCESS_DENIED);
+    };
+    checkWritable();
+
+    const SaveLock lock(fileName_, folder + SideName(folder, base, ".lock"));
+    // The file as it is now: another program may have saved since it was read.
+    const IniText now = LoadText(target, fileName_, true);
+    if (now.unkeptLine != 0) FailUnkept(fileName_, now);
+    checkWritable();
+    const std::string pattern = folder + SideName(folder, base, "~XXXXXX");
+    RemoveLeftovers(folder, pattern.substr(folder.size(), pattern.size() - folder.size() - 6));
+    const std::string text = Edited(now, c.writes, c.index);
+
+    // A temporary file of a fresh name beside the file, written through.
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::string temp;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    for (unsigned attempt = 0; h == INVALID_HANDLE_VALUE; ++attempt) {
+        uint64_t seed = GetTickCount64() ^ (static_cast<uint64_t>(GetCurrentProcessId()) << 20) ^
+                        (static_cast<uint64_t>(attempt) * 0x9E3779B97F4A7C15ULL);
+        temp = pattern.substr(0, pattern.size() - 6);
+        for (int i = 0; i < 6; ++i, seed = seed * 6364136223846793005ULL + 1442695040888963407ULL)
+            temp += kLetters[(seed >> 33) % 62];
+        h = CreateFileW(platform::Wide(temp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE &&
+            (GetLastError() != ERROR_FILE_EXISTS || attempt >= 100))
+            Fail(fileName_, "cannot get a temporary file beside it",
+                 static_cast<int>(GetLastError()));
+    }
+    int err = 0;
+    DWORD written = 0;
+    if (!WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
+        written != text.size())
+        err = static_cast<int>(GetLastError());
+    if (!err && !FlushFileBuffers(h)) err = static_cast<int>(GetLastError());
+    if (!CloseHandle(h) && !err) err = static_cast<int>(GetLastError());
+    if (err) {
+        DeleteFileW(platform::Wide(temp).c_str());
+        Fail(fileName_, "cannot be written", err);
+    }
+    if (!MoveFileExW(platform::Wide(temp).c_str(), wideTarget.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        const int renameErr = static_cast<int>(GetLastError());
+        DeleteFileW(platform::Wide(temp).c_str());
+        Fail(fileName_, "cannot be replaced", renameErr);
+    }
+    content_.reset();
+}
+
+#else
 void TIniFile::UpdateFile() {
     if (!content_ || content_->writes.empty()) return;
     Content& c = *content_;
@@ -683,5 +895,7 @@ void TIniFile::UpdateFile() {
     }
     content_.reset();
 }
+
+#endif
 
 } // namespace serial

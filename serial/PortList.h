@@ -9,6 +9,15 @@
 
 namespace serial {
 
+#ifdef _WIN32
+// Replaces `list` with the ports of the registry's device map
+// (HKLM\HARDWARE\DEVICEMAP\SERIALCOMM), sorted without regard to letter case
+// as a text sort (COM10 before COM2). A key that cannot be opened or read
+// raises EComPort 23 with the registry's result; `list` is then left as it was.
+void ListSerialPorts(std::vector<std::string>& list);
+// The same from any key: `root` is an open HKEY (HKEY_CURRENT_USER, ...).
+void ListSerialPortsFromKey(std::vector<std::string>& list, void* root, const std::string& path);
+#else
 // Replaces `list` with the serial ports installed on this machine, each named
 // as TCustomComPort::Port accepts it (relative to the device directory), sorted
 // without regard to letter case as a text sort (ttyUSB10 before ttyUSB2).
@@ -21,5 +30,6 @@ namespace serial {
 // left as it was.
 void ListSerialPorts(std::vector<std::string>& list, const std::string& devRoot = "/dev",
                      const std::string& sysRoot = "/sys");
+#endif
 
 } // namespace serial

@@ -17,6 +17,7 @@
 #pragma once
 
 #include "platform/Tick.h"
+#include "platform/Stop.h"
 #include "serial/CPort.h"
 
 #include <algorithm>
@@ -28,19 +29,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <poll.h>
 #include <string>
-#include <sys/eventfd.h>
-#include <unistd.h>
 #include <vector>
 
 namespace testsupport {
 
 struct DeviceScript {
-    DeviceScript() : eventFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-    ~DeviceScript() {
-        if (eventFd >= 0) close(eventFd);
-    }
+    DeviceScript() = default;
     DeviceScript(const DeviceScript&) = delete;
     DeviceScript& operator=(const DeviceScript&) = delete;
 
@@ -82,7 +77,7 @@ struct DeviceScript {
 
     std::mutex mutex;
     std::condition_variable changed;
-    const int eventFd; // readable while WaitCommEvent should look at pendingEvents
+    platform::StopSignal eventSignal; // set while WaitCommEvent should look at pendingEvents
 
     void Fail(const std::string& call, int err) {
         std::lock_guard lock(mutex);
@@ -112,8 +107,7 @@ struct DeviceScript {
             std::lock_guard lock(mutex);
             pendingEvents |= evBits;
         }
-        uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = write(eventFd, &one, sizeof one);
+        eventSignal.Signal();
     }
     std::vector<std::string> Calls() {
         std::lock_guard lock(mutex);
@@ -285,11 +279,10 @@ class ScriptedDevice : public serial::ComDevice {
             mask_ = mask;
         }
         // Ends a pending wait, which then reports no event.
-        uint64_t one = 1;
-        [[maybe_unused]] ssize_t n = write(s_->eventFd, &one, sizeof one);
+        s_->eventSignal.Signal();
         return 0;
     }
-    int WaitCommEvent(uint32_t& mask, int stopFd) override {
+    int WaitCommEvent(uint32_t& mask, platform::StopHandle stop) override {
         mask = 0;
         {
             std::lock_guard lock(s_->mutex);
@@ -311,13 +304,11 @@ class ScriptedDevice : public serial::ComDevice {
                     return 0;
                 }
             }
-            pollfd fds[2] = {{stopFd, POLLIN, 0}, {s_->eventFd, POLLIN, 0}};
-            if (poll(fds, 2, -1) < 0 && errno != EINTR) return errno;
-            if (fds[0].revents) return 0;
-            if (fds[1].revents) {
-                uint64_t v;
-                [[maybe_unused]] ssize_t n = read(s_->eventFd, &v, sizeof v);
-            }
+            const platform::StopHandle handles[2] = {stop, s_->eventSignal.Handle()};
+            const int which = platform::WaitForAny(handles, 2, -1);
+            if (which == -2) return EINVAL;
+            if (which == 0) return 0;
+            if (which == 1) s_->eventSignal.Clear();
         }
     }
 
