@@ -1,7 +1,8 @@
 // The least a Windows program does for a Selectrix read: a port opened
 // without overlapped I/O, the request written, the one answer byte read with
 // a plain ReadFile. The baseline of win_cli_read_ratio (bench/win_cli_read.sh).
-// Usage: plain_read PORT COUNT ADDRESS; exit status 0 when every read answered.
+// Usage: plain_read PORT COUNT ADDRESS; prints the microseconds per read
+// (the loop alone, timed inside); exit status 0 when every read answered.
 #include <windows.h>
 
 #include <cstdio>
@@ -28,6 +29,9 @@ int main(int argc, char** argv) {
     COMMTIMEOUTS t{};
     t.ReadTotalTimeoutConstant = 1000;
     SetCommTimeouts(h, &t);
+    LARGE_INTEGER frequency, start, end;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
     for (int i = 0; i < count; ++i) {
         const unsigned char request[2] = {address, 0x20};
         DWORD n = 0;
@@ -35,6 +39,10 @@ int main(int argc, char** argv) {
         if (!WriteFile(h, request, 2, &n, nullptr) || n != 2) return 3;
         if (!ReadFile(h, &answer, 1, &n, nullptr) || n != 1) return 4;
     }
+    QueryPerformanceCounter(&end);
     CloseHandle(h);
+    if (count > 0)
+        std::printf("%.1f\n", static_cast<double>(end.QuadPart - start.QuadPart) * 1e6 /
+                                  static_cast<double>(frequency.QuadPart) / count);
     return 0;
 }
