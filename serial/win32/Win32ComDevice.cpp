@@ -219,6 +219,7 @@ int Win32ComDevice::QueueStatus(uint32_t& errors, ComStatus& status) {
 // Reads exactly what the driver has queued, at most `count` (readMutex_ held).
 int Win32ComDevice::ReadQueued(uint8_t* into, size_t count, size_t& done) {
     done = 0;
+    if (count == 0) return 0;
     uint32_t errors = 0;
     ComStatus st;
     if (int err = QueueStatus(errors, st)) return err;
@@ -262,18 +263,19 @@ int Win32ComDevice::WaitReadable(int timeoutMs, bool& ready) {
         ready = true;
         return 0;
     }
-    uint32_t errors = 0;
-    ComStatus st;
-    if (int err = QueueStatus(errors, st)) return err;
-    if (errors) {
-        std::lock_guard held(statusMutex_);
-        heldErrors_ |= errors;
-    }
-    if (st.inQueue > 0) {
-        ready = true;
+    if (timeoutMs == 0) {
+        uint32_t errors = 0;
+        ComStatus st;
+        if (int err = QueueStatus(errors, st)) return err;
+        if (errors) {
+            std::lock_guard held(statusMutex_);
+            heldErrors_ |= errors;
+        }
+        ready = st.inQueue > 0;
         return 0;
     }
-    if (timeoutMs == 0) return 0;
+    // A one-byte read completes at once when a byte is queued, so there is
+    // no need to ask the driver first (each call is a round trip to it).
     read_->Reset();
     DWORD moved = 0;
     if (int err = Transfer(H(handle_), read_->ov, false, &keptByte_, 1, timeoutMs, moved))
@@ -306,19 +308,11 @@ int Win32ComDevice::WaitWritable(int, bool& ready) {
 
 int Win32ComDevice::OutputPending(uint32_t& count) {
     count = 0;
-    if (!handle_) return ERROR_INVALID_HANDLE;
-    uint32_t errors = 0;
-    ComStatus st;
-    if (int err = QueueStatus(errors, st)) return err;
-    if (errors) {
-        std::lock_guard lock(statusMutex_);
-        heldErrors_ |= errors;
-    }
     // A write here has ended when its WriteFile completed, which is the
-    // driver's word that it is done; the queue count is not waited for once
-    // more (under wine it is what the peer has not read yet, on a pty).
-    count = 0;
-    return 0;
+    // driver's word that it is done; the queue count is not asked for once
+    // more (under wine it is what the peer has not read yet, on a pty). Line
+    // errors are taken by the next read or ClearError.
+    return handle_ ? 0 : ERROR_INVALID_HANDLE;
 }
 
 int Win32ComDevice::ClearError(ComStatus& status) {
