@@ -110,6 +110,9 @@ class Link {
     // (never past `remainingMs`), so a wait that handles messages does not
     // burn the processor.
     static void ProcessMessagesBriefly(uint32_t remainingMs);
+    // Sleeps `ms` in slices, asking the host between them whether to stop
+    // (HostServices::CheckInterrupt); no window messages are let through.
+    static void Pause(uint32_t ms);
     // One byte read with the port's time-outs, retried for `ms`: true when
     // one came. A host whose time-outs make reads return at once does not
     // turn this into a spin.

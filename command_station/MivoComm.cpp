@@ -18,6 +18,10 @@ using namespace serial;
 
 namespace {
 
+// The longest a wait that lets no window messages through goes on without
+// asking the host whether to stop.
+constexpr uint32_t kInterruptSliceMs = 25;
+
 // Guard messages.
 constexpr const char* kSetSysteemOnbekend = "TMivoCom.SetDigitaalSysteem nog aanvullen";
 constexpr const char* kVerbindingOnbekend = "TMivoCom.GetVerbindingOke nog aanvullen!";
@@ -325,6 +329,9 @@ bool TMivoCom::WachtOpInvoer(uint16_t count, uint16_t timeoutMs) {
         if (waiting >= count) return true;
         uint32_t remaining = deadline.Remaining();
         if (remaining == 0) return false;
+        platform::Host().CheckInterrupt();
+        // In slices, so a host that wants to stop is asked often enough.
+        remaining = std::min(remaining, kInterruptSliceMs);
         // Block until the line is readable. Once it has been (bytes wait but
         // too few, or a hang-up that reads as readable) that is no news any
         // more, so then pause briefly instead.
@@ -357,6 +364,16 @@ void Link::BeforeClose() {
 void Link::Transmit(const std::string& bytes) {
     if (com_.Connected()) com_.WriteText(bytes);
     if (com_.LogNaarBestandAan) com_.LogNaarBestand(bytes);
+}
+
+void Link::Pause(uint32_t ms) {
+    platform::Deadline deadline = platform::Deadline::After(ms);
+    for (;;) {
+        platform::Host().CheckInterrupt();
+        const uint32_t remaining = deadline.Remaining();
+        if (remaining == 0) return;
+        platform::Sleep(std::min(remaining, kInterruptSliceMs));
+    }
 }
 
 void Link::ProcessMessagesBriefly(uint32_t remainingMs) {

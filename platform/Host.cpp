@@ -135,6 +135,7 @@ bool HostServices::ShowErrorOkCancel(const std::string& text) {
     return true;
 }
 void HostServices::ProcessMessages() { MainQueue().Serve(); }
+void HostServices::CheckInterrupt() {}
 void HostServices::ReportException(std::exception_ptr error) { ShowError(ExceptionText(error)); }
 
 HostServices& Host() { return *g_host.load(); }

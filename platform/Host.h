@@ -88,6 +88,11 @@ public:
     virtual bool ShowErrorOkCancel(const std::string& text);
     // Lets pending window messages through (and serves the main-thread queue).
     virtual void ProcessMessages();
+    // Asked between the slices of the component's waits that let no window
+    // messages through (the Intellibox rate scan, the wait for its answers):
+    // a host that must end such a wait early (a script's Ctrl-C) throws here.
+    // Does nothing by default.
+    virtual void CheckInterrupt();
     // The application's standard error report: shows the exception's message.
     virtual void ReportException(std::exception_ptr error);
 };

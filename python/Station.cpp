@@ -17,6 +17,8 @@ namespace {
 // The port layer's code for a failed read: what a hung-up line is.
 constexpr int kReadFailed = 3;
 constexpr uint32_t kSliceMs = 100;
+// How often a wait inside the component asks whether Ctrl-C was pressed.
+constexpr uint32_t kAskEveryMs = 25;
 // Events kept for a caller that does not take them.
 constexpr size_t kKeptEvents = 10000;
 
@@ -66,10 +68,14 @@ InterruptScope::~InterruptScope() {
 
 void ModuleHost::ProcessMessages() {
     platform::MainQueue().Serve();
+    CheckInterrupt();
+}
+
+void ModuleHost::CheckInterrupt() {
     InterruptScope* scope = activeScope;
     if (!scope || !scope->check_) return;
     const uint32_t now = platform::GetTickCount();
-    if (now - lastAskedAt < kSliceMs) return;
+    if (now - lastAskedAt < kAskEveryMs) return;
     lastAskedAt = now;
     if (scope->check_()) throw Interrupted();
 }

@@ -69,6 +69,9 @@ class ModuleHost : public platform::HostServices {
     // pending, which cuts into the component's own waits that let window
     // messages through (the Lenz version, the card's start-up, Märklin's CTS).
     void ProcessMessages() override;
+    // The same check alone, in the waits that let no window messages through
+    // (the Intellibox rate scan).
+    void CheckInterrupt() override;
     void ReportException(std::exception_ptr error) override {
         Add(platform::MessageKind::Error, platform::ExceptionText(error));
     }

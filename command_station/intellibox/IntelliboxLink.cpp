@@ -146,11 +146,17 @@ bool IntelliboxLink::IBZoek() {
 
     // A long break resets the interface's receiver, whatever rate it runs at.
     com_.PurgeBuffers(true, true);
-    platform::Sleep(210);
+    Pause(210);
     if (com_.Connected()) com_.SetBreakState(true);
-    platform::Sleep(1020);
+    try {
+        Pause(1020);
+    } catch (...) {
+        // A host that stops the scan here must not leave the line in break.
+        if (com_.Connected()) com_.SetBreakState(false);
+        throw;
+    }
     if (com_.Connected()) com_.SetBreakState(false);
-    platform::Sleep(610);
+    Pause(610);
 
     bool gevonden = false;
     for (bool eerste = true; com_.Connected(); eerste = false) {
@@ -176,7 +182,7 @@ bool IntelliboxLink::IBZoek() {
             TBaudRate volgende = com_.IBVasteBaud ? brCustom : NextRate(kandidaat, eerste);
             opgegeven = volgende == brCustom;
             if (!opgegeven) kandidaat = volgende;
-            if (!com_.IBVasteBaud) platform::Sleep(100);
+            if (!com_.IBVasteBaud) Pause(100);
         }
         // Also after a find: the probe's answer must not count in the mode
         // probe below.
@@ -237,7 +243,7 @@ bool IntelliboxLink::ChangeRate() {
         com_.SetBaudRate(com_.IBDoelBaud);
     }
     platform::Deadline limit = platform::Deadline::After(kRT10WithinMs);
-    platform::Sleep(kRT10PauseMs);
+    Pause(kRT10PauseMs);
     bool bevestigd = false;
     while (!limit.Reached() && com_.Connected()) {
         std::string antwoord;

@@ -481,6 +481,30 @@ TEST(IntelliboxFake, BreakAndPausesBeforeTheFirstProbe) {
     EXPECT_FALSE(links::IB(com).IBP50XMogelijk);
 }
 
+// A host that stops the scan (a script's Ctrl-C) is asked within its slices
+// and the line is not left in break.
+TEST(IntelliboxFake, AHostThatStopsTheScanIsHeardAndTheBreakIsCleared) {
+    struct Stopped {};
+    struct StoppingHost : testsupport::RecordingHost {
+        bool armed = false;
+        uint32_t stopAt = 0;
+        void CheckInterrupt() override {
+            if (armed && platform::GetTickCount() - stopAt < 0x80000000u) throw Stopped{};
+        }
+    } host;
+    TMivoCom com;
+    auto line = OpenIntelliboxOnFake(com);
+    const uint32_t start = platform::GetTickCount();
+    host.stopAt = start + 500; // inside the 1020 ms break
+    host.armed = true;
+    EXPECT_THROW(links::IB(com).IBZoek(), Stopped);
+    EXPECT_LT(platform::GetTickCount() - start, 600u);
+    std::lock_guard lock(line->mutex);
+    ASSERT_EQ(line->escapes.size(), 2u);
+    EXPECT_EQ(line->escapes[0], Escape::SetBreak);
+    EXPECT_EQ(line->escapes[1], Escape::ClrBreak);
+}
+
 TEST(IntelliboxFake, CtsHeldBack) {
     testsupport::RecordingHost host;
     TMivoCom com;

@@ -185,3 +185,13 @@ def test_interrupt_cuts_into_the_components_own_wait(silent_line):
         cs.version()
     assert time.monotonic() - start < 0.7
     assert not cs.is_open
+
+
+def test_interrupt_cuts_into_the_intellibox_rate_scan(silent_line):
+    # On a silent line the scan goes through a second's break and every rate.
+    threading.Timer(0.4, os.kill, (os.getpid(), signal.SIGINT)).start()
+    start = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        with quorrin.CommandStation("intellibox", silent_line) as cs:
+            cs.probe()
+    assert time.monotonic() - start < 0.4 + 0.1
