@@ -42,8 +42,9 @@ uint64_t MarklinLink::RemainingUs(const Gap& gap) {
 }
 
 void MarklinLink::Await(const Gap& gap) {
-    // sleep_for never returns early, so one sleep reaches the deadline.
-    if (uint64_t us = RemainingUs(gap)) std::this_thread::sleep_for(std::chrono::microseconds(us));
+    // Until the deadline has passed: a sleep may wake a little early on
+    // Windows (its timer) and under wine.
+    while (uint64_t us = RemainingUs(gap)) std::this_thread::sleep_for(std::chrono::microseconds(us));
 }
 
 void MarklinLink::Transmit(const std::string& bytes) {
