@@ -680,6 +680,20 @@ TEST(Cli, MarklinHeldBackCommandGoesOutBeforeThePowerOff) {
     EXPECT_EQ(JsonLines(r.out).at(1)["queued"], true) << r.out;
 }
 
+// Fast mode is the Märklin interface at 19200 baud, plain mode at 2400.
+TEST(Cli, MarklinFastModeRunsTheLineAt19200) {
+    for (const bool fast : {false, true}) {
+        sim::MarklinSim unit;
+        std::vector<std::string> args{"--system", "marklin", "--port", unit.DevicePath()};
+        if (fast) args.push_back("--marklin-fast");
+        args.insert(args.end(), {"do", "power on"});
+        const Outcome r = Cli(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        ASSERT_TRUE(unit.WaitForReceived(1, 2000));
+        EXPECT_EQ(unit.ReceivedBytes().front().baud, fast ? 19200u : 2400u);
+    }
+}
+
 TEST(Cli, LenzTurnoutBroadcastNamesBothTurnoutsOfThePair) {
     sim::LenzSim unit;
     bool sent = false;
