@@ -1,5 +1,5 @@
 // The pty transport the simulators share: its outbox, its records and its thread.
-#include "sim/PtyTransport.h"
+#include "sim/Transport.h"
 
 #include "platform/Tick.h"
 
@@ -17,6 +17,14 @@
 #include <vector>
 
 namespace {
+
+// The outbox's writer on a non-blocking descriptor.
+sim::Outbox::Write ToFd(int fd) {
+    return [fd](const char* data, size_t n) -> size_t {
+        const ssize_t put = write(fd, data, n);
+        return put > 0 ? static_cast<size_t>(put) : 0;
+    };
+}
 
 TEST(Outbox, PollTimeoutFollowsTheFront) {
     struct Case {
@@ -71,15 +79,15 @@ TEST(Outbox, AFullLineKeepsTheRestInOrderAndFreesRoomForWhatWent) {
     std::string sent;
     auto record = [&](uint64_t, const char* data, size_t n, unsigned) { sent.append(data, n); };
 
-    EXPECT_GT(box.Flush(fds[1], platform::MicroNow(), record), 0u);
+    EXPECT_GT(box.Flush(ToFd(fds[1]), platform::MicroNow(), record), 0u);
     EXPECT_EQ(sent.size(), static_cast<size_t>(capacity));
-    EXPECT_EQ(box.Flush(fds[1], platform::MicroNow(), record),
+    EXPECT_EQ(box.Flush(ToFd(fds[1]), platform::MicroNow(), record),
               0u); // still full: nothing went, nothing lost
     EXPECT_TRUE(box.Room(sim::Outbox::kMaxBytes - 100 - 4 - 5));
 
     std::string drained(static_cast<size_t>(capacity), '\0');
     ASSERT_EQ(read(fds[0], drained.data(), drained.size()), capacity);
-    EXPECT_GT(box.Flush(fds[1], platform::MicroNow(), record), 0u);
+    EXPECT_GT(box.Flush(ToFd(fds[1]), platform::MicroNow(), record), 0u);
     EXPECT_EQ(sent, big + "next");
     EXPECT_FALSE(box.Empty()); // the answer not yet due stays
     close(fds[0]);
@@ -138,7 +146,7 @@ TEST(Outbox, AnswersNeverOvertakeAndKeepTheirPace) {
         {999, 0, 1000}, {1000, 1, 1500}, {1999, 1, 2000}, {4000, 1, 5000}, {5000, 1, 0},
     };
     for (const Step& st : steps) {
-        EXPECT_EQ(box.Flush(fds[1], st.now, record), st.written) << st.now;
+        EXPECT_EQ(box.Flush(ToFd(fds[1]), st.now, record), st.written) << st.now;
         EXPECT_EQ(box.NextDueUs(), st.nextDue) << st.now;
     }
     ASSERT_EQ(sent.size(), 4u);
@@ -153,9 +161,9 @@ TEST(Outbox, AnswersNeverOvertakeAndKeepTheirPace) {
 
 // The transport with a model that only keeps what comes in and counts how often the thread
 // looked at its timed steps; it takes bytes at 19200 baud only.
-class Keeper final : public sim::PtyTransport {
+class Keeper final : public sim::Transport {
   public:
-    Keeper() : PtyTransport("Test", 0) { Start(); }
+    Keeper() : Transport("Test", 0) { Start(); }
     ~Keeper() override { Stop(); }
 
     std::string Kept() {
@@ -175,8 +183,8 @@ class Keeper final : public sim::PtyTransport {
         }
         return false;
     }
-    using PtyTransport::Stop;
-    using PtyTransport::Wake;
+    using Transport::Stop;
+    using Transport::Wake;
 
   private:
     std::function<void()> Input(const std::string& bytes, const sim::LineSettings&,
