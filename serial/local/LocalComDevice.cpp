@@ -67,10 +67,7 @@ int LocalComDevice::WaitWritable(int timeoutMs, bool& ready) {
 
 int LocalComDevice::OutputPending(uint32_t& count) {
     count = 0;
-    ComStatus status;
-    if (int err = ClearError(status)) return err;
-    count = status.outQueue;
-    return 0;
+    return line_ ? line_->Check() : EBADF;
 }
 
 int LocalComDevice::ClearError(ComStatus& status) {

@@ -201,7 +201,7 @@ int LocalLine::Status(ComStatus& status) {
     std::lock_guard lock(mutex_);
     if (int err = CheckLocked()) return err;
     status.inQueue = static_cast<uint32_t>(toPort_.size());
-    status.outQueue = static_cast<uint32_t>(toPeer_.size());
+    // Bytes the line took are with the peer: nothing is left to send.
     return 0;
 }
 

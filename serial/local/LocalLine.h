@@ -12,7 +12,9 @@
 // with EIO, as on a line whose device went away.
 //
 // What the port sees: CTS, DSR and carrier always on; DTR, RTS and break
-// change nothing; no line errors. Parity, data bits and the XON/XOFF settings
+// change nothing; no line errors. Bytes the line took count as sent (the
+// output queue is always empty), as on a pseudo-terminal; a transmit purge
+// still drops those the peer has not taken yet. Parity, data bits and the XON/XOFF settings
 // are kept but not acted on (bytes arrive as sent). Null discard and the event
 // character are honoured. Events: EV_RXCHAR and EV_RXFLAG as the peer's bytes
 // arrive, EV_RX80FULL when they take the receive queue to 80 %, EV_TXEMPTY
@@ -70,6 +72,7 @@ class LocalLine {
     // counts as ready) or `timeoutMs` passed (-1: no limit).
     int WaitReadable(int timeoutMs, bool& ready);
     int WaitWritable(int timeoutMs, bool& ready);
+    // The receive queue; the output queue is always empty.
     int Status(ComStatus& status);
     int Purge(uint32_t flags);
     int Check() const; // 0 while the line is usable

@@ -2,6 +2,7 @@
 #include "sim/Transport.h"
 
 #include "platform/Tick.h"
+#include "serial/local/LocalComDevice.h"
 
 #include <gtest/gtest.h>
 
@@ -163,7 +164,7 @@ TEST(Outbox, AnswersNeverOvertakeAndKeepTheirPace) {
 // looked at its timed steps; it takes bytes at 19200 baud only.
 class Keeper final : public sim::Transport {
   public:
-    Keeper() : Transport("Test", 0) { Start(); }
+    explicit Keeper(sim::Wire wire = sim::Wire::Pty) : Transport("Test", 0, wire) { Start(); }
     ~Keeper() override { Stop(); }
 
     std::string Kept() {
@@ -263,6 +264,57 @@ TEST_F(Transport, RecordsTheRateAndWhatTheModelHeardAndClearsItsOwnRecordsToo) {
     EXPECT_EQ(pty.Kept(), "");
     EXPECT_FALSE(pty.WaitForReceived(1, 30)); // counts start again
     close(fd);
+}
+
+// The same transport on an in-process line: the port's settings are what the model hears by,
+// its answers come back through the device, and the line outlives the port's closes.
+TEST_F(Transport, ServesAnInProcessLineAsItServesAPty) {
+    Keeper line(sim::Wire::InProcess);
+    EXPECT_EQ(line.DevicePath(), "sim:test");
+    serial::Dcb dcb;
+    for (unsigned baud : {9600u, 19200u}) {
+        serial::LocalComDevice device;
+        ASSERT_EQ(device.Open(line.DevicePath()), 0);
+        dcb.BaudRate = baud;
+        dcb.StopBits = 2;
+        dcb.fRtsControl = 2;
+        ASSERT_EQ(device.SetState(dcb), 0);
+        size_t done = 0;
+        ASSERT_EQ(device.WriteSome("ping", 4, done), 0);
+        ASSERT_EQ(done, 4u);
+        ASSERT_TRUE(line.WaitForReceived(baud == 9600u ? 4 : 8, 5000));
+        // The device closes here, the line stays up.
+    }
+    std::vector<sim::LineByte> in = line.ReceivedBytes();
+    ASSERT_EQ(in.size(), 8u);
+    EXPECT_EQ(in[0].baud, 9600u);
+    EXPECT_FALSE(in[0].heard);
+    EXPECT_EQ(in[4].baud, 19200u);
+    EXPECT_TRUE(in[4].heard);
+    EXPECT_TRUE(line.Line().twoStopBits);
+    EXPECT_TRUE(line.Line().rtsCts);
+    // Both answers went while no port held the line: lost on the way.
+    ASSERT_TRUE(line.WaitForSent(8, 5000));
+
+    serial::LocalComDevice device;
+    ASSERT_EQ(device.Open(line.DevicePath()), 0);
+    ASSERT_EQ(device.SetState(dcb), 0);
+    size_t done = 0;
+    ASSERT_EQ(device.WriteSome("ping", 4, done), 0);
+    std::string answer;
+    while (answer.size() < 4) {
+        bool ready = false;
+        ASSERT_EQ(device.WaitReadable(5000, ready), 0);
+        ASSERT_TRUE(ready);
+        char buf[8];
+        ASSERT_EQ(device.ReadSome(buf, sizeof buf, done), 0);
+        answer.append(buf, done);
+    }
+    EXPECT_EQ(answer, "pong");
+
+    auto start = platform::GetTickCount();
+    line.Stop();
+    EXPECT_LT(platform::ElapsedSince(start), 1000u);
 }
 
 TEST(WaitUntil, ANegativeTimeoutLooksOnce) {
