@@ -25,9 +25,7 @@ class InProcessLine final : public LineEnd {
         return true;
     }
     size_t Read(char* buffer, size_t count) override { return line_->PeerRead(buffer, count); }
-    size_t Write(const char* data, size_t count) override {
-        return line_->PeerWrite(data, count);
-    }
+    size_t Write(const char* data, size_t count) override { return line_->PeerWrite(data, count); }
     void Wake() override { line_->PeerWake(); }
 
   private:

@@ -3,8 +3,8 @@
 // opens DevicePath() like any serial device and talks the real bytes to it.
 #pragma once
 
-#include "sim/Transport.h"
 #include "sim/SelectrixModel.h"
+#include "sim/Transport.h"
 
 #include <cstddef>
 #include <cstdint>

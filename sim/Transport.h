@@ -16,6 +16,8 @@
 // per-byte gaps, steps) is timed here, not by the line.
 #pragma once
 
+#include "sim/Wire.h"
+
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -29,8 +31,6 @@
 #include <thread>
 #include <utility>
 #include <vector>
-
-#include "sim/Wire.h"
 
 namespace sim {
 

@@ -179,7 +179,8 @@ int LocalLine::WaitReadable(int timeoutMs, bool& ready) {
     ready = false;
     std::unique_lock lock(mutex_);
     if (int err = CheckLocked()) return err;
-    WaitOn(portChanged_, lock, timeoutMs, [&] { return !toPort_.empty() || hungUp_ || !attached_; });
+    WaitOn(portChanged_, lock, timeoutMs,
+           [&] { return !toPort_.empty() || hungUp_ || !attached_; });
     if (!attached_ && !hungUp_) return EBADF;
     ready = !toPort_.empty() || hungUp_;
     return 0;
@@ -279,8 +280,7 @@ size_t LocalLine::PeerWrite(const char* data, size_t count) {
     if (n == 0) return 0;
     toPort_.insert(toPort_.end(), data, data + n);
     uint32_t events = EV_RXCHAR;
-    if (std::find(data, data + n, static_cast<char>(dcb_.EvtChar)) != data + n)
-        events |= EV_RXFLAG;
+    if (std::find(data, data + n, static_cast<char>(dcb_.EvtChar)) != data + n) events |= EV_RXFLAG;
     if (before < kNearlyFull && toPort_.size() >= kNearlyFull) events |= EV_RX80FULL;
     Raise(events);
     portChanged_.notify_all(); // readers

@@ -41,8 +41,8 @@ struct Case {
     std::function<std::shared_ptr<sim::Transport>()> start;
     std::function<std::string(TMivoCom&)> command;
     std::string request, answer;
-    bool powers;           // ZetSysteemAan before the close
-    std::string closeEnd;  // the last bytes the close puts on the line
+    bool powers;          // ZetSysteemAan before the close
+    std::string closeEnd; // the last bytes the close puts on the line
 };
 
 std::string LenzFrame(std::initializer_list<int> bytes) {
@@ -110,8 +110,8 @@ const Case kCases[] = {
      "", "BEEF", true, Bytes({'x', 0xA6})},
     {"dinamo", dsDinamo,
      [] { return std::make_shared<sim::DinamoSim>(sim::kRecordLimit, sim::Wire::InProcess); },
-     [](TMivoCom& com) { return std::string(com.InitSysteem() ? "connected" : "no answer"); },
-     "", "connected", false, ""},
+     [](TMivoCom& com) { return std::string(com.InitSysteem() ? "connected" : "no answer"); }, "",
+     "connected", false, ""},
 };
 
 class InProcessLine : public ::testing::TestWithParam<Case> {

@@ -104,8 +104,8 @@ TEST_F(LocalPort, ReadsKeepThePortsTimeouts) {
     struct Case {
         const char* what;
         int32_t interval, multiplier, constant;
-        std::string before;              // sent before the read
-        int laterMs;                     // then "later" after this (-1: nothing)
+        std::string before; // sent before the read
+        int laterMs;        // then "later" after this (-1: nothing)
         int count, got;
         long atLeastMs, belowMs;
     } cases[] = {
@@ -198,7 +198,12 @@ TEST_F(LocalPort, APeerThatGoesAwayFailsEveryCallWithItsReason) {
         int code;
     } cases[] = {
         {"write", [&] { port.WriteText("x"); }, 2},
-        {"read", [&] { std::string s; port.ReadText(s, 1); }, 3},
+        {"read",
+         [&] {
+             std::string s;
+             port.ReadText(s, 1);
+         },
+         3},
         {"purge", [&] { port.PurgeBuffers(true, true); }, 5},
         {"queue", [&] { port.PendingInputCount(); }, 10},
     };
