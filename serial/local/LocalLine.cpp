@@ -34,9 +34,11 @@ struct Registry {
     }
 };
 
+// Never destroyed: a line that outlives the program's statics (one held by
+// another static) still finds it when it goes.
 Registry& Lines() {
-    static Registry registry;
-    return registry;
+    static Registry* const registry = new Registry;
+    return *registry;
 }
 
 // Waits on `cv` until `done` holds or `timeoutMs` passed (-1: no limit).
