@@ -5,7 +5,7 @@
 namespace serial {
 
 LocalComDevice::~LocalComDevice() {
-    Close();
+    LocalComDevice::Close();
 }
 
 int LocalComDevice::Open(const std::string& name) {
