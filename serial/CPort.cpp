@@ -6,6 +6,7 @@
 #include "platform/Host.h"
 #include "platform/Tick.h"
 #include "serial/ComThread.h"
+#include "serial/local/LocalComDevice.h"
 #include "serial/net/NetComDevice.h"
 #include "serial/posix/PosixComDevice.h"
 
@@ -66,6 +67,7 @@ EComPort DeviceError(const ComDevice& device, int portErrorCode, int err) {
 
 std::unique_ptr<ComDevice> DeviceForName(const std::string& port) {
     if (IsNetworkPortName(port)) return std::make_unique<NetComDevice>();
+    if (IsLocalPortName(port)) return std::make_unique<LocalComDevice>();
     return std::make_unique<PosixComDevice>();
 }
 
@@ -230,10 +232,11 @@ void TCustomComPort::OpenDeviceHandle() {
     if (port_.find('\0') != std::string::npos) throw EComPort(1, EINVAL);
     auto device = deviceFactory_ ? deviceFactory_() : DeviceForName(port_);
     if (!device) throw EComPort(1, ENODEV);
-    const bool network = IsNetworkPortName(port_);
-    const std::string path = network ? port_ : DevicePathForPort(port_);
+    // Network and in-process names are the device's own, not paths.
+    const bool ownName = IsNetworkPortName(port_) || IsLocalPortName(port_);
+    const std::string path = ownName ? port_ : DevicePathForPort(port_);
     if (int err = device->Open(path)) {
-        if (err == ENOTTY && !network) {
+        if (err == ENOTTY && !ownName) {
             EComPort e(1, err, path + " is not a serial port");
             TraceLine(TraceLineEvent::Failure, static_cast<uint32_t>(err), e.what());
             throw e;

@@ -265,6 +265,9 @@ void TComThread::SignalStop() {
     uint64_t one = 1;
     // Cannot fail short of a full counter, which already means "signalled".
     [[maybe_unused]] ssize_t n = ::write(state_->stopFd, &one, sizeof one);
+    // Still open: the port closes the device only once this thread is done
+    // with it (or, closed from a delivery, once its clean-up ran).
+    state_->device->InterruptEventWait();
     platform::Sleep(0);
 }
 
