@@ -5,8 +5,12 @@
 // weighs on both alike.
 //
 // Figures: cli_run_ms (median of the CLI's runs), cli_raw_ms (the same for
-// the minimal program) and cli_run_ratio (their quotient).
+// the minimal program) and cli_run_ratio (their quotient); cli_pty_run_ms,
+// the CLI reading the same address from a simulator of this program behind a
+// pseudo-terminal (--port), and cli_simulator_vs_pty_ratio, what the built-in
+// simulator on its in-process line costs against that.
 #include "BenchUtil.h"
+#include "sim/SelectrixSim.h"
 #include "tests/support/ChildProcess.h"
 
 #include <fcntl.h>
@@ -73,22 +77,28 @@ double TimedRun(std::vector<std::string> args) {
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "--raw-round-trip") == 0) return RawRoundTrip();
     constexpr int kRuns = 15;
-    std::vector<double> cli, raw;
+    sim::SelectrixSim unit;
+    std::vector<double> cli, raw, pty;
     for (int i = 0; i < kRuns; ++i) {
         const double c =
             TimedRun({QUORRIN_CLI, "--simulator", "--system", "selectrix", "feedback", "12"});
         const double r = TimedRun({argv[0], "--raw-round-trip"});
-        if (c < 0 || r < 0) {
+        const double p = TimedRun({QUORRIN_CLI, "--port", unit.DevicePath(), "feedback", "12"});
+        if (c < 0 || r < 0 || p < 0) {
             std::fprintf(stderr, "bench_cli: a run failed\n");
             return 1;
         }
         cli.push_back(c);
         raw.push_back(r);
+        pty.push_back(p);
     }
     const double cliMs = bench::Percentile(cli, 50);
     const double rawMs = bench::Percentile(raw, 50);
     bench::Figure("cli_run_ms", cliMs);
     bench::Figure("cli_raw_ms", rawMs);
     bench::Figure("cli_run_ratio", cliMs / rawMs);
+    const double ptyMs = bench::Percentile(pty, 50);
+    bench::Figure("cli_pty_run_ms", ptyMs);
+    bench::Figure("cli_simulator_vs_pty_ratio", cliMs / ptyMs);
     return 0;
 }

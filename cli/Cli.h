@@ -1,5 +1,5 @@
 // quorrin-cli: one command station from the shell. The program parses its
-// options, opens the port (or a built-in simulator behind a pty) for the
+// options, opens the port (or a built-in simulator on an in-process line) for the
 // chosen system, runs one command or a session of them on the component and
 // closes the port, so the component switches off the power it switched on.
 //

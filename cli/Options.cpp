@@ -22,7 +22,8 @@ void AddOptions(CLI::App& app, Options& opt) {
     auto* port = app.add_option("--port", opt.port,
                                 "the port as the port list shows it (ttyUSB0) or a path");
     auto* simulator = app.add_flag("--simulator", opt.simulator,
-                                   "use the system's built-in simulator instead of a port");
+                                   "use the system's built-in simulator instead of a port (it "
+                                   "runs inside the program on the port sim:SYSTEM)");
     port->excludes(simulator);
     auto* baud = app.add_option("--baud", opt.baud,
                    "line rate, where the system allows another than its own (default: the "

@@ -93,7 +93,7 @@ int Session::Open() {
     platform::SetHost(&host_);
     std::string port = opt_.port;
     if (opt_.simulator) {
-        frontend::StartedSimulator started = system_.startSimulator();
+        frontend::StartedSimulator started = system_.startSimulator(sim::Wire::InProcess);
         simulator_ = std::move(started.simulator);
         port = started.path;
     }

@@ -17,6 +17,10 @@ void ApplyHostSettings(command_station::TMivoCom& com, const HostSettings& s) {
     com.MarklinStopPauze = s.marklinStopPause;
     com.MarklinBytePauze = s.marklinBytePause;
     com.MarklinSnel = s.marklinFast;
+    // The Märklin profile took its rate from MarklinSnel when the system was
+    // chosen, before the host's settings arrived.
+    if (com.DigitaalSysteem == command_station::dsMarklin)
+        com.SetBaudRate(com.MarklinSnel ? serial::br19200 : serial::br2400);
     com.KaartSnel = s.kaartFast;
     com.KaartOptie0 = s.kaartOptions[0];
     com.KaartOptie1 = s.kaartOptions[1];

@@ -11,38 +11,37 @@
 #include "sim/SelectrixSim.h"
 
 #include <sstream>
-#include <stdexcept>
 #include <utility>
 
 namespace frontend {
 namespace {
 
-#ifdef _WIN32
-// The simulators run behind a pseudo-terminal, which Windows does not have.
-[[noreturn]] StartedSimulator NoSimulator() {
-    throw std::runtime_error("--simulator is not in the Windows build: run quorrin-sim on Linux "
-                             "and give the port it is reached on");
-}
-template <class> StartedSimulator Start() {
-    NoSimulator();
-}
-StartedSimulator StartIntellibox() {
-    NoSimulator();
-}
-#else
-template <class Sim> StartedSimulator Start() {
-    auto sim = std::make_shared<Sim>();
+template <class Sim, class... Args> StartedSimulator Started(Args&&... args) {
+    auto sim = std::make_shared<Sim>(std::forward<Args>(args)...);
     std::string path = sim->DevicePath();
     return {std::move(sim), std::move(path)};
 }
 
-// The simulated Intellibox answers in both protocols, from 2400 baud.
-StartedSimulator StartIntellibox() {
-    auto sim = std::make_shared<sim::IntelliboxSim>(sim::IBMode::Mixed, 2400u);
-    std::string path = sim->DevicePath();
-    return {std::move(sim), std::move(path)};
+// Each with the settings of its default constructor.
+StartedSimulator StartSelectrix(sim::Wire wire) {
+    return Started<sim::SelectrixSim>(sim::kRecordLimit, wire);
 }
-#endif
+StartedSimulator StartMarklin(sim::Wire wire) {
+    return Started<sim::MarklinSim>(wire);
+}
+StartedSimulator StartLenz(sim::Wire wire) {
+    return Started<sim::LenzSim>(uint8_t{0x36}, wire);
+}
+StartedSimulator StartKaart(sim::Wire wire) {
+    return Started<sim::KaartSim>(wire);
+}
+// The simulated Intellibox answers in both protocols, from 2400 baud.
+StartedSimulator StartIntellibox(sim::Wire wire) {
+    return Started<sim::IntelliboxSim>(sim::IBMode::Mixed, 2400u, wire);
+}
+StartedSimulator StartDinamo(sim::Wire wire) {
+    return Started<sim::DinamoSim>(sim::kRecordLimit, wire);
+}
 
 // Selectrix and Märklin put the speed into the command byte unmasked, where
 // a larger value would spill into the direction, light and function bits:
@@ -53,24 +52,24 @@ StartedSimulator StartIntellibox() {
 const std::array<SystemInfo, 6> kSystems{{
     {"selectrix", command_station::dsSelectrix, 127, 31, 0, 111, 112, true,
      "--light --backward --f1 --system-address", FeedbackAnswer::Bytes, false, false, false,
-     Start<sim::SelectrixSim>,
+     StartSelectrix,
      {"Selectrix", 31, 3, 0, 8, true}},
     {"marklin", command_station::dsMarklin, 255, 14, 1, 31, 0, false, "--light --change-direction",
-     FeedbackAnswer::Bytes, false, false, false, Start<sim::MarklinSim>,
+     FeedbackAnswer::Bytes, false, false, false, StartMarklin,
      {"Märklin", 14, 3, 0, 16, false}},
     {"lenz", command_station::dsLenz, 9999, 127, 1, 128, 0, false,
      "--light --backward --f1 --f2 --f3 --f4 --lenz-steps", FeedbackAnswer::Events, true, false,
-     true, Start<sim::LenzSim>,
+     true, StartLenz,
      {"Lenz", 28, 3, 28, 8, false}, true},
     {"kaart", command_station::dsSerieleKaart, -1, -1, 0, 127, 0, false, "", FeedbackAnswer::Bytes,
-     false, false, false, Start<sim::KaartSim>,
+     false, false, false, StartKaart,
      {"serial card", -1, 3, 0, 8, false}},
     {"intellibox", command_station::dsIntellibox, 10239, 127, 1, 31, 0, false,
      "--light --backward --f1 --f2 --f3 --f4 --ib-steps --ib-old", FeedbackAnswer::Module,
      false, false, false, StartIntellibox,
      {"Intellibox", 28, 3, 28, 16, false}},
     {"dinamo", command_station::dsDinamo, -1, -1, 0, -1, 0, false, "", FeedbackAnswer::None, true,
-     true, false, Start<sim::DinamoSim>,
+     true, false, StartDinamo,
      {"DINAMO", -1, 3, 0, 8, false}},
 }};
 // clang-format on

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "serial/ComTypes.h"
+#include "sim/Wire.h"
 
 #include <array>
 #include <cstdint>
@@ -22,7 +23,8 @@ enum class FeedbackAnswer : uint8_t {
 };
 
 // A simulator started for --simulator (or simulator=True): kept alive by
-// the pointer, reached at the device path.
+// the pointer, reached at the device path (the port name of an in-process
+// line, e.g. "sim:selectrix", or a pseudo-terminal's slave).
 struct StartedSimulator {
     std::shared_ptr<void> simulator;
     std::string path;
@@ -67,7 +69,7 @@ struct SystemInfo {
     bool cycled;
     // Has a version the session asks before its first command (Lenz).
     bool versioned;
-    StartedSimulator (*startSimulator)();
+    StartedSimulator (*startSimulator)(sim::Wire wire);
     PanelInfo panel;
     // `power off --track` switches the track off where power off does less
     // (Lenz: power off is the emergency stop).

@@ -65,15 +65,17 @@ void RaisePortError(const serial::EComPort& e) {
     PyErr_SetObject(Exceptions().portError.ptr(), error.ptr());
 }
 
-// A simulator behind a pseudo-terminal, as quorrin-sim starts it.
+// A simulator behind a pseudo-terminal, as quorrin-sim starts it, or on an
+// in-process line that only the ports of this process reach.
 class Simulator {
   public:
-    explicit Simulator(const std::string& system) {
+    Simulator(const std::string& system, bool pty) {
         const frontend::SystemInfo* info = frontend::FindSystem(system);
         if (!info) throw py::value_error("unknown system '" + system + "'");
         name_ = info->name;
         py::gil_scoped_release release;
-        frontend::StartedSimulator started = info->startSimulator();
+        frontend::StartedSimulator started =
+            info->startSimulator(pty ? sim::Wire::Pty : sim::Wire::InProcess);
         simulator_ = std::move(started.simulator);
         path_ = std::move(started.path);
     }
@@ -147,10 +149,13 @@ PYBIND11_MODULE(quorrin, m) {
     py::class_<Simulator>(m, "Simulator",
                           "A simulated command station behind a pseudo-terminal.\n\n"
                           "Simulator(system) starts it; `path` is the device to open (give it "
-                          "as the port of a CommandStation or a Port). close() ends it; a "
-                          "station still using it then fails with PortError or NoAnswer.")
-        .def(py::init<const std::string&>(), py::arg("system"))
-        .def_property_readonly("path", &Simulator::Path, "The device path of the simulator.")
+                          "as the port of a CommandStation or a Port). With pty=False it runs "
+                          "on an in-process line instead, `path` 'sim:NAME', which only the "
+                          "ports of this process open. close() ends it; a station still using "
+                          "it then fails with PortError or NoAnswer.")
+        .def(py::init<const std::string&, bool>(), py::arg("system"), py::arg("pty") = true)
+        .def_property_readonly("path", &Simulator::Path,
+                               "The device path of the simulator (sim:NAME in-process).")
         .def_property_readonly("system", &Simulator::System)
         .def_property_readonly("closed", &Simulator::Closed)
         .def("close", &Simulator::Close, "Stops the simulator (again: nothing).")

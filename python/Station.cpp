@@ -102,7 +102,7 @@ Station::Station(const frontend::SystemInfo& system, const Settings& settings,
     platform::SetHost(&Host());
     Host().Take();
     if (simulator) {
-        frontend::StartedSimulator started = system_.startSimulator();
+        frontend::StartedSimulator started = system_.startSimulator(sim::Wire::InProcess);
         simulator_ = std::move(started.simulator);
         portName_ = started.path;
     }

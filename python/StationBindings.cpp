@@ -281,7 +281,7 @@ and KeyboardInterrupt is raised.)")
             "The system's name.")
         .def_property_readonly(
             "port", [](PyStation& s) { return s.Get().PortName(); },
-            "The port opened (the simulator's device path with simulator=True).")
+            "The port opened (the simulator's, e.g. sim:selectrix, with simulator=True).")
         .def_property_readonly("is_open", &PyStation::Open)
         .def("close", &PyStation::Close,
              "Sends what is still held back, then closes the port (switching off the power "

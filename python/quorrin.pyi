@@ -43,8 +43,8 @@ class Timeouts(TypedDict):
 Event = dict[str, Any]
 
 class Simulator:
-    """A simulated command station behind a pseudo-terminal."""
-    def __init__(self, system: str) -> None: ...
+    """A simulated command station behind a pseudo-terminal (pty=False: in-process)."""
+    def __init__(self, system: str, pty: bool = True) -> None: ...
     @property
     def path(self) -> str: ...
     @property

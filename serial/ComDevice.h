@@ -1,7 +1,8 @@
 // The device layer under the port object: the few platform calls a serial
 // line needs, each returning 0 or the platform's error number (errno).
-// serial/posix/PosixComDevice implements it on termios; tests use scripted
-// doubles (tests/support/ScriptedDevice.h).
+// serial/posix/PosixComDevice implements it on termios, serial/net over the
+// network, serial/local on an in-process line; tests use scripted doubles
+// (tests/support/ScriptedDevice.h).
 //
 // Time-out rules live above this layer (in the port), built on "wait until
 // readable/writable or a deadline" plus "transfer what is there", so they hold
@@ -137,6 +138,12 @@ public:
     // masked events happens or `stop` is set (mask 0).
     virtual int SetCommMask(uint32_t mask) = 0;
     virtual int WaitCommEvent(uint32_t& mask, platform::StopHandle stop) = 0;
+    // The event thread calls this beside setting its stop, for devices whose
+    // wait cannot watch the stop itself (an in-process line has nothing to
+    // poll): it ends a pending WaitCommEvent, and every one that begins after
+    // it, with mask 0 until the next SetCommMask with a non-empty mask.
+    // Devices that watch the stop need nothing here.
+    virtual void InterruptEventWait() {}
 
     // Where the last failure happened, for its message (a network device
     // names its host); empty when the error number says it all.

@@ -261,6 +261,9 @@ void AbandonedThreads::JoinEnded() {
 void TComThread::SignalStop() {
     state_->stop = true;
     state_->stopSignal->Signal();
+    // Still open: the port closes the device only once this thread is done
+    // with it (or, closed from a delivery, once its clean-up ran).
+    state_->device->InterruptEventWait();
     platform::Sleep(0);
 }
 

@@ -31,6 +31,12 @@ extern const int kNoMemory;
 extern const int kInvalid;
 // No device could be made for the name.
 extern const int kNoDevice;
+// No port of that name.
+extern const int kNotFound;
+// Another user has the port open.
+extern const int kBusy;
+// The line went away under an open port.
+extern const int kGone;
 } // namespace oserr
 
 } // namespace serial

@@ -2,8 +2,8 @@
 
 namespace sim {
 
-DinamoSim::DinamoSim(size_t recordLimit)
-    : Simulator("DinamoSim", recordLimit), frames_(recordLimit) {
+DinamoSim::DinamoSim(size_t recordLimit, Wire wire)
+    : Simulator("DinamoSim", recordLimit, wire), frames_(recordLimit) {
     Start();
 }
 

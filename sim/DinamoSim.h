@@ -1,9 +1,10 @@
-// A simulated DINAMO on its PC link: DinamoModel behind the shared pseudo-terminal transport.
+// A simulated DINAMO on its PC link: DinamoModel behind the shared transport (a
+// pseudo-terminal or an in-process line, sim/Transport.h).
 // The code under test opens DevicePath() like any serial device.
 #pragma once
 
 #include "sim/DinamoModel.h"
-#include "sim/PtyTransport.h"
+#include "sim/Transport.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -15,9 +16,9 @@ namespace sim {
 
 class DinamoSim final : public Simulator<DinamoModel> {
   public:
-    // Opens the pty and starts serving; throws std::runtime_error on failure. The records keep
+    // Opens the line and starts serving; throws std::runtime_error on failure. The records keep
     // the newest `recordLimit` bytes and frames (0: all; the counts stay exact).
-    explicit DinamoSim(size_t recordLimit = kRecordLimit);
+    explicit DinamoSim(size_t recordLimit = kRecordLimit, Wire wire = Wire::Pty);
     ~DinamoSim() override;
 
     // Reports to send, one per answer (see DinamoModel).
@@ -53,7 +54,7 @@ class DinamoSim final : public Simulator<DinamoModel> {
         return WaitFor(timeoutMs, [&] { return frames_.Count() >= n; });
     }
 
-    // Bits per second the PC set, read from the pty (0 when unknown), and its stop bits.
+    // Bits per second the PC set, read from the line (0 when unknown), and its stop bits.
     unsigned Baud() { return Line().baud; }
     bool TwoStopBits() { return Line().twoStopBits; }
 

@@ -13,8 +13,8 @@ constexpr uint64_t kBitsPerByte = 11;
 
 } // namespace
 
-IntelliboxSim::IntelliboxSim(IBMode mode, unsigned baud)
-    : Simulator("IntelliboxSim", kRecordLimit, mode, baud) {
+IntelliboxSim::IntelliboxSim(IBMode mode, unsigned baud, Wire wire)
+    : Simulator("IntelliboxSim", kRecordLimit, wire, mode, baud) {
     Start();
 }
 

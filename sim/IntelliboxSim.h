@@ -1,11 +1,11 @@
-// A simulated Intellibox / TWIN-Center: IntelliboxModel behind the shared pseudo-terminal
-// transport. The rate the PC set is read from the pty for every chunk received, so the
-// interface hears the PC only while the PC's rate matches its own (the record marks the bytes
-// it did not hear), and its answers are paced at its rate.
+// A simulated Intellibox / TWIN-Center: IntelliboxModel behind the shared transport (a
+// pseudo-terminal or an in-process line). The rate the PC set is read from the line for every
+// chunk received, so the interface hears the PC only while the PC's rate matches its own (the
+// record marks the bytes it did not hear), and its answers are paced at its rate.
 #pragma once
 
 #include "sim/IntelliboxModel.h"
-#include "sim/PtyTransport.h"
+#include "sim/Transport.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -19,7 +19,8 @@ namespace sim {
 
 class IntelliboxSim final : public Simulator<IntelliboxModel> {
   public:
-    explicit IntelliboxSim(IBMode mode = IBMode::Mixed, unsigned baud = 2400);
+    explicit IntelliboxSim(IBMode mode = IBMode::Mixed, unsigned baud = 2400,
+                           Wire wire = Wire::Pty);
     ~IntelliboxSim() override;
 
     unsigned Baud() { return Call<&IntelliboxModel::Baud>(); }

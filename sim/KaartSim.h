@@ -1,9 +1,10 @@
-// A simulated serial card in a rack: KaartModel behind the shared pseudo-terminal transport.
+// A simulated serial card in a rack: KaartModel behind the shared transport (a
+// pseudo-terminal or an in-process line, sim/Transport.h).
 // The card hears the PC only at its own rate; the record marks the bytes it took for noise.
 #pragma once
 
 #include "sim/KaartModel.h"
-#include "sim/PtyTransport.h"
+#include "sim/Transport.h"
 
 #include <cstdint>
 #include <string>
@@ -12,7 +13,9 @@ namespace sim {
 
 class KaartSim final : public Simulator<KaartModel> {
   public:
-    KaartSim() : Simulator("KaartSim", kRecordLimit) { Start(); }
+    explicit KaartSim(Wire wire = Wire::Pty) : Simulator("KaartSim", kRecordLimit, wire) {
+        Start();
+    }
     ~KaartSim() override { Stop(); }
 
     unsigned Baud() { return Call<&KaartModel::Baud>(); }

@@ -6,7 +6,8 @@
 
 namespace sim {
 
-LenzSim::LenzSim(uint8_t versionByte) : Simulator("LenzSim", kRecordLimit, versionByte) {
+LenzSim::LenzSim(uint8_t versionByte, Wire wire)
+    : Simulator("LenzSim", kRecordLimit, wire, versionByte) {
     Start();
 }
 

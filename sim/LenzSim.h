@@ -1,10 +1,10 @@
 // A simulated Lenz computer interface with its command station: LenzModel behind the shared
-// pseudo-terminal transport, with the line's own faults (answers a byte at a time, garbage
-// before every message).
+// transport (a pseudo-terminal or an in-process line, sim/Transport.h), with the line's own
+// faults (answers a byte at a time, garbage before every message).
 #pragma once
 
 #include "sim/LenzModel.h"
-#include "sim/PtyTransport.h"
+#include "sim/Transport.h"
 
 #include <cstdint>
 #include <functional>
@@ -15,7 +15,7 @@ namespace sim {
 
 class LenzSim final : public Simulator<LenzModel> {
   public:
-    explicit LenzSim(uint8_t versionByte = 0x36);
+    explicit LenzSim(uint8_t versionByte = 0x36, Wire wire = Wire::Pty);
     ~LenzSim() override;
 
     // Runs `fn` on the model under the simulator's lock; messages it returns go on the line.

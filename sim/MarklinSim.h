@@ -1,8 +1,9 @@
-// A simulated Märklin interface: MarklinModel behind the shared pseudo-terminal transport.
+// A simulated Märklin interface: MarklinModel behind the shared transport (a
+// pseudo-terminal or an in-process line, sim/Transport.h).
 #pragma once
 
 #include "sim/MarklinModel.h"
-#include "sim/PtyTransport.h"
+#include "sim/Transport.h"
 
 #include <cstdint>
 #include <string>
@@ -12,7 +13,9 @@ namespace sim {
 
 class MarklinSim final : public Simulator<MarklinModel> {
   public:
-    MarklinSim() : Simulator("MarklinSim", kRecordLimit) { Start(); }
+    explicit MarklinSim(Wire wire = Wire::Pty) : Simulator("MarklinSim", kRecordLimit, wire) {
+        Start();
+    }
     ~MarklinSim() override { Stop(); }
 
     bool Power() { return Call<&MarklinModel::Power>(); }

@@ -1,7 +1,7 @@
 // The line settings of a pty read with termios2, which carries the bit rate itself: a rate set
 // as BOTHER plus a number (as the serial layer sets every rate) reads back as BOTHER through the
 // classic termios calls. Its own file, because the kernel's termios2 clashes with <termios.h>.
-#include "sim/PtyTransport.h"
+#include "sim/PtyLine.h"
 
 #include <asm/termbits.h>
 #include <sys/ioctl.h>

@@ -4,7 +4,8 @@
 
 namespace sim {
 
-SelectrixSim::SelectrixSim(size_t recordLimit) : Simulator("SelectrixSim", recordLimit) {
+SelectrixSim::SelectrixSim(size_t recordLimit, Wire wire)
+    : Simulator("SelectrixSim", recordLimit, wire) {
     Start();
 }
 

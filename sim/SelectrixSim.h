@@ -1,10 +1,10 @@
 // A simulated Selectrix central unit with its PC interface: SelectrixModel behind the shared
-// pseudo-terminal transport. The code under test opens DevicePath() like any serial device and
-// talks the real bytes to it.
+// transport (a pseudo-terminal or an in-process line, sim/Transport.h). The code under test
+// opens DevicePath() like any serial device and talks the real bytes to it.
 #pragma once
 
-#include "sim/PtyTransport.h"
 #include "sim/SelectrixModel.h"
+#include "sim/Transport.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -16,9 +16,9 @@ namespace sim {
 
 class SelectrixSim final : public Simulator<SelectrixModel> {
   public:
-    // Opens the pty and starts serving; throws std::runtime_error on failure. The records keep
+    // Opens the line and starts serving; throws std::runtime_error on failure. The records keep
     // the newest `recordLimit` bytes (0: all; the counts stay exact).
-    explicit SelectrixSim(size_t recordLimit = kRecordLimit);
+    explicit SelectrixSim(size_t recordLimit = kRecordLimit, Wire wire = Wire::Pty);
     ~SelectrixSim() override;
 
     uint8_t Bus(uint8_t addr);

@@ -30,10 +30,10 @@ const char* const kUsage =
     "\n"
     "  --system NAME  the system: selectrix (the default), lenz, intellibox, marklin,\n"
     "               dinamo or kaart (the serial card in a rack)\n"
-    "  --simulator  start a simulated central unit of the system behind a\n"
-    "               pseudo-terminal, add its device to the port list and select it, so\n"
-    "               that \"Poort open\" connects to it at once (for trying the program\n"
-    "               without a layout)\n"
+    "  --simulator  start a simulated central unit of the system inside the program,\n"
+    "               add its port (sim:selectrix, sim:lenz, ...) to the port list and\n"
+    "               select it, so that \"Poort open\" connects to it at once (for trying\n"
+    "               the program without a layout)\n"
     "  --port NAME  add NAME to the port list (when it is not there) and select it, e.g.\n"
     "               /dev/ttyUSB0 or a port shared over the network: rfc2217://HOST:PORT\n"
     "  --trace-file PATH  append every message on the line to PATH, one JSON object a\n"
@@ -154,7 +154,7 @@ int RunQuorrin(int argc, char** argv, const std::function<void(TFormQuorrin&)>& 
     frontend::StartedSimulator unit;
     std::unique_ptr<TFormQuorrin> form;
     try {
-        if (simulator) unit = system.startSimulator();
+        if (simulator) unit = system.startSimulator(sim::Wire::InProcess);
         form = std::make_unique<TFormQuorrin>(system);
     } catch (...) {
         delete SplashScreen;

@@ -1,12 +1,14 @@
 #include "serial/DefaultDevice.h"
 
+#include "serial/local/LocalComDevice.h"
 #include "serial/win32/Win32ComDevice.h"
 
 #include <windows.h>
 
 namespace serial {
 
-std::unique_ptr<ComDevice> DefaultDeviceFor(const std::string&) {
+std::unique_ptr<ComDevice> DefaultDeviceFor(const std::string& port) {
+    if (IsLocalPortName(port)) return std::make_unique<LocalComDevice>();
     return std::make_unique<Win32ComDevice>();
 }
 
@@ -40,6 +42,9 @@ const int kClosed = ERROR_INVALID_HANDLE;
 const int kNoMemory = ERROR_NOT_ENOUGH_MEMORY;
 const int kInvalid = ERROR_INVALID_PARAMETER;
 const int kNoDevice = ERROR_DEV_NOT_EXIST;
+const int kNotFound = ERROR_FILE_NOT_FOUND;
+const int kBusy = ERROR_ACCESS_DENIED;
+const int kGone = ERROR_GEN_FAILURE;
 } // namespace oserr
 
 } // namespace serial

@@ -243,12 +243,11 @@ TEST(Cli, IntelliboxFeedbackReadsTheModulesInputs) {
     EXPECT_EQ(Cli(Args("intellibox", {"feedback", "32"})).status, 1);
 }
 
-// The unit's bus at `addr` once it holds `value`, or what it holds after two
-// seconds: the program may end a moment before the unit has read its last
-// write.
-int BusOnceSettled(sim::SelectrixSim& unit, uint8_t addr, int value) {
-    for (int i = 0; i < 2000 && unit.Bus(addr) != value; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+// The unit's byte at `addr` once it holds `value`, or after 2 s: a write that
+// ends the program may be read by the unit a moment after the program ended.
+int BusOnceWritten(sim::SelectrixSim& unit, uint8_t addr, int value) {
+    for (int i = 0; i < 200 && unit.Bus(addr) != value; ++i)
+        usleep(10000);
     return unit.Bus(addr);
 }
 
@@ -281,7 +280,7 @@ TEST(Cli, ShellReadsCommandsAndAScriptStopsAtTheFirstFailure) {
         Cli({"--port", unit.DevicePath(), "shell"}, "feedback 20\n\n\"write\" 9 1\n");
     EXPECT_EQ(ok.status, 0) << ok.err;
     EXPECT_EQ(ok.out, "feedback 20: 0x03\nwrite 9 1\n");
-    EXPECT_EQ(BusOnceSettled(unit, 9, 1), 1);
+    EXPECT_EQ(BusOnceWritten(unit, 9, 1), 1);
     const Outcome bad =
         Cli({"--port", unit.DevicePath(), "shell"}, "loco 500 --speed 1\nwrite 9 2\n");
     EXPECT_EQ(bad.status, 1);
@@ -466,8 +465,8 @@ TEST(Cli, SystemAddressesAreReachedOnPurposeOnly) {
     const Outcome r = Cli({"--port", unit.DevicePath(), "do", "loco 120 --speed 3 --system-address",
                            "write 112 9 --system-address"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(BusOnceSettled(unit, 120, 3), 3);
-    EXPECT_EQ(BusOnceSettled(unit, 112, 9), 9);
+    EXPECT_EQ(BusOnceWritten(unit, 120, 3), 3);
+    EXPECT_EQ(BusOnceWritten(unit, 112, 9), 9);
 }
 
 TEST(Cli, ScriptLinesSavedWithCrlfRunAsWritten) {
@@ -479,7 +478,7 @@ TEST(Cli, ScriptLinesSavedWithCrlfRunAsWritten) {
     EXPECT_EQ(shell.out, "feedback 20: 0x03\nwrite 9 1\n");
     const Outcome session = Cli({"--port", unit.DevicePath(), "do", "write 9 2\r"});
     EXPECT_EQ(session.status, 0) << session.err;
-    EXPECT_EQ(BusOnceSettled(unit, 9, 2), 2);
+    EXPECT_EQ(BusOnceWritten(unit, 9, 2), 2);
 }
 
 // A port name that is not UTF-8 still comes out as valid JSON.
@@ -678,6 +677,20 @@ TEST(Cli, MarklinHeldBackCommandGoesOutBeforeThePowerOff) {
         bytes.push_back(b.byte);
     EXPECT_EQ(bytes, (std::vector<int>{0x60, 7 + 16, 24, 0x61})) << r.out;
     EXPECT_EQ(JsonLines(r.out).at(1)["queued"], true) << r.out;
+}
+
+// Fast mode is the Märklin interface at 19200 baud, plain mode at 2400.
+TEST(Cli, MarklinFastModeRunsTheLineAt19200) {
+    for (const bool fast : {false, true}) {
+        sim::MarklinSim unit;
+        std::vector<std::string> args{"--system", "marklin", "--port", unit.DevicePath()};
+        if (fast) args.push_back("--marklin-fast");
+        args.insert(args.end(), {"do", "power on"});
+        const Outcome r = Cli(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        ASSERT_TRUE(unit.WaitForReceived(1, 2000));
+        EXPECT_EQ(unit.ReceivedBytes().front().baud, fast ? 19200u : 2400u);
+    }
 }
 
 TEST(Cli, LenzTurnoutBroadcastNamesBothTurnoutsOfThePair) {

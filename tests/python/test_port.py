@@ -1,6 +1,7 @@
 """quorrin.Port, quorrin.ports(), quorrin.Simulator and the stubs."""
 
 import ast
+import errno
 import os
 import pathlib
 import termios
@@ -105,6 +106,23 @@ def test_simulator_lifetime():
     assert sim.closed
     with pytest.raises(ValueError):
         sim.path
+
+
+def test_an_in_process_simulator_is_reached_by_its_name_until_it_closes():
+    sim = quorrin.Simulator("selectrix", pty=False)
+    assert sim.path == "sim:selectrix"
+    cs = quorrin.CommandStation("selectrix", sim.path)
+    assert cs.feedback(12) == b"\x00"
+    with quorrin.CommandStation("selectrix", simulator=True) as own:
+        assert own.port == "sim:selectrix-2"  # a station's own, beside it
+    sim.close()
+    with pytest.raises(quorrin.PortError) as failed:
+        cs.feedback(12)
+    assert failed.value.os_error == errno.EIO
+    assert "sim:selectrix: the simulator has stopped" in failed.value.text
+    with pytest.raises(quorrin.Error):  # the close cannot reach the line either
+        cs.close()
+    assert not cs.is_open
 
 
 def test_ports_are_names():

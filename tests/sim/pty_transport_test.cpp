@@ -1,7 +1,8 @@
 // The pty transport the simulators share: its outbox, its records and its thread.
-#include "sim/PtyTransport.h"
+#include "sim/Transport.h"
 
 #include "platform/Tick.h"
+#include "serial/local/LocalComDevice.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +18,14 @@
 #include <vector>
 
 namespace {
+
+// The outbox's writer on a non-blocking descriptor.
+sim::Outbox::Write ToFd(int fd) {
+    return [fd](const char* data, size_t n) -> size_t {
+        const ssize_t put = write(fd, data, n);
+        return put > 0 ? static_cast<size_t>(put) : 0;
+    };
+}
 
 TEST(Outbox, PollTimeoutFollowsTheFront) {
     struct Case {
@@ -71,15 +80,15 @@ TEST(Outbox, AFullLineKeepsTheRestInOrderAndFreesRoomForWhatWent) {
     std::string sent;
     auto record = [&](uint64_t, const char* data, size_t n, unsigned) { sent.append(data, n); };
 
-    EXPECT_GT(box.Flush(fds[1], platform::MicroNow(), record), 0u);
+    EXPECT_GT(box.Flush(ToFd(fds[1]), platform::MicroNow(), record), 0u);
     EXPECT_EQ(sent.size(), static_cast<size_t>(capacity));
-    EXPECT_EQ(box.Flush(fds[1], platform::MicroNow(), record),
+    EXPECT_EQ(box.Flush(ToFd(fds[1]), platform::MicroNow(), record),
               0u); // still full: nothing went, nothing lost
     EXPECT_TRUE(box.Room(sim::Outbox::kMaxBytes - 100 - 4 - 5));
 
     std::string drained(static_cast<size_t>(capacity), '\0');
     ASSERT_EQ(read(fds[0], drained.data(), drained.size()), capacity);
-    EXPECT_GT(box.Flush(fds[1], platform::MicroNow(), record), 0u);
+    EXPECT_GT(box.Flush(ToFd(fds[1]), platform::MicroNow(), record), 0u);
     EXPECT_EQ(sent, big + "next");
     EXPECT_FALSE(box.Empty()); // the answer not yet due stays
     close(fds[0]);
@@ -138,7 +147,7 @@ TEST(Outbox, AnswersNeverOvertakeAndKeepTheirPace) {
         {999, 0, 1000}, {1000, 1, 1500}, {1999, 1, 2000}, {4000, 1, 5000}, {5000, 1, 0},
     };
     for (const Step& st : steps) {
-        EXPECT_EQ(box.Flush(fds[1], st.now, record), st.written) << st.now;
+        EXPECT_EQ(box.Flush(ToFd(fds[1]), st.now, record), st.written) << st.now;
         EXPECT_EQ(box.NextDueUs(), st.nextDue) << st.now;
     }
     ASSERT_EQ(sent.size(), 4u);
@@ -153,9 +162,9 @@ TEST(Outbox, AnswersNeverOvertakeAndKeepTheirPace) {
 
 // The transport with a model that only keeps what comes in and counts how often the thread
 // looked at its timed steps; it takes bytes at 19200 baud only.
-class Keeper final : public sim::PtyTransport {
+class Keeper final : public sim::Transport {
   public:
-    Keeper() : PtyTransport("Test", 0) { Start(); }
+    explicit Keeper(sim::Wire wire = sim::Wire::Pty) : Transport("Test", 0, wire) { Start(); }
     ~Keeper() override { Stop(); }
 
     std::string Kept() {
@@ -175,8 +184,8 @@ class Keeper final : public sim::PtyTransport {
         }
         return false;
     }
-    using PtyTransport::Stop;
-    using PtyTransport::Wake;
+    using Transport::Stop;
+    using Transport::Wake;
 
   private:
     std::function<void()> Input(const std::string& bytes, const sim::LineSettings&,
@@ -255,6 +264,57 @@ TEST_F(Transport, RecordsTheRateAndWhatTheModelHeardAndClearsItsOwnRecordsToo) {
     EXPECT_EQ(pty.Kept(), "");
     EXPECT_FALSE(pty.WaitForReceived(1, 30)); // counts start again
     close(fd);
+}
+
+// The same transport on an in-process line: the port's settings are what the model hears by,
+// its answers come back through the device, and the line outlives the port's closes.
+TEST_F(Transport, ServesAnInProcessLineAsItServesAPty) {
+    Keeper line(sim::Wire::InProcess);
+    EXPECT_EQ(line.DevicePath(), "sim:test");
+    serial::Dcb dcb;
+    for (unsigned baud : {9600u, 19200u}) {
+        serial::LocalComDevice device;
+        ASSERT_EQ(device.Open(line.DevicePath()), 0);
+        dcb.BaudRate = baud;
+        dcb.StopBits = 2;
+        dcb.fRtsControl = 2;
+        ASSERT_EQ(device.SetState(dcb), 0);
+        size_t done = 0;
+        ASSERT_EQ(device.WriteSome("ping", 4, done), 0);
+        ASSERT_EQ(done, 4u);
+        ASSERT_TRUE(line.WaitForReceived(baud == 9600u ? 4 : 8, 5000));
+        // The device closes here, the line stays up.
+    }
+    std::vector<sim::LineByte> in = line.ReceivedBytes();
+    ASSERT_EQ(in.size(), 8u);
+    EXPECT_EQ(in[0].baud, 9600u);
+    EXPECT_FALSE(in[0].heard);
+    EXPECT_EQ(in[4].baud, 19200u);
+    EXPECT_TRUE(in[4].heard);
+    EXPECT_TRUE(line.Line().twoStopBits);
+    EXPECT_TRUE(line.Line().rtsCts);
+    // Both answers went while no port held the line: lost on the way.
+    ASSERT_TRUE(line.WaitForSent(8, 5000));
+
+    serial::LocalComDevice device;
+    ASSERT_EQ(device.Open(line.DevicePath()), 0);
+    ASSERT_EQ(device.SetState(dcb), 0);
+    size_t done = 0;
+    ASSERT_EQ(device.WriteSome("ping", 4, done), 0);
+    std::string answer;
+    while (answer.size() < 4) {
+        bool ready = false;
+        ASSERT_EQ(device.WaitReadable(5000, ready), 0);
+        ASSERT_TRUE(ready);
+        char buf[8];
+        ASSERT_EQ(device.ReadSome(buf, sizeof buf, done), 0);
+        answer.append(buf, done);
+    }
+    EXPECT_EQ(answer, "pong");
+
+    auto start = platform::GetTickCount();
+    line.Stop();
+    EXPECT_LT(platform::ElapsedSince(start), 1000u);
 }
 
 TEST(WaitUntil, ANegativeTimeoutLooksOnce) {

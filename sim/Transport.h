@@ -1,20 +1,22 @@
-// The pseudo-terminal transport every simulator runs on: the master side of a pty, served by one
-// thread that sleeps in poll() until the PC sends something, an answer or a timed step falls due
-// or a setter wakes it; the records of what crossed the line; the answers waiting for their time.
-// A simulator derives from PtyTransport and gives it its model through the hooks below.
+// The transport every simulator runs on: one thread that sleeps until the PC sends something, an
+// answer or a timed step falls due or a setter wakes it; the records of what crossed the line;
+// the answers waiting for their time. A simulator derives from Transport and gives it its model
+// through the hooks below.
 //
-// The pty is raw from the start (slave side too), so nothing the code under test does before
-// configuring the port may echo or translate a byte. The transport keeps a slave descriptor of
-// its own open, so the code under test may close and re-open DevicePath() as often as it likes
-// without the master hanging up. A pty hands written bytes straight to the master, so nothing is
-// ever "unsent": a TCOFLUSH on the slave throws away whatever the simulator has not read yet,
-// including a request written just before.
-//
-// The line settings are read back from the master side (on Linux the termios calls on a pty
-// master report the slave's settings). A pty keeps the rate, the stop bits and RTS/CTS, but
-// forces 8 data bits without parity, so parity cannot be seen here; modem lines (CTS, DTR) and
-// break do not cross a pty at all.
+// The line itself is one of two ends (LineEnd below):
+// - a pseudo-terminal (sim/PtyLine.h): the code under test opens DevicePath() (/dev/pts/N) like
+//   any serial device and goes through the real termios path. The line settings are read back
+//   from the master side: a pty keeps the rate, the stop bits and RTS/CTS, but forces 8 data
+//   bits without parity, so parity cannot be seen; modem lines and break do not cross it.
+// - an in-process line (sim/InProcessLine.h, over serial/local/LocalLine.h): DevicePath() is a
+//   name such as "sim:selectrix" that a port of this program opens; no operating-system device
+//   is involved, so it works wherever the program runs. The settings are those the port handed
+//   over, with the same three fields a pty shows.
+// Either way the model sees the same bytes at the same times: what is timed (answer delays,
+// per-byte gaps, steps) is timed here, not by the line.
 #pragma once
+
+#include "sim/Wire.h"
 
 #include <algorithm>
 #include <chrono>
@@ -23,6 +25,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -43,18 +46,32 @@ struct LineByte {
     bool heard = true;
 };
 
-// What the PC set on the line, read back from the pty.
+// What the PC set on the line, as the simulator can see it.
 struct LineSettings {
     unsigned baud = 0; // bits per second, 0 when unknown
     bool twoStopBits = false;
     bool rtsCts = false;
 };
 
-// Reads the settings of the pty behind `fd` (the master side reports the slave's); false when
-// the call fails.
-bool ReadLineSettings(int fd, LineSettings& line);
+// The line end a transport serves. Wait() and Wake() may meet on two threads; the rest runs on
+// the transport's thread only.
+class LineEnd {
+  public:
+    virtual ~LineEnd() = default;
+    // What the code under test opens.
+    virtual const std::string& Name() const = 0;
+    virtual LineSettings Settings() const = 0;
+    // Blocks until input may be waiting, (with `wantOutput`) there may be room for output, Wake()
+    // was called, or `timeoutMs` passed (-1: no limit). False when the line cannot be waited on
+    // any more.
+    virtual bool Wait(int timeoutMs, bool wantOutput) = 0;
+    // Non-blocking: what is there now (0 for nothing), and what the line took.
+    virtual size_t Read(char* buffer, size_t count) = 0;
+    virtual size_t Write(const char* data, size_t count) = 0;
+    virtual void Wake() = 0;
+};
 
-// poll()'s timeout until `dueUs` (MicroNow time): -1 for 0 (never), 0 when already due, else
+// The wait's timeout until `dueUs` (MicroNow time): -1 for 0 (never), 0 when already due, else
 // milliseconds rounded up so nothing happens before its time.
 int PollTimeoutUntil(uint64_t dueUs, uint64_t nowUs);
 
@@ -111,14 +128,16 @@ class Outbox {
     bool Empty() const { return queue_.empty(); }
     size_t Bytes() const { return bytes_; }
     uint64_t NextDueUs() const { return queue_.empty() ? 0 : queue_.front().dueUs; }
-    // -1 with wantOutput set when the front is due (poll for room), -1 when empty, else the
+    // -1 with wantOutput set when the front is due (wait for room), -1 when empty, else the
     // time until the front is due.
     int PollTimeoutMs(uint64_t nowUs, bool& wantOutput) const;
 
+    // Puts bytes on the line without blocking; returns how many it took.
+    using Write = std::function<size_t(const char* data, size_t n)>;
     using Sent = std::function<void(uint64_t atUs, const char* data, size_t n, unsigned baud)>;
-    // Writes what is due by `nowUs` to `fd` (non-blocking) in one write() and hands every piece
-    // written to `sent`; returns the bytes written. A full line keeps the rest for POLLOUT.
-    size_t Flush(int fd, uint64_t nowUs, const Sent& sent);
+    // Writes what is due by `nowUs` in one call of `write` and hands every piece written to
+    // `sent`; returns the bytes written. A full line keeps the rest until there is room.
+    size_t Flush(const Write& write, uint64_t nowUs, const Sent& sent);
 
   private:
     struct Entry {
@@ -131,14 +150,15 @@ class Outbox {
     uint64_t nextFreeUs_ = 0; // the earliest the next byte may go
 };
 
-class PtyTransport {
+class Transport {
   public:
-    PtyTransport(const PtyTransport&) = delete;
-    PtyTransport& operator=(const PtyTransport&) = delete;
+    Transport(const Transport&) = delete;
+    Transport& operator=(const Transport&) = delete;
 
-    // The slave side as an absolute path (e.g. /dev/pts/7), for TComPort::SetPort.
-    const std::string& DevicePath() const { return path_; }
-    LineSettings Line() const;
+    // What the code under test opens: the slave side as an absolute path (e.g. /dev/pts/7), or
+    // the in-process line's name (e.g. sim:selectrix), for TComPort::SetPort.
+    const std::string& DevicePath() const { return line_->Name(); }
+    LineSettings Line() const { return line_->Settings(); }
 
     // Every byte received from the PC, and every byte sent to it, in order.
     std::vector<LineByte> ReceivedBytes();
@@ -163,12 +183,14 @@ class PtyTransport {
     void SetLineTap(LineTap tap);
 
   protected:
-    // Opens the pty; throws std::runtime_error ("who: call: reason") when it cannot, with
-    // nothing left open. The records keep the newest `recordLimit` bytes (0: all).
-    PtyTransport(const std::string& who, size_t recordLimit);
+    // Opens the line end; throws std::runtime_error ("who: call: reason") when it cannot, with
+    // nothing left open. `who` is the class ("SelectrixSim"); an in-process line is named after
+    // it ("sim:selectrix", with "-2" and on while one of that name runs). The records keep the
+    // newest `recordLimit` bytes (0: all).
+    Transport(const std::string& who, size_t recordLimit, Wire wire = Wire::Pty);
     // The simulator calls Start() at the end of its constructor, once its state is ready, and
     // Stop() first thing in its destructor, before its state goes.
-    virtual ~PtyTransport();
+    virtual ~Transport();
     void Start();
     // Ends and joins the thread; the hooks are not called after it returns.
     void Stop();
@@ -212,8 +234,8 @@ class PtyTransport {
     int PollTimeoutMs(bool& wantOutput); // mutex held
     void HandleInput(const char* data, size_t n);
     void FlushDue();
-    bool ReopenSpare();
 
+    std::unique_ptr<LineEnd> line_;
     std::mutex mutex_;
     std::condition_variable changed_;
     Record<LineByte> received_, sent_;
@@ -221,20 +243,16 @@ class PtyTransport {
     Outbox outgoing_;
     uint64_t answerDelayUs_ = 0;
     bool stop_ = false;
-    int master_ = -1;
-    int spare_ = -1; // our own slave descriptor
-    int wake_[2] = {-1, -1};
-    std::string path_;
     std::thread thread_;
 };
 
 // A simulator: its model behind the transport. Every accessor of the model runs under the
 // transport's mutex.
-template <class Model> class Simulator : public PtyTransport {
+template <class Model> class Simulator : public Transport {
   protected:
     template <class... Args>
-    Simulator(const std::string& who, size_t recordLimit, Args&&... modelArgs)
-        : PtyTransport(who, recordLimit), model_(std::forward<Args>(modelArgs)...) {}
+    Simulator(const std::string& who, size_t recordLimit, Wire wire, Args&&... modelArgs)
+        : Transport(who, recordLimit, wire), model_(std::forward<Args>(modelArgs)...) {}
 
     // Calls the model's member function `F` with the mutex held and returns its result.
     template <auto F, class... Args> auto Call(Args&&... args) {
