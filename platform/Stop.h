@@ -9,8 +9,10 @@ namespace platform {
 
 #ifdef _WIN32
 using StopHandle = void*; // HANDLE of an event
+constexpr StopHandle kNoStop = nullptr;
 #else
 using StopHandle = int; // a descriptor
+constexpr StopHandle kNoStop = -1;
 #endif
 
 class StopSignal {

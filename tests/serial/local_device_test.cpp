@@ -4,7 +4,9 @@
 // event wait ends on the stop, a mask change and a close, and a line whose
 // peer went away fails every call.
 #include "platform/Host.h"
+#include "platform/Stop.h"
 #include "serial/CPort.h"
+#include "serial/DefaultDevice.h"
 #include "serial/local/LocalComDevice.h"
 #include "serial/local/LocalLine.h"
 #include "tests/support/MainQueue.h"
@@ -12,7 +14,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <chrono>
 #include <future>
 #include <thread>
@@ -76,8 +77,8 @@ TEST_F(LocalPort, OpensOnePortAtATimeAndOnlyALiveLine) {
         int os;
         const char* says;
     } cases[] = {
-        {line->Name(), EBUSY, "in use by another port"},
-        {"sim:nobody", ENOENT, "sim:nobody: no simulator of that name is running"},
+        {line->Name(), serial::oserr::kBusy, "in use by another port"},
+        {"sim:nobody", serial::oserr::kNotFound, "sim:nobody: no simulator of that name is running"},
     };
     for (const Case& c : cases) {
         TComPort other;
@@ -213,7 +214,7 @@ TEST_F(LocalPort, APeerThatGoesAwayFailsEveryCallWithItsReason) {
             ADD_FAILURE() << c.what << " succeeded";
         } catch (const EComPort& e) {
             EXPECT_EQ(e.PortErrorCode(), c.code) << c.what;
-            EXPECT_EQ(e.OsErrorCode(), EIO) << c.what;
+            EXPECT_EQ(e.OsErrorCode(), serial::oserr::kGone) << c.what;
             EXPECT_NE(std::string(e.what()).find("sim:test: the simulator has stopped"),
                       std::string::npos)
                 << e.what();
@@ -276,7 +277,7 @@ TEST(LocalDevice, EventsAreReportedOnceAndOnlyWhenMasked) {
         ASSERT_EQ(device.SetCommMask(c.mask), 0);
         c.happen(); // before the wait: kept for it
         uint32_t mask = 0;
-        EXPECT_EQ(device.WaitCommEvent(mask, -1), 0);
+        EXPECT_EQ(device.WaitCommEvent(mask, platform::kNoStop), 0);
         EXPECT_EQ(mask, c.reported);
     }
 }
@@ -292,7 +293,7 @@ TEST(LocalDevice, AWaitEndsOnTheStopAMaskChangeAndTheClose) {
     auto wait = [&] {
         return std::async(std::launch::async, [&] {
             uint32_t mask = 123;
-            int err = device.WaitCommEvent(mask, -1);
+            int err = device.WaitCommEvent(mask, platform::kNoStop);
             return Result{err, mask};
         });
     };
@@ -304,7 +305,7 @@ TEST(LocalDevice, AWaitEndsOnTheStopAMaskChangeAndTheClose) {
     } cases[] = {
         {"stop", [&] { device.InterruptEventWait(); }, 0, true},
         {"mask 0", [&] { device.SetCommMask(0); }, 0, false},
-        {"close", [&] { device.Close(); }, EBADF, true},
+        {"close", [&] { device.Close(); }, serial::oserr::kClosed, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -318,17 +319,17 @@ TEST(LocalDevice, AWaitEndsOnTheStopAMaskChangeAndTheClose) {
         EXPECT_EQ(r.mask, 0u);
         if (c.lasts) {
             uint32_t mask = 1;
-            EXPECT_EQ(device.WaitCommEvent(mask, -1), c.err);
+            EXPECT_EQ(device.WaitCommEvent(mask, platform::kNoStop), c.err);
             EXPECT_EQ(mask, 0u);
         }
     }
     // Closed: every call says so, and a write reaches nobody.
     size_t done = 7;
     ComStatus status;
-    EXPECT_EQ(device.WriteSome("x", 1, done), EBADF);
+    EXPECT_EQ(device.WriteSome("x", 1, done), serial::oserr::kClosed);
     EXPECT_EQ(done, 0u);
-    EXPECT_EQ(device.ReadSome(&status, 1, done), EBADF);
-    EXPECT_EQ(device.ClearError(status), EBADF);
-    EXPECT_EQ(device.Purge(PURGE_RXCLEAR), EBADF);
+    EXPECT_EQ(device.ReadSome(&status, 1, done), serial::oserr::kClosed);
+    EXPECT_EQ(device.ClearError(status), serial::oserr::kClosed);
+    EXPECT_EQ(device.Purge(PURGE_RXCLEAR), serial::oserr::kClosed);
     EXPECT_EQ(Taken(*line), "");
 }

@@ -4,7 +4,8 @@
 # Windows build folder (HKLM\Software\Wine\Ports), which is pointed at each
 # simulator's pseudo-terminal in turn. Wine answers the modem-line calls on
 # a pseudo-terminal with "not supported", so this runs the Windows device
-# without modem lines and the event thread on its polling wait.
+# without modem lines and the event thread on its polling wait. Then each
+# system once more on its built-in simulator (--simulator, in the program).
 # Usage: cli_wine_test.sh LINUX_BUILD WINDOWS_BUILD (WINEPREFIX set, a
 # persistent wineserver running, COM5 registered: see scripts/wine-env.sh).
 set -uo pipefail
@@ -45,5 +46,16 @@ for c in "${cases[@]}"; do
   fi
   exec 3>&-
   wait $simpid 2>/dev/null
+done
+
+# The built-in simulators, in the program itself (no pseudo-terminal).
+for system in selectrix marklin lenz kaart intellibox dinamo; do
+  out=$(wine "$cli" --system "$system" --simulator do 'power on' 'power state' 'power off' 2>"$work/err")
+  status=$?
+  if [ $status -ne 0 ] || ! grep -q -- "power off" <<<"$out"; then
+    echo "FAIL $system --simulator (status $status): $out"; cat "$work/err"; failed=1
+  else
+    echo "ok   $system --simulator"
+  fi
 done
 exit $failed
