@@ -222,6 +222,8 @@ void TCustomComPort::OpenDeviceHandle() {
     if (port_.find('\0') != std::string::npos) throw EComPort(1, oserr::kInvalid);
     auto device = deviceFactory_ ? deviceFactory_() : DefaultDeviceFor(port_);
     if (!device) throw EComPort(1, oserr::kNoDevice);
+    // The events are taken at the open: no thread waits without them.
+    device->PlanEventWait(!events_.Empty());
     const std::string path = DeviceOpenName(port_);
     if (int err = device->Open(path)) {
         if (std::string text = NotSerialText(port_, err); !text.empty()) {

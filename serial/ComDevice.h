@@ -144,6 +144,10 @@ public:
     // it, with mask 0 until the next SetCommMask with a non-empty mask.
     // Devices that watch the stop need nothing here.
     virtual void InterruptEventWait() {}
+    // Told before Open whether an event thread will wait on the device. One
+    // that has a faster way of working without that wait may take it (the
+    // Windows device opens its handle for plain, blocking transfers then).
+    virtual void PlanEventWait(bool /*eventThread*/) {}
 
     // Where the last failure happened, for its message (a network device
     // names its host); empty when the error number says it all.

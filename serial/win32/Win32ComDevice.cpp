@@ -57,6 +57,9 @@ int Transfer(HANDLE h, OVERLAPPED& ov, bool write, void* buffer, DWORD count, in
     return static_cast<int>(err);
 }
 
+// The longest a blocking wait for input lasts when its caller has no limit.
+constexpr DWORD kBlockingWaitSliceMs = 100;
+
 } // namespace
 
 std::wstring Win32DeviceName(const std::string& port) {
@@ -88,8 +91,9 @@ int Win32ComDevice::Open(const std::string& path) {
         detail_ = path + " is not a serial port";
         return ERROR_INVALID_NAME;
     }
+    overlapped_ = planEvents_;
     HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_OVERLAPPED, nullptr);
+                           overlapped_ ? FILE_FLAG_OVERLAPPED : 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return LastError();
     // Only a character device with a line behind it: \\.\NUL opens too.
     DCB dcb{};
@@ -114,6 +118,7 @@ int Win32ComDevice::Open(const std::string& path) {
     modemLines_ = GetCommModemStatus(h, &bits) || !NotSupported(LastError());
     driverEvents_ = true;
     // Reads of what is queued complete at once; waits are limited by us.
+    readWaitMs_ = writeMultiplier_ = writeConstant_ = 0;
     COMMTIMEOUTS t{};
     if (!SetCommTimeouts(h, &t)) {
         const int err = LastError();
@@ -190,10 +195,47 @@ int Win32ComDevice::SetTimeouts(const CommTimeouts& t) {
     if (!handle_) return ERROR_INVALID_HANDLE;
     // The read limits are kept above the device; the write limits are the
     // driver's, so a write on a held line ends when they say.
+    writeMultiplier_ = t.WriteTotalTimeoutMultiplier;
+    writeConstant_ = t.WriteTotalTimeoutConstant;
+    return ApplyTimeouts(readWaitMs_);
+}
+
+// The driver's time-outs: the write limits, and the read part: none (a read
+// takes what is queued, the caller asks for no more) or, for a blocking wait
+// for input, "the first byte, or nothing after `readWaitMs`".
+int Win32ComDevice::ApplyTimeouts(uint32_t readWaitMs) {
     COMMTIMEOUTS ct{};
-    ct.WriteTotalTimeoutMultiplier = t.WriteTotalTimeoutMultiplier;
-    ct.WriteTotalTimeoutConstant = t.WriteTotalTimeoutConstant;
-    return SetCommTimeouts(H(handle_), &ct) ? 0 : LastError();
+    ct.WriteTotalTimeoutMultiplier = writeMultiplier_;
+    ct.WriteTotalTimeoutConstant = writeConstant_;
+    if (readWaitMs != 0) {
+        ct.ReadIntervalTimeout = MAXDWORD;
+        ct.ReadTotalTimeoutMultiplier = MAXDWORD;
+        ct.ReadTotalTimeoutConstant = readWaitMs;
+    }
+    if (!SetCommTimeouts(H(handle_), &ct)) return LastError();
+    readWaitMs_ = readWaitMs;
+    return 0;
+}
+
+// One transfer to its end: overlapped with its own record, or plain and
+// blocking (the driver's time-outs end it; ERROR_TIMEOUT is no failure).
+int Win32ComDevice::Transfer(bool write, void* buffer, uint32_t count, int limitMs,
+                             uint32_t& moved) {
+    DWORD n = 0;
+    moved = 0;
+    if (overlapped_) {
+        Overlapped& record = write ? *write_ : *read_;
+        record.Reset();
+        const int err = serial::Transfer(H(handle_), record.ov, write, buffer, count, limitMs, n);
+        moved = n;
+        return err;
+    }
+    const BOOL ok = write ? WriteFile(H(handle_), buffer, count, &n, nullptr)
+                          : ReadFile(H(handle_), buffer, count, &n, nullptr);
+    moved = n;
+    if (ok) return 0;
+    const DWORD err = GetLastError();
+    return err == ERROR_TIMEOUT ? 0 : static_cast<int>(err);
 }
 
 int Win32ComDevice::SetupQueues(int32_t inputSize, int32_t outputSize) {
@@ -229,9 +271,8 @@ int Win32ComDevice::ReadQueued(uint8_t* into, size_t count, size_t& done) {
     }
     const DWORD want = static_cast<DWORD>(std::min<size_t>(count, st.inQueue));
     if (want == 0) return 0;
-    read_->Reset();
-    DWORD moved = 0;
-    if (int err = Transfer(H(handle_), read_->ov, false, into, want, -1, moved)) return err;
+    uint32_t moved = 0;
+    if (int err = Transfer(false, into, want, -1, moved)) return err;
     done = moved;
     return 0;
 }
@@ -276,10 +317,15 @@ int Win32ComDevice::WaitReadable(int timeoutMs, bool& ready) {
     }
     // A one-byte read completes at once when a byte is queued, so there is
     // no need to ask the driver first (each call is a round trip to it).
-    read_->Reset();
-    DWORD moved = 0;
-    if (int err = Transfer(H(handle_), read_->ov, false, &keptByte_, 1, timeoutMs, moved))
-        return err;
+    if (!overlapped_) {
+        const uint32_t limit =
+            timeoutMs < 0 ? kBlockingWaitSliceMs
+                          : std::min<uint32_t>(static_cast<uint32_t>(timeoutMs), MAXDWORD - 1);
+        if (limit != readWaitMs_)
+            if (int err = ApplyTimeouts(limit)) return err;
+    }
+    uint32_t moved = 0;
+    if (int err = Transfer(false, &keptByte_, 1, timeoutMs, moved)) return err;
     kept_ = moved == 1;
     ready = kept_;
     return 0;
@@ -290,12 +336,9 @@ int Win32ComDevice::WriteSome(const void* buffer, size_t count, size_t& done) {
     if (!handle_) return ERROR_INVALID_HANDLE;
     if (count == 0) return 0;
     std::lock_guard lock(writeMutex_);
-    write_->Reset();
-    DWORD moved = 0;
-    const DWORD n = static_cast<DWORD>(std::min<size_t>(count, 0x7FFFFFFF));
-    if (int err =
-            Transfer(H(handle_), write_->ov, true, const_cast<void*>(buffer), n, -1, moved))
-        return err;
+    uint32_t moved = 0;
+    const uint32_t n = static_cast<uint32_t>(std::min<size_t>(count, 0x7FFFFFFF));
+    if (int err = Transfer(true, const_cast<void*>(buffer), n, -1, moved)) return err;
     done = moved;
     return 0;
 }
@@ -411,6 +454,8 @@ int Win32ComDevice::SetCommMask(uint32_t mask) {
 int Win32ComDevice::WaitCommEvent(uint32_t& mask, platform::StopHandle stop) {
     mask = 0;
     if (!handle_) return ERROR_INVALID_HANDLE;
+    // A blocking handle would hold every other transfer behind the wait.
+    if (!overlapped_) return ERROR_INVALID_FUNCTION;
     if (!driverEvents_) return PollEvents(mask, stop);
     wait_->Reset();
     DWORD got = 0;

@@ -14,6 +14,13 @@
 // - the event thread waits in WaitCommEvent against the stop event; a
 //   SetCommMask(0) ends the wait (ERROR_OPERATION_ABORTED means stopped);
 // - ERROR_TIMEOUT from a read is zero bytes, not a failure.
+// A port without line events (no event thread) gets a handle for plain,
+// blocking transfers instead, which under wine costs a third of the
+// overlapped round trips: a wait for input is then a one-byte ReadFile with
+// the driver's "first byte or time-out" limits {MAXDWORD, MAXDWORD, T}, at
+// most 100 ms per wait when the caller has no limit (the port waits again),
+// so a close from another thread waits that long at most. Such a handle
+// serves one transfer at a time: a write waits for a read in progress.
 // A driver that has no modem lines (wine on a pseudo-terminal answers the
 // modem calls with ERROR_NOT_SUPPORTED) is treated as a line whose peer is
 // always ready, as on Linux: DTR/RTS changes are skipped, the modem status
@@ -63,6 +70,7 @@ class Win32ComDevice : public ComDevice {
 
     int SetCommMask(uint32_t mask) override;
     int WaitCommEvent(uint32_t& mask, platform::StopHandle stop) override;
+    void PlanEventWait(bool eventThread) override { planEvents_ = eventThread; }
 
     std::string FailureDetail() const override { return detail_; }
 
@@ -70,14 +78,26 @@ class Win32ComDevice : public ComDevice {
     bool HasModemLines() const { return modemLines_.load(); }
     // False once the driver said it cannot wait for line events.
     bool WaitsForEvents() const { return driverEvents_.load(); }
+    // Whether the handle is open for overlapped transfers (an event thread
+    // was planned) or plain, blocking ones.
+    bool IsOverlapped() const { return overlapped_; }
 
   private:
     struct Overlapped;
     int QueueStatus(uint32_t& errors, ComStatus& status);
     int ReadQueued(uint8_t* into, size_t count, size_t& done);
     int PollEvents(uint32_t& mask, platform::StopHandle stop);
+    int Transfer(bool write, void* buffer, uint32_t count, int limitMs, uint32_t& moved);
+    int ApplyTimeouts(uint32_t readWaitMs);
 
     void* handle_ = nullptr; // HANDLE; null while closed
+    bool planEvents_ = true;
+    bool overlapped_ = true;
+    // The driver's time-outs: the port's write limits, and for blocking
+    // transfers the read wait now set (0: none, reads take what is queued).
+    uint32_t writeMultiplier_ = 0;
+    uint32_t writeConstant_ = 0;
+    uint32_t readWaitMs_ = 0;
     std::atomic<bool> modemLines_{true};
     std::atomic<bool> driverEvents_{true};
     std::string detail_;
