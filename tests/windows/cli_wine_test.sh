@@ -48,6 +48,28 @@ for c in "${cases[@]}"; do
   wait $simpid 2>/dev/null
 done
 
+# A line nobody answers on: each read ends at its time-out (the blocking
+# handle's first-byte limit), the same status and words as on Linux.
+python3 -c 'import os, sys, time; m, s = os.openpty(); print(os.ttyname(s), flush=True); time.sleep(60)' \
+  >"$work/silent" &
+silentpid=$!
+for _ in $(seq 50); do [ -s "$work/silent" ] && break; sleep 0.1; done
+ln -sfn "$(head -1 "$work/silent")" "$link"
+for c in "probe|the interface did not answer" "feedback 3|feedback: no answer"; do
+  IFS='|' read -r args expect <<<"$c"
+  start=$(date +%s.%N)
+  # shellcheck disable=SC2086
+  wine "$cli" --system selectrix --port COM5 $args >/dev/null 2>"$work/err"
+  status=$?
+  took=$(echo "$(date +%s.%N) - $start" | bc)
+  if [ $status -ne 2 ] || ! grep -q -- "$expect" "$work/err" || [ "$(echo "$took > 5" | bc)" = 1 ]; then
+    echo "FAIL silent line, $args (status $status, ${took}s)"; cat "$work/err"; failed=1
+  else
+    echo "ok   silent line, $args (${took}s)"
+  fi
+done
+kill $silentpid 2>/dev/null
+
 # The built-in simulators, in the program itself (no pseudo-terminal).
 for system in selectrix marklin lenz kaart intellibox dinamo; do
   out=$(wine "$cli" --system "$system" --simulator do 'power on' 'power state' 'power off' 2>"$work/err")
