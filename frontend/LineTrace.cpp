@@ -1,6 +1,5 @@
-#include "cli/Trace.h"
+#include "frontend/LineTrace.h"
 
-#include "cli/Output.h"
 #include "trace/Text.h"
 
 #include <cerrno>
@@ -11,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace cli {
+namespace frontend {
 
 namespace {
 
@@ -60,6 +59,12 @@ int WriteAll(int fd, const std::string& data) {
 
 int Index(trace::Direction d) {
     return d == trace::Direction::ToInterface ? 0 : 1;
+}
+
+// Text that is not UTF-8 (a device link's name) becomes U+FFFD instead of
+// aborting the dump.
+std::string Dump(const nlohmann::json& object) {
+    return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 } // namespace
@@ -219,7 +224,12 @@ void LineTrace::Emit(const trace::Message& m) {
 }
 
 void LineTrace::Out(const std::string& line, const std::string* text) {
-    if (print_ && json_) Print(line);
+    if (print_ && json_) {
+        if (printLine)
+            printLine(line);
+        else
+            std::cout << line << '\n' << std::flush;
+    }
     if (fileFd_ >= 0) {
         pending_ += line;
         pending_ += '\n';
@@ -247,7 +257,7 @@ void LineTrace::Writer() {
             if (onFileFailure)
                 onFileFailure(text);
             else
-                std::cerr << "quorrin-cli: " << text << std::endl;
+                std::cerr << text << std::endl;
             return;
         }
         if (last && pending_.empty()) return;
@@ -294,4 +304,4 @@ void LineTrace::Summary() {
     Out(Dump(summary), &text);
 }
 
-} // namespace cli
+} // namespace frontend
