@@ -114,6 +114,19 @@ TEST(TraceWindowRows, KeepsTheNewestRowsUpToTheLimitAndCountsTheDropped) {
     EXPECT_EQ(fed.window.Status()->text().toStdString(), "10000 rows, 60 dropped");
     for (size_t i = 1; i < rows.size(); ++i)
         ASSERT_LE(rows[i - 1].micros, rows[i].micros) << i;
+
+    // A batch for a full table moves every row up by its size.
+    fed.Read(0x41, 0x41);
+    fed.Read(0x42, 0x42);
+    fed.window.Drain();
+    ASSERT_EQ(rows.size(), TraceWindow::kMaxRows);
+    EXPECT_EQ(fed.window.Model().Dropped(), 64u);
+    EXPECT_EQ(rows.front().bytes, std::string("\x20\x20", 2));
+    const auto& model = fed.window.Model();
+    EXPECT_EQ(model.data(model.index(model.rowCount() - 2, 2), Qt::DisplayRole).toString(),
+              "42 20");
+    EXPECT_EQ(model.data(model.index(model.rowCount() - 1, 2), Qt::DisplayRole).toString(), "42");
+    EXPECT_EQ(fed.window.Status()->text().toStdString(), "10000 rows, 64 dropped");
 }
 
 TEST(TraceWindowRows, PauseHoldsTheTableClearEmptiesIt) {
