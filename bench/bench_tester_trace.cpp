@@ -5,13 +5,19 @@
 // the window closed.
 // - tester_trace_cpu_percent: CPU of the tester process with the window
 //   open, in percent of one core; tester_trace_off_cpu_percent without it;
+// - tester_trace_window_cpu_percent: the difference, what the window itself
+//   costs;
 // - tester_trace_rss_growth_kb: resident memory at the end of the run over
-//   what it was once the window held its row limit (flat: near 0);
+//   what it was once the window held its row limit (flat: near 0), and
+//   tester_trace_full_seconds: how long the window took to get there;
+//   tester_trace_rss_late_growth_kb over the last 20 s of the run alone (the
+//   heap settles in the first seconds after the limit, then stays flat);
 // - tester_trace_rows: rows in the window at the end (the limit).
 //
 // Each figure comes from a copy of this program ("--child open|closed PORT
 // SECONDS") running the tester as the program does; it prints its figures on
-// one line. `--seconds N` sets the run (default 30).
+// one line. `--seconds N` sets the run (default 60: the limit is reached in
+// about 25 s and memory is then watched for the rest).
 
 #include "BenchUtil.h"
 
@@ -27,6 +33,7 @@
 #include <QCheckBox>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,6 +52,7 @@ namespace {
 
 constexpr int kSettleMs = 1500;
 constexpr int kExchangeMs = 10;
+constexpr int kLateSeconds = 20;
 
 long RssKb() {
     std::ifstream status("/proc/self/status");
@@ -73,7 +81,7 @@ int ChildTester(const std::string& port, bool open, int seconds) {
         auto* window = dynamic_cast<tester::TraceWindow*>(
             form.findChild<QWidget*>(QStringLiteral("FormLijnverkeer")));
         if (!form.MivoCom1->Connected() || !window) {
-            std::printf("-1 -1 -1\n");
+            std::printf("-1 -1 -1 -1 -1\n");
             form.close();
             return;
         }
@@ -88,18 +96,32 @@ int ChildTester(const std::string& port, bool open, int seconds) {
         traffic->start(kExchangeMs);
         auto meter = std::make_shared<CpuMeter>();
         auto fullRss = std::make_shared<long>(-1);
+        auto fullAt = std::make_shared<double>(-1);
         auto watch = new QTimer(&form);
-        QObject::connect(watch, &QTimer::timeout, &form, [window, fullRss] {
-            if (*fullRss < 0 && window->Model().Rows().size() >= tester::TraceWindow::kMaxRows)
-                *fullRss = RssKb();
+        const uint64_t began = platform::MicroNow();
+        QObject::connect(watch, &QTimer::timeout, &form, [window, fullRss, fullAt, began] {
+            if (*fullRss >= 0 || window->Model().Rows().size() < tester::TraceWindow::kMaxRows)
+                return;
+            *fullRss = RssKb();
+            *fullAt = static_cast<double>(platform::MicroNow() - began) / 1e6;
         });
         watch->start(200);
-        QTimer::singleShot(kSettleMs, &form, [&form, meter, fullRss, window, seconds] {
+        auto lateRss = std::make_shared<long>(-1);
+        QTimer::singleShot(kSettleMs + std::max(seconds - kLateSeconds, 0) * 1000, &form,
+                           [lateRss] { *lateRss = RssKb(); });
+        QTimer::singleShot(kSettleMs, &form, [=, &form] {
             *meter = CpuMeter{};
-            QTimer::singleShot(seconds * 1000, &form, [&form, meter, fullRss, window] {
+            QTimer::singleShot(seconds * 1000, &form, [=, &form] {
                 const double cpu = meter->Percent();
-                const long growth = *fullRss < 0 ? -1 : RssKb() - *fullRss;
-                std::printf("%.4f %ld %zu\n", cpu, growth, window->Model().Rows().size());
+                const long rss = RssKb();
+                const long growth = *fullRss < 0 ? -1 : rss - *fullRss;
+                // Only when the limit was reached before the last stretch began.
+                const long late =
+                    *fullRss < 0 || *fullAt * 1000 > kSettleMs + (seconds - kLateSeconds) * 1000
+                        ? -1
+                        : rss - *lateRss;
+                std::printf("%.4f %ld %ld %zu %.1f\n", cpu, growth, late,
+                            window->Model().Rows().size(), *fullAt);
                 std::fflush(stdout);
                 form.close();
             });
@@ -137,7 +159,9 @@ Child Start(const char* self, const char* kind, const std::string& port, int sec
 struct Result {
     double cpu = -1;
     long growthKb = -1;
+    long lateGrowthKb = -1;
     size_t rows = 0;
+    double fullSeconds = -1;
 };
 
 Result Finish(Child child, int timeoutMs) {
@@ -158,7 +182,9 @@ Result Finish(Child child, int timeoutMs) {
     }
     close(child.out);
     waitpid(child.pid, nullptr, 0);
-    if (std::sscanf(text.c_str(), "%lf %ld %zu", &r.cpu, &r.growthKb, &r.rows) != 3) r.cpu = -1;
+    if (std::sscanf(text.c_str(), "%lf %ld %ld %zu %lf", &r.cpu, &r.growthKb, &r.lateGrowthKb,
+                    &r.rows, &r.fullSeconds) != 5)
+        r.cpu = -1;
     return r;
 }
 
@@ -167,7 +193,7 @@ Result Finish(Child child, int timeoutMs) {
 int main(int argc, char** argv) {
     if (argc >= 5 && std::strcmp(argv[1], "--child") == 0)
         return ChildTester(argv[3], std::strcmp(argv[2], "open") == 0, std::atoi(argv[4]));
-    int seconds = 30;
+    int seconds = 60;
     if (argc >= 3 && std::strcmp(argv[1], "--seconds") == 0) seconds = std::atoi(argv[2]);
     const int timeoutMs = (seconds + 30) * 1000;
     Result open, closed;
@@ -181,7 +207,10 @@ int main(int argc, char** argv) {
     }
     bench::Figure("tester_trace_cpu_percent", open.cpu);
     bench::Figure("tester_trace_off_cpu_percent", closed.cpu);
+    bench::Figure("tester_trace_window_cpu_percent", open.cpu - closed.cpu);
     bench::Figure("tester_trace_rss_growth_kb", static_cast<double>(open.growthKb));
+    bench::Figure("tester_trace_rss_late_growth_kb", static_cast<double>(open.lateGrowthKb));
+    bench::Figure("tester_trace_full_seconds", open.fullSeconds);
     bench::Figure("tester_trace_rows", static_cast<double>(open.rows));
     return open.cpu < 0 || closed.cpu < 0 ? 1 : 0;
 }

@@ -6,7 +6,7 @@
 #include "cli/Script.h"
 #include "cli/Session.h"
 #include "cli/Signals.h"
-#include "cli/Trace.h"
+#include "frontend/LineTrace.h"
 #include "frontend/Systems.h"
 #include "platform/Translate.h"
 #include "serial/CPort.h"
@@ -63,12 +63,12 @@ int Run(int argc, char** argv) {
 
     // A trace file that cannot be written is refused before the port opens:
     // no run goes half-traced.
-    std::unique_ptr<LineTrace> trace;
+    std::unique_ptr<frontend::LineTrace> trace;
     if (opt.trace || !opt.traceFile.empty()) {
         int fd = -1;
         if (!opt.traceFile.empty()) {
             std::string why;
-            fd = OpenTraceFile(opt.traceFile, why);
+            fd = frontend::OpenTraceFile(opt.traceFile, why);
             if (fd < 0) {
                 const std::string text = "trace file " + opt.traceFile + ": " + why;
                 std::cerr << "quorrin-cli: " << text << std::endl;
@@ -76,7 +76,12 @@ int Run(int argc, char** argv) {
                 return kWrongUse;
             }
         }
-        trace = std::make_unique<LineTrace>(opt.system, opt.trace, opt.json, fd, opt.traceFile);
+        trace = std::make_unique<frontend::LineTrace>(opt.system, opt.trace, opt.json, fd,
+                                                      opt.traceFile);
+        trace->printLine = Print;
+        trace->onFileFailure = [](const std::string& text) {
+            std::cerr << "quorrin-cli: " << text << std::endl;
+        };
     }
 
     InstallSignalHandlers();

@@ -522,7 +522,8 @@ void TCustomComPort::ApplyLineSettings() {
     Dcb dcb = BuildDcb();
     if (int err = device->SetState(dcb)) throw Failed(*device, 7, err);
     ioBaudRate_ = dcb.BaudRate;
-    if (GetTraceObserver()) TraceLine(TraceLineEvent::LineSettings, dcb.BaudRate, FrameText(dcb));
+    if (kTraceHook && GetTraceObserver())
+        TraceLine(TraceLineEvent::LineSettings, dcb.BaudRate, FrameText(dcb));
 }
 
 void TCustomComPort::ApplyTimeoutSettings() {

@@ -184,8 +184,9 @@ class TCustomComPort {
     }
     // Hands a line event to the observer, if one is set.
     void TraceLine(TraceLineEvent event, uint32_t value = 0, std::string_view detail = {}) const {
-        if (TraceObserver* o = GetTraceObserver())
-            o->OnLineEvent(TraceMicros(), event, value, detail);
+        if constexpr (kTraceHook)
+            if (TraceObserver* o = GetTraceObserver())
+                o->OnLineEvent(TraceMicros(), event, value, detail);
     }
 
     // Notify hooks: each calls its On handler with this port as Sender.
@@ -259,8 +260,9 @@ class TCustomComPort {
     uint32_t ioBaudRate_ = 9600;
     std::atomic<TraceObserver*> traceObserver_{nullptr};
     void TraceBytes(TraceDirection direction, const uint8_t* bytes, size_t count) const {
-        if (TraceObserver* o = GetTraceObserver())
-            o->OnTraffic(TraceMicros(), direction, bytes, count);
+        if constexpr (kTraceHook)
+            if (TraceObserver* o = GetTraceObserver())
+                o->OnTraffic(TraceMicros(), direction, bytes, count);
     }
     // A failed device call as the exception to raise, reported to the observer.
     EComPort Failed(const ComDevice& device, int portErrorCode, int err) const;

@@ -36,7 +36,7 @@ uint32_t BitOf(TComEvent event) {
 // the event asked about.
 bool ModemLine(TCustomComPort& port, TComSignal line) {
     TComSignals s = port.ModemSignals();
-    if (port.GetTraceObserver()) {
+    if (kTraceHook && port.GetTraceObserver()) {
         uint32_t bits =
             (s.Contains(csCTS) ? MS_CTS_ON : 0u) | (s.Contains(csDSR) ? MS_DSR_ON : 0u) |
             (s.Contains(csRing) ? MS_RING_ON : 0u) | (s.Contains(csRLSD) ? MS_RLSD_ON : 0u);
@@ -68,7 +68,7 @@ void RunStep(TCustomComPort& port, TComEvent event) {
         port.NotifyBreak();
         break;
     case evRing:
-        if (port.GetTraceObserver()) ModemLine(port, csRing);
+        if (kTraceHook && port.GetTraceObserver()) ModemLine(port, csRing);
         port.NotifyRing();
         break;
     // The signal events report the line as it is now, not as it was at the change.

@@ -61,4 +61,12 @@ class TraceObserver {
 // Microseconds on the monotonic clock (never goes back, unrelated to the date).
 uint64_t TraceMicros();
 
+// False only in a copy of the layer built without the hook (QUORRIN_NO_TRACE_HOOK),
+// which measures what the hook costs when no observer is set.
+#ifdef QUORRIN_NO_TRACE_HOOK
+inline constexpr bool kTraceHook = false;
+#else
+inline constexpr bool kTraceHook = true;
+#endif
+
 } // namespace serial

@@ -1,7 +1,7 @@
 #include "tester/Program.h"
 
+#include "frontend/LineTrace.h"
 #include "frontend/Systems.h"
-#include "cli/Trace.h"
 #include "platform/Host.h"
 #include "platform/Translate.h"
 #include "serial/CPort.h"
@@ -131,15 +131,15 @@ int RunQuorrin(int argc, char** argv, const std::function<void(TFormQuorrin&)>& 
     // The line's observer outlives the window and its port; a trace file that
     // cannot be written ends the program before anything is traced.
     TraceTap tap;
-    std::unique_ptr<cli::LineTrace> fileTrace;
+    std::unique_ptr<frontend::LineTrace> fileTrace;
     if (!traceFile.empty()) {
         std::string why;
-        const int fd = cli::OpenTraceFile(traceFile, why);
+        const int fd = frontend::OpenTraceFile(traceFile, why);
         if (fd < 0) {
             platform::Host().ShowError(TraceFileText(traceFile, why));
             return 1;
         }
-        fileTrace = std::make_unique<cli::LineTrace>(system.name, false, false, fd, traceFile);
+        fileTrace = std::make_unique<frontend::LineTrace>(system.name, false, false, fd, traceFile);
         fileTrace->onFileFailure = [](const std::string& text) {
             QMetaObject::invokeMethod(
                 qApp, [text] { platform::Host().ShowError(text); }, Qt::QueuedConnection);

@@ -11,9 +11,11 @@
 #include <QHeaderView>
 #include <QKeySequence>
 #include <QLabel>
+#include <QPainter>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QShortcut>
+#include <QStyledItemDelegate>
 #include <QTableView>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -48,6 +50,35 @@ QString MsText(uint64_t micros) {
 int Index(trace::Direction d) {
     return d == trace::Direction::ToInterface ? 0 : 1;
 }
+
+// The cells are one line of plain text each. The style's item painting
+// measures every cell for icons, check marks, focus frames and elision before
+// it lays the text out; this paints the selection and the text and nothing
+// else, so a repaint of a busy table costs a fraction of that.
+class TraceDelegate : public QStyledItemDelegate {
+  public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        const bool selected = option.state & QStyle::State_Selected;
+        const QPalette::ColorGroup group =
+            option.state & QStyle::State_Active ? QPalette::Active : QPalette::Inactive;
+        if (selected)
+            painter->fillRect(option.rect, option.palette.brush(group, QPalette::Highlight));
+        const QVariant colour = index.data(Qt::ForegroundRole);
+        painter->setPen(colour.isValid() && !selected
+                            ? colour.value<QColor>()
+                            : option.palette.color(group, selected ? QPalette::HighlightedText
+                                                                   : QPalette::Text));
+        painter->setFont(option.font);
+        painter->drawText(option.rect.adjusted(kMargin, 0, -kMargin, 0),
+                          Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+                          index.data(Qt::DisplayRole).toString());
+    }
+
+  private:
+    static constexpr int kMargin = 3;
+};
 
 } // namespace
 
@@ -87,6 +118,11 @@ std::vector<TraceTap::Entry> TraceTap::Take(size_t& lost) {
     return std::exchange(queued_, {});
 }
 
+void TraceTap::SetOnArrival(std::function<void()> onArrival) {
+    std::lock_guard lock(mutex_);
+    onArrival_ = std::move(onArrival);
+}
+
 void TraceTap::Queue(Entry e) {
     std::lock_guard lock(mutex_);
     if (queued_.size() >= kMaxQueued) {
@@ -94,6 +130,7 @@ void TraceTap::Queue(Entry e) {
         return;
     }
     queued_.push_back(std::move(e));
+    if (queued_.size() == 1 && onArrival_) onArrival_();
 }
 
 void TraceTap::OnTraffic(uint64_t micros, serial::TraceDirection direction, const uint8_t* bytes,
@@ -122,6 +159,10 @@ void TraceTap::OnLineEvent(uint64_t micros, serial::TraceLineEvent event, uint32
 
 // ---------------------------------------------------------------- the table
 
+TraceModel::TraceModel(QObject* parent)
+    : QAbstractTableModel(parent), line_(Tr("line")), toInterface_(Tr("to the interface")),
+      fromInterface_(Tr("from the interface")) {}
+
 int TraceModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(rows_.size());
 }
@@ -139,9 +180,8 @@ QVariant TraceModel::data(const QModelIndex& index, int role) const {
     case 0:
         return MsText(r.micros);
     case 1:
-        if (r.lineEvent) return Tr("line");
-        return r.direction == trace::Direction::ToInterface ? Tr("to the interface")
-                                                            : Tr("from the interface");
+        if (r.lineEvent) return line_;
+        return r.direction == trace::Direction::ToInterface ? toInterface_ : fromInterface_;
     case 2:
         return QString::fromLatin1(trace::text::BareHex(r.bytes).c_str());
     default:
@@ -195,6 +235,12 @@ TraceWindow::TraceWindow(TraceTap& tap, std::function<std::string()> system, QWi
     setWindowTitle(Tr("Line traffic"));
     resize(720, 420);
     table_->setModel(model_);
+    table_->setItemDelegate(new TraceDelegate(table_));
+    // The cells hold Latin text, which needs no shaping: without it a cell is
+    // laid out in a fraction of the time.
+    QFont font = table_->font();
+    font.setStyleStrategy(QFont::PreferNoShaping);
+    table_->setFont(font);
     table_->verticalHeader()->hide();
     // Rows of one height: the view then never measures them one by one.
     table_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
@@ -210,8 +256,9 @@ TraceWindow::TraceWindow(TraceTap& tap, std::function<std::string()> system, QWi
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);
     pause_->setCheckable(true);
     // A status of a fixed size: its new text each batch repaints the label
-    // only, not the window's layout.
-    status_->setFixedWidth(300);
+    // only. (A label of a fixed width alone still has the window's layout
+    // redone for each new text.)
+    status_->setFixedSize(300, status_->sizeHint().height());
     status_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(pause_);
@@ -225,19 +272,32 @@ TraceWindow::TraceWindow(TraceTap& tap, std::function<std::string()> system, QWi
     connect(pause_, &QPushButton::toggled, this, [this](bool on) { SetPaused(on); });
     connect(clear_, &QPushButton::clicked, this, [this] { ClearRows(); });
     connect(save_, &QPushButton::clicked, this, [this] { AskAndSave(); });
+    // A batch is taken half a second after its first entry came; a silent
+    // line wakes nothing.
+    timer_->setSingleShot(true);
     timer_->setInterval(kDrainMs);
     connect(timer_, &QTimer::timeout, this, [this] { Drain(); });
+    tap_.SetOnArrival([this] {
+        QMetaObject::invokeMethod(
+            this, [this] { Arrived(); }, Qt::QueuedConnection);
+    });
     ShowStatus();
 }
 
 TraceWindow::~TraceWindow() {
+    // After this no arrival is posted to the window; one already posted goes
+    // with it.
+    tap_.SetOnArrival({});
     tap_.SetCollecting(false);
+}
+
+void TraceWindow::Arrived() {
+    if (isVisible() && !timer_->isActive()) timer_->start();
 }
 
 void TraceWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     tap_.SetCollecting(true);
-    timer_->start();
 }
 
 void TraceWindow::hideEvent(QHideEvent* event) {
@@ -300,7 +360,7 @@ void TraceWindow::Add(const TraceTap::Entry& e, std::vector<TraceRow>& rows) {
                                    : trace::Direction::FromInterface;
     chunks_[Index(d)].push_back({fed_[Index(d)], t});
     fed_[Index(d)] += e.data.size();
-    for (const trace::Message& m : decoder_->Feed(d, e.data)) {
+    for (trace::Message& m : decoder_->Feed(d, e.data)) {
         const int i = Index(m.direction);
         auto& chunks = chunks_[i];
         // The time of the chunk that held the message's first byte.
@@ -316,9 +376,9 @@ void TraceWindow::Add(const TraceTap::Entry& e, std::vector<TraceRow>& rows) {
         r.micros = at;
         r.direction = m.direction;
         r.ok = m.ok;
-        r.bytes = m.bytes;
-        r.kind = m.kind;
-        r.meaning = m.meaning;
+        r.bytes = std::move(m.bytes);
+        r.kind = std::move(m.kind);
+        r.meaning = std::move(m.meaning);
         rows.push_back(std::move(r));
     }
 }

@@ -51,6 +51,10 @@ class TraceTap : public serial::TraceObserver {
 
     void SetForward(serial::TraceObserver* forward) { forward_ = forward; }
     void SetCollecting(bool on);
+    // Called, on the thread that reports, when something is queued while the
+    // queue was empty: the window drains only when there is something to take.
+    // It runs under the tap's lock, so it must only post.
+    void SetOnArrival(std::function<void()> onArrival);
     // What came since the last call, oldest first; `lost` gets what the queue dropped.
     std::vector<Entry> Take(size_t& lost);
 
@@ -66,6 +70,7 @@ class TraceTap : public serial::TraceObserver {
     std::mutex mutex_;
     std::vector<Entry> queued_;
     size_t lost_ = 0;
+    std::function<void()> onArrival_;
 };
 
 struct TraceRow {
@@ -80,7 +85,7 @@ struct TraceRow {
 
 class TraceModel : public QAbstractTableModel {
   public:
-    using QAbstractTableModel::QAbstractTableModel;
+    explicit TraceModel(QObject* parent = nullptr);
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role) const override;
@@ -95,6 +100,8 @@ class TraceModel : public QAbstractTableModel {
   private:
     std::deque<TraceRow> rows_;
     size_t dropped_ = 0;
+    // Looked up once: a repaint asks for every visible direction cell.
+    QString line_, toInterface_, fromInterface_;
 };
 
 class TraceWindow : public QWidget {
@@ -129,6 +136,7 @@ class TraceWindow : public QWidget {
     void Add(const TraceTap::Entry& e, std::vector<TraceRow>& rows);
     void ShowStatus();
     void AskAndSave();
+    void Arrived();
 
     TraceTap& tap_;
     std::function<std::string()> system_;

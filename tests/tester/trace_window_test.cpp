@@ -3,11 +3,16 @@
 #include "tester/TraceWindow.h"
 #include "tests/support/TesterFixture.h"
 
+#include <QImage>
 #include <QLabel>
+#include <QPixmap>
 #include <QTableView>
+#include <QTimer>
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
@@ -42,8 +47,15 @@ class LineTraffic : public testsupport::TesterTest {
 // A window on a tap of its own, fed by hand.
 struct FedWindow {
     TraceTap tap;
-    TraceWindow window{tap, [] { return std::string("selectrix"); }};
-    FedWindow() { window.show(); }
+    TraceWindow window;
+    explicit FedWindow(std::string system = "selectrix")
+        : window(tap, [system] { return system; }) {
+        window.show();
+    }
+    void Write(const std::string& bytes) {
+        tap.OnTraffic(serial::TraceMicros(), serial::TraceDirection::Written,
+                      reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    }
     void Read(uint8_t address, uint8_t value) {
         const uint8_t request[] = {address, 0x20};
         tap.OnTraffic(serial::TraceMicros(), serial::TraceDirection::Written, request, 2);
@@ -102,6 +114,19 @@ TEST(TraceWindowRows, KeepsTheNewestRowsUpToTheLimitAndCountsTheDropped) {
     EXPECT_EQ(fed.window.Status()->text().toStdString(), "10000 rows, 60 dropped");
     for (size_t i = 1; i < rows.size(); ++i)
         ASSERT_LE(rows[i - 1].micros, rows[i].micros) << i;
+
+    // A batch for a full table moves every row up by its size.
+    fed.Read(0x41, 0x41);
+    fed.Read(0x42, 0x42);
+    fed.window.Drain();
+    ASSERT_EQ(rows.size(), TraceWindow::kMaxRows);
+    EXPECT_EQ(fed.window.Model().Dropped(), 64u);
+    EXPECT_EQ(rows.front().bytes, std::string("\x20\x20", 2));
+    const auto& model = fed.window.Model();
+    EXPECT_EQ(model.data(model.index(model.rowCount() - 2, 2), Qt::DisplayRole).toString(),
+              "42 20");
+    EXPECT_EQ(model.data(model.index(model.rowCount() - 1, 2), Qt::DisplayRole).toString(), "42");
+    EXPECT_EQ(fed.window.Status()->text().toStdString(), "10000 rows, 64 dropped");
 }
 
 TEST(TraceWindowRows, PauseHoldsTheTableClearEmptiesIt) {
@@ -124,6 +149,67 @@ TEST(TraceWindowRows, PauseHoldsTheTableClearEmptiesIt) {
     fed.window.ClearButton()->click();
     EXPECT_TRUE(fed.window.Model().Rows().empty());
     EXPECT_EQ(fed.window.Status()->text().toStdString(), "0 rows, 0 dropped");
+}
+
+TEST(TraceWindowRows, ASilentLineWakesNothingAndTrafficShowsWithinABatch) {
+    testsupport::EnsureApplication();
+    FedWindow fed;
+    const auto timers = fed.window.findChildren<QTimer*>();
+    const auto anyActive = [&] {
+        return std::any_of(timers.begin(), timers.end(), [](QTimer* t) { return t->isActive(); });
+    };
+    testsupport::RunEventsFor(50);
+    EXPECT_FALSE(anyActive());
+    fed.Read(1, 1);
+    ASSERT_TRUE(testsupport::RunEventsUntil([&] { return fed.window.Model().Rows().size() == 2; }));
+    EXPECT_FALSE(anyActive());
+    fed.Read(2, 2);
+    EXPECT_TRUE(testsupport::RunEventsUntil([&] { return fed.window.Model().Rows().size() == 4; }));
+}
+
+// The share of `rect` in `image` painted in `colour` (within a little).
+double ShareOf(const QImage& image, const QRect& rect, const QColor& colour) {
+    int hits = 0, all = 0;
+    for (int y = rect.top(); y <= rect.bottom(); ++y)
+        for (int x = rect.left(); x <= rect.right(); ++x, ++all) {
+            const QColor c = image.pixelColor(x, y);
+            if (std::abs(c.red() - colour.red()) + std::abs(c.green() - colour.green()) +
+                    std::abs(c.blue() - colour.blue()) <
+                60)
+                ++hits;
+        }
+    return all ? static_cast<double>(hits) / all : 0;
+}
+
+TEST(TraceWindowRows, PaintsABadMessageInRedAndTheSelectedRowHighlighted) {
+    testsupport::EnsureApplication();
+    FedWindow fed("lenz");
+    fed.Write(std::string("\x21\x21\x01", 3)); // the XOR byte is wrong
+    fed.Write(std::string("\x21\x21\x00", 3));
+    fed.window.Drain();
+    const auto& rows = fed.window.Model().Rows();
+    const auto bad = std::find_if(rows.begin(), rows.end(), [](const auto& r) { return !r.ok; });
+    const auto good = std::find_if(rows.begin(), rows.end(),
+                                   [](const auto& r) { return r.kind == "lenz.version-request"; });
+    ASSERT_NE(bad, rows.end());
+    ASSERT_NE(good, rows.end());
+    QTableView& table = *fed.window.Table();
+    const auto cell = [&](auto row, int column) {
+        return table.visualRect(
+            fed.window.Model().index(static_cast<int>(row - rows.begin()), column));
+    };
+    QImage image = table.viewport()->grab().toImage();
+    EXPECT_GT(ShareOf(image, cell(bad, 3), Qt::red), 0.02);
+    EXPECT_EQ(ShareOf(image, cell(good, 3), Qt::red), 0);
+
+    table.selectRow(static_cast<int>(good - rows.begin()));
+    image = table.viewport()->grab().toImage();
+    const QColor highlight = table.palette().color(QPalette::Inactive, QPalette::Highlight);
+    const QColor activeHighlight = table.palette().color(QPalette::Active, QPalette::Highlight);
+    EXPECT_GT(std::max(ShareOf(image, cell(good, 0), highlight),
+                       ShareOf(image, cell(good, 0), activeHighlight)),
+              0.5);
+    EXPECT_EQ(ShareOf(image, cell(bad, 0), activeHighlight), 0);
 }
 
 TEST(TraceWindowRows, AClosedWindowCollectsNothing) {

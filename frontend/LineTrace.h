@@ -1,11 +1,12 @@
-// quorrin-cli's view of the line: each message the port wrote or read, cut and
-// named by the system's decoder, with its time and the gap since the one
+// A front end's view of the line: each message the port wrote or read, cut
+// and named by the system's decoder, with its time and the gap since the one
 // before; the port's line events; a summary at the end.
 //
-// --trace prints one line per message on standard error (with --json one
-// {"event":"trace",...} object on standard output instead); --trace-file
-// appends the same objects to a file, one per line. A failing trace file
-// (a full disk) stops the file with one message; the exchange goes on.
+// Printing (quorrin-cli's --trace) gives one line per message on standard
+// error, or in its JSON form one {"event":"trace",...} object per line on
+// standard output instead; a trace file (--trace-file of quorrin-cli and of
+// the tester) gets the same objects appended, one per line. A failing trace
+// file (a full disk) stops the file with one message; the exchange goes on.
 #pragma once
 
 #include "serial/TraceObserver.h"
@@ -23,7 +24,7 @@
 #include <string>
 #include <thread>
 
-namespace cli {
+namespace frontend {
 
 // Opens `path` for appending trace lines: a new file gets mode 0600, a link is
 // not followed, a FIFO does not block the open and is refused, like a
@@ -34,7 +35,7 @@ int OpenTraceFile(const std::string& path, std::string& error);
 class LineTrace : public serial::TraceObserver {
   public:
     // `system` as trace::SystemNames() names it. `fileFd` (-1 for none) is
-    // owned from here on; `print` is --trace, `json` its --json form.
+    // owned from here on; `print` prints the trace, `json` in its JSON form.
     LineTrace(const std::string& system, bool print, bool json, int fileFd, std::string filePath);
     ~LineTrace() override;
     LineTrace(const LineTrace&) = delete;
@@ -48,6 +49,9 @@ class LineTrace : public serial::TraceObserver {
     // Called with the text instead of a line on standard error when the file
     // fails (set before the port opens).
     std::function<void(const std::string&)> onFileFailure;
+    // Takes each printed JSON line instead of standard output (set before the
+    // port opens).
+    std::function<void(const std::string&)> printLine;
 
     // What the decoder still holds goes out; with --trace the summary follows
     // (messages per kind, the slowest answer, bad checksums).
@@ -100,4 +104,4 @@ class LineTrace : public serial::TraceObserver {
     std::string slowestRequest_, slowestAnswer_;
 };
 
-} // namespace cli
+} // namespace frontend

@@ -1,6 +1,5 @@
-#include "cli/Trace.h"
+#include "frontend/LineTrace.h"
 
-#include "cli/Output.h"
 #include "trace/Text.h"
 
 #include <cerrno>
@@ -19,7 +18,7 @@
 #include <unistd.h>
 #endif
 
-namespace cli {
+namespace frontend {
 
 namespace {
 
@@ -68,6 +67,12 @@ int WriteAll(int fd, const std::string& data) {
 
 int Index(trace::Direction d) {
     return d == trace::Direction::ToInterface ? 0 : 1;
+}
+
+// Text that is not UTF-8 (a device link's name) becomes U+FFFD instead of
+// aborting the dump.
+std::string Dump(const nlohmann::json& object) {
+    return object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 } // namespace
@@ -252,7 +257,12 @@ void LineTrace::Emit(const trace::Message& m) {
 }
 
 void LineTrace::Out(const std::string& line, const std::string* text) {
-    if (print_ && json_) Print(line);
+    if (print_ && json_) {
+        if (printLine)
+            printLine(line);
+        else
+            std::cout << line << '\n' << std::flush;
+    }
     if (fileFd_ >= 0) {
         pending_ += line;
         pending_ += '\n';
@@ -280,7 +290,7 @@ void LineTrace::Writer() {
             if (onFileFailure)
                 onFileFailure(text);
             else
-                std::cerr << "quorrin-cli: " << text << std::endl;
+                std::cerr << text << std::endl;
             return;
         }
         if (last && pending_.empty()) return;
@@ -327,4 +337,4 @@ void LineTrace::Summary() {
     Out(Dump(summary), &text);
 }
 
-} // namespace cli
+} // namespace frontend
