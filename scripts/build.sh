@@ -12,6 +12,8 @@ if command -v ccache >/dev/null 2>&1; then
   launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
   # Paths below the checkout count as relative, so another clone shares the cache.
   export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$top}
+  # Debug builds would otherwise hash the folder they are built in.
+  export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
 fi
 if ! cmake -S "$top" -B "$dir" -G Ninja "${launcher[@]}" "$@" > "$dir/configure.log" 2>&1; then
   cat "$dir/configure.log"
