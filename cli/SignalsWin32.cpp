@@ -60,6 +60,10 @@ int StopStatus() {
 void InstallSignalHandlers() {
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
     _setmode(_fileno(stdout), _O_BINARY);
+    // The C library leaves standard output unbuffered on a console or NUL,
+    // where it then writes each character on its own; every line is flushed
+    // whole instead (Print flushes after each).
+    setvbuf(stdout, nullptr, _IOFBF, 1 << 14);
 }
 
 void NoteOutputGone() {

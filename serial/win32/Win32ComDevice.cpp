@@ -391,9 +391,10 @@ int Win32ComDevice::ModemStatus(uint32_t& msBits) {
 int Win32ComDevice::Purge(uint32_t flags) {
     if (!handle_) return ERROR_INVALID_HANDLE;
     // A wait for input or a write of another thread ends first, so the purge
-    // does not leave it pending (wine keeps reads across PURGE_RXABORT).
-    if (flags & (PURGE_RXABORT | PURGE_RXCLEAR)) CancelIoEx(H(handle_), &read_->ov);
-    if (flags & PURGE_TXABORT) CancelIoEx(H(handle_), &write_->ov);
+    // does not leave it pending (wine keeps reads across PURGE_RXABORT). A
+    // blocking handle has no transfer of another thread under way here.
+    if (overlapped_ && flags & (PURGE_RXABORT | PURGE_RXCLEAR)) CancelIoEx(H(handle_), &read_->ov);
+    if (overlapped_ && flags & PURGE_TXABORT) CancelIoEx(H(handle_), &write_->ov);
     if (flags & PURGE_RXCLEAR) {
         std::lock_guard lock(readMutex_);
         kept_ = false;
