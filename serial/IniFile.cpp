@@ -466,27 +466,9 @@ std::string TargetOf(const std::string& file) {
     return file;
 }
 
-// A name in `folder` for a file of the save beside `base`: "." base suffix,
-// or, where that is longer than the folder takes, the first bytes of base,
-// "~" and a hash of the whole name before the suffix.
-std::string SideName(const std::string& folder, const std::string& base,
-                     const std::string& suffix) {
-    (void)folder;
-    const long limit = 255; // NTFS and FAT32 (long names) alike
-    const auto most = static_cast<size_t>(limit);
-    if (1 + base.size() + suffix.size() <= most) return "." + base + suffix;
-    uint64_t h = 14695981039346656037ULL; // FNV-1a
-    for (unsigned char c : base) {
-        h ^= c;
-        h *= 1099511628211ULL;
-    }
-    static const char kHex[] = "0123456789abcdef";
-    std::string hash(16, '0');
-    for (size_t i = hash.size(); i-- > 0; h >>= 4)
-        hash[i] = kHex[h & 15];
-    const size_t fixed = 2 + hash.size() + suffix.size();
-    const size_t keep = most > fixed ? most - fixed : 0;
-    return "." + base.substr(0, keep) + "~" + hash + suffix;
+// The longest file name `folder` takes.
+size_t NameLimit(const std::string&) {
+    return 255; // NTFS and FAT32 (long names) alike
 }
 
 // Removes the temporary files of saves that were killed before their
@@ -560,27 +542,11 @@ std::string TargetOf(const std::string& file) {
     return file;
 }
 
-// A name in `folder` for a file of the save beside `base`: "." base suffix,
-// or, where that is longer than the folder takes, the first bytes of base,
-// "~" and a hash of the whole name before the suffix.
-std::string SideName(const std::string& folder, const std::string& base,
-                     const std::string& suffix) {
+// The longest file name `folder` takes.
+size_t NameLimit(const std::string& folder) {
     long limit = pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
     if (limit <= 0) limit = NAME_MAX;
-    const auto most = static_cast<size_t>(limit);
-    if (1 + base.size() + suffix.size() <= most) return "." + base + suffix;
-    uint64_t h = 14695981039346656037ULL; // FNV-1a
-    for (unsigned char c : base) {
-        h ^= c;
-        h *= 1099511628211ULL;
-    }
-    static const char kHex[] = "0123456789abcdef";
-    std::string hash(16, '0');
-    for (size_t i = hash.size(); i-- > 0; h >>= 4)
-        hash[i] = kHex[h & 15];
-    const size_t fixed = 2 + hash.size() + suffix.size();
-    const size_t keep = most > fixed ? most - fixed : 0;
-    return "." + base.substr(0, keep) + "~" + hash + suffix;
+    return static_cast<size_t>(limit);
 }
 
 // Removes the temporary files of saves that were killed before their
@@ -665,6 +631,27 @@ class SaveLock {
 };
 
 #endif
+
+// A name in `folder` for a file of the save beside `base`: "." base suffix,
+// or, where that is longer than the folder takes, the first bytes of base,
+// "~" and a hash of the whole name before the suffix.
+std::string SideName(const std::string& folder, const std::string& base,
+                     const std::string& suffix) {
+    const size_t most = NameLimit(folder);
+    if (1 + base.size() + suffix.size() <= most) return "." + base + suffix;
+    uint64_t h = 14695981039346656037ULL; // FNV-1a
+    for (unsigned char c : base) {
+        h ^= c;
+        h *= 1099511628211ULL;
+    }
+    static const char kHex[] = "0123456789abcdef";
+    std::string hash(16, '0');
+    for (size_t i = hash.size(); i-- > 0; h >>= 4)
+        hash[i] = kHex[h & 15];
+    const size_t fixed = 2 + hash.size() + suffix.size();
+    const size_t keep = most > fixed ? most - fixed : 0;
+    return "." + base.substr(0, keep) + "~" + hash + suffix;
+}
 
 // Names a line of the file could not hold as given.
 bool IsSectionName(const std::string& s) {
