@@ -145,15 +145,19 @@ std::vector<std::string> Words(const std::string& line) {
     return words;
 }
 
-Parsed ParseCommand(const std::string& line, Request& req, bool jsonErrors) {
-    CLI::App app{"session command", "quorrin-cli"};
-    AddCommands(app, req);
+CommandParser::CommandParser(bool jsonErrors) : jsonErrors_(jsonErrors) {
+    AddCommands(app_, parsed_);
+}
+
+Parsed CommandParser::Parse(const std::string& line, Request& req) {
+    CLI::App& app = app_;
+    parsed_ = Request{};
     std::vector<std::string> args = Words(line);
     const std::string first = args.empty() ? std::string() : args.front();
     std::reverse(args.begin(), args.end()); // CLI11 takes them last first
     auto wrong = [&](const std::string& text) {
         std::cerr << "quorrin-cli: " << text << std::endl;
-        if (jsonErrors) PrintJsonError(first, kWrongUse, text);
+        if (jsonErrors_) PrintJsonError(first, kWrongUse, text);
         return Parsed::WrongUse;
     };
     try {
@@ -169,6 +173,7 @@ Parsed ParseCommand(const std::string& line, Request& req, bool jsonErrors) {
             return wrong(first + ": unknown command (ports, probe, power, loco, feedback, write, "
                                  "version, watch; --help lists them)");
         app.parse(args);
+        req = parsed_;
     } catch (const CLI::CallForHelp&) {
         Print(app.help());
         return Parsed::Help;

@@ -52,8 +52,22 @@ std::vector<std::string> Words(const std::string& line);
 // What parsing one command gave.
 enum class Parsed { Command, Help, WrongUse };
 
-// Parses one session command: `req` filled, the help shown, or wrong use
-// reported (on standard error, and as a JSON error object with --json).
-Parsed ParseCommand(const std::string& line, Request& req, bool jsonErrors);
+// Reads the commands of one session. The command tree is built once: a
+// session of thousands of commands would otherwise spend more time building
+// it than talking to the interface. Each line starts from a fresh request, so
+// nothing one command gave carries over into the next.
+class CommandParser {
+  public:
+    explicit CommandParser(bool jsonErrors);
+
+    // Parses one session command: `req` filled, the help shown, or wrong use
+    // reported (on standard error, and as a JSON error object with --json).
+    Parsed Parse(const std::string& line, Request& req);
+
+  private:
+    CLI::App app_{"session command", "quorrin-cli"};
+    Request parsed_; // what the options write into
+    bool jsonErrors_;
+};
 
 } // namespace cli

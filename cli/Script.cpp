@@ -78,11 +78,12 @@ std::string WithoutCr(std::string line) {
 
 int RunSession(Session& session, const std::vector<std::string>& lines, bool fromStdin, bool json) {
     int status = kDone;
+    CommandParser parser(json);
     auto one = [&](const std::string& raw) -> int {
         const std::string line = WithoutCr(raw);
         if (line.find_first_not_of(" \t") == std::string::npos) return kDone;
         Request req;
-        switch (ParseCommand(line, req, json)) {
+        switch (parser.Parse(line, req)) {
         case Parsed::Help:
             return kDone;
         case Parsed::WrongUse:

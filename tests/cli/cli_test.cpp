@@ -469,6 +469,24 @@ TEST(Cli, SystemAddressesAreReachedOnPurposeOnly) {
     EXPECT_EQ(BusOnceWritten(unit, 112, 9), 9);
 }
 
+// One session reads many commands: what one gave (a flag, a value, the
+// system-address permission) is not there for the next.
+TEST(Cli, NothingACommandGaveCarriesOverIntoTheNext) {
+    sim::SelectrixSim unit;
+    const Outcome r =
+        Cli({"--port", unit.DevicePath(), "--json", "do", "loco 3 --speed 10 --light --backward",
+             "loco 4 --speed 0", "loco 120 --speed 1 --system-address", "write 5 1", "loco 121 --speed 1"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    const auto lines = JsonLines(r.out);
+    ASSERT_EQ(lines.size(), 5u) << r.out;
+    EXPECT_EQ(lines[0]["sent"], json::array({10 + 0x40 + 0x20}));
+    EXPECT_EQ(lines[1]["sent"], json::array({0}));
+    EXPECT_EQ(lines[3]["command"], "write");
+    EXPECT_TRUE(Has(lines[4].value("error", ""), "give --system-address")) << lines[4];
+    EXPECT_EQ(BusOnceWritten(unit, 4, 0), 0);
+    EXPECT_EQ(unit.Bus(121), 0);
+}
+
 TEST(Cli, ScriptLinesSavedWithCrlfRunAsWritten) {
     sim::SelectrixSim unit;
     unit.SetBus(20, 3);
