@@ -166,8 +166,23 @@ int Session::Execute(const Request& req) {
         const int opened = Open();
         if (opened != kDone) return opened;
     }
-    TMivoCom& com = *com_;
     shownBefore_ = host_.shown;
+    host_.interruptible = req.command == Command::Probe || !initialised_;
+    try {
+        const int status = Run(req);
+        host_.interruptible = false;
+        return status;
+    } catch (const StoppedBySignal&) {
+        host_.interruptible = false;
+        return StopStatus();
+    } catch (...) {
+        host_.interruptible = false;
+        throw;
+    }
+}
+
+int Session::Run(const Request& req) {
+    TMivoCom& com = *com_;
     // Every command but the probe needs an initialised interface (the
     // Intellibox's rate, the serial card's configuration, the DINAMO's link).
     if (req.command != Command::Probe && !initialised_) {
@@ -181,6 +196,7 @@ int Session::Execute(const Request& req) {
         if (system_.versioned && req.command != Command::Version && com.GetLenzVersie() <= 0.0)
             return Fail(kNoAnswer, req.command, "the interface did not answer");
         initialised_ = true;
+        host_.interruptible = false;
     }
     switch (req.command) {
     case Command::Probe:

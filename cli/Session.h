@@ -6,6 +6,7 @@
 #include "cli/Commands.h"
 #include "cli/Options.h"
 #include "cli/Output.h"
+#include "cli/Signals.h"
 #include "command_station/MivoComm.h"
 #include "frontend/Systems.h"
 #include "platform/Host.h"
@@ -21,6 +22,10 @@ namespace cli {
 using command_station::TMivoCom;
 using frontend::FeedbackAnswer;
 using frontend::SystemInfo;
+
+// Thrown out of one of the component's waits once a signal came (see
+// ConsoleHost::interruptible).
+struct StoppedBySignal {};
 
 // Message boxes become lines on standard error; the count lets a command
 // see that the component refused it with one of its own messages.
@@ -39,6 +44,13 @@ class ConsoleHost : public platform::HostServices {
         return false;
     }
     void ProcessMessages() override { platform::MainQueue().Serve(); }
+    // While the interface is being started (the Intellibox's rate scan takes
+    // seconds), a signal cuts into the component's waits; the orderly close
+    // after it is never cut short.
+    void CheckInterrupt() override {
+        if (interruptible && Stopping()) throw StoppedBySignal{};
+    }
+    bool interruptible = false;
     int shown = 0;
     int errors = 0;
 };
@@ -78,6 +90,8 @@ class Session {
         Result(std::move(object), text);
     }
     void InstallHandlers();
+    // Execute's work, once the port is open.
+    int Run(const Request& req);
     // Serves the main-thread queue (where the port delivers what arrives)
     // until `done` says so, the time is up or Ctrl-C; blocks meanwhile.
     void ServeUntil(uint32_t ms, const std::function<bool()>& done);

@@ -50,6 +50,8 @@ struct Streams {
     std::function<bool(const std::string&)> closeInputWhen;
     // Sees standard error as it grows, like `onOutput` standard output.
     std::function<void(const std::string&, pid_t)> onError;
+    // Called once the child runs.
+    std::function<void(pid_t)> onStart;
 };
 
 // Runs quorrin-cli with `args`, feeding `input` on standard input. `onOutput`
@@ -64,6 +66,7 @@ Outcome Cli(const std::vector<std::string>& args, const std::string& input = {},
     testsupport::Process child(launch);
     if (!child.Started()) return {};
     const pid_t pid = child.Pid();
+    if (streams.onStart) streams.onStart(pid);
     if (!input.empty() && !child.Write(input)) ADD_FAILURE();
     if (!streams.keepInputOpen) child.CloseIn();
     Outcome r;
@@ -568,6 +571,25 @@ TEST(CliSignals, ASignalEndsAWaitingShellWithItsStatus) {
         AwaitPowerOff(unit);
         EXPECT_EQ(PowerWrites(unit), (std::vector<int>{0xFF, 0x00})) << signal;
     }
+}
+
+// The Intellibox's rate scan on a silent line takes seconds; Ctrl-C cuts into
+// it, and the run still ends through the orderly close.
+TEST(CliSignals, CtrlCCutsIntoTheIntelliboxRateScan) {
+    testsupport::PtyPair line; // nobody answers: every rate is tried
+    std::thread signaller;
+    Streams streams;
+    streams.onStart = [&](pid_t pid) {
+        signaller = std::thread([pid] {
+            usleep(500000);
+            kill(pid, SIGINT);
+        });
+    };
+    const Outcome r = Cli({"--system", "intellibox", "--port", line.Path(), "probe"}, {}, {},
+                          streams);
+    signaller.join();
+    EXPECT_EQ(r.status, 130) << r.err;
+    EXPECT_LT(r.seconds, 1.5) << r.err;
 }
 
 // A signal during a watch inside a session ends the session: the command
