@@ -1,23 +1,26 @@
-// The tester with its line-traffic window open while the line is busy: every
-// 10 ms a feedback read and a function-decoder write against the simulated
-// Selectrix unit (the window gets four rows each time, so it reaches its row
-// limit within the run). Beside it, in the same run, the same traffic with
-// the window closed.
-// - tester_trace_cpu_percent: CPU of the tester process with the window
-//   open, in percent of one core; tester_trace_off_cpu_percent without it;
-// - tester_trace_window_cpu_percent: the difference, what the window itself
-//   costs;
-// - tester_trace_rss_growth_kb: resident memory at the end of the run over
-//   what it was once the window held its row limit (flat: near 0), and
-//   tester_trace_full_seconds: how long the window took to get there;
-//   tester_trace_rss_late_growth_kb over the last 20 s of the run alone (the
-//   heap settles in the first seconds after the limit, then stays flat);
-// - tester_trace_rows: rows in the window at the end (the limit).
+// The tester with its line-traffic window open while the line is busy,
+// beside the same tester with the window closed, in the same run. Each runs
+// two phases:
+// - the stress phase: every 10 ms a feedback read and a function-decoder
+//   write driven by this program, ten times what the tester does by itself
+//   (the window gets four rows each time, so it reaches its row limit within
+//   the phase): tester_trace_stress_cpu_percent (window open),
+//   tester_trace_stress_off_cpu_percent (closed) and
+//   tester_trace_stress_window_cpu_percent (the difference);
+// - then the tester's own continuous reading and writing, switched on as a
+//   user does (the feedback unit's and the function decoder's "Continue" and
+//   Start), for `--seconds N` (default 60) with the window at its row limit
+//   throughout: tester_trace_cpu_percent (window open),
+//   tester_trace_off_cpu_percent, tester_trace_window_cpu_percent, and the
+//   rows a second the window took then (tester_trace_rows_per_second);
+//   tester_trace_rss_growth_kb is resident memory at the end over its start
+//   (flat: near 0), tester_trace_rss_late_growth_kb over its last 20 s alone;
+// - tester_trace_full_seconds: when the window reached its limit,
+//   tester_trace_rows: rows in the window at the end (the limit).
 //
 // Each figure comes from a copy of this program ("--child open|closed PORT
 // SECONDS") running the tester as the program does; it prints its figures on
-// one line. `--seconds N` sets the run (default 60: the limit is reached in
-// about 25 s and memory is then watched for the rest).
+// one line.
 
 #include "BenchUtil.h"
 
@@ -31,6 +34,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QPushButton>
 #include <QTimer>
 
 #include <algorithm>
@@ -52,6 +56,7 @@ namespace {
 
 constexpr int kSettleMs = 1500;
 constexpr int kExchangeMs = 10;
+constexpr int kStressSeconds = 30; // the limit is reached after about 24 s
 constexpr int kLateSeconds = 20;
 
 long RssKb() {
@@ -70,6 +75,40 @@ struct CpuMeter {
     }
 };
 
+// What one child prints: both phases' CPU, then memory and rows.
+struct Result {
+    double stressCpu = -1;
+    double cpu = -1;
+    long growthKb = -1;
+    long lateGrowthKb = -1;
+    size_t rows = 0;
+    double fullSeconds = -1;
+    double rowsPerSecond = -1;
+};
+
+void Print(const Result& r) {
+    std::printf("%.4f %.4f %ld %ld %zu %.1f %.1f\n", r.stressCpu, r.cpu, r.growthKb,
+                r.lateGrowthKb, r.rows, r.fullSeconds, r.rowsPerSecond);
+    std::fflush(stdout);
+}
+
+bool Parse(const std::string& text, Result& r) {
+    return std::sscanf(text.c_str(), "%lf %lf %ld %ld %zu %lf %lf", &r.stressCpu, &r.cpu,
+                       &r.growthKb, &r.lateGrowthKb, &r.rows, &r.fullSeconds,
+                       &r.rowsPerSecond) == 7;
+}
+
+// The tester's own continuous reading (feedback unit 12) and writing
+// (function decoder 20), as a user switches them on.
+void StartContinuous(tester::TFormQuorrin& form) {
+    form.spn_bezetadres->SetValue(12);
+    form.spn_funcadres->SetValue(20);
+    form.CheckBoxLeesCont->setChecked(true);
+    form.ButtonLees->click();
+    form.CheckBoxSchrijfCont->setChecked(true);
+    form.ButtonVerstuur->click();
+}
+
 int ChildTester(const std::string& port, bool open, int seconds) {
     static char name[] = "bench_tester_trace";
     static char* args[] = {name, nullptr};
@@ -81,7 +120,7 @@ int ChildTester(const std::string& port, bool open, int seconds) {
         auto* window = dynamic_cast<tester::TraceWindow*>(
             form.findChild<QWidget*>(QStringLiteral("FormLijnverkeer")));
         if (!form.MivoCom1->Connected() || !window) {
-            std::printf("-1 -1 -1 -1 -1\n");
+            Print({});
             form.close();
             return;
         }
@@ -94,35 +133,40 @@ int ChildTester(const std::string& port, bool open, int seconds) {
             form.MivoCom1->SelectrixFunctieDecoder(20, value++);
         });
         traffic->start(kExchangeMs);
+        auto r = std::make_shared<Result>();
         auto meter = std::make_shared<CpuMeter>();
-        auto fullRss = std::make_shared<long>(-1);
-        auto fullAt = std::make_shared<double>(-1);
-        auto watch = new QTimer(&form);
         const uint64_t began = platform::MicroNow();
-        QObject::connect(watch, &QTimer::timeout, &form, [window, fullRss, fullAt, began] {
-            if (*fullRss >= 0 || window->Model().Rows().size() < tester::TraceWindow::kMaxRows)
+        auto* watch = new QTimer(&form);
+        QObject::connect(watch, &QTimer::timeout, &form, [window, r, began] {
+            if (r->fullSeconds >= 0 || window->Model().Rows().size() < tester::TraceWindow::kMaxRows)
                 return;
-            *fullRss = RssKb();
-            *fullAt = static_cast<double>(platform::MicroNow() - began) / 1e6;
+            r->fullSeconds = static_cast<double>(platform::MicroNow() - began) / 1e6;
         });
         watch->start(200);
-        auto lateRss = std::make_shared<long>(-1);
-        QTimer::singleShot(kSettleMs + std::max(seconds - kLateSeconds, 0) * 1000, &form,
-                           [lateRss] { *lateRss = RssKb(); });
-        QTimer::singleShot(kSettleMs, &form, [=, &form] {
+        QTimer::singleShot(kSettleMs, &form, [=] { *meter = CpuMeter{}; });
+        QTimer::singleShot(kSettleMs + kStressSeconds * 1000, &form, [=, &form] {
+            r->stressCpu = meter->Percent();
+            traffic->stop();
+            StartContinuous(form);
             *meter = CpuMeter{};
+            // Memory is watched only with the window already at its limit.
+            const bool full = window->Model().Rows().size() >= tester::TraceWindow::kMaxRows;
+            const long startRss = full ? RssKb() : -1;
+            const size_t startAdded = window->Model().Rows().size() + window->Model().Dropped();
+            auto lateRss = std::make_shared<long>(-1);
+            QTimer::singleShot(std::max(seconds - kLateSeconds, 0) * 1000, &form,
+                               [lateRss, full] { *lateRss = full ? RssKb() : -1; });
             QTimer::singleShot(seconds * 1000, &form, [=, &form] {
-                const double cpu = meter->Percent();
+                r->cpu = meter->Percent();
                 const long rss = RssKb();
-                const long growth = *fullRss < 0 ? -1 : rss - *fullRss;
-                // Only when the limit was reached before the last stretch began.
-                const long late =
-                    *fullRss < 0 || *fullAt * 1000 > kSettleMs + (seconds - kLateSeconds) * 1000
-                        ? -1
-                        : rss - *lateRss;
-                std::printf("%.4f %ld %ld %zu %.1f\n", cpu, growth, late,
-                            window->Model().Rows().size(), *fullAt);
-                std::fflush(stdout);
+                r->growthKb = startRss < 0 ? -1 : rss - startRss;
+                r->lateGrowthKb = *lateRss < 0 ? -1 : rss - *lateRss;
+                r->rows = window->Model().Rows().size();
+                if (open)
+                    r->rowsPerSecond = static_cast<double>(window->Model().Rows().size() +
+                                                           window->Model().Dropped() - startAdded) /
+                                       seconds;
+                Print(*r);
                 form.close();
             });
         });
@@ -156,14 +200,6 @@ Child Start(const char* self, const char* kind, const std::string& port, int sec
     return child;
 }
 
-struct Result {
-    double cpu = -1;
-    long growthKb = -1;
-    long lateGrowthKb = -1;
-    size_t rows = 0;
-    double fullSeconds = -1;
-};
-
 Result Finish(Child child, int timeoutMs) {
     Result r;
     if (child.pid < 0) return r;
@@ -182,9 +218,7 @@ Result Finish(Child child, int timeoutMs) {
     }
     close(child.out);
     waitpid(child.pid, nullptr, 0);
-    if (std::sscanf(text.c_str(), "%lf %ld %ld %zu %lf", &r.cpu, &r.growthKb, &r.lateGrowthKb,
-                    &r.rows, &r.fullSeconds) != 5)
-        r.cpu = -1;
+    if (!Parse(text, r)) r = {};
     return r;
 }
 
@@ -195,7 +229,7 @@ int main(int argc, char** argv) {
         return ChildTester(argv[3], std::strcmp(argv[2], "open") == 0, std::atoi(argv[4]));
     int seconds = 60;
     if (argc >= 3 && std::strcmp(argv[1], "--seconds") == 0) seconds = std::atoi(argv[2]);
-    const int timeoutMs = (seconds + 30) * 1000;
+    const int timeoutMs = (kStressSeconds + seconds + 30) * 1000;
     Result open, closed;
     {
         // One unit each, so the two runs do not share a line.
@@ -205,6 +239,9 @@ int main(int argc, char** argv) {
         open = Finish(a, timeoutMs);
         closed = Finish(b, timeoutMs);
     }
+    bench::Figure("tester_trace_stress_cpu_percent", open.stressCpu);
+    bench::Figure("tester_trace_stress_off_cpu_percent", closed.stressCpu);
+    bench::Figure("tester_trace_stress_window_cpu_percent", open.stressCpu - closed.stressCpu);
     bench::Figure("tester_trace_cpu_percent", open.cpu);
     bench::Figure("tester_trace_off_cpu_percent", closed.cpu);
     bench::Figure("tester_trace_window_cpu_percent", open.cpu - closed.cpu);
@@ -212,5 +249,6 @@ int main(int argc, char** argv) {
     bench::Figure("tester_trace_rss_late_growth_kb", static_cast<double>(open.lateGrowthKb));
     bench::Figure("tester_trace_full_seconds", open.fullSeconds);
     bench::Figure("tester_trace_rows", static_cast<double>(open.rows));
-    return open.cpu < 0 || closed.cpu < 0 ? 1 : 0;
+    bench::Figure("tester_trace_rows_per_second", open.rowsPerSecond);
+    return open.cpu < 0 || closed.cpu < 0 || open.stressCpu < 0 || closed.stressCpu < 0 ? 1 : 0;
 }
