@@ -108,29 +108,35 @@ int main() {
         const double t0 = NowUs();
         const bool ok = bench::RawRead(raw, 12);
         const double t1 = NowUs();
-        com.GetBezetmelder(12, 0, false, false, r);
-        const double t2 = NowUs();
-        if (!ok || r.size() != 1) ++misses;
-        com.SetTraceObserver(&observer);
-        const double t3 = NowUs();
-        com.GetBezetmelder(12, 0, false, false, r);
-        const double t4 = NowUs();
-        com.SetTraceObserver(nullptr);
-        if (r.size() != 1) ++misses;
-        // Each of the two goes first every other round.
-        double inUs, outUs;
+        if (!ok) ++misses;
+        // Each of two goes first every other round: the read after another
+        // one may find the line or the unit still busy with it.
+        auto timed = [&](serial::TraceObserver* watching) {
+            com.SetTraceObserver(watching);
+            const double begin = NowUs();
+            com.GetBezetmelder(12, 0, false, false, r);
+            const double us = NowUs() - begin;
+            com.SetTraceObserver(nullptr);
+            if (r.size() != 1) ++misses;
+            return us;
+        };
+        double offUs, onUs, inUs, outUs;
         if (i % 2 == 0) {
+            offUs = timed(nullptr);
+            onUs = timed(&observer);
             inUs = hookIn.Read();
             outUs = hookOut.Read();
         } else {
+            onUs = timed(&observer);
+            offUs = timed(nullptr);
             outUs = hookOut.Read();
             inUs = hookIn.Read();
         }
         if (inUs < 0 || outUs < 0) ++misses;
         if (i < 20) continue; // warm-up
         plain.push_back(t1 - t0);
-        off.push_back(t2 - t1);
-        on.push_back(t4 - t3);
+        off.push_back(offUs);
+        on.push_back(onUs);
         if (inUs >= 0 && outUs >= 0) {
             in.push_back(inUs);
             out.push_back(outUs);

@@ -2,6 +2,7 @@
 
 #include "trace/Text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -188,16 +189,44 @@ void LineTrace::OnLineEvent(uint64_t micros, serial::TraceLineEvent event, uint3
         for (const trace::Message& m : decoder_->Flush())
             Emit(m);
     const uint64_t t = micros > start_ ? micros - start_ : 0;
-    const std::string name = serial::TraceLineEventName(event);
-    nlohmann::json object{{"event", "trace"}, {"t_us", t}, {"line", name}, {"value", value}};
-    std::string text = "trace " + MsText(t) + " ms  line " + name;
-    if (event != serial::TraceLineEvent::Opened && event != serial::TraceLineEvent::Closed)
-        text += " " + std::to_string(value);
-    if (!detail.empty()) {
-        object["detail"] = std::string(detail);
-        text += " " + std::string(detail);
+    const char* name = serial::TraceLineEventName(event);
+    std::string line;
+    if (WantLine()) {
+        // The keys in the order the JSON library writes them. Written out
+        // by hand for the events inside every exchange (the purge of a
+        // read), whose detail is empty or plain ASCII.
+        const bool plain = std::all_of(detail.begin(), detail.end(), [](char c) {
+            return c >= 0x20 && c < 0x7F && c != '"' && c != '\\';
+        });
+        if (plain) {
+            line.reserve(96 + detail.size());
+            if (!detail.empty()) {
+                line += "{\"detail\":\"";
+                line += detail;
+                line += "\",\"event\":\"trace\",\"line\":\"";
+            } else {
+                line += "{\"event\":\"trace\",\"line\":\"";
+            }
+            line += name;
+            line += "\",\"t_us\":";
+            line += std::to_string(t);
+            line += ",\"value\":";
+            line += std::to_string(value);
+            line += '}';
+        } else {
+            nlohmann::json object{{"event", "trace"}, {"t_us", t}, {"line", name}, {"value", value}};
+            object["detail"] = std::string(detail);
+            line = Dump(object);
+        }
     }
-    Out(WantLine() ? Dump(object) : std::string(), &text);
+    std::string text;
+    if (WantText()) {
+        text = "trace " + MsText(t) + " ms  line " + name;
+        if (event != serial::TraceLineEvent::Opened && event != serial::TraceLineEvent::Closed)
+            text += " " + std::to_string(value);
+        if (!detail.empty()) text += " " + std::string(detail);
+    }
+    Out(line, &text);
 }
 
 void LineTrace::Emit(const trace::Message& m) {

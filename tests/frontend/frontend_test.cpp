@@ -1,10 +1,13 @@
-// The systems table and the host settings as every front end takes them.
+// The systems table, the host settings as every front end takes them, and
+// the line trace's JSON.
 #include "command_station/MivoComm.h"
 #include "frontend/HostSettings.h"
+#include "frontend/LineTrace.h"
 #include "frontend/Systems.h"
 #include "serial/ComSettings.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <optional>
 #include <set>
@@ -100,6 +103,46 @@ TEST(HostSettings, DefaultsAreTheComponentsOwnAndKeepItsIntelliboxRate) {
     odd.ibBaud = 12345; // no rate of the serial layer
     frontend::ApplyHostSettings(com, odd);
     EXPECT_EQ(com.IBDoelBaud, fresh.IBDoelBaud);
+}
+
+} // namespace
+
+namespace {
+
+// The line events' JSON is written by hand (a purge comes inside every
+// read): each line is what the JSON library writes for the same object,
+// whatever the detail holds.
+TEST(LineTraceJson, LineEventsReadAsTheLibraryWritesThem) {
+    using E = serial::TraceLineEvent;
+    frontend::LineTrace trace("selectrix", true, true, -1, {});
+    std::vector<std::string> lines;
+    trace.printLine = [&](const std::string& line) { lines.push_back(line); };
+    struct Case {
+        E event;
+        uint32_t value;
+        std::string detail;
+    };
+    const std::vector<Case> cases = {
+        {E::Opened, 0, "/dev/pts/3"},         {E::LineSettings, 9600, "8N2"},
+        {E::Purged, 8, ""},                   {E::Failure, 5, "Input/output error"},
+        {E::Opened, 0, "/dev/zug\"lok\\1"},  {E::Opened, 0, "/dev/gr\xc3\xbcn"},
+        {E::Closed, 0, "/dev/bad\xff"},        {E::Dtr, 4294967295u, "tab\there"},
+    };
+    for (const Case& c : cases)
+        trace.OnLineEvent(serial::TraceMicros(), c.event, c.value, c.detail);
+    ASSERT_EQ(lines.size(), cases.size());
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        const nlohmann::json read = nlohmann::json::parse(lines[i], nullptr, false);
+        ASSERT_FALSE(read.is_discarded()) << lines[i];
+        nlohmann::json expected{{"event", "trace"},
+                                {"t_us", read.value("t_us", uint64_t{0})},
+                                {"line", serial::TraceLineEventName(c.event)},
+                                {"value", c.value}};
+        if (!c.detail.empty()) expected["detail"] = c.detail;
+        EXPECT_EQ(lines[i],
+                  expected.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    }
 }
 
 } // namespace
