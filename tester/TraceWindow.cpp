@@ -175,6 +175,9 @@ QVariant TraceModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || static_cast<size_t>(index.row()) >= rows_.size()) return {};
     const TraceRow& r = rows_[static_cast<size_t>(index.row())];
     if (role == Qt::ForegroundRole && !r.ok) return QColor(Qt::red);
+    // A long meaning or frame runs out of its cell: the whole text shows
+    // where the pointer rests.
+    if (role == Qt::ToolTipRole && index.column() >= 2) return data(index, Qt::DisplayRole);
     if (role != Qt::DisplayRole) return {};
     switch (index.column()) {
     case 0:
@@ -233,7 +236,9 @@ TraceWindow::TraceWindow(TraceTap& tap, std::function<std::string()> system, QWi
       timer_(new QTimer(this)) {
     setObjectName(QStringLiteral("FormLijnverkeer"));
     setWindowTitle(Tr("Line traffic"));
-    resize(720, 420);
+    // Wide enough for most meanings beside the other three columns; fits a
+    // 1024-pixel screen.
+    resize(960, 420);
     table_->setModel(model_);
     table_->setItemDelegate(new TraceDelegate(table_));
     // The cells hold Latin text, which needs no shaping: without it a cell is

@@ -96,6 +96,10 @@ TEST_F(LineTraffic, CtrlTOpensTheWindowBesideTheFixedMainWindowAndShowsTheExchan
     EXPECT_EQ(cells[2], "0C 20");
     EXPECT_EQ(cells[3], "sx.read: read address 12");
     EXPECT_EQ(Cells(*Window(), at + 1)[2], "5A");
+    // The meaning also where the pointer rests (the cell may cut it off).
+    const auto& model = Window()->Model();
+    EXPECT_EQ(model.data(model.index(at, 3), Qt::ToolTipRole).toString().toStdString(), cells[3]);
+    EXPECT_FALSE(model.data(model.index(at, 0), Qt::ToolTipRole).isValid());
 }
 
 TEST(TraceWindowRows, KeepsTheNewestRowsUpToTheLimitAndCountsTheDropped) {
