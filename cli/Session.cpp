@@ -167,17 +167,17 @@ int Session::Execute(const Request& req) {
         if (opened != kDone) return opened;
     }
     shownBefore_ = host_.shown;
+    // A signal cuts into the interface's start only; whichever way the
+    // command ends, the close after it is not cut short.
+    struct Uninterruptible {
+        bool& on;
+        ~Uninterruptible() { on = false; }
+    } after{host_.interruptible};
     host_.interruptible = req.command == Command::Probe || !initialised_;
     try {
-        const int status = Run(req);
-        host_.interruptible = false;
-        return status;
+        return Run(req);
     } catch (const StoppedBySignal&) {
-        host_.interruptible = false;
         return StopStatus();
-    } catch (...) {
-        host_.interruptible = false;
-        throw;
     }
 }
 
